@@ -1,0 +1,73 @@
+// Conversion of Python arguments into C++ values, in one place.
+//
+// An exported function binds its arguments (PyArg_ParseTupleAndKeywords with
+// "O" units), then converts each one in parameter order with an ArgConverter.
+// The first failure stops the conversions; a TypeError of a conversion is
+// raised again as TypeError("argument '<name>': <message>") with the original
+// as its cause, other exceptions (OverflowError of a negative count) pass
+// unchanged. Arrays are checked for their memory layout and copied into owned
+// buffers only after every argument has converted.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "lib/core/row_matrix.h"
+#include "lib/python/pyref.h"
+#include "optimizer/box.h"
+
+namespace korvel::py {
+
+// A converted array argument, kept alive until its data has been copied.
+struct ArrayArg {
+    const char* name = nullptr;
+    PyRef array;  // nullptr: not given (optional vector passed as None)
+};
+
+class ArgConverter {
+public:
+    bool ok() const noexcept { return ok_; }
+
+    // Anything the interpreter's float conversion accepts.
+    double to_float(const char* name, PyObject* obj);
+    // A Python bool or a NumPy bool scalar; ints are rejected.
+    bool to_bool(const char* name, PyObject* obj);
+    // A non-negative int (or __index__ object), as an unsigned 64-bit number.
+    std::uint64_t to_count(const char* name, PyObject* obj);
+    // A tuple of exactly two floats.
+    Bound to_pair(const char* name, PyObject* obj);
+    // None, or a tuple of exactly n floats.
+    std::optional<std::vector<double>> to_start_point(const char* name, PyObject* obj,
+                                                      std::size_t n);
+    // A NumPy array with one dimension, float64 in native byte order.
+    ArrayArg to_vector(const char* name, PyObject* obj);
+    // None (the result holds no array), or a vector as above.
+    ArrayArg to_optional_vector(const char* name, PyObject* obj);
+    // A NumPy array with two dimensions, float64 in native byte order.
+    ArrayArg to_matrix(const char* name, PyObject* obj);
+
+    // Layout checks and copies, after all conversions. A vector must be
+    // contiguous; a matrix C- or Fortran-contiguous, read by logical rows.
+    // Violations raise the internal error.
+    std::vector<double> copy_vector(const ArrayArg& arg);
+    std::optional<std::vector<double>> copy_optional_vector(const ArrayArg& arg);
+    RowMatrix copy_matrix(const ArrayArg& arg);
+
+private:
+    bool fail_conversion(const char* name);
+    PyObject* check_array(const char* name, PyObject* obj, int ndim);
+
+    bool ok_ = true;
+};
+
+// The internal-error type: derived directly from BaseException, created once
+// per process, not an attribute of the module.
+PyObject* internal_error_type();
+
+// Sets the internal error with the given message; returns nullptr.
+PyObject* raise_internal_error(const char* message);
+
+}  // namespace korvel::py

@@ -1,0 +1,58 @@
+"""Type stubs for the korvel extension module."""
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__: list[str]
+
+_Vector = NDArray[np.float64]
+_Matrix = NDArray[np.float64]
+_Bool = bool | np.bool_
+_Float = float | int
+_Pair = tuple[float, float]
+
+def py_set_raw_count(enabled: _Bool) -> None: ...
+def py_set_mm_vmax(vmax: _Float) -> None: ...
+def py_compute_nll(
+    params: _Vector, observed_fracs: _Vector, meth_bin_edges: _Vector, normalize_stw: _Bool
+) -> float: ...
+def py_compute_model_fracs(
+    ste: _Float, stw: _Float, cow: _Float, coe: _Float, meth_bin_edges: _Vector
+) -> _Vector: ...
+def py_fit_one_density(
+    observed_fracs: _Vector,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    co_penalty: _Float = 0.0,
+) -> tuple[float, float, float, float]: ...
+def py_fit_all_densities(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    co_penalty: _Float = 0.0,
+) -> tuple[_Matrix, _Vector]: ...
+def py_fit_all_densities_exp(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_exp_bounds: _Pair,
+    co_penalty: _Float = 0.0,
+) -> tuple[_Matrix, _Vector]: ...
+def py_compute_phase_grids(
+    st_free: _Float,
+    normalize_stw: _Bool,
+    log_cow_grid: _Vector,
+    log_coe_grid: _Vector,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+) -> tuple[_Matrix, _Matrix, _Matrix, _Matrix]: ...

@@ -1,0 +1,44 @@
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import korvel
+
+
+@pytest.fixture
+def edges10():
+    """Ten equal methylation bins over [0, 1]."""
+    return np.linspace(0.0, 1.0, 11)
+
+
+@pytest.fixture(autouse=True)
+def default_settings():
+    """Every test starts and ends with the run-wide settings at their defaults."""
+    korvel.py_set_raw_count(False)
+    korvel.py_set_mm_vmax(float("inf"))
+    yield
+    korvel.py_set_raw_count(False)
+    korvel.py_set_mm_vmax(float("inf"))
+
+
+def run_python(code, env=None, timeout=600):
+    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
+    )
+
+
+def internal_error_type():
+    """The module's internal-error type, reached through an error it raises."""
+    try:
+        korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, np.empty(0))
+    except BaseException as exc:  # noqa: BLE001 - that is the point
+        return type(exc)
+    raise AssertionError("empty edges did not raise")
