@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "lib/core/errors.h"
@@ -110,7 +111,8 @@ double co_penalty_term(double w, double cow, double coe) {
 
 double five_param_objective(std::span<const double> x, const DensityData& d, double vmax,
                             double co_penalty) {
-    if (x.size() < 5) throw InternalError("five-parameter objective needs 5 coordinates");
+    if (x.size() < 5) throw InternalError("five-parameter objective needs 5 coordinates, got " +
+                            std::to_string(x.size()));
     const double cow = std::pow(10.0, x[1]);
     const double coe = std::pow(10.0, x[2]);
     return model_nll(x[0], cow, coe, d.observed, d.edges, d.normalize_stw, x[3], x[4], vmax) +
@@ -119,7 +121,8 @@ double five_param_objective(std::span<const double> x, const DensityData& d, dou
 
 double fixed_st_exp_objective(std::span<const double> x, double st, const DensityData& d,
                               double vmax, double co_penalty) {
-    if (x.size() < 4) throw InternalError("fixed-St exponent objective needs 4 coordinates");
+    if (x.size() < 4) throw InternalError("fixed-St exponent objective needs 4 coordinates, got " +
+                            std::to_string(x.size()));
     const double cow = std::pow(10.0, x[0]);
     const double coe = std::pow(10.0, x[1]);
     return model_nll(st, cow, coe, d.observed, d.edges, d.normalize_stw, x[2], x[3], vmax) +
