@@ -1,0 +1,198 @@
+#include "optimizer/global_search.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+#include "lib/core/errors.h"
+#include "lib/core/format.h"
+#include "lib/core/state.h"
+#include "optimizer/mutation.h"
+#include "optimizer/nelder_mead.h"
+
+namespace korvel {
+namespace {
+
+constexpr std::size_t kMembersPerCoordinate = 15;
+constexpr int kMaxGenerations = 1000;
+constexpr double kCrossover = 0.7;
+constexpr double kRelativeTolerance = 1e-8;
+
+// Relative spread of the population values: stop once sd / |mean| < 1e-8.
+// A mean of 0 (or NaN) gives no scale to compare with, so the test is skipped
+// and the stage runs on; an inf value makes the spread NaN, which never passes.
+bool population_converged(const std::vector<double>& values) {
+    const double np = static_cast<double>(values.size());
+    double sum = 0.0;
+    for (const double v : values) sum += v;
+    const double mean = sum / np;
+    if (mean == 0.0 || std::isnan(mean)) return false;
+    double squares = 0.0;
+    for (const double v : values) {
+        const double d = v - mean;
+        squares += d * d;
+    }
+    const double sd = std::sqrt(squares / np);
+    return sd / std::abs(mean) < kRelativeTolerance;
+}
+
+// One progress line, written with a single write() so that lines of
+// concurrent writers (other threads, Python) never interleave inside a line.
+void write_line(const std::string& line) {
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t r = ::write(STDERR_FILENO, p, left);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;  // progress output is best effort; the fit goes on
+        }
+        p += r;
+        left -= static_cast<std::size_t>(r);
+    }
+}
+
+std::string start_line(StartLineStyle style, int s, std::size_t k, std::span<const double> x) {
+    std::string line = "--- Nelder-Mead start " + std::to_string(s) + "/" + std::to_string(k) +
+                       " from x0=(logSt=" + format_fixed(x[0], 3, true);
+    if (style == StartLineStyle::kGlobalCo) {
+        line += ", logCoW=" + format_fixed(x[1], 3, true) + ", logCoE=" + format_fixed(x[2], 3, true);
+    } else {
+        line += ", n_U=" + format_fixed(x[1], 3) + ", n_M=" + format_fixed(x[2], 3);
+    }
+    return line + ") ---\n";
+}
+
+std::string converged_line(StartLineStyle style, int s, std::span<const double> x, double f) {
+    std::string line =
+        "    => start " + std::to_string(s) + " converged: logSt=" + format_fixed(x[0], 3, true);
+    if (style == StartLineStyle::kGlobalCo) {
+        line += " logCoW=" + format_fixed(x[1], 3, true) + " logCoE=" + format_fixed(x[2], 3, true);
+    } else {
+        line += " n_U=" + format_fixed(x[1], 3) + " n_M=" + format_fixed(x[2], 3);
+    }
+    return line + " NLL=" + format_fixed(f, 6) + "\n";
+}
+
+}  // namespace
+
+OptResult differential_evolution(Objective f, std::span<const Bound> box, ChaCha8& rng) {
+    const std::size_t dim = box.size();
+    if (dim == 0) throw InternalError("differential evolution needs at least one coordinate");
+    const std::size_t np = kMembersPerCoordinate * dim;
+
+    // Population and trial in one block each, allocated once per run.
+    std::vector<double> pop(np * dim);
+    std::vector<double> values(np);
+    std::vector<double> trial(dim);
+    const auto member = [&](std::size_t i) { return pop.data() + i * dim; };
+    const auto evaluate = [&](const double* x) { return f(std::span<const double>(x, dim)); };
+
+    // Uniform cover of the box, member by member, coordinate by coordinate.
+    for (std::size_t i = 0; i < np; ++i) {
+        double* x = member(i);
+        for (std::size_t k = 0; k < dim; ++k) {
+            x[k] = box[k].lo + rng.uniform() * (box[k].hi - box[k].lo);
+        }
+    }
+    for (std::size_t i = 0; i < np; ++i) values[i] = evaluate(member(i));
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < np; ++i) {
+        if (values[i] < values[best]) best = i;
+    }
+
+    for (int generation = 0; generation < kMaxGenerations; ++generation) {
+        const double F = 0.5 + 0.5 * rng.uniform();
+        for (std::size_t i = 0; i < np; ++i) {
+            std::size_t r1;
+            do {
+                r1 = static_cast<std::size_t>(rng.uniform_int(np));
+            } while (r1 == i || r1 == best);
+            std::size_t r2;
+            do {
+                r2 = static_cast<std::size_t>(rng.uniform_int(np));
+            } while (r2 == r1 || r2 == i || r2 == best);
+            // One coordinate always mutates, so no trial is a copy of its target.
+            const std::size_t forced = static_cast<std::size_t>(rng.uniform_int(dim));
+
+            const double* xi = member(i);
+            const double* xb = member(best);
+            const double* x1 = member(r1);
+            const double* x2 = member(r2);
+            for (std::size_t k = 0; k < dim; ++k) {
+                const double u = rng.uniform();
+                if (k == forced || u < kCrossover) {
+                    trial[k] = detail::mutant_coordinate(xb[k], x1[k], x2[k], xi[k], F, box[k], rng);
+                } else {
+                    trial[k] = xi[k];
+                }
+            }
+
+            // Immediate replacement: later targets of this generation already
+            // see the new member. Ties replace too, so flat regions keep moving.
+            const double ft = evaluate(trial.data());
+            if (ft <= values[i]) {
+                const bool new_best = ft < values[best];
+                double* dst = member(i);
+                for (std::size_t k = 0; k < dim; ++k) dst[k] = trial[k];
+                values[i] = ft;
+                if (new_best) best = i;
+            }
+        }
+        if (population_converged(values)) break;
+    }
+
+    const double* xb = member(best);
+    return OptResult{std::vector<double>(xb, xb + dim), values[best]};
+}
+
+OptResult global_search(Objective f, std::span<const Bound> box,
+                        std::optional<std::uint64_t> seed) {
+    ChaCha8 rng = seed ? ChaCha8::from_seed(*seed) : ChaCha8::from_entropy();
+    const OptResult start = differential_evolution(f, box, rng);
+    // The polish evaluates its first simplex afresh, the start included.
+    return nelder_mead(f, start.x, box, kPolishSettings);
+}
+
+MultiStartResult multi_start(Objective f, std::span<const std::vector<double>> starts,
+                             std::span<const Bound> box, bool verbose, StartLineStyle style) {
+    if (starts.empty()) throw InternalError("multi-start needs at least one start point");
+    if (verbose) {
+        // The progress lines show three coordinates of every start.
+        for (const auto& x : starts) {
+            if (x.size() < 3) {
+                throw InternalError("multi-start progress lines need three coordinates, got " +
+                                    std::to_string(x.size()));
+            }
+        }
+    }
+
+    MultiStartResult best{starts[0], std::numeric_limits<double>::infinity(), 0};
+    const std::size_t k = starts.size();
+    for (std::size_t i = 0; i < k; ++i) {
+        // Ctrl+C: start nothing new; what has been found so far stands.
+        if (interrupt_requested()) break;
+        const int s = static_cast<int>(i) + 1;
+        if (verbose) write_line(start_line(style, s, k, starts[i]));
+        OptResult r = nelder_mead(f, starts[i], box, kOuterSettings);
+        if (verbose) write_line(converged_line(style, s, r.x, r.f));
+        if (r.f < best.f) {  // strictly: the earlier start keeps a tie
+            best.x = std::move(r.x);
+            best.f = r.f;
+            best.start = s;
+        }
+    }
+    if (verbose) {
+        write_line("--- best start: " + std::to_string(best.start) +
+                   " with NLL=" + format_fixed(best.f, 6) + " ---\n");
+    }
+    return best;
+}
+
+}  // namespace korvel
