@@ -13,8 +13,8 @@ constexpr int kMaxIterations = 500;
 }  // namespace
 
 double brent_minimise(FunctionRef<double(double)> g, double a, double b) {
-    // The interval is the bracket; the first point is its golden section, so
-    // the end points themselves are never evaluated.
+    // The interval itself is the bracket; the search starts at its golden
+    // section point, inside the interval rather than at an end.
     double x = a + kGolden * (b - a);
     double w = x;
     double v = x;

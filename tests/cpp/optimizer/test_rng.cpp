@@ -290,12 +290,6 @@ TEST(ChaCha8Stream, LargeRangesStayInRange) {
     for (int i = 0; i < 1000; ++i) ASSERT_LT(full.uniform_int(~0ull), ~0ull);
 }
 
-TEST(ChaCha8Stream, ExplicitKeyMatchesSeededKey) {
-    ChaCha8 a = ChaCha8::from_seed(12345);
-    ChaCha8 b(ChaCha8::key_from_seed(12345));
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(a.next_u32(), b.next_u32());
-}
-
 // Two entropy-keyed generators agree on their first 128 bits only by a
 // 2^-128 accident.
 TEST(ChaCha8Stream, EntropyKeysDiffer) {
