@@ -1,0 +1,89 @@
+// The drift model: how the methylation distribution of a region changes with
+// age when only spontaneous erasing (StE) and writing (StW) act.
+//
+// A region of 70 CpG sites is in macrostate m = number of methylated sites,
+// m = 0..70. Each methylated site is erased at rate StE and each unmethylated
+// site written at rate StW, independently, so the master equation is a linear
+// birth-death chain dP/dt = Q P with the tridiagonal generator Q below. The
+// distribution observed at the reference age 0 is spread over the macrostates,
+// propagated to each age t with exp(t Q), and summed back into the caller's
+// methylation bins; fits score the binned predictions at several ages against
+// observed bin fractions with a multinomial negative log-likelihood.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "drift_model/expm.h"
+#include "lib/core/row_matrix.h"
+#include "optimizer/box.h"
+
+namespace korvel {
+
+inline constexpr std::size_t kDriftSites = 70;
+inline constexpr std::size_t kDriftStates = kDriftSites + 1;
+// Floor of a binned prediction before renormalisation: keeps ln() finite for
+// bins the model leaves empty.
+inline constexpr double kDriftBinFloor = 1e-10;
+
+// A distribution over the 71 macrostates, P[m].
+using DriftDistribution = std::array<double, kDriftStates>;
+
+// Q[to][from]: erasing m -> m-1 at m StE, writing m -> m+1 at (70 - m) StW,
+// each diagonal entry minus its column's off-diagonal sum.
+SquareMatrix drift_generator(double ste, double stw);
+
+// P0 from observed bin fractions at age 0: each bin's fraction is spread
+// uniformly over the macrostates whose fraction m / 70 lies in the bin, then
+// the whole is renormalised (all zeros when nothing positive was spread).
+// Throws InternalError when a bin that holds macrostates has no entry in p0,
+// or when edges is empty.
+DriftDistribution drift_initial_distribution(std::span<const double> p0,
+                                             std::span<const double> edges);
+
+// exp(t Q) P0 for every age t, in the order given, each from P0 directly;
+// negatives clipped to 0, then renormalised.
+std::vector<DriftDistribution> propagate_drift(const SquareMatrix& q, const DriftDistribution& p0,
+                                               std::span<const double> ages);
+
+// The distribution summed into the bins of edges (first matching bin; the
+// last bin closed), floored at kDriftBinFloor and renormalised. Throws
+// InternalError when edges is empty.
+std::vector<double> bin_drift_distribution(const DriftDistribution& p,
+                                           std::span<const double> edges);
+
+// Multinomial NLL of observed rows (one per age, paired by position; only
+// the first min(ages, rows) pairs, and in each row the first min(bins, row
+// length) entries, count), natural logarithm, summed over ages.
+double drift_nll(double ste, double stw, const DriftDistribution& p0,
+                 std::span<const std::span<const double>> observed, std::span<const double> ages,
+                 std::span<const double> edges);
+
+struct DriftFit {
+    double ste;
+    double stw;
+    double nll;
+};
+
+// Fits (StE, StW), both bounded by st_bounds, by global search on drift_nll.
+// Without a seed the search is keyed from the OS entropy source.
+DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const double>> observed,
+                   std::span<const double> fit_ages, std::span<const double> edges,
+                   Bound st_bounds, std::optional<std::uint64_t> seed);
+
+// Fits every bootstrap sample on the worker pool: sample b has P0 from row b
+// of p0_per_boot and observed rows b * n_fit_ages + k of
+// fit_observed_per_boot, and is fitted with seed b. A sample that starts
+// after Ctrl+C was requested is not fitted and gets NaN in all three fields.
+// Row counts are checked before any work starts.
+std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
+                                          const RowMatrix& fit_observed_per_boot,
+                                          std::size_t n_boot, std::size_t n_fit_ages,
+                                          std::span<const double> fit_ages,
+                                          std::span<const double> edges, Bound st_bounds);
+
+}  // namespace korvel
