@@ -56,3 +56,22 @@ def py_compute_phase_grids(
     n_u: _Float = 2.0,
     n_m: _Float = 2.0,
 ) -> tuple[_Matrix, _Matrix, _Matrix, _Matrix]: ...
+def py_fit_drift_one(
+    p0_observed: _Vector,
+    fit_observed_2d: _Matrix,
+    fit_ages: _Vector,
+    meth_bin_edges: _Vector,
+    st_bounds: _Pair,
+) -> tuple[float, float, float]: ...
+def py_fit_drift_bootstrap(
+    p0_per_boot: _Matrix,
+    fit_observed_per_boot: _Matrix,
+    n_boot: int,
+    n_fit_ages: int,
+    fit_ages: _Vector,
+    meth_bin_edges: _Vector,
+    st_bounds: _Pair,
+) -> _Matrix: ...
+def py_drift_predict(
+    ste: _Float, stw: _Float, p0_observed: _Vector, ages: _Vector, meth_bin_edges: _Vector
+) -> _Matrix: ...

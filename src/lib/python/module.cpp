@@ -67,6 +67,28 @@ PyMethodDef g_methods[] = {
                   "of shape (n_cow, n_coe); element [i, k] belongs to log_cow_grid[i] and\n"
                   "log_coe_grid[k]."),
     // Drift model (rows 19 to 21 of the table) are registered here, in order.
+    KORVEL_METHOD(py_fit_drift_one,
+                  "py_fit_drift_one(p0_observed, fit_observed_2d, fit_ages, meth_bin_edges, "
+                  "st_bounds)\n--\n\n"
+                  "Fit the spontaneous erasing and writing rates (StE, StW) of the drift model\n"
+                  "to one data set: p0_observed holds the bin fractions at the reference age 0,\n"
+                  "row k of fit_observed_2d (n_fit_ages, n_meth_bins) those at fit_ages[k].\n"
+                  "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
+                  "is seeded from the OS entropy source. Returns (StE, StW, total_NLL)."),
+    KORVEL_METHOD(py_fit_drift_bootstrap,
+                  "py_fit_drift_bootstrap(p0_per_boot, fit_observed_per_boot, n_boot, "
+                  "n_fit_ages, fit_ages, meth_bin_edges, st_bounds)\n--\n\n"
+                  "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
+                  "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"
+                  "of fit_observed_per_boot its fractions at fit_ages[k]. Returns an array of\n"
+                  "shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops starting\n"
+                  "samples and raises KeyboardInterrupt once the running fits have ended."),
+    KORVEL_METHOD(py_drift_predict,
+                  "py_drift_predict(ste, stw, p0_observed, ages, meth_bin_edges)\n--\n\n"
+                  "Predicted bin fractions of the drift model (spontaneous erasing at StE and\n"
+                  "writing at StW per site) at each age, starting from the bin fractions\n"
+                  "p0_observed at age 0. Returns an array of shape (n_ages, n_meth_bins),\n"
+                  "row i for ages[i]; ages may come in any order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
