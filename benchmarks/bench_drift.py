@@ -1,0 +1,129 @@
+"""Drift-model benchmarks from Python (run after `pip install .`).
+
+Prints, with the machine:
+- the time of py_drift_predict at 20 ages (one 71 x 71 exponential per age);
+- the time of scipy.linalg.expm on the same 20 matrices t Q, called from
+  Python, and the largest difference between the two predictions;
+- per-matrix times of scipy.linalg.expm at the ages of the C++ benchmark
+  (build/<dir>/bench_drift prints korvel's own exponential at those ages);
+- the wall time of one py_fit_drift_one with 5 fit ages.
+
+Each figure is checked: the predictions against scipy's to 1e-12, the fit
+against the rates that generated its data.
+"""
+
+import os
+import platform
+import time
+import timeit
+
+import numpy as np
+import scipy.linalg
+
+import korvel
+
+X = np.arange(71) / 70.0
+
+
+def machine():
+    cpu = platform.processor() or "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{platform.machine()} {cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}"
+
+
+def generator(ste, stw):
+    q = np.zeros((71, 71))
+    m = np.arange(71)
+    q[m[1:] - 1, m[1:]] = m[1:] * ste
+    q[m[:-1] + 1, m[:-1]] = (70 - m[:-1]) * stw
+    q[m, m] = -q.sum(axis=0)
+    return q
+
+
+def bins_of(edges):
+    n = len(edges) - 1
+    first = np.full(71, -1)
+    for m in range(71):
+        for j in range(n):
+            last = j == n - 1
+            if edges[j] <= X[m] and (X[m] <= edges[j + 1] if last else X[m] < edges[j + 1]):
+                first[m] = j
+                break
+    return first
+
+
+def spread_p0(p0_obs, edges, first):
+    p0 = np.zeros(71)
+    for j in range(len(edges) - 1):
+        members = first == j  # equal bins: first match is the only match
+        if members.sum() and p0_obs[j] > 0:
+            p0[members] = p0_obs[j] / members.sum()
+    return p0 / p0.sum()
+
+
+def scipy_predict(ste, stw, p0_obs, ages, edges):
+    """The same prediction with scipy's exponential (timed as a whole)."""
+    first = bins_of(edges)
+    p0 = spread_p0(p0_obs, edges, first)
+    q = generator(ste, stw)
+    rows = []
+    for t in ages:
+        p = np.clip(scipy.linalg.expm(t * q) @ p0, 0.0, None)
+        p /= p.sum()
+        out = np.bincount(first[first >= 0], weights=p[first >= 0], minlength=len(edges) - 1)
+        out = np.maximum(out, 1e-10)
+        rows.append(out / out.sum())
+    return np.array(rows)
+
+
+def best_of(fn, number, repeat=7):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def main():
+    print("machine:", machine())
+    edges = np.linspace(0.0, 1.0, 11)
+    p0_obs = np.array([0.30, 0.12, 0.08, 0.05, 0.05, 0.05, 0.05, 0.08, 0.12, 0.10])
+    ste, stw = 0.3, 0.7
+    ages = np.geomspace(0.1, 100.0, 20)
+
+    ours = korvel.py_drift_predict(ste, stw, p0_obs, ages, edges)
+    theirs = scipy_predict(ste, stw, p0_obs, ages, edges)
+    diff = float(np.max(np.abs(ours - theirs)))
+    assert diff <= 1e-12, f"predictions differ by {diff:.3g}"
+    t_ours = best_of(lambda: korvel.py_drift_predict(ste, stw, p0_obs, ages, edges), number=5)
+    t_theirs = best_of(lambda: scipy_predict(ste, stw, p0_obs, ages, edges), number=2)
+    print(f"py_drift_predict, 20 ages (0.1 .. 100), StE={ste} StW={stw}: {t_ours * 1e3:8.2f} ms"
+          f"  ({t_ours / 20 * 1e6:.0f} us per age)")
+    print(f"same prediction with scipy.linalg.expm:            {t_theirs * 1e3:8.2f} ms"
+          f"  ({t_theirs / 20 * 1e6:.0f} us per age)")
+    print(f"max |korvel - scipy| over the 20 x 10 predicted fractions: {diff:.2e}")
+
+    q = generator(ste, stw)
+    print("scipy.linalg.expm of one 71 x 71 matrix t Q (compare with the C++ bench_drift):")
+    for t in (0.1, 1.0, 10.0, 100.0):
+        a = t * q
+        e = scipy.linalg.expm(a)
+        assert np.max(np.abs(e.sum(axis=0) - 1.0)) < 1e-9
+        print(f"  t={t:<6g} {best_of(lambda: scipy.linalg.expm(a), number=20) * 1e6:9.1f} us")
+
+    fit_ages = np.array([5.0, 10.0, 20.0, 40.0, 80.0])
+    true = (0.02, 0.01)
+    obs = korvel.py_drift_predict(*true, p0_obs, fit_ages, edges)
+    start = time.perf_counter()
+    fit = korvel.py_fit_drift_one(p0_obs, obs, fit_ages, edges, (0.0, 0.1))
+    elapsed = time.perf_counter() - start
+    assert abs(fit[0] / true[0] - 1) < 1e-3 and abs(fit[1] / true[1] - 1) < 1e-3, fit
+    print(f"py_fit_drift_one, 5 fit ages: {elapsed:.2f} s (StE={fit[0]:.6f}, StW={fit[1]:.6f},"
+          f" NLL={fit[2]:.6f})")
+
+
+if __name__ == "__main__":
+    main()
