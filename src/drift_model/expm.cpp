@@ -98,8 +98,9 @@ KORVEL_INLINE void dense_rows(const SquareMatrix& a, const SquareMatrix& b, Squa
     }
 }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-// Wider vectors where the processor has them. Both clones perform the same
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__)
+// Wider vectors where the processor has them (dispatch through glibc's
+// indirect functions). Both clones perform the same
 // IEEE multiplies and adds in the same order (contraction into fused
 // multiply-adds is off for the whole build), so the choice of clone never
 // changes a bit of the result.

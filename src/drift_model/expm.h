@@ -63,8 +63,9 @@ void expm_into(const SquareMatrix& a, SquareMatrix& out, ExpmPlan* plan = nullpt
 
 // C = A B, entries summed over k in ascending order from +0.0. band_a and
 // band_b bound the bandwidths of A and B (entries with |i - j| > band are
-// exact zeros); pass size() - 1 for a dense operand. Exposed for tests and
-// the benchmark.
+// exact zeros); pass size() - 1 for a dense operand. Terms outside the bands
+// are skipped, which for finite operands gives the dense product bit for bit.
+// Exposed for tests and the benchmark.
 void multiply(const SquareMatrix& a, std::size_t band_a, const SquareMatrix& b,
               std::size_t band_b, SquareMatrix& c);
 
