@@ -1,5 +1,5 @@
 // Writes tests/data/model_golden.json: results of the model evaluated with the
-// plain dense reference solve of Part 2.1, as exact IEEE-754 bit patterns, so
+// plain dense reference solve, as exact IEEE-754 bit patterns, so
 // that any faster solve can be checked against it bit for bit from Python
 // (py_compute_model_fracs, py_compute_nll) and from C++
 // (tests/cpp/model/test_golden.cpp).

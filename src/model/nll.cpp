@@ -1,5 +1,5 @@
 // Binned model fractions, the NLL, the cooperative penalty and the two
-// objectives owned by Part 2.2.
+// per-density objectives.
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -14,7 +14,7 @@ namespace {
 
 constexpr double kFloor = 1e-8;
 
-// Steps 1-4 of binned_model_fracs into out[0 .. edges.size() - 2].
+// binned_model_fracs (first-match bins, floor, renormalisation) into out[0 .. edges.size() - 2].
 // edges must not be empty.
 void bin_into(const StateVector& p, std::span<const double> edges, double* out) {
     const std::size_t nb = edges.size() - 1;

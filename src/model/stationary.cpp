@@ -1,10 +1,11 @@
-// stationary_distribution: the plain dense algorithm of Part 2.1, computed
-// without the operations whose result is known in advance.
+// stationary_distribution: the plain dense solve (fill, LU with first-maximum
+// partial pivoting, two triangular solves), computed without the operations
+// whose result is known in advance.
 //
 // Why this gives the reference's values
 // -------------------------------------
 // The generator is tridiagonal apart from the row of ones (row 70). In the
-// dense LU of steps 5-6 almost every multiply-subtract has a factor that is an
+// dense LU and its solves almost every multiply-subtract has a factor that is an
 // exact zero which never changes. When every value the fast path computes is
 // finite, each skipped operation is x - (+-0) with x finite, which equals x
 // (only a -0 may turn into +0), so the dense algorithm and this one hold the

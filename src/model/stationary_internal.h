@@ -11,7 +11,7 @@ enum class SolvePath {
     reference,  // the plain dense algorithm (the fallback)
 };
 
-// The plain dense algorithm of Part 2.1, steps 1-8, with the raw-count mode
+// The plain dense algorithm, with the raw-count mode
 // given rather than read (so that a fallback uses the mode its caller read).
 StateVector reference_solve(double ste, double stw, double cow, double coe, double n_u,
                             double n_m, double vmax, bool raw_count);

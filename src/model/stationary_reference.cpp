@@ -1,5 +1,6 @@
-// The plain dense stationary solve of Part 2.1, steps 1-8, kept literally as
-// the specification states it: it is the reference the fast path is checked
+// The plain dense stationary solve, written out operation by operation: fill
+// the generator, LU with first-maximum partial pivoting, two triangular solves,
+// uniform fallback on an exact-zero pivot. It is the reference the fast path is checked
 // against, and the fallback the fast path hands over to whenever a value that
 // is not finite appears.
 #include <cmath>

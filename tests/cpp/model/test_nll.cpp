@@ -1,4 +1,4 @@
-// Part 2.2: binned model fractions, the NLL, the penalty and the objectives.
+// Binned model fractions, the NLL, the penalty and the objectives.
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -1,5 +1,5 @@
-// Part 2.1: the generator and its stationary distribution (edge cases of the
-// specification), checked on both the public function and the reference.
+// The generator and its stationary distribution at the edges of the model,
+// checked on both the public function and the reference.
 #include <gtest/gtest.h>
 
 #include <bit>
