@@ -52,9 +52,12 @@ FIT_ALL = textwrap.dedent(
         st, cow, coe = 10 ** rng.uniform(-1, 0.5), 10 ** rng.uniform(-1, 2), 10 ** rng.uniform(-1, 2)
         rows.append(korvel.py_compute_model_fracs(st, 1.0, cow, coe, edges))
     rows = np.array(rows)
-    t0 = time.perf_counter()
-    f, n = korvel.py_fit_all_densities(rows, edges, True, (0.01, 10.0), (1e-3, 1e3))
-    t = time.perf_counter() - t0
+    times = []
+    for _ in range(7):  # best of seven: the machine may be shared
+        t0 = time.perf_counter()
+        f, n = korvel.py_fit_all_densities(rows, edges, True, (0.01, 10.0), (1e-3, 1e3))
+        times.append(time.perf_counter() - t0)
+    t = min(times)
     assert np.isfinite(f).all() and np.isfinite(n).all()
     print(t, f.tobytes().hex() + n.tobytes().hex())
     """
@@ -69,7 +72,7 @@ def bench_fit_all():
                              text=True, check=True).stdout.split()
         times[threads], results[threads] = float(out[0]), out[1]
     assert results["1"] == results["2"], "results differ between thread counts"
-    print(f"py_fit_all_densities, 16 rows: 1 thread {times['1']:.3f} s, "
+    print(f"py_fit_all_densities, 16 rows (best of 7): 1 thread {times['1']:.3f} s, "
           f"2 threads {times['2']:.3f} s, speed-up {times['1'] / times['2']:.2f}")
 
 
