@@ -33,6 +33,11 @@ public:
 
     // Anything the interpreter's float conversion accepts.
     double to_float(const char* name, PyObject* obj);
+    // An optional float: `fallback` when the argument was not passed at all
+    // (obj == nullptr); None is a conversion error like any non-number.
+    double to_float_or(const char* name, PyObject* obj, double fallback) {
+        return obj == nullptr ? fallback : to_float(name, obj);
+    }
     // A Python bool or a NumPy bool scalar; ints are rejected.
     bool to_bool(const char* name, PyObject* obj);
     // A non-negative int (or __index__ object), as an unsigned 64-bit number.

@@ -41,9 +41,11 @@ PyRef new_float(double v) {
     return f;
 }
 
-PyRef new_vector(std::span<const double> values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    PyRef arr(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+namespace {
+
+// A new row-major float64 array of the given shape holding `values`.
+PyRef new_array(int nd, npy_intp* dims, std::span<const double> values) {
+    PyRef arr(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
     if (!arr) result_failed("array");
     if (!values.empty()) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), values.data(),
@@ -52,16 +54,17 @@ PyRef new_vector(std::span<const double> values) {
     return arr;
 }
 
+}  // namespace
+
+PyRef new_vector(std::span<const double> values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return new_array(1, dims, values);
+}
+
 PyRef new_matrix(std::size_t rows, std::size_t cols, std::span<const double> values) {
     if (values.size() != rows * cols) throw InternalError("result matrix size mismatch");
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    PyRef arr(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!arr) result_failed("array");
-    if (!values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), values.data(),
-                    values.size() * sizeof(double));
-    }
-    return arr;
+    return new_array(2, dims, values);
 }
 
 PyRef new_tuple(std::initializer_list<PyRef*> items) {

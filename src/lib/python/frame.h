@@ -18,6 +18,10 @@
 
 namespace korvel::py {
 
+// Keyword names for PyArg_ParseTupleAndKeywords, which takes char*[] in the
+// limited API of 3.11.
+inline char* kw(const char* name) { return const_cast<char*>(name); }
+
 // Sets the Python exception for the C++ exception being handled. Call only
 // from a catch block, with the interpreter lock held.
 void set_python_error_from_current_exception();

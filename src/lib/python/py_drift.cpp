@@ -12,8 +12,6 @@
 namespace korvel::py {
 
 namespace {
-char* kw(const char* s) { return const_cast<char*>(s); }
-
 // The logical rows of a copied matrix, as the drift kernels take them.
 std::vector<std::span<const double>> rows_of(const RowMatrix& m, const char* what) {
     std::vector<std::span<const double>> rows;

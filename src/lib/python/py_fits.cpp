@@ -7,10 +7,6 @@
 
 namespace korvel::py {
 
-namespace {
-char* kw(const char* s) { return const_cast<char*>(s); }
-}  // namespace
-
 PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
     static char* names[] = {kw("observed_fracs"), kw("meth_bin_edges"), kw("normalize_stw"),
                             kw("st_bounds"),      kw("co_bounds"),      kw("n_u"),
@@ -28,9 +24,9 @@ PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
         const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
         const Bound st_bounds = c.to_pair("st_bounds", o_st);
         const Bound co_bounds = c.to_pair("co_bounds", o_co);
-        const double n_u = o_nu ? c.to_float("n_u", o_nu) : 2.0;
-        const double n_m = o_nm ? c.to_float("n_m", o_nm) : 2.0;
-        const double co_penalty = o_pen ? c.to_float("co_penalty", o_pen) : 0.0;
+        const double n_u = c.to_float_or("n_u", o_nu, 2.0);
+        const double n_m = c.to_float_or("n_m", o_nm, 2.0);
+        const double co_penalty = c.to_float_or("co_penalty", o_pen, 0.0);
         std::vector<double> obs = c.copy_vector(a_obs);
         std::vector<double> edges = c.copy_vector(a_edges);
         if (!c.ok()) return nullptr;
@@ -62,9 +58,9 @@ PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
         const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
         const Bound st_bounds = c.to_pair("st_bounds", o_st);
         const Bound co_bounds = c.to_pair("co_bounds", o_co);
-        const double n_u = o_nu ? c.to_float("n_u", o_nu) : 2.0;
-        const double n_m = o_nm ? c.to_float("n_m", o_nm) : 2.0;
-        const double co_penalty = o_pen ? c.to_float("co_penalty", o_pen) : 0.0;
+        const double n_u = c.to_float_or("n_u", o_nu, 2.0);
+        const double n_m = c.to_float_or("n_m", o_nm, 2.0);
+        const double co_penalty = c.to_float_or("co_penalty", o_pen, 0.0);
         RowMatrix obs = c.copy_matrix(a_obs);
         std::vector<double> edges = c.copy_vector(a_edges);
         if (!c.ok()) return nullptr;
@@ -101,7 +97,7 @@ PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) 
         const Bound st_bounds = c.to_pair("st_bounds", o_st);
         const Bound co_bounds = c.to_pair("co_bounds", o_co);
         const Bound n_exp_bounds = c.to_pair("n_exp_bounds", o_exp);
-        const double co_penalty = o_pen ? c.to_float("co_penalty", o_pen) : 0.0;
+        const double co_penalty = c.to_float_or("co_penalty", o_pen, 0.0);
         RowMatrix obs = c.copy_matrix(a_obs);
         std::vector<double> edges = c.copy_vector(a_edges);
         if (!c.ok()) return nullptr;

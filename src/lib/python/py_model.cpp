@@ -9,10 +9,6 @@
 
 namespace korvel::py {
 
-namespace {
-char* kw(const char* s) { return const_cast<char*>(s); }
-}  // namespace
-
 PyObject* py_set_raw_count(PyObject*, PyObject* args, PyObject* kwargs) {
     static char* names[] = {kw("enabled"), nullptr};
     PyObject* o_enabled = nullptr;
@@ -105,8 +101,8 @@ PyObject* py_compute_phase_grids(PyObject*, PyObject* args, PyObject* kwargs) {
         const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
         ArrayArg a_cow = c.to_vector("log_cow_grid", o_cow);
         ArrayArg a_coe = c.to_vector("log_coe_grid", o_coe);
-        const double n_u = o_nu ? c.to_float("n_u", o_nu) : 2.0;
-        const double n_m = o_nm ? c.to_float("n_m", o_nm) : 2.0;
+        const double n_u = c.to_float_or("n_u", o_nu, 2.0);
+        const double n_m = c.to_float_or("n_m", o_nm, 2.0);
         std::vector<double> cow_grid = c.copy_vector(a_cow);
         std::vector<double> coe_grid = c.copy_vector(a_coe);
         if (!c.ok()) return nullptr;
