@@ -25,10 +25,10 @@ for params in ([0.2, 5.0, 5.0], [1.0, 1.0, 1.0]):
     nll = korvel.py_compute_nll(np.array(params), observed, edges, True)
     print(f"NLL at (St, CoW, CoE) = {params}: {nll:.6f}")
 
-log_cow = np.linspace(-2.0, 3.0, 41)
-log_coe = np.linspace(-2.0, 3.0, 41)
+log_cow = np.linspace(-1.0, 2.0, 61)
+log_coe = np.linspace(-1.0, 2.0, 61)
 bistability, avg_meth, entropy, frac_inter = korvel.py_compute_phase_grids(
-    0.1, True, log_cow, log_coe, n_u=2.0, n_m=2.0
+    1.0, True, log_cow, log_coe, n_u=2.0, n_m=2.0
 )
 print(f"Phase grid {bistability.shape}: max bistability {bistability.max():.3f}, "
       f"mean methylation from {avg_meth.min():.3f} to {avg_meth.max():.3f}")
