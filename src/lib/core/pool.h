@@ -14,7 +14,8 @@
 
 namespace korvel {
 
-// Number of threads that execute tasks (created on first use). Read from
+// Number of threads that execute tasks, the calling thread included (the pool
+// is created on first use). Read from
 // KORVEL_NUM_THREADS when the pool is created; 0, empty or anything that is not
 // a positive integer means the number of logical processors.
 std::size_t pool_thread_count();
