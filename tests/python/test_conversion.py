@@ -178,3 +178,44 @@ class TestSettings:
     def test_setters_return_none(self):
         assert korvel.py_set_raw_count(False) is None
         assert korvel.py_set_mm_vmax(math.inf) is None
+
+
+class TestCount:
+    """Counts, through the first function that takes them."""
+
+    EDGES = np.linspace(0.0, 1.0, 6)
+    P0 = np.full((2, 5), 0.2)
+    OBS = np.full((2, 5), 0.2)
+
+    def boot(self, n_boot, n_fit_ages=1):
+        return korvel.py_fit_drift_bootstrap(
+            self.P0, self.OBS, n_boot, n_fit_ages, np.array([1.0]), self.EDGES, (0.5, 0.5)
+        )
+
+    def test_negative_count_is_overflow_error_unchanged(self):
+        with pytest.raises(OverflowError) as excinfo:
+            self.boot(-1)
+        assert not isinstance(excinfo.value, TypeError)
+        assert not str(excinfo.value).startswith("argument ")
+
+    @pytest.mark.parametrize("bad", [1.0, "2", None, np.float64(2.0)])
+    def test_non_integers_are_type_errors(self, bad):
+        with pytest.raises(TypeError) as excinfo:
+            self.boot(bad)
+        assert_prefixed_type_error(excinfo, "n_boot")
+
+    def test_index_objects_and_zero_are_accepted(self):
+        class Two:
+            def __index__(self):
+                return 2
+
+        a = self.boot(np.int64(2))
+        b = self.boot(Two())
+        assert a.shape == (2, 3) and a.tobytes() == b.tobytes()
+        assert self.boot(0).shape == (0, 3)
+
+    def test_huge_count_with_short_arrays_fails_at_once(self):
+        with pytest.raises(internal_error_type(), match="p0_per_boot"):
+            self.boot(2**64 - 1)
+        with pytest.raises(OverflowError):
+            self.boot(2**64)
