@@ -1,7 +1,10 @@
 #include "lib/fits/phase_grids.h"
 
 #include <cmath>
+#include <limits>
+#include <string>
 
+#include "lib/core/errors.h"
 #include "lib/core/state.h"
 
 namespace korvel {
@@ -34,6 +37,10 @@ PhaseGrids compute_phase_grids(double st_free, bool normalize_stw,
     const double stw = normalize_stw ? 1.0 : st_free;
     const std::size_t n_cow = log_cow_grid.size();
     const std::size_t n_coe = log_coe_grid.size();
+    if (n_coe != 0 && n_cow > std::numeric_limits<std::size_t>::max() / 4 / sizeof(double) / n_coe) {
+        throw InternalError("phase grid of " + std::to_string(n_cow) + " x " +
+                            std::to_string(n_coe) + " points is too large");
+    }
     PhaseGrids g;
     g.bistability.assign(n_cow * n_coe, 0.0);
     g.avg_meth.assign(n_cow * n_coe, 0.0);
