@@ -12,8 +12,6 @@ Each figure is checked: the predictions against scipy's to 1e-12, the fit
 against the rates that generated its data.
 """
 
-import os
-import platform
 import time
 import timeit
 
@@ -21,21 +19,9 @@ import numpy as np
 import scipy.linalg
 
 import korvel
+from machine import describe
 
 X = np.arange(71) / 70.0
-
-
-def machine():
-    cpu = platform.processor() or "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return f"{platform.machine()} {cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}"
 
 
 def generator(ste, stw):
@@ -88,7 +74,7 @@ def best_of(fn, number, repeat=7):
 
 
 def main():
-    print("machine:", machine())
+    print("machine:", describe())
     edges = np.linspace(0.0, 1.0, 11)
     p0_obs = np.array([0.30, 0.12, 0.08, 0.05, 0.05, 0.05, 0.05, 0.08, 0.12, 0.10])
     ste, stw = 0.3, 0.7

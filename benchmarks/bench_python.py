@@ -7,7 +7,6 @@ evaluation, the parallel fits against each other (they must be identical).
 """
 
 import os
-import platform
 import subprocess
 import sys
 import textwrap
@@ -16,19 +15,7 @@ import timeit
 import numpy as np
 
 import korvel
-
-
-def machine():
-    cpu = platform.processor() or "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return f"{platform.machine()} {cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}"
+from machine import describe
 
 
 def bench_nll():
@@ -77,6 +64,6 @@ def bench_fit_all():
 
 
 if __name__ == "__main__":
-    print("machine:", machine())
+    print("machine:", describe())
     bench_nll()
     bench_fit_all()

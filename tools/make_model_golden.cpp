@@ -5,7 +5,7 @@
 // (tests/cpp/model/test_golden.cpp).
 //
 // Build and run from the repository root:
-//   g++ -std=c++20 -O2 -ffp-contract=off -fno-fast-math -Isrc
+//   g++ -std=c++20 -O2 -ffp-contract=off -fno-fast-math -I. -Isrc
 //       tools/make_model_golden.cpp src/model/*.cpp -o /tmp/make_model_golden
 //   /tmp/make_model_golden > tests/data/model_golden.json
 // The output depends only on the C library's pow and log (and is identical
@@ -53,6 +53,7 @@
 
 #include "lib/core/state.h"
 #include "model/model.h"
+#include "tests/support/splitmix.h"
 
 namespace {
 
@@ -158,20 +159,6 @@ std::string nll_case(const std::string& id, const Settings& s, double st, double
            ",\n     \"edges\": " + hex_list(edges) + ",\n     \"result\": " + hex(nll) + "}";
 }
 
-// A fixed, documented generator for the drawn cases (splitmix64).
-struct SplitMix {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double log_uniform(double lo, double hi) {
-        return std::pow(10.0, std::log10(lo) + (std::log10(hi) - std::log10(lo)) * uniform());
-    }
-};
 
 }  // namespace
 
@@ -242,7 +229,7 @@ int main() {
     fr.push_back(fracs_case("typical/nan_edge", def, 0.5, 1.0, 3.0, 2.0, nan_edge));
     fr.push_back(fracs_case("bistable/five", def, 0.1, 0.1, 50.0, 50.0, five));
     // Draws from a fit's box: St in (0.01, 10), CoW, CoE log-uniform in (1e-3, 1e3).
-    SplitMix rng{20261207};
+    korvel_test::SplitMix rng{20261207};
     for (int i = 0; i < 24; ++i) {
         const double st = rng.log_uniform(0.01, 10.0);
         const double cow = rng.log_uniform(1e-3, 1e3);

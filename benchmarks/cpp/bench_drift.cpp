@@ -17,20 +17,10 @@
 
 #include "drift_model/drift.h"
 #include "drift_model/expm.h"
+#include "benchmarks/cpp/machine.h"
 
 namespace {
 
-std::string cpu_model() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            const auto colon = line.find(':');
-            if (colon != std::string::npos) return line.substr(colon + 2);
-        }
-    }
-    return "unknown";
-}
 
 korvel::SquareMatrix scaled_generator(const korvel::SquareMatrix& q, double t) {
     korvel::SquareMatrix a(q.size());
@@ -83,7 +73,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "repetitions must be positive\n");
         return 2;
     }
-    std::printf("machine: %s, %u logical processors\n", cpu_model().c_str(),
+    std::printf("machine: %s, %u logical processors\n", korvel_bench::cpu_model().c_str(),
                 std::thread::hardware_concurrency());
     std::printf("drift generator StE=0.3 StW=0.7, %d repetitions each\n", reps);
     const korvel::SquareMatrix q = korvel::drift_generator(0.3, 0.7);

@@ -24,23 +24,11 @@
 
 #include "lib/core/state.h"
 #include "model/model.h"
+#include "tests/support/splitmix.h"
+#include "benchmarks/cpp/machine.h"
 
 namespace {
 
-struct SplitMix {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
-    double log_uniform(double lo, double hi) {
-        return std::pow(10.0, uniform(std::log10(lo), std::log10(hi)));
-    }
-};
 
 struct Params {
     double st, cow, coe, n_u, n_m;
@@ -49,17 +37,6 @@ struct Params {
     double stw() const { return normalize_stw ? 1.0 : st; }
 };
 
-std::string cpu_model() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            const auto colon = line.find(':');
-            if (colon != std::string::npos) return line.substr(colon + 2);
-        }
-    }
-    return "unknown";
-}
 
 volatile double g_sink = 0.0;
 
@@ -83,11 +60,11 @@ int main(int argc, char** argv) {
     utsname u{};
     uname(&u);
     std::printf("machine: %s %s %s %s\n", u.sysname, u.release, u.version, u.machine);
-    std::printf("cpu: %s\n", cpu_model().c_str());
+    std::printf("cpu: %s\n", korvel_bench::cpu_model().c_str());
     std::printf("raw-count mode: %s, Vmax: +inf, parameter sets: %d\n",
                 korvel::raw_count_enabled() ? "on" : "off", n_sets);
 
-    SplitMix g{20261207};
+    korvel_test::SplitMix g{20261207};
     std::vector<Params> varying;   // exponents drawn per set
     std::vector<Params> fixed;     // the same sets with one exponent pair
     const double fixed_nu = g.uniform(1.0, 4.0), fixed_nm = g.uniform(1.0, 4.0);

@@ -15,6 +15,7 @@
 #include "lib/core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
+#include "tests/support/splitmix.h"
 
 namespace {
 
@@ -39,34 +40,21 @@ constexpr int kRandomSets = 100000;
 constexpr int kRandomSets = 100000;
 #endif
 
-struct SplitMix {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
-    double log_uniform(double lo_exp10, double hi_exp10) { return std::pow(10.0, uniform(lo_exp10, hi_exp10)); }
-    int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
-};
 
 struct Params {
     double ste, stw, cow, coe, n_u, n_m, vmax;
     bool raw;
 };
 
-double draw_rate(SplitMix& g) {
+double draw_rate(korvel_test::SplitMix& g) {
     const int c = g.below(100);
-    if (c < 45) return g.log_uniform(-4.0, 4.0);          // a fit's range
-    if (c < 65) return g.log_uniform(-12.0, 12.0);        // wide
-    if (c < 75) return g.log_uniform(-300.0, 300.0);      // huge and tiny
+    if (c < 45) return g.pow10_uniform(-4.0, 4.0);          // a fit's range
+    if (c < 65) return g.pow10_uniform(-12.0, 12.0);        // wide
+    if (c < 75) return g.pow10_uniform(-300.0, 300.0);      // huge and tiny
     if (c < 78) return std::bit_cast<double>(g.next() % (1ULL << 52));  // denormal (or zero)
     if (c < 84) return 0.0;
     if (c < 85) return -0.0;
-    if (c < 88) return -g.log_uniform(-3.0, 3.0);         // negative
+    if (c < 88) return -g.pow10_uniform(-3.0, 3.0);         // negative
     if (c < 94) return 1.0;
     if (c < 96) return g.uniform(0.0, 1.0) * 1e308 * 1.7;  // near the largest double
     if (c < 97) return kNaN;
@@ -75,7 +63,7 @@ double draw_rate(SplitMix& g) {
     return std::numeric_limits<double>::denorm_min();
 }
 
-double draw_exponent(SplitMix& g) {
+double draw_exponent(korvel_test::SplitMix& g) {
     const int c = g.below(100);
     if (c < 60) return g.uniform(0.0, 6.0);
     if (c < 70) return 0.0;
@@ -88,31 +76,31 @@ double draw_exponent(SplitMix& g) {
     return -kInf;
 }
 
-double draw_vmax(SplitMix& g) {
+double draw_vmax(korvel_test::SplitMix& g) {
     const int c = g.below(100);
     if (c < 40) return kInf;
     if (c < 45) return -kInf;
     if (c < 50) return kNaN;
-    if (c < 85) return g.log_uniform(-6.0, 12.0);
+    if (c < 85) return g.pow10_uniform(-6.0, 12.0);
     if (c < 90) return 0.0;
-    if (c < 95) return -g.log_uniform(-3.0, 3.0);
-    return g.log_uniform(-300.0, 300.0);
+    if (c < 95) return -g.pow10_uniform(-3.0, 3.0);
+    return g.pow10_uniform(-300.0, 300.0);
 }
 
-Params draw(SplitMix& g) {
+Params draw(korvel_test::SplitMix& g) {
     Params p{};
     if (g.below(100) < 50) {
         // A fit's box: St in (0.01, 10) with the other rate 1, coefficients
         // log-uniform in (1e-3, 1e3), exponents 1 to 4.
-        const double st = g.log_uniform(-2.0, 1.0);
+        const double st = g.pow10_uniform(-2.0, 1.0);
         const bool ste_free = g.below(2) == 0;
         p.ste = ste_free ? st : 1.0;
         p.stw = ste_free ? 1.0 : st;
-        p.cow = g.log_uniform(-3.0, 3.0);
-        p.coe = g.log_uniform(-3.0, 3.0);
+        p.cow = g.pow10_uniform(-3.0, 3.0);
+        p.coe = g.pow10_uniform(-3.0, 3.0);
         p.n_u = g.below(4) == 0 ? 2.0 : g.uniform(1.0, 4.0);
         p.n_m = g.below(4) == 0 ? 2.0 : g.uniform(1.0, 4.0);
-        p.vmax = g.below(3) == 0 ? g.log_uniform(-1.0, 4.0) : kInf;
+        p.vmax = g.below(3) == 0 ? g.pow10_uniform(-1.0, 4.0) : kInf;
         if (g.below(10) == 0) p.cow = draw_rate(g);
         if (g.below(10) == 0) p.coe = draw_rate(g);
     } else {
@@ -181,7 +169,7 @@ void compare(const Params& p, Tally& t) {
 }
 
 TEST(FastPath, MatchesReferenceOnWideRandomSets) {
-    SplitMix g{0x6b6f7276656cULL};
+    korvel_test::SplitMix g{0x6b6f7276656cULL};
     Tally t;
     const int kSets = kRandomSets;
     for (int i = 0; i < kSets; ++i) compare(draw(g), t);
@@ -226,10 +214,10 @@ TEST(FastPath, SpecialCases) {
 TEST(FastPath, RepeatedCallsAndManyExponents) {
     // The power tables are per thread and evicted in turn: cycling through
     // more exponents than there are slots must not change any result.
-    SplitMix g{42};
+    korvel_test::SplitMix g{42};
     std::vector<Params> sets;
     for (int i = 0; i < 40; ++i) {
-        sets.push_back({g.log_uniform(-2, 1), 1.0, g.log_uniform(-3, 3), g.log_uniform(-3, 3),
+        sets.push_back({g.pow10_uniform(-2, 1), 1.0, g.pow10_uniform(-3, 3), g.pow10_uniform(-3, 3),
                         static_cast<double>(i % 13) * 0.5, static_cast<double>(i % 7), kInf, i % 3 == 0});
     }
     std::vector<StateVector> first;
@@ -255,7 +243,7 @@ TEST(FastPath, ConcurrentThreadsAgreeWithReference) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &mismatches] {
-            SplitMix g{1000u + static_cast<std::uint64_t>(t)};
+            korvel_test::SplitMix g{1000u + static_cast<std::uint64_t>(t)};
             Tally tally;
             for (int i = 0; i < 1500; ++i) compare(draw(g), tally);
             mismatches[static_cast<std::size_t>(t)] = tally.mismatches;
