@@ -18,11 +18,7 @@ DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const 
     auto objective = [&](std::span<const double> x) {
         return drift_nll(x[0], x[1], p0, observed, fit_ages, edges);
     };
-    const OptResult best = global_search(objective, box, seed);
-    if (best.x.size() != 2) {
-        throw InternalError("drift fit: global search returned " + std::to_string(best.x.size()) +
-                            " coordinates instead of 2");
-    }
+    const OptResult best = global_search(objective, box, seed);  // a point of the box's size
     // The search's own value: recomputing it could only repeat the same
     // arithmetic.
     return {best.x[0], best.x[1], best.f};
