@@ -97,10 +97,6 @@ struct OwnedDensity {
 // the returned parameters.
 bool penalty_may_be_in(double co_penalty) { return !(co_penalty == 0.0); }
 
-void require_point(const OptResult& r, std::size_t n, const char* what) {
-    require_coordinates(r.x, n, what);
-}
-
 }  // namespace
 
 DensityFit fit_one_density_inner(std::span<const double> observed, std::span<const double> edges,
@@ -115,7 +111,6 @@ DensityFit fit_one_density_inner(std::span<const double> observed, std::span<con
     const density_fit_detail::ThreeParamObjective objective{d.view, n_u, n_m, vmax, co_penalty};
 
     const OptResult r = global_search(objective, box, seed);
-    require_point(r, 3, "fit_one_density_inner");
     DensityFit out{r.x[0], std::pow(10.0, r.x[1]), std::pow(10.0, r.x[2]), r.f};
     if (penalty_may_be_in(co_penalty)) {
         out.nll = model_nll(out.st, out.cow, out.coe, d.observed, d.edges, normalize_stw, n_u, n_m,
@@ -139,7 +134,6 @@ DensityExpFit fit_one_density_exp_inner(std::span<const double> observed,
     };
 
     const OptResult r = global_search(objective, box, seed);
-    require_point(r, 5, "fit_one_density_exp_inner");
     DensityExpFit out{r.x[0], std::pow(10.0, r.x[1]), std::pow(10.0, r.x[2]), r.x[3], r.x[4], r.f};
     if (penalty_may_be_in(co_penalty)) {
         out.nll = model_nll(out.st, out.cow, out.coe, d.observed, d.edges, normalize_stw, out.n_u,
@@ -166,7 +160,6 @@ CoFit fit_co_fixed_st_inner(std::span<const double> observed, std::span<const do
     };
 
     const OptResult r = global_search(objective, box, seed);
-    require_point(r, 2, "fit_co_fixed_st_inner");
     CoFit out{std::pow(10.0, r.x[0]), std::pow(10.0, r.x[1]), r.f};
     if (penalty_may_be_in(co_penalty)) {
         out.nll = model_nll(st, out.cow, out.coe, d.observed, d.edges, normalize_stw, n_u, n_m,
@@ -189,7 +182,6 @@ CoExpFit fit_co_exp_fixed_st_inner(std::span<const double> observed,
     };
 
     const OptResult r = global_search(objective, box, seed);
-    require_point(r, 4, "fit_co_exp_fixed_st_inner");
     CoExpFit out{std::pow(10.0, r.x[0]), std::pow(10.0, r.x[1]), r.x[2], r.x[3], r.f};
     if (penalty_may_be_in(co_penalty)) {
         out.nll = model_nll(st, out.cow, out.coe, d.observed, d.edges, normalize_stw, out.n_u,
@@ -211,7 +203,6 @@ ExpFit fit_exp_fixed_co_inner(std::span<const double> observed, std::span<const 
     };
 
     const OptResult r = global_search(objective, box, seed);
-    require_point(r, 2, "fit_exp_fixed_co_inner");
     return ExpFit{r.x[0], r.x[1], r.f};
 }
 
