@@ -51,7 +51,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 #include "tests/support/splitmix.h"
 

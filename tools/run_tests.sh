@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 
 # Only the binding layer may include Python.h; the kernels stay testable in C++.
 if grep -rln --include='*.h' --include='*.cpp' -E '#include[[:space:]]*[<"](Python|numpy/)' src \
-    | grep -v '^src/lib/python/'; then
-  echo "Python or NumPy headers included outside src/lib/python" >&2
+    | grep -v '^src/python/'; then
+  echo "Python or NumPy headers included outside src/python" >&2
   exit 1
 fi
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "drift_model/drift.h"
-#include "drift_model/expm.h"
+#include "drift/drift.h"
+#include "drift/expm.h"
 #include "benchmarks/cpp/machine.h"
 
 namespace {

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/state.h"
-#include "lib/fits/density_fits.h"
-#include "lib/fits/density_objectives.h"
+#include "core/state.h"
+#include "fits/density_fits.h"
+#include "fits/density_objectives.h"
 #include "model/model.h"
 #include "optimizer/global_search.h"
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 #include "tests/support/splitmix.h"
 #include "benchmarks/cpp/machine.h"

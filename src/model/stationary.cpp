@@ -65,7 +65,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "lib/core/errors.h"
-#include "lib/core/format.h"
+#include "core/errors.h"
+#include "core/format.h"
 
 namespace korvel {
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/core/function_ref.h"
+#include "core/function_ref.h"
 
 namespace korvel {
 

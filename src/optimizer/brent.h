@@ -1,7 +1,7 @@
 // Brent's derivative-free minimiser on a closed interval.
 #pragma once
 
-#include "lib/core/function_ref.h"
+#include "core/function_ref.h"
 
 namespace korvel {
 

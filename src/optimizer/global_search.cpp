@@ -10,9 +10,9 @@
 
 #include <unistd.h>
 
-#include "lib/core/errors.h"
-#include "lib/core/format.h"
-#include "lib/core/state.h"
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/state.h"
 #include "optimizer/mutation.h"
 #include "optimizer/nelder_mead.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/errors.h"
-#include "lib/core/format.h"
+#include "core/errors.h"
+#include "core/format.h"
 
 namespace korvel {
 namespace {

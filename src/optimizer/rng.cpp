@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 
 namespace korvel {
 namespace {

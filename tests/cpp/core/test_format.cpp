@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "lib/core/format.h"
+#include "core/format.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <csignal>
 
-#include "lib/core/interrupt.h"
-#include "lib/core/state.h"
+#include "core/interrupt.h"
+#include "core/state.h"
 
 namespace {
 

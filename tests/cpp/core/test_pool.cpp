@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/core/pool.h"
+#include "core/pool.h"
 
 extern char** environ;
 

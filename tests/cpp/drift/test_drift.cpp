@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "drift_model/drift.h"
-#include "lib/core/errors.h"
+#include "drift/drift.h"
+#include "core/errors.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "drift_model/drift.h"
-#include "lib/core/errors.h"
-#include "lib/core/row_matrix.h"
-#include "lib/core/state.h"
+#include "drift/drift.h"
+#include "core/errors.h"
+#include "core/row_matrix.h"
+#include "core/state.h"
 
 namespace {
 

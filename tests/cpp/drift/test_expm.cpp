@@ -9,9 +9,9 @@
 #include <limits>
 #include <vector>
 
-#include "drift_model/drift.h"
-#include "drift_model/expm.h"
-#include "lib/core/errors.h"
+#include "drift/drift.h"
+#include "drift/expm.h"
+#include "core/errors.h"
 
 namespace {
 

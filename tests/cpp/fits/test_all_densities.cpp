@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/errors.h"
-#include "lib/core/pool.h"
-#include "lib/fits/all_densities.h"
-#include "lib/fits/density_fits.h"
+#include "core/errors.h"
+#include "core/pool.h"
+#include "fits/all_densities.h"
+#include "fits/density_fits.h"
 
 namespace {
 

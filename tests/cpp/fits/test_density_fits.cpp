@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/core/errors.h"
-#include "lib/core/state.h"
-#include "lib/fits/density_fits.h"
+#include "core/errors.h"
+#include "core/state.h"
+#include "fits/density_fits.h"
 #include "model/model.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <cmath>
 
-#include "lib/core/state.h"
-#include "lib/fits/phase_grids.h"
+#include "core/state.h"
+#include "fits/phase_grids.h"
 #include "model/model.h"
 
 namespace {

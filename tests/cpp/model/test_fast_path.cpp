@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
 #include "tests/support/splitmix.h"

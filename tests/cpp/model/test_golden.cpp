@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 #include "model/model.h"
 
 namespace {

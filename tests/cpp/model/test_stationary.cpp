@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 #include "model/model.h"
 
 namespace {

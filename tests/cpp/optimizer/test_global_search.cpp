@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "lib/core/errors.h"
-#include "lib/core/state.h"
+#include "core/errors.h"
+#include "core/state.h"
 #include "optimizer/global_search.h"
 #include "optimizer/mutation.h"
 #include "optimizer/nelder_mead.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 #include "optimizer/box.h"
 #include "optimizer/nelder_mead.h"
 

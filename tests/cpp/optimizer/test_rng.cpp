@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 #include "optimizer/rng.h"
 
 namespace {

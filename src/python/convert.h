@@ -15,8 +15,8 @@
 #include <optional>
 #include <vector>
 
-#include "lib/core/row_matrix.h"
-#include "lib/python/pyref.h"
+#include "core/row_matrix.h"
+#include "python/pyref.h"
 #include "optimizer/box.h"
 
 namespace korvel::py {

@@ -11,10 +11,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/errors.h"
-#include "lib/core/interrupt.h"
-#include "lib/python/convert.h"
-#include "lib/python/pyref.h"
+#include "core/errors.h"
+#include "core/interrupt.h"
+#include "python/convert.h"
+#include "python/pyref.h"
 
 namespace korvel::py {
 

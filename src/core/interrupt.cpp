@@ -1,9 +1,9 @@
-#include "lib/core/interrupt.h"
+#include "core/interrupt.h"
 
 #include <csignal>
 #include <mutex>
 
-#include "lib/core/state.h"
+#include "core/state.h"
 
 namespace korvel {
 namespace {

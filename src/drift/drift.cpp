@@ -1,10 +1,10 @@
-#include "drift_model/drift.h"
+#include "drift/drift.h"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 
 namespace korvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "drift_model/expm.h"
+#include "drift/expm.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 
 namespace korvel {
 

@@ -1,7 +1,7 @@
 // The exported functions, registered by module.cpp in the order of its table.
 #pragma once
 
-#include "lib/python/python.h"
+#include "python/python.h"
 
 namespace korvel::py {
 

@@ -1,4 +1,4 @@
-// The one include of Python.h. Everything under src/lib/python is built
+// The one include of Python.h. Everything under src/python is built
 // against the limited API of CPython 3.11, so one binary serves every later
 // interpreter.
 #pragma once

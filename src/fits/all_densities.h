@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "lib/core/row_matrix.h"
-#include "lib/fits/density_fits.h"
+#include "core/row_matrix.h"
+#include "fits/density_fits.h"
 
 namespace korvel {
 

@@ -2,10 +2,10 @@
 #include <limits>
 #include <string>
 
-#include "drift_model/drift.h"
-#include "lib/core/errors.h"
-#include "lib/core/pool.h"
-#include "lib/core/state.h"
+#include "drift/drift.h"
+#include "core/errors.h"
+#include "core/pool.h"
+#include "core/state.h"
 #include "optimizer/global_search.h"
 
 namespace korvel {

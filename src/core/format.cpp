@@ -1,4 +1,4 @@
-#include "lib/core/format.h"
+#include "core/format.h"
 
 #include <bit>
 #include <cmath>

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "lib/python/python.h"
+#include "python/python.h"
 
 namespace korvel::py {
 

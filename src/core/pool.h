@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "lib/core/function_ref.h"
+#include "core/function_ref.h"
 
 namespace korvel {
 

@@ -2,7 +2,7 @@
 // in module.cpp (KORVEL_NUMPY_IMPORT); the other files share its symbol.
 #pragma once
 
-#include "lib/python/python.h"
+#include "python/python.h"
 
 #define PY_ARRAY_UNIQUE_SYMBOL korvel_ARRAY_API
 #ifndef KORVEL_NUMPY_IMPORT

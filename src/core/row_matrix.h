@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/errors.h"
+#include "core/errors.h"
 
 namespace korvel {
 

@@ -4,10 +4,10 @@
 #include <span>
 #include <vector>
 
-#include "drift_model/drift.h"
-#include "lib/core/interrupt.h"
-#include "lib/python/bindings.h"
-#include "lib/python/frame.h"
+#include "drift/drift.h"
+#include "core/interrupt.h"
+#include "python/bindings.h"
+#include "python/frame.h"
 
 namespace korvel::py {
 

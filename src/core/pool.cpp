@@ -39,7 +39,7 @@
 // Process exit. The pool is never destroyed: its workers sleep on the
 // condition variable until the process ends, so exit neither joins nor races
 // with them. Python extension modules are never unloaded.
-#include "lib/core/pool.h"
+#include "core/pool.h"
 
 #include <pthread.h>
 

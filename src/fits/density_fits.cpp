@@ -6,16 +6,16 @@
 // std::pow(10.0, x), exponents stay plain; everything not searched is fixed for
 // the whole fit. The penalty on the coefficients only steers the search: the
 // NLL handed back is always the plain model NLL at the returned parameters.
-#include "lib/fits/density_fits.h"
+#include "fits/density_fits.h"
 
 #include <cmath>
 #include <string>
 #include <vector>
 
-#include "lib/core/errors.h"
-#include "lib/core/format.h"
-#include "lib/core/state.h"
-#include "lib/fits/density_objectives.h"
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/state.h"
+#include "fits/density_objectives.h"
 #include "model/model.h"
 #include "optimizer/global_search.h"
 

@@ -1,9 +1,9 @@
-#include "lib/python/convert.h"
+#include "python/convert.h"
 
 #include <cstring>
 #include <string>
 
-#include "lib/python/numpy_api.h"
+#include "python/numpy_api.h"
 
 namespace korvel::py {
 

@@ -1,9 +1,9 @@
 // Per-density fits: one bin, and every bin in parallel.
-#include "lib/core/state.h"
-#include "lib/fits/all_densities.h"
-#include "lib/fits/density_fits.h"
-#include "lib/python/bindings.h"
-#include "lib/python/frame.h"
+#include "core/state.h"
+#include "fits/all_densities.h"
+#include "fits/density_fits.h"
+#include "python/bindings.h"
+#include "python/frame.h"
 
 namespace korvel::py {
 

@@ -1,11 +1,11 @@
-#include "lib/fits/phase_grids.h"
+#include "fits/phase_grids.h"
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "lib/core/errors.h"
-#include "lib/core/state.h"
+#include "core/errors.h"
+#include "core/state.h"
 
 namespace korvel {
 

@@ -18,8 +18,8 @@
 #include <span>
 #include <vector>
 
-#include "drift_model/expm.h"
-#include "lib/core/row_matrix.h"
+#include "drift/expm.h"
+#include "core/row_matrix.h"
 #include "optimizer/box.h"
 
 namespace korvel {

@@ -5,12 +5,12 @@
 // order. The rows and edges are only read: each fit takes its own copy of
 // them for its duration. A row that fails ends the whole map, and the pool
 // rethrows the error of the lowest failing row once the running fits are done.
-#include "lib/fits/all_densities.h"
+#include "fits/all_densities.h"
 
 #include <cstdint>
 #include <optional>
 
-#include "lib/core/pool.h"
+#include "core/pool.h"
 
 namespace korvel {
 

@@ -1,8 +1,8 @@
-#include "lib/python/frame.h"
+#include "python/frame.h"
 
 #include <cstring>
 
-#include "lib/python/numpy_api.h"
+#include "python/numpy_api.h"
 
 namespace korvel::py {
 

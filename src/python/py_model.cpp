@@ -1,10 +1,10 @@
 // Run-wide settings, direct model evaluation and phase grids.
 #include <cmath>
 
-#include "lib/core/state.h"
-#include "lib/fits/phase_grids.h"
-#include "lib/python/bindings.h"
-#include "lib/python/frame.h"
+#include "core/state.h"
+#include "fits/phase_grids.h"
+#include "python/bindings.h"
+#include "python/frame.h"
 #include "model/model.h"
 
 namespace korvel::py {

@@ -1,11 +1,11 @@
 // Module initialisation and the function table.
 #define KORVEL_NUMPY_IMPORT
-#include "lib/python/numpy_api.h"
+#include "python/numpy_api.h"
 
 #include <iterator>
 
-#include "lib/python/bindings.h"
-#include "lib/python/pyref.h"
+#include "python/bindings.h"
+#include "python/pyref.h"
 
 namespace korvel::py {
 namespace {
