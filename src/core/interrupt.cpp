@@ -3,25 +3,26 @@
 #include <csignal>
 #include <mutex>
 
+#include "core/pool.h"
 #include "core/state.h"
 
 namespace korvel {
 namespace {
 
+// Guards the arm count and the saved disposition. Held across fork() by the
+// pool's fork handlers so that the child finds it in a known state.
 std::mutex g_mutex;
 int g_depth = 0;
 struct sigaction g_saved {};
 
 extern "C" void on_sigint(int) {
-    // Only a lock-free atomic store: async-signal-safe.
+    // Only lock-free atomic operations: async-signal-safe.
+    detail::g_sigint_count.fetch_add(1, std::memory_order_relaxed);
     set_interrupt_flag(true);
 }
 
-}  // namespace
-
-void arm_interrupt() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    set_interrupt_flag(false);
+// Routes SIGINT to the counter when the first guard arms. Call with g_mutex.
+void arm_locked() {
     if (g_depth++ == 0) {
         struct sigaction action {};
         action.sa_handler = on_sigint;
@@ -33,11 +34,54 @@ void arm_interrupt() {
     }
 }
 
+// Puts the saved disposition back when the last guard disarms. Call with g_mutex.
+void disarm_locked() {
+    if (g_depth > 0 && --g_depth == 0) sigaction(SIGINT, &g_saved, nullptr);
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+    // Registered before g_mutex is taken: the fork handlers take the pool's
+    // lock first and g_mutex second, and so must everyone else.
+    register_fork_handlers();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    set_interrupt_flag(false);
+    // The counter is read before the handler can raise it for this guard, so
+    // a SIGINT that arrives once the handler is in place always counts.
+    handle_.armed_at_ = detail::g_sigint_count.load(std::memory_order_relaxed);
+    handle_.armed_ = true;
+    arm_locked();
+}
+
+InterruptGuard::~InterruptGuard() {
+    if (!done_) finish();
+}
+
+bool InterruptGuard::finish() {
+    if (done_) return handle_.fired_;
+    done_ = true;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    // Restore first, read second: a SIGINT that reached the handler before the
+    // restore is seen here; one after it goes to the restored disposition.
+    disarm_locked();
+    const bool fired = handle_.requested();
+    handle_.fired_ = fired;
+    handle_.armed_ = false;
+    if (fired) set_interrupt_flag(false);
+    return fired;
+}
+
+void arm_interrupt() {
+    register_fork_handlers();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    set_interrupt_flag(false);
+    arm_locked();
+}
+
 bool disarm_interrupt() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_depth > 0 && --g_depth == 0) {
-        sigaction(SIGINT, &g_saved, nullptr);
-    }
+    disarm_locked();
     const bool fired = interrupt_requested();
     if (fired) set_interrupt_flag(false);
     return fired;
@@ -47,5 +91,22 @@ int interrupt_arm_depth() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_depth;
 }
+
+namespace detail {
+
+void interrupt_fork_prepare() noexcept { g_mutex.lock(); }
+void interrupt_fork_parent() noexcept { g_mutex.unlock(); }
+void interrupt_fork_child() noexcept {
+    // The child's only thread is the one that forked, and it is not inside an
+    // armed call: nothing in the child computes for a guard, so SIGINT goes
+    // back to what it was before the first arm.
+    if (g_depth > 0) {
+        sigaction(SIGINT, &g_saved, nullptr);
+        g_depth = 0;
+    }
+    g_mutex.unlock();
+}
+
+}  // namespace detail
 
 }  // namespace korvel

@@ -1,43 +1,93 @@
 // Ctrl+C for long computations that run with the interpreter lock released.
 //
-// While an interruptible call computes, SIGINT only sets the interrupt flag
-// (state.h); the computation polls it at objective and work-item granularity
-// and winds down, and the call then reports the interruption. Whatever SIGINT
-// disposition was in force before the first of the concurrently running
-// interruptible calls armed is put back, whole (handler, mask and flags), when
-// the last of them disarms: an interactive session keeps its own Ctrl+C.
+// Each interruptible call owns an InterruptGuard for the time it computes.
+// While at least one guard is armed, SIGINT does nothing but raise a
+// process-wide signal counter (one lock-free atomic add: async-signal-safe).
+// A guard remembers the counter's value when it armed; its call was
+// interrupted exactly when the counter has moved since. So one Ctrl+C
+// interrupts every call armed at that moment, a call that arms later is not
+// affected by an earlier one, and no call can clear another call's
+// interruption.
+//
+// Kernels never look at the counter themselves: they are handed an
+// Interruption by their caller and poll it at objective and work-item
+// granularity. A default-constructed Interruption is never requested, which
+// is what every non-interruptible entry point passes, so those computations
+// never stop early whatever other threads' calls do.
+//
+// Whatever SIGINT disposition was in force before the first of the
+// concurrently armed guards is put back, whole (handler, mask and flags),
+// when the last of them disarms: an interactive session keeps its own Ctrl+C.
+// A child forked while a guard is armed gets that disposition back at once
+// (the worker pool's fork handler sees to it): none of its threads is
+// computing for a guard.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 namespace korvel {
 
-// Clears the interrupt flag and routes SIGINT to the flag. Safe to call from
-// several threads; only the first concurrent arm saves the old disposition.
-void arm_interrupt();
+namespace detail {
+// SIGINTs received while some guard was armed.
+inline std::atomic<std::uint64_t> g_sigint_count{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
+              "the signal counter is raised from a signal handler");
+}  // namespace detail
 
-// Ends one arm. The last concurrent disarm restores the saved disposition.
-// Returns whether the flag was set, and clears it in that case.
-bool disarm_interrupt();
+// What a computation sees of Ctrl+C: whether the call it works for has been
+// interrupted. Polling costs one relaxed atomic load.
+class Interruption {
+public:
+    // Never requested.
+    constexpr Interruption() noexcept = default;
 
-// Number of calls currently armed (for tests).
-int interrupt_arm_depth();
+    bool requested() const noexcept {
+        return fired_ ||
+               (armed_ && detail::g_sigint_count.load(std::memory_order_relaxed) != armed_at_);
+    }
 
-// RAII form of arm/disarm for code paths that may throw.
+private:
+    friend class InterruptGuard;
+    bool armed_ = false;
+    bool fired_ = false;  // frozen outcome once the guard has disarmed
+    std::uint64_t armed_at_ = 0;
+};
+
+// Arms on construction (with the interpreter lock held, before the
+// computation starts) and disarms in finish() or, on any other way out such as
+// an exception, in the destructor. Pass interruption() to the kernels.
 class InterruptGuard {
 public:
-    InterruptGuard() { arm_interrupt(); }
-    ~InterruptGuard() {
-        if (!done_) disarm_interrupt();
-    }
-    // Disarms now and reports whether Ctrl+C arrived.
-    bool finish() {
-        done_ = true;
-        return disarm_interrupt();
-    }
+    InterruptGuard();
+    ~InterruptGuard();
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
+    const Interruption& interruption() const noexcept { return handle_; }
+
+    // Disarms now; returns whether a SIGINT arrived while this guard was armed.
+    bool finish();
+
 private:
+    Interruption handle_;
     bool done_ = false;
 };
+
+// Number of guards currently armed (for tests).
+int interrupt_arm_depth();
+
+// Old process-wide form, kept until its last users take an Interruption.
+void arm_interrupt();
+bool disarm_interrupt();
+
+namespace detail {
+// Fork handlers, called by the worker pool's pthread_atfork hooks: the lock
+// of the arm bookkeeping is held across fork(), and in the child the
+// disposition saved by the first arm is put back and no guard counts as armed.
+void interrupt_fork_prepare() noexcept;
+void interrupt_fork_parent() noexcept;
+void interrupt_fork_child() noexcept;
+}  // namespace detail
 
 }  // namespace korvel

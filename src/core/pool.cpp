@@ -41,6 +41,8 @@
 // with them. Python extension modules are never unloaded.
 #include "core/pool.h"
 
+#include "core/interrupt.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -222,9 +224,20 @@ std::atomic<Pool*> g_pool{nullptr};
 Pool* g_orphans = nullptr;  // pools abandoned by fork(), kept reachable
 bool g_atfork_registered = false;
 
-void atfork_prepare() { g_create_mutex.lock(); }
-void atfork_parent() { g_create_mutex.unlock(); }
+// The interrupt bookkeeping's lock is taken after this file's, here and
+// everywhere else, so the two cannot deadlock.
+void atfork_prepare() {
+    g_create_mutex.lock();
+    detail::interrupt_fork_prepare();
+}
+void atfork_parent() {
+    detail::interrupt_fork_parent();
+    g_create_mutex.unlock();
+}
 void atfork_child() {
+    // A call that was armed in the parent computes nowhere in the child, so
+    // the child gets back the SIGINT disposition in force before any arm.
+    detail::interrupt_fork_child();
     Pool* old = g_pool.load(std::memory_order_relaxed);
     if (old != nullptr) {
         old->next_orphan = g_orphans;
@@ -236,20 +249,25 @@ void atfork_child() {
     g_create_mutex.unlock();
 }
 
+// Handlers are inherited by a forked child, so once per process tree. Call
+// with g_create_mutex held.
+void register_fork_handlers_locked() {
+    if (!g_atfork_registered) {
+        if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) != 0) {
+            throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
+                                    "pool: pthread_atfork failed");
+        }
+        g_atfork_registered = true;
+    }
+}
+
 Pool& pool() {
     Pool* p = g_pool.load(std::memory_order_acquire);
     if (p != nullptr) return *p;
     std::lock_guard<std::mutex> guard(g_create_mutex);
     p = g_pool.load(std::memory_order_relaxed);
     if (p == nullptr) {
-        // Handlers are inherited by a forked child, so once per process tree.
-        if (!g_atfork_registered) {
-            if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) != 0) {
-                throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
-                                        "pool: pthread_atfork failed");
-            }
-            g_atfork_registered = true;
-        }
+        register_fork_handlers_locked();
         p = new Pool(configured_size());
         g_pool.store(p, std::memory_order_release);
     }
@@ -257,6 +275,11 @@ Pool& pool() {
 }
 
 }  // namespace
+
+void register_fork_handlers() {
+    std::lock_guard<std::mutex> guard(g_create_mutex);
+    register_fork_handlers_locked();
+}
 
 std::size_t pool_thread_count() { return pool().size(); }
 

@@ -20,6 +20,11 @@ namespace korvel {
 // a positive integer means the number of logical processors.
 std::size_t pool_thread_count();
 
+// Installs the pool's fork handlers (once per process; creating the pool does
+// it too). They also put back the SIGINT disposition that an armed
+// InterruptGuard replaced, so every arm calls this first.
+void register_fork_handlers();
+
 // Runs body(i) for every i in [0, n) and returns when all have ended. When
 // bodies throw, bodies already running finish, no new ones start for this map,
 // and the exception of the lowest failing index is rethrown here.
