@@ -1,6 +1,9 @@
 #include "core/format.h"
 
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -88,6 +91,20 @@ std::string format_shortest(double v) {
         out.append(digits, static_cast<std::size_t>(exponent + 1), std::string::npos);
     }
     return out;
+}
+
+void write_stderr_line(const std::string& line) {
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t r = ::write(STDERR_FILENO, p, left);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;  // progress output is best effort; the fit goes on
+        }
+        p += r;
+        left -= static_cast<std::size_t>(r);
+    }
 }
 
 }  // namespace korvel

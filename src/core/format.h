@@ -17,4 +17,9 @@ std::string format_fixed(double v, int decimals, bool always_sign = false);
 // exponent: 2.0 -> "2", 0.001 -> "0.001", 1e-7 -> "0.0000001".
 std::string format_shortest(double v);
 
+// Writes one progress line to standard error (file descriptor 2) with a single
+// write(), so that lines of concurrent writers (other threads, Python) never
+// interleave inside a line. Best effort: a failed write is not an error.
+void write_stderr_line(const std::string& line);
+
 }  // namespace korvel

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "core/pool.h"
-#include "core/state.h"
 
 namespace korvel {
 namespace {
@@ -16,9 +15,8 @@ int g_depth = 0;
 struct sigaction g_saved {};
 
 extern "C" void on_sigint(int) {
-    // Only lock-free atomic operations: async-signal-safe.
+    // Only a lock-free atomic add: async-signal-safe.
     detail::g_sigint_count.fetch_add(1, std::memory_order_relaxed);
-    set_interrupt_flag(true);
 }
 
 // Routes SIGINT to the counter when the first guard arms. Call with g_mutex.
@@ -46,7 +44,6 @@ InterruptGuard::InterruptGuard() {
     // lock first and g_mutex second, and so must everyone else.
     register_fork_handlers();
     std::lock_guard<std::mutex> lock(g_mutex);
-    set_interrupt_flag(false);
     // The counter is read before the handler can raise it for this guard, so
     // a SIGINT that arrives once the handler is in place always counts.
     handle_.armed_at_ = detail::g_sigint_count.load(std::memory_order_relaxed);
@@ -68,22 +65,6 @@ bool InterruptGuard::finish() {
     const bool fired = handle_.requested();
     handle_.fired_ = fired;
     handle_.armed_ = false;
-    if (fired) set_interrupt_flag(false);
-    return fired;
-}
-
-void arm_interrupt() {
-    register_fork_handlers();
-    std::lock_guard<std::mutex> lock(g_mutex);
-    set_interrupt_flag(false);
-    arm_locked();
-}
-
-bool disarm_interrupt() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    disarm_locked();
-    const bool fired = interrupt_requested();
-    if (fired) set_interrupt_flag(false);
     return fired;
 }
 

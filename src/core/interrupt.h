@@ -77,10 +77,6 @@ private:
 // Number of guards currently armed (for tests).
 int interrupt_arm_depth();
 
-// Old process-wide form, kept until its last users take an Interruption.
-void arm_interrupt();
-bool disarm_interrupt();
-
 namespace detail {
 // Fork handlers, called by the worker pool's pthread_atfork hooks: the lock
 // of the arm bookkeeping is held across fork(), and in the child the

@@ -1,10 +1,11 @@
-// Process-wide run state: the interrupt flag, the raw-count switch and the
-// Michaelis-Menten ceiling.
+// Process-wide run state: the raw-count switch and the Michaelis-Menten
+// ceiling. (Ctrl+C has no process-wide flag: each interruptible call owns its
+// interruption, see interrupt.h.)
 //
-// Each is a single value written by the calling Python thread (or, for the
-// flag, by the SIGINT handler) and read by worker threads without a lock, so
-// each is a lock-free atomic of its own width accessed with relaxed ordering:
-// no other memory is published through them.
+// Each is a single value written by the calling Python thread and read by
+// worker threads without a lock, so each is a lock-free atomic of its own
+// width accessed with relaxed ordering: no other memory is published through
+// them.
 #pragma once
 
 #include <atomic>
@@ -14,23 +15,12 @@
 namespace korvel {
 
 namespace detail {
-inline std::atomic<std::uint8_t> g_interrupt_flag{0};
 inline std::atomic<std::uint8_t> g_raw_count{0};
 inline std::atomic<double> g_mm_vmax{std::numeric_limits<double>::infinity()};
 
-static_assert(std::atomic<std::uint8_t>::is_always_lock_free,
-              "the interrupt flag is stored from a signal handler");
 static_assert(std::atomic<double>::is_always_lock_free,
               "Vmax is read by workers while a setter may write it");
 }  // namespace detail
-
-// Interrupt flag: set by the SIGINT handler while an interruptible call runs.
-inline bool interrupt_requested() noexcept {
-    return detail::g_interrupt_flag.load(std::memory_order_relaxed) != 0;
-}
-inline void set_interrupt_flag(bool on) noexcept {
-    detail::g_interrupt_flag.store(on ? 1 : 0, std::memory_order_relaxed);
-}
 
 // Raw-count switch: false = fraction bases k/70, true = raw counts k.
 inline bool raw_count_enabled() noexcept {

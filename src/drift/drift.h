@@ -18,8 +18,9 @@
 #include <span>
 #include <vector>
 
-#include "drift/expm.h"
+#include "core/interrupt.h"
 #include "core/row_matrix.h"
+#include "drift/expm.h"
 #include "optimizer/box.h"
 
 namespace korvel {
@@ -70,20 +71,26 @@ struct DriftFit {
 };
 
 // Fits (StE, StW), both bounded by st_bounds, by global search on drift_nll.
-// Without a seed the search is keyed from the OS entropy source.
+// Without a seed the search is keyed from the OS entropy source. Once the
+// interruption is requested the objective returns +inf without solving
+// anything, so the search winds down in milliseconds; its result is then
+// meaningless and the caller discards it.
 DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const double>> observed,
                    std::span<const double> fit_ages, std::span<const double> edges,
-                   Bound st_bounds, std::optional<std::uint64_t> seed);
+                   Bound st_bounds, std::optional<std::uint64_t> seed,
+                   const Interruption& interruption = {});
 
 // Fits every bootstrap sample on the worker pool: sample b has P0 from row b
 // of p0_per_boot and observed rows b * n_fit_ages + k of
-// fit_observed_per_boot, and is fitted with seed b. A sample that starts
-// after Ctrl+C was requested is not fitted and gets NaN in all three fields.
-// Row counts are checked before any work starts.
+// fit_observed_per_boot, and is fitted with seed b. Row counts are checked
+// before any work starts. Once the interruption is requested, samples not yet
+// started get NaN in all three fields and running fits wind down as in
+// fit_drift: the caller discards the rows.
 std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
                                           const RowMatrix& fit_observed_per_boot,
                                           std::size_t n_boot, std::size_t n_fit_ages,
                                           std::span<const double> fit_ages,
-                                          std::span<const double> edges, Bound st_bounds);
+                                          std::span<const double> edges, Bound st_bounds,
+                                          const Interruption& interruption);
 
 }  // namespace korvel

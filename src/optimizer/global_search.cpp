@@ -1,6 +1,5 @@
 #include "optimizer/global_search.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -8,11 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
-
 #include "core/errors.h"
 #include "core/format.h"
-#include "core/state.h"
 #include "optimizer/mutation.h"
 #include "optimizer/nelder_mead.h"
 
@@ -42,42 +38,17 @@ bool population_converged(const std::vector<double>& values) {
     return sd / std::abs(mean) < kRelativeTolerance;
 }
 
-// One progress line, written with a single write() so that lines of
-// concurrent writers (other threads, Python) never interleave inside a line.
-void write_line(const std::string& line) {
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t r = ::write(STDERR_FILENO, p, left);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return;  // progress output is best effort; the fit goes on
-        }
-        p += r;
-        left -= static_cast<std::size_t>(r);
+// "label=value" for each shown coordinate of x, joined by `separator`.
+std::string shown_coordinates(std::span<const CoordinateFormat> shown, std::span<const double> x,
+                              const char* separator) {
+    std::string text;
+    for (std::size_t j = 0; j < shown.size(); ++j) {
+        if (j > 0) text += separator;
+        text += shown[j].label;
+        text += '=';
+        text += format_fixed(x[j], shown[j].decimals, shown[j].always_sign);
     }
-}
-
-std::string start_line(StartLineStyle style, int s, std::size_t k, std::span<const double> x) {
-    std::string line = "--- Nelder-Mead start " + std::to_string(s) + "/" + std::to_string(k) +
-                       " from x0=(logSt=" + format_fixed(x[0], 3, true);
-    if (style == StartLineStyle::kGlobalCo) {
-        line += ", logCoW=" + format_fixed(x[1], 3, true) + ", logCoE=" + format_fixed(x[2], 3, true);
-    } else {
-        line += ", n_U=" + format_fixed(x[1], 3) + ", n_M=" + format_fixed(x[2], 3);
-    }
-    return line + ") ---\n";
-}
-
-std::string converged_line(StartLineStyle style, int s, std::span<const double> x, double f) {
-    std::string line =
-        "    => start " + std::to_string(s) + " converged: logSt=" + format_fixed(x[0], 3, true);
-    if (style == StartLineStyle::kGlobalCo) {
-        line += " logCoW=" + format_fixed(x[1], 3, true) + " logCoE=" + format_fixed(x[2], 3, true);
-    } else {
-        line += " n_U=" + format_fixed(x[1], 3) + " n_M=" + format_fixed(x[2], 3);
-    }
-    return line + " NLL=" + format_fixed(f, 6) + "\n";
+    return text;
 }
 
 }  // namespace
@@ -161,13 +132,16 @@ OptResult global_search(Objective f, std::span<const Bound> box,
 }
 
 MultiStartResult multi_start(Objective f, std::span<const std::vector<double>> starts,
-                             std::span<const Bound> box, bool verbose, StartLineStyle style) {
+                             std::span<const Bound> box, bool verbose,
+                             std::span<const CoordinateFormat> shown,
+                             const Interruption& interruption) {
     if (starts.empty()) throw InternalError("multi-start needs at least one start point");
     if (verbose) {
-        // The progress lines show three coordinates of every start.
+        // Every shown coordinate must exist in every point written.
         for (const auto& x : starts) {
-            if (x.size() < 3) {
-                throw InternalError("multi-start progress lines need three coordinates, got " +
+            if (x.size() < shown.size()) {
+                throw InternalError("multi-start progress lines show " +
+                                    std::to_string(shown.size()) + " coordinates, a start has " +
                                     std::to_string(x.size()));
             }
         }
@@ -177,11 +151,19 @@ MultiStartResult multi_start(Objective f, std::span<const std::vector<double>> s
     const std::size_t k = starts.size();
     for (std::size_t i = 0; i < k; ++i) {
         // Ctrl+C: start nothing new; what has been found so far stands.
-        if (interrupt_requested()) break;
+        if (interruption.requested()) break;
         const int s = static_cast<int>(i) + 1;
-        if (verbose) write_line(start_line(style, s, k, starts[i]));
+        if (verbose) {
+            write_stderr_line("--- Nelder-Mead start " + std::to_string(s) + "/" +
+                              std::to_string(k) + " from x0=(" +
+                              shown_coordinates(shown, starts[i], ", ") + ") ---\n");
+        }
         OptResult r = nelder_mead(f, starts[i], box, kOuterSettings);
-        if (verbose) write_line(converged_line(style, s, r.x, r.f));
+        if (verbose) {
+            write_stderr_line("    => start " + std::to_string(s) +
+                              " converged: " + shown_coordinates(shown, r.x, " ") +
+                              " NLL=" + format_fixed(r.f, 6) + "\n");
+        }
         if (r.f < best.f) {  // strictly: the earlier start keeps a tie
             best.x = std::move(r.x);
             best.f = r.f;
@@ -189,8 +171,8 @@ MultiStartResult multi_start(Objective f, std::span<const std::vector<double>> s
         }
     }
     if (verbose) {
-        write_line("--- best start: " + std::to_string(best.start) +
-                   " with NLL=" + format_fixed(best.f, 6) + " ---\n");
+        write_stderr_line("--- best start: " + std::to_string(best.start) +
+                          " with NLL=" + format_fixed(best.f, 6) + " ---\n");
     }
     return best;
 }

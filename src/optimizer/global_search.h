@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/interrupt.h"
 #include "optimizer/box.h"
 #include "optimizer/rng.h"
 
@@ -20,10 +21,14 @@ OptResult differential_evolution(Objective f, std::span<const Bound> box, ChaCha
 OptResult global_search(Objective f, std::span<const Bound> box,
                         std::optional<std::uint64_t> seed);
 
-// Which fit's progress lines multi_start writes.
-enum class StartLineStyle {
-    kSharedExponent,  // (logSt, n_U, n_M)
-    kGlobalCo,        // (logSt, logCoW, logCoE)
+// How multi_start shows one coordinate of a point in its progress lines:
+// "<label>=<value>" with `decimals` digits after the point, and an explicit
+// sign when always_sign. The caller's table says which leading coordinates are
+// shown and how; coordinates beyond the table are searched but not shown.
+struct CoordinateFormat {
+    const char* label;
+    int decimals;
+    bool always_sign;
 };
 
 struct MultiStartResult {
@@ -33,8 +38,15 @@ struct MultiStartResult {
 };
 
 // Nelder-Mead (outer-search settings) from each start point in order, keeping
-// the best; stops starting new points once the interrupt flag is set.
+// the strictly best (the earlier start wins a tie). Before each start the
+// interruption is polled; once it is requested no further start begins. With
+// verbose, writes to standard error, one write per line:
+//   "--- Nelder-Mead start s/K from x0=(<shown start coordinates, ", ">) ---"
+//   "    => start s converged: <shown returned coordinates, " "> NLL=<f, 6 digits>"
+// and at the end "--- best start: s with NLL=<f, 6 digits> ---".
 MultiStartResult multi_start(Objective f, std::span<const std::vector<double>> starts,
-                             std::span<const Bound> box, bool verbose, StartLineStyle style);
+                             std::span<const Bound> box, bool verbose,
+                             std::span<const CoordinateFormat> shown,
+                             const Interruption& interruption);
 
 }  // namespace korvel

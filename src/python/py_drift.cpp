@@ -121,13 +121,13 @@ PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::size_t n_boot = to_size(n_boot_arg, "n_boot");
         const std::size_t n_fit_ages = to_size(n_fit_ages_arg, "n_fit_ages");
 
-        // Ctrl+C only sets the flag while the samples are fitted; samples not
-        // yet started are then skipped. The guard disarms on every way out,
-        // including an internal error from a worker.
+        // Ctrl+C interrupts this call alone: samples not yet started are
+        // skipped and running fits wind down. The guard disarms on every way
+        // out, including an internal error from a worker.
         InterruptGuard interrupt;
         const std::vector<DriftFit> fits = without_gil([&] {
             return fit_drift_bootstrap(p0_rows, obs_rows, n_boot, n_fit_ages, ages, edges,
-                                       st_bounds);
+                                       st_bounds, interrupt.interruption());
         });
         if (interrupt.finish()) return raise_interrupted();
         std::vector<double> flat(fits.size() * 3);

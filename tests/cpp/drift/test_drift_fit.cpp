@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -13,7 +14,7 @@
 #include "drift/drift.h"
 #include "core/errors.h"
 #include "core/row_matrix.h"
-#include "core/state.h"
+#include "core/interrupt.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ const std::vector<double> kAges = {3.0, 9.0};
 constexpr double kSte = 0.05;
 constexpr double kStw = 0.02;
 const korvel::Bound kBox{0.0, 0.2};
+const korvel::Interruption kNever{};
 
 // Observed fractions exactly as the model predicts them at (StE, StW).
 std::vector<std::vector<double>> predicted_rows(const DriftDistribution& p0, double ste, double stw) {
@@ -111,7 +113,7 @@ TEST(FitDriftBootstrap, RowBIsTheSeedBFitOfSampleB) {
     const std::size_t n_boot = 3;
     const BootInputs in = bootstrap_inputs(n_boot);
     const std::vector<DriftFit> rows =
-        korvel::fit_drift_bootstrap(in.p0, in.observed, n_boot, kAges.size(), kAges, kEdges, kBox);
+        korvel::fit_drift_bootstrap(in.p0, in.observed, n_boot, kAges.size(), kAges, kEdges, kBox, kNever);
     ASSERT_EQ(rows.size(), n_boot);
     for (std::size_t b = 0; b < n_boot; ++b) {
         const DriftDistribution p0 = korvel::drift_initial_distribution(in.p0.row(b), kEdges);
@@ -122,21 +124,35 @@ TEST(FitDriftBootstrap, RowBIsTheSeedBFitOfSampleB) {
         // Each sample's own rates come back, not a neighbour's.
         EXPECT_NEAR(rows[b].ste / (kSte * (1.0 + 0.1 * b)), 1.0, 1e-3);
     }
-    EXPECT_TRUE(korvel::fit_drift_bootstrap(in.p0, in.observed, 0, kAges.size(), kAges, kEdges, kBox).empty());
+    EXPECT_TRUE(korvel::fit_drift_bootstrap(in.p0, in.observed, 0, kAges.size(), kAges, kEdges, kBox, kNever).empty());
 }
 
 TEST(FitDriftBootstrap, PendingInterruptSkipsEverySample) {
     const BootInputs in = bootstrap_inputs(4);
-    korvel::set_interrupt_flag(true);
-    const std::vector<DriftFit> rows =
-        korvel::fit_drift_bootstrap(in.p0, in.observed, 4, kAges.size(), kAges, kEdges, kBox);
-    korvel::set_interrupt_flag(false);
+    korvel::InterruptGuard call;
+    std::raise(SIGINT);
+    const std::vector<DriftFit> rows = korvel::fit_drift_bootstrap(
+        in.p0, in.observed, 4, kAges.size(), kAges, kEdges, kBox, call.interruption());
+    EXPECT_TRUE(call.finish());
     ASSERT_EQ(rows.size(), 4u);
     for (const DriftFit& r : rows) {
         EXPECT_TRUE(std::isnan(r.ste));
         EXPECT_TRUE(std::isnan(r.stw));
         EXPECT_TRUE(std::isnan(r.nll));
     }
+}
+
+// A fit running when Ctrl+C arrives stops solving: every later evaluation is
+// +inf at once, so a fit of many ages ends in milliseconds, not its full time.
+TEST(FitDrift, InterruptedFitSolvesNothingMore) {
+    const DriftDistribution p0 = korvel::drift_initial_distribution(sample_p0(0), kEdges);
+    const auto rows = predicted_rows(p0, kSte, kStw);
+    korvel::InterruptGuard call;
+    std::raise(SIGINT);
+    const DriftFit fit = korvel::fit_drift(p0, spans(rows), kAges, kEdges, kBox, 7,
+                                           call.interruption());
+    EXPECT_TRUE(call.finish());
+    EXPECT_EQ(fit.nll, std::numeric_limits<double>::infinity());
 }
 
 std::string error_of(const std::function<void()>& call) {
@@ -154,21 +170,21 @@ TEST(FitDriftBootstrap, ShortInputsAndOverflowingCountsFailBeforeAnyFit) {
     // the check must come at once (the interrupt flag is clear, so a fit
     // started here would take seconds and return rows instead of failing).
     EXPECT_EQ(error_of([&] {
-                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 5, kAges.size(), kAges, kEdges, kBox);
+                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 5, kAges.size(), kAges, kEdges, kBox, kNever);
               }),
               "p0_per_boot has 3 rows, fewer than n_boot = 5");
     EXPECT_EQ(error_of([&] {
-                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 3, 3, kAges, kEdges, kBox);
+                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 3, 3, kAges, kEdges, kBox, kNever);
               }),
               "fit_observed_per_boot has 6 rows, fewer than n_boot * n_fit_ages = 9");
     const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2 + 1;
     EXPECT_EQ(error_of([&] {
-                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 2, huge, kAges, kEdges, kBox);
+                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 2, huge, kAges, kEdges, kBox, kNever);
               }),
               "n_boot * n_fit_ages overflows: n_boot = 2, n_fit_ages = " + std::to_string(huge));
     // A huge n_boot with a short array queues nothing.
     EXPECT_EQ(error_of([&] {
-                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, huge, 0, kAges, kEdges, kBox);
+                  (void)korvel::fit_drift_bootstrap(in.p0, in.observed, huge, 0, kAges, kEdges, kBox, kNever);
               }),
               "p0_per_boot has 3 rows, fewer than n_boot = " + std::to_string(huge));
 }

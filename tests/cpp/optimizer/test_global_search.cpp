@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "core/state.h"
+#include "core/interrupt.h"
 #include "optimizer/global_search.h"
 #include "optimizer/mutation.h"
 #include "optimizer/nelder_mead.h"
@@ -27,7 +28,7 @@ using korvel::Bound;
 using korvel::ChaCha8;
 using korvel::InternalError;
 using korvel::OptResult;
-using korvel::StartLineStyle;
+using korvel::CoordinateFormat;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -308,10 +309,19 @@ TEST(GlobalSearch, NaNBestMemberEndsInTheSimplexError) {
 
 // ------------------------------------------------------------------ multi-start
 
-// Clears the interrupt flag whatever a test does with it.
-struct FlagGuard {
-    FlagGuard() { korvel::set_interrupt_flag(false); }
-    ~FlagGuard() { korvel::set_interrupt_flag(false); }
+// The two shapes of line the shared fits ask for: log coordinates with a
+// sign, exponents without.
+constexpr CoordinateFormat kLogCoLines[] = {
+    {"logSt", 3, true}, {"logCoW", 3, true}, {"logCoE", 3, true}};
+constexpr CoordinateFormat kExponentLines[] = {
+    {"logSt", 3, true}, {"n_U", 3, false}, {"n_M", 3, false}};
+const korvel::Interruption kNever{};
+
+// A call armed for Ctrl+C; interrupt() delivers a SIGINT to it.
+struct ArmedCall {
+    korvel::InterruptGuard guard;
+    const korvel::Interruption& handle() const { return guard.interruption(); }
+    static void interrupt() { std::raise(SIGINT); }
 };
 
 std::vector<Bound> cube(double lo, double hi, std::size_t n = 3) {
@@ -322,11 +332,10 @@ std::vector<Bound> cube(double lo, double hi, std::size_t n = 3) {
 // slot 0), so the progress lines are known exactly; the tie between the two
 // starts goes to the first.
 TEST(MultiStart, GlobalCoLinesAndEarlierStartWinsTies) {
-    FlagGuard guard;
     const auto flat = [](std::span<const double>) { return 7.5; };
     const std::vector<Point> starts{{-2.0, 0.0, 0.0}, {-2.0, -1.0, -1.0}};
     testing::internal::CaptureStderr();
-    const auto r = korvel::multi_start(flat, starts, cube(-5, 5), true, StartLineStyle::kGlobalCo);
+    const auto r = korvel::multi_start(flat, starts, cube(-5, 5), true, kLogCoLines, kNever);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "--- Nelder-Mead start 1/2 from x0=(logSt=-2.000, logCoW=+0.000, logCoE=+0.000) ---\n"
@@ -340,12 +349,11 @@ TEST(MultiStart, GlobalCoLinesAndEarlierStartWinsTies) {
 }
 
 TEST(MultiStart, SharedExponentLinesShowThreeCoordinates) {
-    FlagGuard guard;
     const auto flat = [](std::span<const double>) { return 7.5; };
     // The fourth coordinate (log10 Vmax) is searched but never printed.
     const std::vector<Point> starts{{0.5, 2.5, 1.25, 3.0}};
     testing::internal::CaptureStderr();
-    korvel::multi_start(flat, starts, cube(-5, 5, 4), true, StartLineStyle::kSharedExponent);
+    korvel::multi_start(flat, starts, cube(-5, 5, 4), true, kExponentLines, kNever);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "--- Nelder-Mead start 1/1 from x0=(logSt=+0.500, n_U=2.500, n_M=1.250) ---\n"
               "    => start 1 converged: logSt=+0.500 n_U=2.500 n_M=1.250 NLL=7.500000\n"
@@ -353,8 +361,8 @@ TEST(MultiStart, SharedExponentLinesShowThreeCoordinates) {
 }
 
 TEST(MultiStart, InterruptBeforeFirstStartRunsNothing) {
-    FlagGuard guard;
-    korvel::set_interrupt_flag(true);
+    ArmedCall call;
+    ArmedCall::interrupt();
     std::size_t calls = 0;
     const auto f = [&](std::span<const double>) {
         ++calls;
@@ -362,7 +370,7 @@ TEST(MultiStart, InterruptBeforeFirstStartRunsNothing) {
     };
     const std::vector<Point> starts{{1.0, 2.0, 3.0}, {0.0, 0.0, 0.0}};
     testing::internal::CaptureStderr();
-    const auto r = korvel::multi_start(f, starts, cube(-5, 5), true, StartLineStyle::kGlobalCo);
+    const auto r = korvel::multi_start(f, starts, cube(-5, 5), true, kLogCoLines, call.handle());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "--- best start: 0 with NLL=inf ---\n");
     EXPECT_EQ(calls, 0u);
     EXPECT_EQ(r.start, 0);
@@ -373,16 +381,16 @@ TEST(MultiStart, InterruptBeforeFirstStartRunsNothing) {
 // Ctrl+C during the first start: that search runs to its end, the second
 // start is never begun, and the best-start line is still written.
 TEST(MultiStart, InterruptDuringFirstStartStopsBeforeTheNext) {
-    FlagGuard guard;
+    ArmedCall call;
     std::vector<Point> seen;
     const auto f = [&](std::span<const double> x) {
         seen.emplace_back(x.begin(), x.end());
-        korvel::set_interrupt_flag(true);
+        ArmedCall::interrupt();
         return (x[0] - 1.0) * (x[0] - 1.0) + x[1] * x[1] + x[2] * x[2] + 2.0;
     };
     const std::vector<Point> starts{{1.5, 0.5, 0.5}, {-3.0, -3.0, -3.0}};
     testing::internal::CaptureStderr();
-    const auto r = korvel::multi_start(f, starts, cube(-5, 5), true, StartLineStyle::kGlobalCo);
+    const auto r = korvel::multi_start(f, starts, cube(-5, 5), true, kLogCoLines, call.handle());
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(r.start, 1);
     EXPECT_NE(err.find("start 1/2"), std::string::npos);
@@ -395,7 +403,6 @@ TEST(MultiStart, InterruptDuringFirstStartStopsBeforeTheNext) {
 // start 2 in the basin with minimum 0 near x0 = 2. The strictly better start
 // wins, and nothing is written without the verbose flag.
 TEST(MultiStart, KeepsStrictlyBestStartQuietly) {
-    FlagGuard guard;
     const auto two_bowls = [](std::span<const double> x) {
         const double tail = x[1] * x[1] + x[2] * x[2];
         const double left = (x[0] + 2.0) * (x[0] + 2.0) + 0.5;
@@ -405,7 +412,7 @@ TEST(MultiStart, KeepsStrictlyBestStartQuietly) {
     const std::vector<Point> starts{{-2.5, 0.3, -0.2}, {2.5, 0.3, -0.2}};
     testing::internal::CaptureStderr();
     const auto r =
-        korvel::multi_start(two_bowls, starts, cube(-5, 5), false, StartLineStyle::kGlobalCo);
+        korvel::multi_start(two_bowls, starts, cube(-5, 5), false, kLogCoLines, kNever);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(r.start, 2);
     // Outer settings stop at a value spread of 1e-4: the value is within a
@@ -421,11 +428,11 @@ TEST(MultiStart, KeepsStrictlyBestStartQuietly) {
 
 TEST(MultiStart, RejectsMissingStartsAndShortVerbosePoints) {
     const auto f = [](std::span<const double>) { return 0.0; };
-    EXPECT_THROW(korvel::multi_start(f, std::vector<Point>{}, cube(0, 1), false,
-                                     StartLineStyle::kGlobalCo),
+    EXPECT_THROW(korvel::multi_start(f, std::vector<Point>{}, cube(0, 1), false, kLogCoLines,
+                                     kNever),
                  InternalError);
     EXPECT_THROW(korvel::multi_start(f, std::vector<Point>{{0.5, 0.5}}, cube(0, 1, 2), true,
-                                     StartLineStyle::kGlobalCo),
+                                     kLogCoLines, kNever),
                  InternalError);
 }
 
