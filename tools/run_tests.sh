@@ -28,6 +28,6 @@ python3 -m pip install -q --disable-pip-version-check ".[test]"
 cmake -S . -B build/tests -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j "$(nproc)"
-ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+ctest --test-dir build/tests --output-on-failure --no-tests=error -j "$(nproc)"
 
 python3 -m pytest "$@"
