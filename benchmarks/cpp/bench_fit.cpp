@@ -24,7 +24,7 @@
 
 #include "core/state.h"
 #include "fits/density_fits.h"
-#include "fits/density_objectives.h"
+#include "fits/density_search.h"
 #include "model/model.h"
 #include "optimizer/global_search.h"
 
@@ -88,16 +88,18 @@ int main(int argc, char** argv) {
     const double median = times[times.size() / 2];
 
     // The same search, counted.
+    namespace detail = korvel::density_fit_detail;
     const korvel::DensityData data{observed, edges, true};
-    const auto box = korvel::density_fit_detail::three_param_box(kStBounds, kCoBounds);
-    const korvel::density_fit_detail::ThreeParamObjective objective{data, 2.0, 2.0,
-                                                                   korvel::mm_vmax(), 0.0};
+    const detail::DensitySearch search =
+        detail::three_param_search(kStBounds, kCoBounds, 2.0, 2.0, korvel::mm_vmax(), 0.0);
+    const detail::DensityBox box = detail::density_box(search);
+    const korvel::DensityObjective objective = detail::density_objective(search, data);
     long evaluations = 0;
     auto counted = [&](std::span<const double> x) {
         ++evaluations;
         return objective(x);
     };
-    const korvel::OptResult counted_run = korvel::global_search(counted, box, kSeed);
+    const korvel::OptResult counted_run = korvel::global_search(counted, box.view(), kSeed);
 
     // Model evaluation alone, at the truth, for comparison.
     const int solo = 2000;

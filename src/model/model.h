@@ -7,6 +7,9 @@
 #pragma once
 
 #include <array>
+#include <cmath>
+#include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -49,13 +52,78 @@ struct DensityData {
     bool normalize_stw;
 };
 
-// Five-parameter objective, x = (St, log10 CoW, log10 CoE, n_U, n_M).
-// Throws InternalError when x has fewer than five entries.
+// The five model parameters a per-density fit may search, each on its own
+// scale: St and the exponents as plain values, CoW and CoE as base-10
+// logarithms (recovered with std::pow(10.0, x)). A search point holds the
+// searched ones in this order, whichever of them a fit searches.
+enum DensityParam : unsigned {
+    kSearchSt = 1u << 0,
+    kSearchCoW = 1u << 1,
+    kSearchCoE = 1u << 2,
+    kSearchNU = 1u << 3,
+    kSearchNM = 1u << 4,
+};
+
+// Plain values of the five per-density parameters.
+struct DensityParams {
+    double st;
+    double cow;
+    double coe;
+    double n_u;
+    double n_m;
+};
+
+// The objective of every per-density fit: a search point mapped onto the
+// model parameters (the searched ones from x, the rest from `fixed`), scored
+// by model_nll, plus co_penalty_term when the fit penalises its coefficients.
+// Holds views only: an evaluation allocates nothing beyond what model_nll
+// itself does.
+struct DensityObjective {
+    DensityData data;
+    unsigned searched;  // DensityParam bits
+    DensityParams fixed;  // entries of searched parameters are not read
+    double vmax;
+    std::optional<double> co_penalty;  // empty: the fit has no penalty term
+
+    // Number of search coordinates.
+    std::size_t size() const;
+
+    // Model values at x. Throws InternalError when x is shorter than size():
+    // it would be read past its end.
+    DensityParams params(std::span<const double> x) const {
+        if (x.size() < size()) short_point(x.size());
+        std::size_t k = 0;
+        DensityParams p = fixed;
+        if (searched & kSearchSt) p.st = x[k++];
+        if (searched & kSearchCoW) p.cow = std::pow(10.0, x[k++]);
+        if (searched & kSearchCoE) p.coe = std::pow(10.0, x[k++]);
+        if (searched & kSearchNU) p.n_u = x[k++];
+        if (searched & kSearchNM) p.n_m = x[k++];
+        return p;
+    }
+
+    // The plain NLL at p, never with the penalty.
+    double nll(const DensityParams& p) const {
+        return model_nll(p.st, p.cow, p.coe, data.observed, data.edges, data.normalize_stw, p.n_u,
+                         p.n_m, vmax);
+    }
+
+    double operator()(std::span<const double> x) const {
+        const DensityParams p = params(x);
+        if (!co_penalty) return nll(p);
+        return nll(p) + co_penalty_term(*co_penalty, p.cow, p.coe);
+    }
+
+private:
+    [[noreturn]] void short_point(std::size_t got) const;
+};
+
+// Two of those objectives as plain functions: x = (St, log10 CoW, log10 CoE,
+// n_U, n_M), and x = (log10 CoW, log10 CoE, n_U, n_M) at a fixed St, both with
+// the penalty; the same evaluation as the five-parameter and the fixed-St
+// exponent fits run.
 double five_param_objective(std::span<const double> x, const DensityData& d, double vmax,
                             double co_penalty);
-
-// Fixed-St exponent objective, x = (log10 CoW, log10 CoE, n_U, n_M).
-// Throws InternalError when x has fewer than four entries.
 double fixed_st_exp_objective(std::span<const double> x, double st, const DensityData& d,
                               double vmax, double co_penalty);
 

@@ -1,5 +1,4 @@
-// Binned model fractions, the NLL, the cooperative penalty and the two
-// per-density objectives.
+// Binned model fractions, the NLL and the cooperative penalty.
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -107,26 +106,6 @@ double co_penalty_term(double w, double cow, double coe) {
     if (w > 0.0) return (cow + coe) * w;
     if (w < 0.0) return (std::log10(coe) + std::log10(cow)) * (-w);
     return 0.0;
-}
-
-double five_param_objective(std::span<const double> x, const DensityData& d, double vmax,
-                            double co_penalty) {
-    if (x.size() < 5) throw InternalError("five-parameter objective needs 5 coordinates, got " +
-                            std::to_string(x.size()));
-    const double cow = std::pow(10.0, x[1]);
-    const double coe = std::pow(10.0, x[2]);
-    return model_nll(x[0], cow, coe, d.observed, d.edges, d.normalize_stw, x[3], x[4], vmax) +
-           co_penalty_term(co_penalty, cow, coe);
-}
-
-double fixed_st_exp_objective(std::span<const double> x, double st, const DensityData& d,
-                              double vmax, double co_penalty) {
-    if (x.size() < 4) throw InternalError("fixed-St exponent objective needs 4 coordinates, got " +
-                            std::to_string(x.size()));
-    const double cow = std::pow(10.0, x[0]);
-    const double coe = std::pow(10.0, x[1]);
-    return model_nll(st, cow, coe, d.observed, d.edges, d.normalize_stw, x[2], x[3], vmax) +
-           co_penalty_term(co_penalty, cow, coe);
 }
 
 }  // namespace korvel
