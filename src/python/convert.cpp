@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/errors.h"
 #include "python/numpy_api.h"
 
 namespace korvel::py {
@@ -169,23 +170,42 @@ PyObject* ArgConverter::check_array(const char* name, PyObject* obj, int ndim) {
 }
 
 ArrayArg ArgConverter::to_vector(const char* name, PyObject* obj) {
-    if (!ok_) return {name, PyRef()};
-    return {name, PyRef::borrow(check_array(name, obj, 1))};
+    if (!ok_) return {name, PyRef(), 1};
+    return {name, PyRef::borrow(check_array(name, obj, 1)), 1};
 }
 
 ArrayArg ArgConverter::to_optional_vector(const char* name, PyObject* obj) {
-    if (!ok_ || obj == Py_None) return {name, PyRef()};
+    if (!ok_ || obj == Py_None) return {name, PyRef(), 1};
     return to_vector(name, obj);
 }
 
 ArrayArg ArgConverter::to_matrix(const char* name, PyObject* obj) {
-    if (!ok_) return {name, PyRef()};
-    return {name, PyRef::borrow(check_array(name, obj, 2))};
+    if (!ok_) return {name, PyRef(), 2};
+    return {name, PyRef::borrow(check_array(name, obj, 2)), 2};
 }
+
+void ArgConverter::recheck(const ArrayArg& arg) {
+    if (ok_ && arg.array) check_array(arg.name, arg.array.get(), arg.ndim);
+}
+
+namespace {
+
+// What recheck() established; a caller that skipped it gets the internal
+// error rather than a read with the wrong element size or dimensions.
+PyArrayObject* checked_array(const ArrayArg& arg) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(arg.array.get());
+    if (PyArray_NDIM(arr) != arg.ndim || PyArray_TYPE(arr) != NPY_DOUBLE ||
+        !PyArray_ISNOTSWAPPED(arr)) {
+        throw InternalError(std::string(arg.name) + " changed after it was checked");
+    }
+    return arr;
+}
+
+}  // namespace
 
 std::vector<double> ArgConverter::copy_vector(const ArrayArg& arg) {
     if (!ok_ || !arg.array) return {};
-    auto* arr = reinterpret_cast<PyArrayObject*>(arg.array.get());
+    PyArrayObject* arr = checked_array(arg);
     if (!PyArray_IS_C_CONTIGUOUS(arr)) {
         ok_ = false;
         raise_internal_error((std::string(arg.name) + " is not contiguous in memory").c_str());
@@ -206,7 +226,7 @@ std::optional<std::vector<double>> ArgConverter::copy_optional_vector(const Arra
 
 RowMatrix ArgConverter::copy_matrix(const ArrayArg& arg) {
     if (!ok_ || !arg.array) return {};
-    auto* arr = reinterpret_cast<PyArrayObject*>(arg.array.get());
+    PyArrayObject* arr = checked_array(arg);
     if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr)) {
         ok_ = false;
         raise_internal_error(

@@ -1,12 +1,11 @@
 // Conversion of Python arguments into C++ values, in one place.
 //
-// An exported function binds its arguments (PyArg_ParseTupleAndKeywords with
-// "O" units), then converts each one in parameter order with an ArgConverter.
-// The first failure stops the conversions; a TypeError of a conversion is
-// raised again as TypeError("argument '<name>': <message>") with the original
-// as its cause, other exceptions (OverflowError of a negative count) pass
-// unchanged. Arrays are checked for their memory layout and copied into owned
-// buffers only after every argument has converted.
+// The call frame (signature.h) converts each argument in parameter order with
+// one ArgConverter. The first failure stops the conversions; a TypeError of a
+// conversion is raised again as TypeError("argument '<name>': <message>")
+// with the original as its cause, other exceptions (OverflowError of a
+// negative count) pass unchanged. Arrays are checked for their memory layout
+// and copied into owned buffers only after every argument has converted.
 #pragma once
 
 #include <array>
@@ -25,6 +24,7 @@ namespace korvel::py {
 struct ArrayArg {
     const char* name = nullptr;
     PyRef array;  // nullptr: not given (optional vector passed as None)
+    int ndim = 0;
 };
 
 class ArgConverter {
@@ -33,11 +33,6 @@ public:
 
     // Anything the interpreter's float conversion accepts.
     double to_float(const char* name, PyObject* obj);
-    // An optional float: `fallback` when the argument was not passed at all
-    // (obj == nullptr); None is a conversion error like any non-number.
-    double to_float_or(const char* name, PyObject* obj, double fallback) {
-        return obj == nullptr ? fallback : to_float(name, obj);
-    }
     // A Python bool or a NumPy bool scalar; ints are rejected.
     bool to_bool(const char* name, PyObject* obj);
     // A non-negative int (or __index__ object), as an unsigned 64-bit number.
@@ -54,7 +49,16 @@ public:
     // A NumPy array with two dimensions, float64 in native byte order.
     ArrayArg to_matrix(const char* name, PyObject* obj);
 
-    // Layout checks and copies, after all conversions. A vector must be
+    // The type check of a converted array, once more, with the same error.
+    // A later argument's __float__ or __index__ is Python code that may have
+    // retyped or reshaped the array in place (`a.dtype = np.int8`), so every
+    // array is checked again after the last conversion and then copied with
+    // its dimensions, strides and data read afresh; no Python code runs from
+    // the re-check to the copy. Re-checking every array before the first
+    // copy keeps type errors ahead of layout errors.
+    void recheck(const ArrayArg& arg);
+
+    // Layout checks and copies, after all conversions and re-checks. A vector must be
     // contiguous; a matrix C- or Fortran-contiguous, read by logical rows.
     // Violations raise the internal error.
     std::vector<double> copy_vector(const ArrayArg& arg);

@@ -67,6 +67,25 @@ PyRef new_matrix(std::size_t rows, std::size_t cols, std::span<const double> val
     return new_array(2, dims, values);
 }
 
+PyRef new_vector(std::size_t n, FunctionRef<double(std::size_t)> value) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    PyRef arr = new_array(1, dims, {});
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+    for (std::size_t i = 0; i < n; ++i) out[i] = value(i);
+    return arr;
+}
+
+PyRef new_matrix(std::size_t rows, std::size_t cols,
+                 FunctionRef<void(std::size_t, std::span<double>)> fill) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    PyRef arr = new_array(2, dims, {});
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+    for (std::size_t i = 0; i < rows; ++i) fill(i, {out + i * cols, cols});
+    return arr;
+}
+
+PyRef new_none() { return PyRef::borrow(Py_None); }
+
 PyRef new_tuple(std::initializer_list<PyRef*> items) {
     PyRef t(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!t) result_failed("tuple");

@@ -3,24 +3,24 @@
 // and building results.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <exception>
 #include <new>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "core/errors.h"
+#include "core/function_ref.h"
 #include "core/interrupt.h"
 #include "python/convert.h"
 #include "python/pyref.h"
 
 namespace korvel::py {
-
-// Keyword names for PyArg_ParseTupleAndKeywords, which takes char*[] in the
-// limited API of 3.11.
-inline char* kw(const char* name) { return const_cast<char*>(name); }
 
 // Sets the Python exception for the C++ exception being handled. Call only
 // from a catch block, with the interpreter lock held.
@@ -75,9 +75,35 @@ PyObject* raise_interrupted();
 // build the object, so a failed result never reaches the caller half-built.
 PyRef new_float(double v);
 PyRef new_vector(std::span<const double> values);
+// A vector of n values, value i given by value(i).
+PyRef new_vector(std::size_t n, FunctionRef<double(std::size_t)> value);
 // A (rows, cols) row-major array filled from `values` (rows * cols doubles).
 PyRef new_matrix(std::size_t rows, std::size_t cols, std::span<const double> values);
+// A (rows, cols) row-major array whose row i is written by fill(i, row).
+PyRef new_matrix(std::size_t rows, std::size_t cols,
+                 FunctionRef<void(std::size_t, std::span<double>)> fill);
 // A tuple that takes over the given references.
 PyRef new_tuple(std::initializer_list<PyRef*> items);
+// None, as a result.
+PyRef new_none();
+
+// One row per item: row_of(item) gives the row as a std::array, whose size is
+// the number of columns, e.g.
+//   matrix_of(fits, [](const DensityFit& f) { return std::array{f.st, f.cow, f.coe}; })
+template <class Items, class RowOf>
+PyRef matrix_of(const Items& items, RowOf row_of) {
+    using Row = decltype(row_of(items[0]));
+    return new_matrix(items.size(), std::tuple_size_v<Row>,
+                      [&](std::size_t i, std::span<double> out) {
+                          const Row row = row_of(items[i]);
+                          std::copy(row.begin(), row.end(), out.begin());
+                      });
+}
+
+// One value per item: value_of(item) gives a double.
+template <class Items, class ValueOf>
+PyRef vector_of(const Items& items, ValueOf value_of) {
+    return new_vector(items.size(), [&](std::size_t i) -> double { return value_of(items[i]); });
+}
 
 }  // namespace korvel::py

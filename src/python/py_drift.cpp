@@ -1,17 +1,18 @@
 // The drift model: prediction across ages and fits of (StE, StW).
-#include <limits>
+#include <array>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "drift/drift.h"
 #include "core/interrupt.h"
+#include "core/row_matrix.h"
+#include "drift/drift.h"
 #include "python/bindings.h"
-#include "python/frame.h"
 
 namespace korvel::py {
 
 namespace {
+
 // The logical rows of a copied matrix, as the drift kernels take them.
 std::vector<std::span<const double>> rows_of(const RowMatrix& m, const char* what) {
     std::vector<std::span<const double>> rows;
@@ -20,124 +21,111 @@ std::vector<std::span<const double>> rows_of(const RowMatrix& m, const char* wha
     return rows;
 }
 
-std::size_t to_size(std::uint64_t count, const char* what) {
-    if (count > std::numeric_limits<std::size_t>::max()) {
-        throw InternalError(std::string(what) + " does not fit in this platform's sizes");
-    }
-    return static_cast<std::size_t>(count);
+struct Predict {
+    double ste, stw;
+    std::vector<double> p0_observed, ages, meth_bin_edges;
+};
+constexpr auto kPredict = signature<Predict>(
+    "py_drift_predict",
+    arg::real("ste", &Predict::ste),
+    arg::real("stw", &Predict::stw),
+    arg::vector("p0_observed", &Predict::p0_observed),
+    arg::vector("ages", &Predict::ages),
+    arg::vector("meth_bin_edges", &Predict::meth_bin_edges));
+
+PyRef drift_predict(Predict& a) {
+    // Rows of the prediction, one per age, in the order of the ages.
+    const std::vector<double> flat = without_gil([&] {
+        const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
+        const std::vector<DriftDistribution> moved =
+            propagate_drift(drift_generator(a.ste, a.stw), p0, a.ages);
+        std::vector<double> out;
+        out.reserve(a.ages.size() * (a.meth_bin_edges.size() - 1));
+        for (const DriftDistribution& p : moved) {
+            const std::vector<double> bins = bin_drift_distribution(p, a.meth_bin_edges);
+            out.insert(out.end(), bins.begin(), bins.end());
+        }
+        return out;
+    });
+    return new_matrix(a.ages.size(), a.meth_bin_edges.size() - 1, flat);
 }
+
+struct DriftOne {
+    std::vector<double> p0_observed;
+    RowMatrix fit_observed_2d;
+    std::vector<double> fit_ages, meth_bin_edges;
+    Bound st_bounds;
+};
+constexpr auto kDriftOne = signature<DriftOne>(
+    "py_fit_drift_one",
+    arg::vector("p0_observed", &DriftOne::p0_observed),
+    arg::matrix("fit_observed_2d", &DriftOne::fit_observed_2d),
+    arg::vector("fit_ages", &DriftOne::fit_ages),
+    arg::vector("meth_bin_edges", &DriftOne::meth_bin_edges),
+    arg::pair("st_bounds", &DriftOne::st_bounds));
+
+PyRef fit_drift_one(DriftOne& a) {
+    const DriftFit fit = without_gil([&] {
+        const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
+        const std::vector<std::span<const double>> rows =
+            rows_of(a.fit_observed_2d, "fit_observed_2d");
+        // Unseeded: keyed from the OS entropy source.
+        return fit_drift(p0, rows, a.fit_ages, a.meth_bin_edges, a.st_bounds, std::nullopt);
+    });
+    PyRef ste = new_float(fit.ste), stw = new_float(fit.stw), nll = new_float(fit.nll);
+    return new_tuple({&ste, &stw, &nll});
+}
+
+struct DriftBootstrap {
+    RowMatrix p0_per_boot, fit_observed_per_boot;
+    std::size_t n_boot, n_fit_ages;
+    std::vector<double> fit_ages, meth_bin_edges;
+    Bound st_bounds;
+};
+constexpr auto kDriftBootstrap = signature<DriftBootstrap>(
+    "py_fit_drift_bootstrap",
+    arg::matrix("p0_per_boot", &DriftBootstrap::p0_per_boot),
+    arg::matrix("fit_observed_per_boot", &DriftBootstrap::fit_observed_per_boot),
+    arg::count("n_boot", &DriftBootstrap::n_boot),
+    arg::count("n_fit_ages", &DriftBootstrap::n_fit_ages),
+    arg::vector("fit_ages", &DriftBootstrap::fit_ages),
+    arg::vector("meth_bin_edges", &DriftBootstrap::meth_bin_edges),
+    arg::pair("st_bounds", &DriftBootstrap::st_bounds));
+
+PyRef fit_drift_bootstrap_body(DriftBootstrap& a) {
+    // Ctrl+C interrupts this call alone: samples not yet started are
+    // skipped and running fits wind down. The guard disarms on every way
+    // out, including an internal error from a worker.
+    InterruptGuard interrupt;
+    const std::vector<DriftFit> fits = without_gil([&] {
+        return fit_drift_bootstrap(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot,
+                                   a.n_fit_ages, a.fit_ages, a.meth_bin_edges, a.st_bounds,
+                                   interrupt.interruption());
+    });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
+}
+
 }  // namespace
 
-PyObject* py_drift_predict(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("ste"), kw("stw"), kw("p0_observed"), kw("ages"),
-                            kw("meth_bin_edges"), nullptr};
-    PyObject *o_ste, *o_stw, *o_p0, *o_ages, *o_edges;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:py_drift_predict", names, &o_ste,
-                                     &o_stw, &o_p0, &o_ages, &o_edges)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        const double ste = c.to_float("ste", o_ste);
-        const double stw = c.to_float("stw", o_stw);
-        ArrayArg a_p0 = c.to_vector("p0_observed", o_p0);
-        ArrayArg a_ages = c.to_vector("ages", o_ages);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        std::vector<double> p0_obs = c.copy_vector(a_p0);
-        std::vector<double> ages = c.copy_vector(a_ages);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        // Rows of the prediction, one per age, in the order of the ages.
-        std::vector<double> flat = without_gil([&] {
-            const DriftDistribution p0 = drift_initial_distribution(p0_obs, edges);
-            const std::vector<DriftDistribution> moved =
-                propagate_drift(drift_generator(ste, stw), p0, ages);
-            std::vector<double> out;
-            out.reserve(ages.size() * (edges.size() - 1));
-            for (const DriftDistribution& p : moved) {
-                const std::vector<double> bins = bin_drift_distribution(p, edges);
-                out.insert(out.end(), bins.begin(), bins.end());
-            }
-            return out;
-        });
-        return new_matrix(ages.size(), edges.size() - 1, flat).release();
-    });
-}
+const Binding py_fit_drift_one = bind<kDriftOne, fit_drift_one>(
+    "Fit the spontaneous erasing and writing rates (StE, StW) of the drift model\n"
+    "to one data set: p0_observed holds the bin fractions at the reference age 0,\n"
+    "row k of fit_observed_2d (n_fit_ages, n_meth_bins) those at fit_ages[k].\n"
+    "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
+    "is seeded from the OS entropy source. Returns (StE, StW, total_NLL).");
 
-PyObject* py_fit_drift_one(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("p0_observed"), kw("fit_observed_2d"), kw("fit_ages"),
-                            kw("meth_bin_edges"), kw("st_bounds"), nullptr};
-    PyObject *o_p0, *o_obs, *o_ages, *o_edges, *o_st;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:py_fit_drift_one", names, &o_p0, &o_obs,
-                                     &o_ages, &o_edges, &o_st)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_p0 = c.to_vector("p0_observed", o_p0);
-        ArrayArg a_obs = c.to_matrix("fit_observed_2d", o_obs);
-        ArrayArg a_ages = c.to_vector("fit_ages", o_ages);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        const Bound st_bounds = c.to_pair("st_bounds", o_st);
-        std::vector<double> p0_obs = c.copy_vector(a_p0);
-        RowMatrix obs = c.copy_matrix(a_obs);
-        std::vector<double> ages = c.copy_vector(a_ages);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        const DriftFit fit = without_gil([&] {
-            const DriftDistribution p0 = drift_initial_distribution(p0_obs, edges);
-            const std::vector<std::span<const double>> rows = rows_of(obs, "fit_observed_2d");
-            // Unseeded: keyed from the OS entropy source.
-            return fit_drift(p0, rows, ages, edges, st_bounds, std::nullopt);
-        });
-        PyRef ste = new_float(fit.ste), stw = new_float(fit.stw), nll = new_float(fit.nll);
-        return new_tuple({&ste, &stw, &nll}).release();
-    });
-}
+const Binding py_fit_drift_bootstrap = bind<kDriftBootstrap, fit_drift_bootstrap_body>(
+    "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
+    "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"
+    "of fit_observed_per_boot its fractions at fit_ages[k]. Returns an array of\n"
+    "shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops starting\n"
+    "samples and raises KeyboardInterrupt once the running fits have ended.");
 
-PyObject* py_fit_drift_bootstrap(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("p0_per_boot"), kw("fit_observed_per_boot"), kw("n_boot"),
-                            kw("n_fit_ages"),  kw("fit_ages"),              kw("meth_bin_edges"),
-                            kw("st_bounds"),   nullptr};
-    PyObject *o_p0, *o_obs, *o_nboot, *o_nages, *o_ages, *o_edges, *o_st;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:py_fit_drift_bootstrap", names, &o_p0,
-                                     &o_obs, &o_nboot, &o_nages, &o_ages, &o_edges, &o_st)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_p0 = c.to_matrix("p0_per_boot", o_p0);
-        ArrayArg a_obs = c.to_matrix("fit_observed_per_boot", o_obs);
-        const std::uint64_t n_boot_arg = c.to_count("n_boot", o_nboot);
-        const std::uint64_t n_fit_ages_arg = c.to_count("n_fit_ages", o_nages);
-        ArrayArg a_ages = c.to_vector("fit_ages", o_ages);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        const Bound st_bounds = c.to_pair("st_bounds", o_st);
-        RowMatrix p0_rows = c.copy_matrix(a_p0);
-        RowMatrix obs_rows = c.copy_matrix(a_obs);
-        std::vector<double> ages = c.copy_vector(a_ages);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        const std::size_t n_boot = to_size(n_boot_arg, "n_boot");
-        const std::size_t n_fit_ages = to_size(n_fit_ages_arg, "n_fit_ages");
-
-        // Ctrl+C interrupts this call alone: samples not yet started are
-        // skipped and running fits wind down. The guard disarms on every way
-        // out, including an internal error from a worker.
-        InterruptGuard interrupt;
-        const std::vector<DriftFit> fits = without_gil([&] {
-            return fit_drift_bootstrap(p0_rows, obs_rows, n_boot, n_fit_ages, ages, edges,
-                                       st_bounds, interrupt.interruption());
-        });
-        if (interrupt.finish()) return raise_interrupted();
-        std::vector<double> flat(fits.size() * 3);
-        for (std::size_t b = 0; b < fits.size(); ++b) {
-            flat[3 * b + 0] = fits[b].ste;
-            flat[3 * b + 1] = fits[b].stw;
-            flat[3 * b + 2] = fits[b].nll;
-        }
-        return new_matrix(fits.size(), 3, flat).release();
-    });
-}
+const Binding py_drift_predict = bind<kPredict, drift_predict>(
+    "Predicted bin fractions of the drift model (spontaneous erasing at StE and\n"
+    "writing at StW per site) at each age, starting from the bin fractions\n"
+    "p0_observed at age 0. Returns an array of shape (n_ages, n_meth_bins),\n"
+    "row i for ages[i]; ages may come in any order.");
 
 }  // namespace korvel::py

@@ -1,141 +1,123 @@
 // Per-density fits: one bin, and every bin in parallel.
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "core/row_matrix.h"
 #include "core/state.h"
 #include "fits/all_densities.h"
 #include "fits/density_fits.h"
 #include "python/bindings.h"
-#include "python/frame.h"
 
 namespace korvel::py {
 
 namespace {
 
-// The arguments that follow the observed fractions in both three-parameter
-// fits, converted in parameter order.
-struct ThreeParamSettings {
-    ArrayArg edges;
-    bool normalize_stw = false;
-    Bound st_bounds{}, co_bounds{};
-    double n_u = 2.0, n_m = 2.0, co_penalty = 0.0;
+struct OneDensity {
+    std::vector<double> observed_fracs, meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds;
+    double n_u, n_m, co_penalty;
 };
+constexpr auto kOneDensity = signature<OneDensity>(
+    "py_fit_one_density",
+    arg::vector("observed_fracs", &OneDensity::observed_fracs),
+    arg::vector("meth_bin_edges", &OneDensity::meth_bin_edges),
+    arg::boolean("normalize_stw", &OneDensity::normalize_stw),
+    arg::pair("st_bounds", &OneDensity::st_bounds),
+    arg::pair("co_bounds", &OneDensity::co_bounds),
+    arg::real("n_u", &OneDensity::n_u, kDefaultExponent),
+    arg::real("n_m", &OneDensity::n_m, kDefaultExponent),
+    arg::real("co_penalty", &OneDensity::co_penalty, 0.0));
 
-ThreeParamSettings convert_three_param_settings(ArgConverter& c, PyObject* o_edges,
-                                                PyObject* o_norm, PyObject* o_st, PyObject* o_co,
-                                                PyObject* o_nu, PyObject* o_nm, PyObject* o_pen) {
-    ThreeParamSettings s;
-    s.edges = c.to_vector("meth_bin_edges", o_edges);
-    s.normalize_stw = c.to_bool("normalize_stw", o_norm);
-    s.st_bounds = c.to_pair("st_bounds", o_st);
-    s.co_bounds = c.to_pair("co_bounds", o_co);
-    s.n_u = c.to_float_or("n_u", o_nu, 2.0);
-    s.n_m = c.to_float_or("n_m", o_nm, 2.0);
-    s.co_penalty = c.to_float_or("co_penalty", o_pen, 0.0);
-    return s;
+PyRef fit_one_density(OneDensity& a) {
+    const DensityFit fit = without_gil([&] {
+        // Unseeded: keyed from the OS entropy source.
+        return fit_one_density_inner(a.observed_fracs, a.meth_bin_edges, a.normalize_stw,
+                                     a.st_bounds, a.co_bounds, a.n_u, a.n_m, a.co_penalty,
+                                     std::nullopt);
+    });
+    PyRef st = new_float(fit.st), cow = new_float(fit.cow), coe = new_float(fit.coe),
+          nll = new_float(fit.nll);
+    return new_tuple({&st, &cow, &coe, &nll});
+}
+
+struct AllDensities {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds;
+    double n_u, n_m, co_penalty;
+};
+constexpr auto kAllDensities = signature<AllDensities>(
+    "py_fit_all_densities",
+    arg::matrix("observed_fracs_2d", &AllDensities::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &AllDensities::meth_bin_edges),
+    arg::boolean("normalize_stw", &AllDensities::normalize_stw),
+    arg::pair("st_bounds", &AllDensities::st_bounds),
+    arg::pair("co_bounds", &AllDensities::co_bounds),
+    arg::real("n_u", &AllDensities::n_u, kDefaultExponent),
+    arg::real("n_m", &AllDensities::n_m, kDefaultExponent),
+    arg::real("co_penalty", &AllDensities::co_penalty, 0.0));
+
+PyRef fit_all_densities_body(AllDensities& a) {
+    const std::vector<DensityFit> fits = without_gil([&] {
+        return fit_all_densities(a.observed_fracs_2d, a.meth_bin_edges, a.normalize_stw,
+                                 a.st_bounds, a.co_bounds, a.n_u, a.n_m, a.co_penalty);
+    });
+    PyRef fitps = matrix_of(fits, [](const DensityFit& f) { return std::array{f.st, f.cow, f.coe}; });
+    PyRef nlls = vector_of(fits, [](const DensityFit& f) { return f.nll; });
+    return new_tuple({&fitps, &nlls});
+}
+
+struct AllDensitiesExp {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds, n_exp_bounds;
+    double co_penalty;
+};
+constexpr auto kAllDensitiesExp = signature<AllDensitiesExp>(
+    "py_fit_all_densities_exp",
+    arg::matrix("observed_fracs_2d", &AllDensitiesExp::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &AllDensitiesExp::meth_bin_edges),
+    arg::boolean("normalize_stw", &AllDensitiesExp::normalize_stw),
+    arg::pair("st_bounds", &AllDensitiesExp::st_bounds),
+    arg::pair("co_bounds", &AllDensitiesExp::co_bounds),
+    arg::pair("n_exp_bounds", &AllDensitiesExp::n_exp_bounds),
+    arg::real("co_penalty", &AllDensitiesExp::co_penalty, 0.0));
+
+PyRef fit_all_densities_exp_body(AllDensitiesExp& a) {
+    const std::vector<DensityExpFit> fits = without_gil([&] {
+        return fit_all_densities_exp(a.observed_fracs_2d, a.meth_bin_edges, a.normalize_stw,
+                                     a.st_bounds, a.co_bounds, a.n_exp_bounds, a.co_penalty);
+    });
+    // Column order of the shared-exponent fits: [St, n_U, n_M, CoW, CoE].
+    PyRef fitps = matrix_of(fits, [](const DensityExpFit& f) {
+        return std::array{f.st, f.n_u, f.n_m, f.cow, f.coe};
+    });
+    PyRef nlls = vector_of(fits, [](const DensityExpFit& f) { return f.nll; });
+    return new_tuple({&fitps, &nlls});
 }
 
 }  // namespace
 
-PyObject* py_fit_one_density(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("observed_fracs"), kw("meth_bin_edges"), kw("normalize_stw"),
-                            kw("st_bounds"),      kw("co_bounds"),      kw("n_u"),
-                            kw("n_m"),            kw("co_penalty"),     nullptr};
-    PyObject *o_obs, *o_edges, *o_norm, *o_st, *o_co;
-    PyObject *o_nu = nullptr, *o_nm = nullptr, *o_pen = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:py_fit_one_density", names, &o_obs,
-                                     &o_edges, &o_norm, &o_st, &o_co, &o_nu, &o_nm, &o_pen)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_obs = c.to_vector("observed_fracs", o_obs);
-        const ThreeParamSettings s =
-            convert_three_param_settings(c, o_edges, o_norm, o_st, o_co, o_nu, o_nm, o_pen);
-        std::vector<double> obs = c.copy_vector(a_obs);
-        std::vector<double> edges = c.copy_vector(s.edges);
-        if (!c.ok()) return nullptr;
-        const DensityFit fit = without_gil([&] {
-            return fit_one_density_inner(obs, edges, s.normalize_stw, s.st_bounds, s.co_bounds,
-                                         s.n_u, s.n_m, s.co_penalty, std::nullopt);
-        });
-        PyRef st = new_float(fit.st), cow = new_float(fit.cow), coe = new_float(fit.coe),
-              nll = new_float(fit.nll);
-        return new_tuple({&st, &cow, &coe, &nll}).release();
-    });
-}
+const Binding py_fit_one_density = bind<kOneDensity, fit_one_density>(
+    "Fit St, CoW and CoE of one density bin (differential evolution, then a\n"
+    "Nelder-Mead polish) with the exponents fixed. st_bounds and co_bounds are\n"
+    "(lo, hi) pairs of plain values. The search is seeded from the OS entropy\n"
+    "source, so repeated calls may differ. Returns (st_free, cow, coe, nll); nll\n"
+    "never contains the co_penalty term.");
 
-PyObject* py_fit_all_densities(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("observed_fracs_2d"), kw("meth_bin_edges"), kw("normalize_stw"),
-                            kw("st_bounds"),         kw("co_bounds"),      kw("n_u"),
-                            kw("n_m"),               kw("co_penalty"),     nullptr};
-    PyObject *o_obs, *o_edges, *o_norm, *o_st, *o_co;
-    PyObject *o_nu = nullptr, *o_nm = nullptr, *o_pen = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:py_fit_all_densities", names,
-                                     &o_obs, &o_edges, &o_norm, &o_st, &o_co, &o_nu, &o_nm,
-                                     &o_pen)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_obs = c.to_matrix("observed_fracs_2d", o_obs);
-        const ThreeParamSettings s =
-            convert_three_param_settings(c, o_edges, o_norm, o_st, o_co, o_nu, o_nm, o_pen);
-        RowMatrix obs = c.copy_matrix(a_obs);
-        std::vector<double> edges = c.copy_vector(s.edges);
-        if (!c.ok()) return nullptr;
-        const std::vector<DensityFit> fits = without_gil([&] {
-            return fit_all_densities(obs, edges, s.normalize_stw, s.st_bounds, s.co_bounds, s.n_u,
-                                     s.n_m, s.co_penalty);
-        });
-        std::vector<double> fitps(fits.size() * 3), nlls(fits.size());
-        for (std::size_t i = 0; i < fits.size(); ++i) {
-            fitps[3 * i + 0] = fits[i].st;
-            fitps[3 * i + 1] = fits[i].cow;
-            fitps[3 * i + 2] = fits[i].coe;
-            nlls[i] = fits[i].nll;
-        }
-        PyRef a = new_matrix(fits.size(), 3, fitps), b = new_vector(nlls);
-        return new_tuple({&a, &b}).release();
-    });
-}
+const Binding py_fit_all_densities = bind<kAllDensities, fit_all_densities_body>(
+    "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) independently\n"
+    "and in parallel, row i seeded with i. Returns (fitps, nlls): fitps of shape\n"
+    "(n_densities, 3) with columns [St, CoW, CoE], nlls of shape (n_densities,).");
 
-PyObject* py_fit_all_densities_exp(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("observed_fracs_2d"), kw("meth_bin_edges"), kw("normalize_stw"),
-                            kw("st_bounds"),         kw("co_bounds"),      kw("n_exp_bounds"),
-                            kw("co_penalty"),        nullptr};
-    PyObject *o_obs, *o_edges, *o_norm, *o_st, *o_co, *o_exp, *o_pen = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|O:py_fit_all_densities_exp", names,
-                                     &o_obs, &o_edges, &o_norm, &o_st, &o_co, &o_exp, &o_pen)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_obs = c.to_matrix("observed_fracs_2d", o_obs);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
-        const Bound st_bounds = c.to_pair("st_bounds", o_st);
-        const Bound co_bounds = c.to_pair("co_bounds", o_co);
-        const Bound n_exp_bounds = c.to_pair("n_exp_bounds", o_exp);
-        const double co_penalty = c.to_float_or("co_penalty", o_pen, 0.0);
-        RowMatrix obs = c.copy_matrix(a_obs);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        const std::vector<DensityExpFit> fits = without_gil([&] {
-            return fit_all_densities_exp(obs, edges, normalize_stw, st_bounds, co_bounds,
-                                         n_exp_bounds, co_penalty);
-        });
-        // Column order of the shared-exponent fits: [St, n_U, n_M, CoW, CoE].
-        std::vector<double> fitps(fits.size() * 5), nlls(fits.size());
-        for (std::size_t i = 0; i < fits.size(); ++i) {
-            double* row = &fitps[5 * i];
-            row[0] = fits[i].st;
-            row[1] = fits[i].n_u;
-            row[2] = fits[i].n_m;
-            row[3] = fits[i].cow;
-            row[4] = fits[i].coe;
-            nlls[i] = fits[i].nll;
-        }
-        PyRef a = new_matrix(fits.size(), 5, fitps), b = new_vector(nlls);
-        return new_tuple({&a, &b}).release();
-    });
-}
+const Binding py_fit_all_densities_exp = bind<kAllDensitiesExp, fit_all_densities_exp_body>(
+    "Fit St, CoW, CoE and both exponents of every row of observed_fracs_2d\n"
+    "(n_densities, n_meth_bins) in parallel, row i seeded with i. Returns\n"
+    "(fitps, nlls): fitps of shape (n_densities, 5) with columns\n"
+    "[St, n_U, n_M, CoW, CoE], nlls of shape (n_densities,).");
 
 }  // namespace korvel::py

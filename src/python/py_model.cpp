@@ -1,121 +1,135 @@
 // Run-wide settings, direct model evaluation and phase grids.
-#include <cmath>
+#include <string>
+#include <vector>
 
 #include "core/state.h"
 #include "fits/phase_grids.h"
-#include "python/bindings.h"
-#include "python/frame.h"
 #include "model/model.h"
+#include "python/bindings.h"
 
 namespace korvel::py {
 
-PyObject* py_set_raw_count(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("enabled"), nullptr};
-    PyObject* o_enabled = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:py_set_raw_count", names, &o_enabled)) {
-        return nullptr;
-    }
-    ArgConverter c;
-    const bool enabled = c.to_bool("enabled", o_enabled);
-    if (!c.ok()) return nullptr;
-    set_raw_count(enabled);
-    Py_RETURN_NONE;
+namespace {
+
+struct RawCount {
+    bool enabled;
+};
+constexpr auto kRawCount = signature<RawCount>(  //
+    "py_set_raw_count",
+    arg::boolean("enabled", &RawCount::enabled));
+
+PyRef set_raw_count_body(RawCount& a) {
+    set_raw_count(a.enabled);
+    return new_none();
 }
 
-PyObject* py_set_mm_vmax(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("vmax"), nullptr};
-    PyObject* o_vmax = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:py_set_mm_vmax", names, &o_vmax)) {
-        return nullptr;
-    }
-    ArgConverter c;
-    const double vmax = c.to_float("vmax", o_vmax);
-    if (!c.ok()) return nullptr;
-    set_mm_vmax(vmax);  // stored unchanged: no value is rejected
-    Py_RETURN_NONE;
+struct MmVmax {
+    double vmax;
+};
+constexpr auto kMmVmax = signature<MmVmax>(  //
+    "py_set_mm_vmax",
+    arg::real("vmax", &MmVmax::vmax));
+
+PyRef set_mm_vmax_body(MmVmax& a) {
+    set_mm_vmax(a.vmax);  // stored unchanged: no value is rejected
+    return new_none();
 }
 
-PyObject* py_compute_nll(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("params"), kw("observed_fracs"), kw("meth_bin_edges"),
-                            kw("normalize_stw"), nullptr};
-    PyObject *o_params, *o_obs, *o_edges, *o_norm;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:py_compute_nll", names, &o_params,
-                                     &o_obs, &o_edges, &o_norm)) {
-        return nullptr;
+struct Nll {
+    std::vector<double> params, observed_fracs, meth_bin_edges;
+    bool normalize_stw;
+};
+constexpr auto kNll = signature<Nll>(
+    "py_compute_nll",
+    arg::vector("params", &Nll::params),
+    arg::vector("observed_fracs", &Nll::observed_fracs),
+    arg::vector("meth_bin_edges", &Nll::meth_bin_edges),
+    arg::boolean("normalize_stw", &Nll::normalize_stw));
+
+PyRef compute_nll(Nll& a) {
+    if (a.params.size() < 3) {
+        throw InternalError("params has " + std::to_string(a.params.size()) +
+                            " entries; (St, CoW, CoE) needs 3");
     }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        ArrayArg a_params = c.to_vector("params", o_params);
-        ArrayArg a_obs = c.to_vector("observed_fracs", o_obs);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
-        std::vector<double> params = c.copy_vector(a_params);
-        std::vector<double> obs = c.copy_vector(a_obs);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        if (params.size() < 3) {
-            throw InternalError("params has " + std::to_string(params.size()) +
-                                " entries; (St, CoW, CoE) needs 3");
-        }
-        // A short evaluation: computed with the interpreter lock held.
-        const double nll = model_nll(params[0], params[1], params[2], obs, edges, normalize_stw,
-                                     2.0, 2.0, mm_vmax());
-        return new_float(nll).release();
+    // A short evaluation: computed with the interpreter lock held.
+    return new_float(model_nll(a.params[0], a.params[1], a.params[2], a.observed_fracs,
+                               a.meth_bin_edges, a.normalize_stw, kDefaultExponent,
+                               kDefaultExponent, mm_vmax()));
+}
+
+struct ModelFracs {
+    double ste, stw, cow, coe;
+    std::vector<double> meth_bin_edges;
+};
+constexpr auto kModelFracs = signature<ModelFracs>(
+    "py_compute_model_fracs",
+    arg::real("ste", &ModelFracs::ste),
+    arg::real("stw", &ModelFracs::stw),
+    arg::real("cow", &ModelFracs::cow),
+    arg::real("coe", &ModelFracs::coe),
+    arg::vector("meth_bin_edges", &ModelFracs::meth_bin_edges));
+
+PyRef compute_model_fracs(ModelFracs& a) {
+    const StateVector p = stationary_distribution(a.ste, a.stw, a.cow, a.coe, kDefaultExponent,
+                                                  kDefaultExponent, mm_vmax());
+    return new_vector(binned_model_fracs(p, a.meth_bin_edges));
+}
+
+struct PhaseGridArgs {
+    double st_free;
+    bool normalize_stw;
+    std::vector<double> log_cow_grid, log_coe_grid;
+    double n_u, n_m;
+};
+constexpr auto kPhaseGrids = signature<PhaseGridArgs>(
+    "py_compute_phase_grids",
+    arg::real("st_free", &PhaseGridArgs::st_free),
+    arg::boolean("normalize_stw", &PhaseGridArgs::normalize_stw),
+    arg::vector("log_cow_grid", &PhaseGridArgs::log_cow_grid),
+    arg::vector("log_coe_grid", &PhaseGridArgs::log_coe_grid),
+    arg::real("n_u", &PhaseGridArgs::n_u, kDefaultExponent),
+    arg::real("n_m", &PhaseGridArgs::n_m, kDefaultExponent));
+
+PyRef compute_phase_grids_body(PhaseGridArgs& a) {
+    const PhaseGrids g = without_gil([&] {
+        return compute_phase_grids(a.st_free, a.normalize_stw, a.log_cow_grid, a.log_coe_grid,
+                                   a.n_u, a.n_m);
     });
+    const std::size_t rows = a.log_cow_grid.size(), cols = a.log_coe_grid.size();
+    PyRef bi = new_matrix(rows, cols, g.bistability);
+    PyRef avg = new_matrix(rows, cols, g.avg_meth);
+    PyRef ent = new_matrix(rows, cols, g.entropy);
+    PyRef mid = new_matrix(rows, cols, g.frac_inter);
+    return new_tuple({&bi, &avg, &ent, &mid});
 }
 
-PyObject* py_compute_model_fracs(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("ste"), kw("stw"), kw("cow"), kw("coe"), kw("meth_bin_edges"),
-                            nullptr};
-    PyObject *o_ste, *o_stw, *o_cow, *o_coe, *o_edges;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:py_compute_model_fracs", names, &o_ste,
-                                     &o_stw, &o_cow, &o_coe, &o_edges)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        const double ste = c.to_float("ste", o_ste);
-        const double stw = c.to_float("stw", o_stw);
-        const double cow = c.to_float("cow", o_cow);
-        const double coe = c.to_float("coe", o_coe);
-        ArrayArg a_edges = c.to_vector("meth_bin_edges", o_edges);
-        std::vector<double> edges = c.copy_vector(a_edges);
-        if (!c.ok()) return nullptr;
-        const StateVector p = stationary_distribution(ste, stw, cow, coe, 2.0, 2.0, mm_vmax());
-        const std::vector<double> fracs = binned_model_fracs(p, edges);
-        return new_vector(fracs).release();
-    });
-}
+}  // namespace
 
-PyObject* py_compute_phase_grids(PyObject*, PyObject* args, PyObject* kwargs) {
-    static char* names[] = {kw("st_free"), kw("normalize_stw"), kw("log_cow_grid"),
-                            kw("log_coe_grid"), kw("n_u"), kw("n_m"), nullptr};
-    PyObject *o_st, *o_norm, *o_cow, *o_coe, *o_nu = nullptr, *o_nm = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:py_compute_phase_grids", names,
-                                     &o_st, &o_norm, &o_cow, &o_coe, &o_nu, &o_nm)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        ArgConverter c;
-        const double st_free = c.to_float("st_free", o_st);
-        const bool normalize_stw = c.to_bool("normalize_stw", o_norm);
-        ArrayArg a_cow = c.to_vector("log_cow_grid", o_cow);
-        ArrayArg a_coe = c.to_vector("log_coe_grid", o_coe);
-        const double n_u = c.to_float_or("n_u", o_nu, 2.0);
-        const double n_m = c.to_float_or("n_m", o_nm, 2.0);
-        std::vector<double> cow_grid = c.copy_vector(a_cow);
-        std::vector<double> coe_grid = c.copy_vector(a_coe);
-        if (!c.ok()) return nullptr;
-        PhaseGrids g = without_gil([&] {
-            return compute_phase_grids(st_free, normalize_stw, cow_grid, coe_grid, n_u, n_m);
-        });
-        const std::size_t rows = cow_grid.size(), cols = coe_grid.size();
-        PyRef bi = new_matrix(rows, cols, g.bistability);
-        PyRef avg = new_matrix(rows, cols, g.avg_meth);
-        PyRef ent = new_matrix(rows, cols, g.entropy);
-        PyRef mid = new_matrix(rows, cols, g.frac_inter);
-        return new_tuple({&bi, &avg, &ent, &mid}).release();
-    });
-}
+const Binding py_set_raw_count = bind<kRawCount, set_raw_count_body>(
+    "Switch the cooperative drives between fraction bases (M/70, U/70; the\n"
+    "default, enabled=False) and raw counts (M, U). Applies to every later\n"
+    "model evaluation in this process.");
+
+const Binding py_set_mm_vmax = bind<kMmVmax, set_mm_vmax_body>(
+    "Set the Michaelis-Menten ceiling on both cooperative drives for every\n"
+    "later fit and model evaluation: a drive x becomes x / (x / vmax + 1).\n"
+    "+inf (the initial value), -inf or NaN disable the saturation.");
+
+const Binding py_compute_nll = bind<kNll, compute_nll>(
+    "Negative log-likelihood of one density bin's observed bin fractions under\n"
+    "the stationary model with params = (St, CoW, CoE) as plain values,\n"
+    "exponents 2.0 and the run-wide Vmax. normalize_stw=True makes St the\n"
+    "erasing rate (StW = 1), False the writing rate (StE = 1). Returns a float.");
+
+const Binding py_compute_model_fracs = bind<kModelFracs, compute_model_fracs>(
+    "Model fraction of each methylation bin for the rates (StE, StW, CoW, CoE),\n"
+    "exponents 2.0 and the run-wide Vmax. meth_bin_edges holds n_meth_bins + 1\n"
+    "edges; returns a float64 array of shape (n_meth_bins,).");
+
+const Binding py_compute_phase_grids = bind<kPhaseGrids, compute_phase_grids_body>(
+    "Solve the stationary model at every (log10 CoW, log10 CoE) grid point and\n"
+    "return (bistability, avg_meth, entropy, frac_inter), four float64 arrays\n"
+    "of shape (n_cow, n_coe); element [i, k] belongs to log_cow_grid[i] and\n"
+    "log_coe_grid[k].");
 
 }  // namespace korvel::py

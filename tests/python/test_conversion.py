@@ -219,3 +219,76 @@ class TestCount:
             self.boot(2**64 - 1)
         with pytest.raises(OverflowError):
             self.boot(2**64)
+
+
+
+# A later argument's __float__ or __index__ is Python code that may retype or
+# reshape an array that was already checked. The call must then behave as if
+# the changed array had been passed in the first place: the same error or the
+# same result, never a copy made with the old element size or shape.
+
+
+class Hook:
+    """A float or count that runs `action` while it is converted."""
+
+    def __init__(self, action, value):
+        self.action, self.value = action, value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+
+def one_density(obs, n_u):  # the vector observed_fracs, later the float n_u
+    return korvel.py_fit_one_density(obs, np.linspace(0, 1, 11), True, (1.0, 1.0), (1.0, 1.0),
+                                     n_u)
+
+
+def all_densities(obs, n_u):  # the matrix observed_fracs_2d, later the float n_u
+    return korvel.py_fit_all_densities(obs, np.linspace(0, 1, 11), True, (1.0, 1.0),
+                                       (1.0, 1.0), n_u)
+
+
+def drift_bootstrap(p0, n_boot):  # the matrix p0_per_boot, later the count n_boot
+    return korvel.py_fit_drift_bootstrap(p0, np.full((2, 5), 0.2), n_boot, 1, np.array([1.0]),
+                                         np.linspace(0, 1, 6), (0.5, 0.5))
+
+
+MUTATIONS = {
+    "dtype": lambda a: setattr(a, "dtype", np.int8),
+    "byteorder": lambda a: setattr(a, "dtype", a.dtype.newbyteorder()),
+    "ndim": lambda a: setattr(a, "shape", (a.size // 2, 2) if a.ndim == 1 else (a.size,)),
+    "reshape": lambda a: setattr(a, "shape", (a.shape[0] * 2, a.shape[1] // 2)),
+}
+
+CHANGED_ARRAY_CASES = (
+    [(one_density, (10,), 2.0, m) for m in ("dtype", "byteorder", "ndim")]
+    + [(all_densities, (2, 10), 2.0, m) for m in MUTATIONS]
+    + [(drift_bootstrap, (2, 10), 2, m) for m in MUTATIONS]
+)
+
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - the outcome is what is compared
+        return type(exc), str(exc), type(exc.__cause__)
+    return "result", [np.asarray(r).tobytes() for r in (result if isinstance(result, tuple)
+                                                         else (result,))]
+
+
+@pytest.mark.parametrize("call,shape,value,mutation", CHANGED_ARRAY_CASES,
+                         ids=[f"{c.__name__}-{m}" for c, _, _, m in CHANGED_ARRAY_CASES])
+def test_array_changed_during_conversion_acts_as_if_changed_before(call, shape, value, mutation):
+    mutate = MUTATIONS[mutation]
+    arr = np.full(shape, 0.1)
+    got = outcome(lambda: call(arr, Hook(lambda: mutate(arr), value)))
+    changed = np.full(shape, 0.1)
+    mutate(changed)
+    assert got == outcome(lambda: call(changed, value))
+    if mutation != "reshape":  # the new type or dimension is refused, as it would be up front
+        assert got[0] is TypeError and got[2] is TypeError

@@ -1,0 +1,423 @@
+// Each exported function is declared once, as a table that reads like its
+// Python signature. Binding, conversion, copies, error prefixes and the text
+// signature all follow from that table.
+//
+// How to add a binding (see py_fits.cpp for complete examples):
+//
+//   struct FitX {                         // 1. where the arguments land
+//       std::vector<double> observed_fracs;
+//       bool normalize_stw;
+//       Bound st_bounds;
+//       double n_u;
+//   };
+//   constexpr auto kFitX = signature<FitX>(  // 2. parameters, in Python order
+//       "py_fit_x",
+//       arg::vector("observed_fracs", &FitX::observed_fracs),
+//       arg::boolean("normalize_stw", &FitX::normalize_stw),
+//       arg::pair("st_bounds", &FitX::st_bounds),
+//       arg::real("n_u", &FitX::n_u, kDefaultExponent));  // a default makes it optional
+//
+//   PyRef fit_x(FitX& a) { ... without_gil(...) ...; return new_tuple(...); }   // 3. body
+//
+//   const Binding py_fit_x = bind<kFitX, fit_x>("Docstring body, no signature line.");
+//
+// then declare `py_fit_x` in bindings.h and list it in module.cpp's table,
+// whose order is the order of __all__.
+//
+// Kinds: real, boolean, count, pair (each optionally with a default), start
+// point (None or a tuple of n floats; default None), vector, optional vector
+// (default None), matrix. A parameter with a default may only follow required
+// ones; a table that breaks this, or repeats a name, does not compile.
+//
+// What the call frame does with a table:
+//   1. binds positional and keyword arguments with the interpreter's own
+//      parser, so missing, surplus, unknown and doubly given arguments raise
+//      the interpreter's TypeError;
+//   2. converts each argument in parameter order, stopping at the first
+//      failure (TypeError gets the "argument '<name>': " prefix, with the
+//      original as its cause; other exceptions pass unchanged);
+//   3. checks every array's type again, then its layout, and copies it into
+//      the destination (see ArgConverter::recheck for why twice);
+//   4. runs the body with the destinations; the body's result is returned.
+#pragma once
+
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/row_matrix.h"
+#include "optimizer/box.h"
+#include "python/convert.h"
+#include "python/frame.h"
+#include "python/pyref.h"
+
+namespace korvel::py {
+
+// Exponents n_U and n_M when a function does not take them, or takes them
+// with a default.
+inline constexpr double kDefaultExponent = 2.0;
+
+namespace detail {
+
+// Python's repr of a float default ("2.0", "0.001").
+inline std::string float_text(double v) {
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    std::string s(buf, res.ptr);
+    if (s.find_first_of(".en") == std::string::npos) s += ".0";  // "2" -> "2.0"
+    return s;
+}
+
+// The passes after conversion, for kinds that write their destination while
+// converting.
+struct Direct {
+    struct Pending {};
+    void recheck(ArgConverter&, const auto&) const {}
+    void copy(ArgConverter&, auto&, auto&) const {}
+    void settle(auto&, auto&) const {}
+};
+
+// Arrays are checked while converting and copied after every conversion.
+struct Held {
+    using Pending = ArrayArg;
+    void recheck(ArgConverter& c, const ArrayArg& p) const { c.recheck(p); }
+    void settle(auto&, auto&) const {}
+};
+
+}  // namespace detail
+
+namespace arg {
+
+template <class A>
+struct Real : detail::Direct {
+    using Args = A;
+    const char* name;
+    double A::*dest;
+    std::optional<double> fallback;
+
+    constexpr bool optional() const { return fallback.has_value(); }
+    std::string default_text() const { return detail::float_text(*fallback); }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
+        a.*dest = obj == nullptr ? *fallback : c.to_float(name, obj);
+    }
+};
+
+template <class A>
+struct Boolean : detail::Direct {
+    using Args = A;
+    const char* name;
+    bool A::*dest;
+    std::optional<bool> fallback;
+
+    constexpr bool optional() const { return fallback.has_value(); }
+    std::string default_text() const { return *fallback ? "True" : "False"; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
+        a.*dest = obj == nullptr ? *fallback : c.to_bool(name, obj);
+    }
+};
+
+template <class A>
+struct Pair : detail::Direct {
+    using Args = A;
+    const char* name;
+    Bound A::*dest;
+    std::optional<Bound> fallback;
+
+    constexpr bool optional() const { return fallback.has_value(); }
+    // Pair defaults are not spelled out in text signatures.
+    std::string default_text() const { return "..."; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
+        a.*dest = obj == nullptr ? *fallback : c.to_pair(name, obj);
+    }
+};
+
+template <class A>
+struct StartPoint : detail::Direct {
+    using Args = A;
+    const char* name;
+    std::optional<std::vector<double>> A::*dest;
+    std::size_t size;
+
+    constexpr bool optional() const { return true; }
+    std::string default_text() const { return "None"; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
+        if (obj != nullptr) a.*dest = c.to_start_point(name, obj, size);
+    }
+};
+
+// A count is kept as the interpreter's unsigned 64-bit value until every
+// array is copied; only then is it narrowed to this platform's sizes.
+template <class A>
+struct Count : detail::Direct {
+    using Args = A;
+    struct Pending {
+        std::uint64_t value = 0;
+    };
+    const char* name;
+    std::size_t A::*dest;
+
+    constexpr bool optional() const { return false; }
+    std::string default_text() const { return {}; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
+        p.value = c.to_count(name, obj);
+    }
+    template <class D>
+    void settle(Pending& p, D& a) const {
+        if (p.value > std::numeric_limits<std::size_t>::max()) {
+            throw InternalError(std::string(name) + " does not fit in this platform's sizes");
+        }
+        a.*dest = static_cast<std::size_t>(p.value);
+    }
+};
+
+template <class A>
+struct Vector : detail::Held {
+    using Args = A;
+    const char* name;
+    std::vector<double> A::*dest;
+
+    constexpr bool optional() const { return false; }
+    std::string default_text() const { return {}; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
+        p = c.to_vector(name, obj);
+    }
+    template <class D>
+    void copy(ArgConverter& c, Pending& p, D& a) const {
+        a.*dest = c.copy_vector(p);
+    }
+};
+
+template <class A>
+struct OptionalVector : detail::Held {
+    using Args = A;
+    const char* name;
+    std::optional<std::vector<double>> A::*dest;
+
+    constexpr bool optional() const { return true; }
+    std::string default_text() const { return "None"; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
+        if (obj != nullptr) p = c.to_optional_vector(name, obj);
+    }
+    template <class D>
+    void copy(ArgConverter& c, Pending& p, D& a) const {
+        a.*dest = c.copy_optional_vector(p);
+    }
+};
+
+template <class A>
+struct Matrix : detail::Held {
+    using Args = A;
+    const char* name;
+    RowMatrix A::*dest;
+
+    constexpr bool optional() const { return false; }
+    std::string default_text() const { return {}; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
+        p = c.to_matrix(name, obj);
+    }
+    template <class D>
+    void copy(ArgConverter& c, Pending& p, D& a) const {
+        a.*dest = c.copy_matrix(p);
+    }
+};
+
+// Anything the interpreter's float conversion accepts.
+template <class A>
+constexpr Real<A> real(const char* name, double A::*dest) {
+    return {{}, name, dest, std::nullopt};
+}
+template <class A>
+constexpr Real<A> real(const char* name, double A::*dest, double fallback) {
+    return {{}, name, dest, fallback};
+}
+// True, False or a NumPy bool scalar; ints are rejected.
+template <class A>
+constexpr Boolean<A> boolean(const char* name, bool A::*dest) {
+    return {{}, name, dest, std::nullopt};
+}
+template <class A>
+constexpr Boolean<A> boolean(const char* name, bool A::*dest, bool fallback) {
+    return {{}, name, dest, fallback};
+}
+// A tuple of exactly two floats.
+template <class A>
+constexpr Pair<A> pair(const char* name, Bound A::*dest) {
+    return {{}, name, dest, std::nullopt};
+}
+template <class A>
+constexpr Pair<A> pair(const char* name, Bound A::*dest, Bound fallback) {
+    return {{}, name, dest, fallback};
+}
+// None (the default) or a tuple of exactly `size` floats.
+template <class A>
+constexpr StartPoint<A> start_point(const char* name, std::optional<std::vector<double>> A::*dest,
+                                    std::size_t size) {
+    return {{}, name, dest, size};
+}
+// A non-negative int or __index__ object; a negative one is OverflowError.
+template <class A>
+constexpr Count<A> count(const char* name, std::size_t A::*dest) {
+    return {{}, name, dest};
+}
+// A one-dimensional float64 array in native byte order, contiguous.
+template <class A>
+constexpr Vector<A> vector(const char* name, std::vector<double> A::*dest) {
+    return {{}, name, dest};
+}
+// None (the default) or a vector as above.
+template <class A>
+constexpr OptionalVector<A> optional_vector(const char* name,
+                                            std::optional<std::vector<double>> A::*dest) {
+    return {{}, name, dest};
+}
+// A two-dimensional float64 array in native byte order, C- or Fortran-
+// contiguous, read by logical rows.
+template <class A>
+constexpr Matrix<A> matrix(const char* name, RowMatrix A::*dest) {
+    return {{}, name, dest};
+}
+
+}  // namespace arg
+
+// The table of one function: its name and its parameters in order, with the
+// parser's keyword list and format ("OO|O:name") worked out at compile time.
+template <class A, class... P>
+struct Signature {
+    using Args = A;
+    using Pending = std::tuple<typename P::Pending...>;
+    static constexpr std::size_t size = sizeof...(P);
+
+    const char* name;
+    std::tuple<P...> params;
+    std::array<const char*, size + 1> keywords{};
+    std::array<char, size + 66> format{};
+
+    // "name(a, b, c=2.0)", the first line of the docstring.
+    std::string text() const {
+        std::string s;
+        const auto add = [&s](const auto& p) {
+            s += s.empty() ? "" : ", ";
+            s += p.name;
+            if (p.optional()) s.append("=").append(p.default_text());
+        };
+        std::apply([&](const auto&... p) { (add(p), ...); }, params);
+        return std::string(name) + "(" + s + ")";
+    }
+};
+
+namespace detail {
+
+consteval bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+}  // namespace detail
+
+template <class A, class... P>
+consteval Signature<A, P...> signature(const char* name, P... params) {
+    static_assert((std::is_base_of_v<typename P::Args, A> && ...),
+                  "every destination must be a member of the signature's struct");
+    Signature<A, P...> sig{name, std::tuple<P...>(params...)};
+    const char* names[] = {params.name...};
+    const bool optional[] = {params.optional()...};
+    std::size_t f = 0;
+    bool seen_optional = false;
+    for (std::size_t i = 0; i < sizeof...(P); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (detail::same_text(names[i], names[j])) throw "a parameter name is repeated";
+        }
+        if (optional[i] && !seen_optional) sig.format[f++] = '|';
+        if (!optional[i] && seen_optional) throw "a required parameter follows an optional one";
+        seen_optional = seen_optional || optional[i];
+        sig.format[f++] = 'O';
+        sig.keywords[i] = names[i];
+    }
+    sig.format[f++] = ':';
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (f + 1 >= sig.format.size()) throw "the function name is too long";
+        sig.format[f++] = *c;
+    }
+    return sig;
+}
+
+// One exported function: what module.cpp registers.
+struct Binding {
+    const char* name;
+    PyObject* (*function)(PyObject* self, PyObject* args, PyObject* kwargs);
+    std::string (*text_signature)();
+    const char* doc;  // the docstring after its signature line
+};
+
+namespace detail {
+
+template <const auto& Sig, std::size_t... I>
+bool parse(PyObject* args, PyObject* kwargs, std::array<PyObject*, sizeof...(I)>& objs,
+           std::index_sequence<I...>) {
+    // One "O" unit per parameter, so the pointers below always match the
+    // format. The limited API of 3.11 takes a mutable keyword list that it
+    // never writes to.
+    return PyArg_ParseTupleAndKeywords(args, kwargs, Sig.format.data(),
+                                       const_cast<char**>(Sig.keywords.data()), &objs[I]...) != 0;
+}
+
+template <const auto& Sig, auto Body>
+PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) {
+    using S = std::remove_cvref_t<decltype(Sig)>;
+    constexpr auto indices = std::make_index_sequence<S::size>();
+    std::array<PyObject*, S::size> objs{};  // nullptr: an optional argument not passed
+    if (!parse<Sig>(args, kwargs, objs, indices)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        ArgConverter c;
+        typename S::Args a{};
+        // Holds the checked arrays (one reference each) until the call returns.
+        typename S::Pending pending{};
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            // Conversion runs Python code (__float__, __index__), which may
+            // reshape or retype arrays already checked; the copies therefore
+            // check every array's type again first. From there to the last
+            // copy no Python code runs.
+            (std::get<I>(Sig.params).convert(c, objs[I], a, std::get<I>(pending)), ...);
+            (std::get<I>(Sig.params).recheck(c, std::get<I>(pending)), ...);
+            (std::get<I>(Sig.params).copy(c, std::get<I>(pending), a), ...);
+        }(indices);
+        if (!c.ok()) return nullptr;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (std::get<I>(Sig.params).settle(std::get<I>(pending), a), ...);
+        }(indices);
+        return Body(a).release();
+    });
+}
+
+template <const auto& Sig>
+std::string text_signature() {
+    return Sig.text();
+}
+
+}  // namespace detail
+
+// The exported function of a table and a body `PyRef body(Args&)`, which
+// runs after every argument is converted and copied.
+template <const auto& Sig, auto Body>
+constexpr Binding bind(const char* doc) {
+    return {Sig.name, &detail::call<Sig, Body>, &detail::text_signature<Sig>, doc};
+}
+
+}  // namespace korvel::py
