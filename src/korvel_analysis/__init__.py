@@ -1,0 +1,22 @@
+"""korvel_analysis: from tables of reads to fitted parameters, intervals and plots.
+
+The steps, each a plain function over NumPy arrays:
+
+- ``read_reads``, ``read_counts``: read and check input tables;
+- ``pp``: preparation (density and methylation bins, observed fractions,
+  bootstrap resamples in the module's row layout);
+- ``tl``: tools (fits in every mode, bootstraps, profiles, intervals, drift,
+  phase grids);
+- ``pl``: plotting (each function draws on a given ``ax`` and returns it);
+- ``simulate``: exact stochastic simulation of the 70-site process.
+
+The ``korvel`` command (``korvel_analysis.cli``) is a thin layer over these.
+"""
+
+from . import pl, pp, simulate, tl
+from .provenance import korvel_version
+from .readers import InputError, read_counts, read_reads
+
+__version__ = korvel_version()
+__all__ = ["InputError", "pl", "pp", "read_counts", "read_reads", "simulate", "tl",
+           "__version__"]

@@ -1,0 +1,690 @@
+"""The ``korvel`` command: simulate, fit, drift and phase, over the analysis package.
+
+Exit codes: 0 success; 1 a failure inside korvel (its message printed);
+2 bad input or options (nothing written); 130 interrupted (Ctrl+C).
+Messages go to the standard error stream; results go to files.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from . import pp, provenance, readers, simulate, tl
+from .readers import InputError
+
+EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+DEFAULT_DENSITY_QUANTILES = 4
+DEFAULT_PROFILE_POINTS = 15
+DEFAULT_PROFILE_SPAN = 1.0
+
+
+class UsageError(Exception):
+    """Bad input or options: exit code 2, nothing written."""
+
+
+def _note(args, text):
+    if not getattr(args, "quiet", False):
+        print(f"korvel {args.command}: {text}", file=sys.stderr)
+
+
+# ------------------------------------------------------------ option parsing
+
+def _floats(text):
+    try:
+        values = [float(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a comma-separated list of numbers")
+    if not values or not all(math.isfinite(v) for v in values):
+        raise argparse.ArgumentTypeError(f"'{text}' needs finite numbers")
+    return values
+
+
+def _pair(text):
+    values = _floats(text)
+    if len(values) != 2 or not values[0] <= values[1]:
+        raise argparse.ArgumentTypeError(f"'{text}' is not LO,HI with LO <= HI")
+    return tuple(values)
+
+
+def _positive_pair(text):
+    lo, hi = _pair(text)
+    if lo <= 0:
+        raise argparse.ArgumentTypeError(f"'{text}': bounds must be positive")
+    return lo, hi
+
+
+def _count(text, minimum=0):
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number")
+    if n < minimum:
+        raise argparse.ArgumentTypeError(f"'{text}' is below {minimum}")
+    return n
+
+
+def _positive_count(text):
+    return _count(text, 1)
+
+
+def _level(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number")
+    if not 0.0 < v < 1.0:
+        raise argparse.ArgumentTypeError(f"'{text}' is not between 0 and 1")
+    return v
+
+
+def _add_table_options(p, drift=False):
+    g = p.add_argument_group("reads table")
+    g.add_argument("--density-column", default=readers.DENSITY_COLUMN, metavar="NAME",
+                   help="column of the read's CpG density (default %(default)s)")
+    g.add_argument("--methylation-column", default=readers.METHYLATION_COLUMN, metavar="NAME",
+                   help="column of the read's methylated fraction, 0 to 1 (default %(default)s)")
+    if drift:
+        g.add_argument("--age-column", default=readers.AGE_COLUMN, metavar="NAME",
+                       help="column of the read's age (default %(default)s)")
+    d = g.add_mutually_exclusive_group()
+    d.add_argument("--density-edges", type=_floats, metavar="E0,E1,...",
+                   help="density bin edges, comma-separated; bin j is [Ej, Ej+1), the last closed")
+    d.add_argument("--density-quantiles", type=_positive_count, metavar="N",
+                   help=f"N density bins of equal read counts (default {DEFAULT_DENSITY_QUANTILES})")
+    m = g.add_mutually_exclusive_group()
+    m.add_argument("--meth-bins", type=_positive_count, default=None, metavar="N",
+                   help="N equal methylation bins over [0, 1] (default 10)")
+    m.add_argument("--meth-edges", type=_floats, metavar="E0,E1,...",
+                   help="methylation bin edges within [0, 1], comma-separated")
+
+
+def _add_model_options(p):
+    g = p.add_argument_group("model")
+    g.add_argument("--normalize-stw", action=argparse.BooleanOptionalAction, default=True,
+                   help="St is StE and StW is 1 (default); with --no-normalize-stw St is StW and "
+                        "StE is 1")
+    g.add_argument("--raw-count", action="store_true",
+                   help="cooperative drives on raw site counts instead of fractions")
+    g.add_argument("--vmax", type=float, default=math.inf, metavar="V",
+                   help="Michaelis-Menten ceiling of the cooperative drives (default inf: none)")
+
+
+def _add_out_options(p):
+    p.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    p.add_argument("--force", action="store_true",
+                   help="write into a non-empty output folder, replacing korvel's files there")
+    p.add_argument("--no-plots", action="store_true", help="write no plots (no matplotlib needed)")
+    p.add_argument("--seed", type=lambda t: _count(t, 0), default=0, metavar="S",
+                   help="seed of the bootstrap resampling (default %(default)s)")
+    p.add_argument("--level", type=_level, default=0.95,
+                   help="confidence level of the intervals (default %(default)s)")
+    p.add_argument("--threads", type=_positive_count, metavar="N",
+                   help="worker threads (sets KORVEL_NUM_THREADS; default: every logical CPU)")
+    p.add_argument("--quiet", action="store_true", help="no progress messages")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="korvel",
+        description="Fit a stochastic model of CpG methylation to reads tables.",
+        epilog="Exit codes: 0 success, 1 a failure inside korvel, 2 bad input or options "
+               "(nothing written), 130 interrupted.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    s = sub.add_parser(
+        "simulate", help="write a reads table simulated from chosen parameters",
+        description="Simulate reads by exact Gillespie simulation of the 70-site process: each "
+                    "region starts from a random state and runs for a burn-in of --burn-in "
+                    "relaxation times (default 20) before it is read; a read's methylated "
+                    "fraction is m/70. Density bin d's reads get CpG densities uniform in "
+                    "[d, d+1). --st, --cow, --coe, --n-u, --n-m take one value or one per "
+                    "density bin, comma-separated.")
+    s.add_argument("--out", required=True, metavar="FILE",
+                   help="reads table to write (TSV; gzip-compressed when the name ends in .gz)")
+    s.add_argument("--st", required=True, type=_floats, help="free spontaneous rate St")
+    s.add_argument("--cow", required=True, type=_floats, help="cooperative writing coefficient")
+    s.add_argument("--coe", required=True, type=_floats, help="cooperative erasing coefficient")
+    s.add_argument("--n-u", type=_floats, default=[2.0], help="exponent n_U (default 2)")
+    s.add_argument("--n-m", type=_floats, default=[2.0], help="exponent n_M (default 2)")
+    s.add_argument("--densities", type=_positive_count,
+                   help="number of density bins (default: the longest parameter list)")
+    s.add_argument("--reads-per-density", type=_positive_count, default=1000, metavar="N",
+                   help="reads (regions) per density bin (default %(default)s)")
+    s.add_argument("--seed", type=lambda t: _count(t, 0), default=0, metavar="S",
+                   help="random seed (default %(default)s)")
+    s.add_argument("--burn-in", type=float, default=simulate.BURN_IN_RELAXATIONS, metavar="K",
+                   help="burn-in in relaxation times of the chain (default %(default)s)")
+    s.add_argument("--quiet", action="store_true", help="no progress messages")
+    _add_model_options(s)
+    s.set_defaults(func=cmd_simulate)
+
+    f = sub.add_parser(
+        "fit", help="fit a reads (or counts) table in one of the fitting modes",
+        description="Fit observed methylation-bin fractions per CpG-density bin and write DIR/"
+                    "results.tsv, DIR/bootstrap.tsv (with --bootstrap), DIR/profiles/ (with "
+                    "--profile), DIR/run.json and DIR/plots/*.png.")
+    f.add_argument("input", metavar="READS", help="reads table (TSV/CSV, optionally gzipped)")
+    f.add_argument("--counts", action="store_true",
+                   help="READS is a counts table: density_lo, density_hi, then one read-count "
+                        "column per methylation bin in bin order")
+    f.add_argument("--mode", required=True, choices=tl.MODES,
+                   help="independent: St, CoW, CoE per density bin; shared-st: one St; "
+                        "shared-exp: one St, n_U, n_M (and Vmax); shared-st-exp: one St, "
+                        "exponents per density bin; shared-co: one St, CoW, CoE, exponents "
+                        "per density bin")
+    f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
+                   help="N bootstrap resamples for percentile intervals (default 0)")
+    f.add_argument("--profile", action="store_true",
+                   help="likelihood-ratio intervals from profiles of St, CoW and CoE "
+                        "(modes independent and shared-st)")
+    f.add_argument("--profile-points", type=lambda t: _count(t, 3),
+                   default=DEFAULT_PROFILE_POINTS, metavar="N",
+                   help="profile grid points (default %(default)s)")
+    f.add_argument("--profile-span", type=float, default=DEFAULT_PROFILE_SPAN, metavar="DECADES",
+                   help="profile grid reaches this many decades either side of the estimate, "
+                        "within the bounds (default %(default)s)")
+    b = f.add_argument_group("fit")
+    b.add_argument("--st-bounds", type=_positive_pair, default=(1e-3, 10.0), metavar="LO,HI",
+                   help="bounds of St (default 0.001,10)")
+    b.add_argument("--co-bounds", type=_positive_pair, default=(1e-3, 1e3), metavar="LO,HI",
+                   help="bounds of CoW and CoE (default 0.001,1000)")
+    b.add_argument("--exp-bounds", type=_pair, default=(1.0, 4.0), metavar="LO,HI",
+                   help="bounds of n_U and n_M where fitted (default 1,4)")
+    b.add_argument("--vmax-bounds", type=_positive_pair, default=(1e-3, 1e6), metavar="LO,HI",
+                   help="bounds of a fitted Vmax (default 0.001,1000000)")
+    b.add_argument("--fit-vmax", action="store_true",
+                   help="fit one shared Vmax (modes shared-exp and shared-st-exp)")
+    b.add_argument("--penalty", type=float, default=0.0, metavar="W",
+                   help="penalty on the coefficients: W>0 adds W*(CoW+CoE), W<0 adds "
+                        "|W|*(log10 CoW + log10 CoE) (default 0)")
+    b.add_argument("--weights", type=_floats, metavar="W1,W2,...",
+                   help="one weight per density bin in the shared fits' objective")
+    b.add_argument("--n-u", type=float, default=2.0, help="fixed n_U where not fitted (default 2)")
+    b.add_argument("--n-m", type=float, default=2.0, help="fixed n_M where not fitted (default 2)")
+    _add_model_options(f)
+    _add_table_options(f)
+    _add_out_options(f)
+    f.set_defaults(func=cmd_fit)
+
+    d = sub.add_parser(
+        "drift", help="fit the drift model (spontaneous writing and erasing over ages)",
+        description="The reads of the youngest age form the starting distribution, the others "
+                    "the observations; fits StE and StW. Writes DIR/drift.tsv, "
+                    "DIR/drift_predicted.tsv, DIR/drift_bootstrap.tsv (with --bootstrap), "
+                    "DIR/run.json and DIR/plots/drift.png.")
+    d.add_argument("input", metavar="READS", help="reads table with an age column")
+    d.add_argument("--density-bin", type=lambda t: _count(t, 0), metavar="K",
+                   help="use only density bin K (0-based) of the density binning; default: "
+                        "reads pooled over density")
+    d.add_argument("--st-bounds", type=_pair, default=(1e-4, 1.0), metavar="LO,HI",
+                   help="bounds of StE and StW, per unit of age (default 0.0001,1)")
+    d.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
+                   help="N resamples of the reads within each age (default 0)")
+    _add_table_options(d, drift=True)
+    _add_out_options(d)
+    d.set_defaults(func=cmd_drift)
+
+    ph = sub.add_parser(
+        "phase", help="draw the phase diagram over (log10 CoW, log10 CoE)",
+        description="Bistability and mean methylation of the stationary distribution over a "
+                    "grid of cooperative coefficients; with --results the fitted density bins "
+                    "are marked. Give a negative range as --range=-1,2.")
+    ph.add_argument("--out", required=True, metavar="FILE.png", help="PNG to write")
+    ph.add_argument("--st", type=float, default=1.0, help="St of the diagram (default 1)")
+    ph.add_argument("--grid", type=lambda t: _count(t, 2), default=61, metavar="N",
+                    help="grid points per axis (default %(default)s)")
+    ph.add_argument("--range", type=_pair, default=(-1.0, 2.0), metavar="LO,HI",
+                    help="range of log10 CoW and log10 CoE (default -1,2)")
+    ph.add_argument("--results", metavar="results.tsv",
+                    help="a results table of korvel fit whose density bins are marked")
+    ph.add_argument("--n-u", type=float, default=2.0, help="exponent n_U (default 2)")
+    ph.add_argument("--n-m", type=float, default=2.0, help="exponent n_M (default 2)")
+    ph.add_argument("--quiet", action="store_true", help="no progress messages")
+    _add_model_options(ph)
+    ph.set_defaults(func=cmd_phase)
+    return parser
+
+
+# ------------------------------------------------------------ shared steps
+
+def _meth_edges(args):
+    if args.meth_edges is not None:
+        return pp.check_edges(args.meth_edges, "--meth-edges", 0.0, 1.0)
+    return pp.meth_edges(args.meth_bins or 10)
+
+
+def _need_plots(args):
+    if args.no_plots:
+        return
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("plots need matplotlib: pip install 'korvel[analysis]', or pass "
+                         "--no-plots") from None
+
+
+def _prepare_out(args):
+    message = provenance.check_out_dir(args.out, args.force)
+    if message:
+        raise UsageError(message)
+
+
+def _set_threads(args):
+    if getattr(args, "threads", None):
+        # Read by the module when its pool starts, at the first parallel fit.
+        os.environ["KORVEL_NUM_THREADS"] = str(args.threads)
+
+
+def _options(args):
+    return {k: v for k, v in vars(args).items() if k not in ("func",)}
+
+
+def load_binned(args):
+    """Reads and bins the input of korvel fit; raises InputError or ValueError on bad input."""
+    edges = _meth_edges(args)
+    if args.counts:
+        if args.density_edges is not None or args.density_quantiles is not None:
+            raise UsageError("a counts table brings its own density bins: drop "
+                             "--density-edges/--density-quantiles")
+        table = readers.read_counts(args.input, edges.size - 1)
+        return pp.from_counts(table, edges)
+    reads = readers.read_reads(args.input, args.density_column, args.methylation_column)
+    if args.density_edges is not None:
+        dens = pp.check_edges(args.density_edges, "--density-edges")
+    else:
+        dens = pp.quantile_edges(reads.density, args.density_quantiles
+                                 or DEFAULT_DENSITY_QUANTILES)
+    return pp.bin_reads(reads, dens, edges)
+
+
+# ------------------------------------------------------------ simulate
+
+def cmd_simulate(args):
+    try:
+        n = args.densities or max(len(v) for v in (args.st, args.cow, args.coe, args.n_u,
+                                                      args.n_m))
+        for name in ("st", "cow", "coe", "n_u", "n_m"):
+            v = getattr(args, name)
+            if len(v) not in (1, n):
+                raise UsageError(f"--{name.replace('_', '-')} gives {len(v)} values for "
+                                 f"{n} densities")
+        if min(args.st) <= 0 or min(args.cow + args.coe) < 0:
+            raise UsageError("--st must be positive and --cow, --coe not negative")
+        if not args.burn_in > 0:
+            raise UsageError("--burn-in must be positive")
+        _note(args, f"simulating {n} density bins x {args.reads_per_density} reads")
+        density, meth = simulate.simulate_reads(
+            args.st, args.cow, args.coe, args.n_u, args.n_m, n, args.reads_per_density,
+            args.seed, args.normalize_stw, args.raw_count, args.vmax, args.burn_in)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    write_reads(args.out, density, meth)
+    _note(args, f"wrote {meth.size} reads to {args.out}")
+    return EXIT_OK
+
+
+def write_reads(path, density, meth, age=None):
+    """Writes a reads table with the default column names (gzip when the name ends in .gz)."""
+    import gzip
+    import io
+
+    buf = io.StringIO()
+    cols = [density, meth] + ([age] if age is not None else [])
+    names = [readers.DENSITY_COLUMN, readers.METHYLATION_COLUMN] + (
+        [readers.AGE_COLUMN] if age is not None else [])
+    # 17 significant digits give back the same doubles, so m/70 is read as m/70.
+    np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter="\t",
+               header="\t".join(names), comments="")
+    path = Path(path)
+    tmp = path.with_name(path.name + ".tmp")
+    data = buf.getvalue().encode()
+    with open(tmp, "wb") as f:
+        f.write(gzip.compress(data, mtime=0) if path.name.endswith(".gz") else data)
+    os.replace(tmp, path)
+
+
+# ------------------------------------------------------------ fit
+
+def fit_settings(args):
+    return tl.FitSettings(
+        mode=args.mode, normalize_stw=args.normalize_stw, st_bounds=args.st_bounds,
+        co_bounds=args.co_bounds, exp_bounds=args.exp_bounds, vmax_bounds=args.vmax_bounds,
+        fit_vmax=args.fit_vmax, co_penalty=args.penalty,
+        weights=None if args.weights is None else tuple(args.weights),
+        n_u=args.n_u, n_m=args.n_m, raw_count=args.raw_count, vmax=args.vmax)
+
+
+def cmd_fit(args):
+    # Everything that can be wrong with the input or options is found before
+    # anything is computed or written.
+    try:
+        settings = fit_settings(args)
+        _prepare_out(args)
+        _need_plots(args)
+        data = load_binned(args)
+        if args.weights is not None and len(args.weights) != data.n_densities:
+            raise UsageError(f"--weights gives {len(args.weights)} weights for "
+                             f"{data.n_densities} density bins")
+        if not args.profile_span > 0:
+            raise UsageError("--profile-span must be positive")
+    except (InputError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+    _set_threads(args)
+    record = provenance.run_record("fit", sys.argv, _options(args), [args.input], seed=args.seed)
+    _note(args, f"{data.n_densities} density bins, {int(data.n_reads.sum())} reads"
+                + (f" ({data.n_dropped} outside the bins left out)" if data.n_dropped else "")
+                + f"; fitting in mode {args.mode}")
+
+    result = tl.fit(data.fractions, data.meth_edges, settings)
+    names = list(result.params)
+    intervals, boot_rows, profs = {}, None, []
+    if args.bootstrap:
+        _note(args, f"bootstrap: {args.bootstrap} resamples")
+        rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
+        boot_rows = tl.bootstrap(rows, args.bootstrap, data.n_densities, data.meth_edges,
+                                 settings, tl.warm_start(result))
+        boot = tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
+        for name in names:
+            ivs = [tl.percentile_interval(boot[name][:, d], args.level)
+                   for d in range(data.n_densities)]
+            intervals[name] = ("percentile bootstrap", ivs)
+    profile_note = None
+    if args.profile:
+        if settings.mode in tl.PROFILE_MODES:
+            _note(args, "profiles of St, CoW and CoE")
+            profs = tl.profiles(data.fractions, data.meth_edges, result, args.level,
+                                args.profile_points, args.profile_span)
+            for name in ("st", "cow", "coe"):
+                if name in intervals:
+                    continue
+                ivs = []
+                for d in range(data.n_densities):
+                    ivs.append(next(p.interval for p in profs if p.parameter == name
+                                    and p.density_idx in (d, None)))
+                intervals[name] = ("likelihood ratio (profile)", ivs)
+        else:
+            profile_note = (f"no profile exists in mode {settings.mode}: the module profiles "
+                            "St, CoW and CoE with fixed exponents (modes "
+                            + ", ".join(tl.PROFILE_MODES) + ")")
+            _note(args, profile_note)
+
+    out = provenance.make_out_dir(args.out)
+    header = ["density_lo", "density_hi", "n_reads"]
+    for name in names:
+        header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
+    header.append("nll")
+    table = []
+    for d in range(data.n_densities):
+        row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
+        for name in names:
+            row.append(result.params[name][d])
+            if name in intervals:
+                iv = intervals[name][1][d]
+                row += [iv.lo, iv.hi]
+        row.append(result.nll[d])
+        table.append(row)
+    provenance.write_tsv(out / "results.tsv", header, table)
+    if boot_rows is not None:
+        provenance.write_tsv(out / "bootstrap.tsv", tl.bootstrap_columns(settings.mode),
+                             [[int(v) if i < 2 else v for i, v in enumerate(r)]
+                              for r in boot_rows])
+    open_ends = write_profiles(out, profs, args.level) if profs else []
+    for item in open_ends:
+        _note(args, f"the {args.level:g} interval of {item['parameter']} "
+                    f"({item['density_bin']}) is open at the {item['side']} grid end "
+                    f"{item['grid_end']:.4g}: no bound there")
+    if not args.no_plots:
+        plot_fit(out, data, result, settings, boot_rows, intervals, profs, args)
+    record.update(
+        mode=settings.mode, n_densities=data.n_densities,
+        density_edges=list(data.density_lo) + [data.density_hi[-1]] if data.n_densities else [],
+        meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
+        module_calls=result.calls + ([tl.bootstrap_function(settings.mode)] if boot_rows
+                                     is not None else [])
+        + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
+        warm_start=tl.warm_start(result) if boot_rows is not None else None,
+        vmax_used=result.vmax_used,
+        intervals={name: method for name, (method, _) in intervals.items()},
+        open_interval_ends=open_ends, profile_note=profile_note,
+        reproducible=reproducibility(settings, profs))
+    provenance.write_run_json(out, record)
+    _note(args, f"wrote {out}")
+    return EXIT_OK
+
+
+def reproducibility(settings, profs):
+    """What run.json says about running the same command again."""
+    if settings.mode not in tl.SEEDED_MODES:
+        return {"results": False, "why": "the shared-St fit seeds its inner fits from the "
+                "operating system's entropy; repeated runs differ slightly"}
+    why = "every fit is seeded from its row or density index and the resampling from --seed"
+    if profs:
+        why += "; the profiles (profiles/*.tsv and intervals from them) draw seeds from the " \
+               "operating system and differ slightly between runs"
+    return {"results": True, "why": why}
+
+
+def write_profiles(out, profs, level):
+    """profiles/<parameter>.tsv curves and profiles/intervals.tsv; returns the open interval ends."""
+    pdir = out / "profiles"
+    pdir.mkdir(exist_ok=True)
+    open_ends, ivrows = [], []
+    for name in ("st", "cow", "coe"):
+        rows = []
+        for p in (p for p in profs if p.parameter == name):
+            label = "all" if p.density_idx is None else p.density_idx
+            rows += [[label, x, y] for x, y in zip(p.grid, p.nll)]
+            iv = p.interval
+            ivrows.append([name, label, p.estimate, iv.lo, iv.hi, str(iv.lo_open).lower(),
+                           str(iv.hi_open).lower(), level])
+            for side, is_open, end in (("lower", iv.lo_open, p.grid.min()),
+                                       ("upper", iv.hi_open, p.grid.max())):
+                if is_open:
+                    open_ends.append({"parameter": name, "density_bin": label, "side": side,
+                                      "grid_end": float(end)})
+        if rows:
+            provenance.write_tsv(pdir / f"{name}.tsv", ["density_idx", name, "nll"], rows)
+    provenance.write_tsv(pdir / "intervals.tsv",
+                         ["parameter", "density_idx", "estimate", "lo", "hi", "lo_open",
+                          "hi_open", "level"], ivrows)
+    return open_ends
+
+
+def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
+    from . import pl
+
+    s = settings
+    fitted = np.array([
+        simulate.model_fractions(
+            result.params["st"][d], result.params["cow"][d], result.params["coe"][d],
+            data.meth_edges,
+            result.params["n_u"][d] if "n_u" in result.params else s.n_u,
+            result.params["n_m"][d] if "n_m" in result.params else s.n_m,
+            s.normalize_stw, s.raw_count, result.vmax_used)
+        for d in range(data.n_densities)])
+    fig, (ax,) = pl.figure(1, 6.0, 4.2)
+    pl.fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
+    pl.save(fig, out / "plots" / "fractions.png")
+
+    names = list(result.params)
+    fig, axes = pl.figure(len(names), 3.2, 3.0)
+    for ax, name in zip(axes, names):
+        lo = hi = None
+        if name in intervals:
+            lo = [iv.lo for iv in intervals[name][1]]
+            hi = [iv.hi for iv in intervals[name][1]]
+        pl.parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
+                                lo, hi, ax=ax)
+    pl.save(fig, out / "plots" / "parameters.png")
+
+    if boot_rows is not None:
+        boot = tl.bootstrap_parameters(boot_rows, s, args.bootstrap, data.n_densities)
+        for name in tl.SHARED[s.mode]:
+            if name in boot:
+                fig, (ax,) = pl.figure()
+                iv = intervals[name][1][0] if intervals.get(name, ("", []))[0].startswith(
+                    "percentile") else None
+                pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
+                                          ax=ax)
+                pl.save(fig, out / "plots" / f"bootstrap_{name}.png")
+    for name in ("st", "cow", "coe"):
+        ps = [p for p in profs if p.parameter == name]
+        if ps:
+            fig, axes = pl.figure(len(ps), 3.6, 3.0)
+            for ax, p in zip(axes, ps):
+                pl.profile(p, args.level, ax=ax)
+            pl.save(fig, out / "plots" / f"profile_{name}.png")
+
+
+# ------------------------------------------------------------ drift
+
+def cmd_drift(args):
+    try:
+        _prepare_out(args)
+        _need_plots(args)
+        edges = _meth_edges(args)
+        reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
+                                   args.age_column)
+        dens = None
+        if args.density_bin is not None:
+            dens = (pp.check_edges(args.density_edges, "--density-edges")
+                    if args.density_edges is not None
+                    else pp.quantile_edges(reads.density, args.density_quantiles
+                                           or DEFAULT_DENSITY_QUANTILES))
+        data = pp.drift_data(reads, edges, dens, args.density_bin)
+        if not 0 <= args.st_bounds[0]:
+            raise UsageError("--st-bounds must not be negative")
+    except (InputError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+    _set_threads(args)
+    record = provenance.run_record("drift", sys.argv, _options(args), [args.input],
+                                   seed=args.seed)
+    _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
+                f"{int(data.counts.sum())} reads")
+    res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level)
+    predicted = tl.drift_predict(res, data)
+
+    out = provenance.make_out_dir(args.out)
+    header, row = [], []
+    for name, value in (("ste", res.ste), ("stw", res.stw)):
+        header.append(name)
+        row.append(value)
+        if name in res.intervals:
+            header += [f"{name}_lo", f"{name}_hi"]
+            row += [res.intervals[name].lo, res.intervals[name].hi]
+    header += ["nll", "reference_age", "n_ages", "n_reads"]
+    row += [res.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
+    provenance.write_tsv(out / "drift.tsv", header, [row])
+    observed = pp.observed_fractions(data.counts)
+    rows = []
+    for i, age in enumerate(data.ages):
+        for j in range(edges.size - 1):
+            rows.append([age, edges[j], edges[j + 1], int(data.counts[i].sum()),
+                         observed[i, j], predicted[i, j]])
+    provenance.write_tsv(out / "drift_predicted.tsv",
+                         ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"], rows)
+    if res.boot is not None:
+        provenance.write_tsv(out / "drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
+                             [[b] + list(r) for b, r in enumerate(res.boot)])
+    if not args.no_plots:
+        from . import pl
+
+        fine = np.linspace(0.0, data.fit_ages.max(), 101)
+        fig, (ax,) = pl.figure(1, 6.5, 4.5)
+        pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
+                 edges, ax=ax)
+        pl.save(fig, out / "plots" / "drift.png")
+    record.update(
+        ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
+        density_bin=args.density_bin, density_edges=dens,
+        module_calls=["py_fit_drift_one", "py_drift_predict"]
+        + (["py_fit_drift_bootstrap"] if res.boot is not None else []),
+        reproducible={"results": False, "why": "the main drift fit seeds from the operating "
+                      "system's entropy; the bootstrap rows are seeded (resample index and "
+                      "--seed) and repeat exactly"})
+    provenance.write_run_json(out, record)
+    _note(args, f"wrote {out}")
+    return EXIT_OK
+
+
+# ------------------------------------------------------------ phase
+
+def read_results_points(path):
+    """(log10 CoW, log10 CoE, label) of each density bin of a results table."""
+    points, idx = [], None
+    for lineno, header, fields in readers._rows(path):
+        if fields is None:
+            idx = [readers._column_index(path, header, c, None)
+                   for c in ("density_lo", "density_hi", "cow", "coe")]
+            continue
+        lo, hi, cow, coe = (readers._number(path, lineno, header[i], fields[i]) for i in idx)
+        if cow <= 0 or coe <= 0:
+            raise InputError(path, "CoW and CoE must be positive", lineno,
+                             header[idx[2] if cow <= 0 else idx[3]])
+        points.append((math.log10(cow), math.log10(coe), f"[{lo:.3g}, {hi:.3g}]"))
+    return points
+
+
+def cmd_phase(args):
+    try:
+        if not args.out.lower().endswith(".png"):
+            raise UsageError("--out must name a .png file")
+        if not args.range[0] < args.range[1]:
+            raise UsageError("--range needs LO < HI")
+        if not args.st > 0:
+            raise UsageError("--st must be positive")
+        points = read_results_points(args.results) if args.results else []
+        lo, hi = args.range
+        outside = [p[2] for p in points if not (lo <= p[0] <= hi and lo <= p[1] <= hi)]
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise UsageError("the phase diagram needs matplotlib: "
+                             "pip install 'korvel[analysis]'") from None
+    except (InputError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+    from . import pl
+
+    if outside:
+        _note(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
+    tl.apply_run_settings(tl.FitSettings(raw_count=args.raw_count, vmax=args.vmax))
+    grids = tl.phase_grids(args.st, args.normalize_stw, args.range, args.grid, args.n_u, args.n_m)
+    fig, axes = pl.figure(2, 5.0, 4.2)
+    pl.phase(grids, "bistability", points, ax=axes[0])
+    pl.phase(grids, "avg_meth", points, ax=axes[1])
+    fig.suptitle(f"St = {args.st:g}, n_U = {args.n_u:g}, n_M = {args.n_m:g}")
+    tmp = Path(args.out).with_name(Path(args.out).name + ".tmp.png")
+    pl.save(fig, tmp)
+    os.replace(tmp, args.out)
+    _note(args, f"wrote {args.out}")
+    return EXIT_OK
+
+
+# ------------------------------------------------------------ entry point
+
+def main(argv=None):
+    """Runs the korvel command; returns the exit code."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help (0) or bad options (2): argparse has said why
+        return exc.code
+    try:
+        return args.func(args)
+    except UsageError as exc:
+        print(f"korvel {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(f"korvel {args.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # noqa: BLE001 - korvel's internal error derives from BaseException
+        print(f"korvel {args.command}: failed: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return EXIT_FAILURE

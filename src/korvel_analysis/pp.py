@@ -1,0 +1,201 @@
+"""Preparation: density and methylation bins, observed fractions, bootstrap resamples.
+
+The module's fits take observed methylation-bin fractions, one row per CpG
+density bin with densities ascending, and its bootstraps take resamples laid
+out row by row: row r = b * n_densities + d holds density bin d of resample b
+(density fastest). The functions here build exactly those arrays.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .readers import InputError
+
+
+@dataclass
+class Binned:
+    """Read counts per (density bin, methylation bin), densities ascending."""
+
+    density_lo: np.ndarray
+    density_hi: np.ndarray
+    meth_edges: np.ndarray
+    counts: np.ndarray  # (n_densities, n_meth_bins) int64
+    source: str = ""
+    n_dropped: int = 0  # reads outside the density or methylation edges
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def n_densities(self):
+        return self.counts.shape[0]
+
+    @property
+    def n_reads(self):
+        return self.counts.sum(axis=1)
+
+    @property
+    def fractions(self):
+        return observed_fractions(self.counts)
+
+
+def meth_edges(n_bins=10):
+    """``n_bins`` equal methylation-fraction bins over [0, 1]: n_bins + 1 edges."""
+    if n_bins < 1:
+        raise ValueError("at least one methylation bin is needed")
+    return np.linspace(0.0, 1.0, int(n_bins) + 1)
+
+
+def check_edges(edges, what, lo=None, hi=None):
+    """Edges as a float64 vector: at least two, finite and strictly increasing."""
+    edges = np.asarray(edges, dtype=np.float64)
+    if edges.ndim != 1 or edges.size < 2:
+        raise ValueError(f"{what} need at least two values")
+    if not np.all(np.isfinite(edges)) or np.any(np.diff(edges) <= 0):
+        raise ValueError(f"{what} must be finite and strictly increasing")
+    if (lo is not None and edges[0] < lo) or (hi is not None and edges[-1] > hi):
+        raise ValueError(f"{what} must lie within [{lo}, {hi}]")
+    return edges
+
+
+def quantile_edges(values, n_bins):
+    """Edges that split ``values`` into ``n_bins`` bins of (nearly) equal counts."""
+    edges = np.quantile(np.asarray(values, dtype=np.float64), np.linspace(0.0, 1.0, n_bins + 1))
+    if np.any(np.diff(edges) <= 0):
+        raise ValueError(f"{n_bins} density quantiles give coinciding edges (too many equal "
+                         "densities): ask for fewer bins or give --density-edges")
+    return edges
+
+
+def bin_index(values, edges):
+    """Index of the bin of each value: bin j is [edge j, edge j+1), the last closed; -1 outside.
+
+    The same first-match rule as the model uses for methylation states, so a
+    read whose fraction is exactly m/70 falls into the bin of state m.
+    """
+    idx = np.searchsorted(edges, values, side="right") - 1
+    idx[values == edges[-1]] = edges.size - 2
+    idx[(values < edges[0]) | (values > edges[-1])] = -1
+    return idx
+
+
+def bin_reads(reads, density_edges, meth_bin_edges):
+    """Counts of reads per (density bin, methylation bin).
+
+    Reads outside the density edges or the methylation edges are left out and
+    counted in ``n_dropped``; a density bin without reads is an InputError.
+    """
+    density_edges = check_edges(density_edges, "density edges")
+    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    d = bin_index(reads.density, density_edges)
+    m = bin_index(reads.meth, meth_bin_edges)
+    keep = (d >= 0) & (m >= 0)
+    n_d, n_m = density_edges.size - 1, meth_bin_edges.size - 1
+    counts = np.bincount(d[keep] * n_m + m[keep], minlength=n_d * n_m).reshape(n_d, n_m)
+    for j in np.flatnonzero(counts.sum(axis=1) == 0):
+        raise InputError(reads.path, f"density bin {j} [{density_edges[j]:g}, "
+                         f"{density_edges[j + 1]:g}] holds no reads", column=reads.density_column)
+    return Binned(density_edges[:-1].copy(), density_edges[1:].copy(), meth_bin_edges,
+                  counts.astype(np.int64), reads.path, int(np.count_nonzero(~keep)))
+
+
+def from_counts(table, meth_bin_edges):
+    """A counts table (readers.read_counts) as binned data."""
+    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    if table.counts.shape[1] != meth_bin_edges.size - 1:
+        raise InputError(table.path, f"has {table.counts.shape[1]} count columns but there are "
+                         f"{meth_bin_edges.size - 1} methylation bins", line=1)
+    return Binned(table.density_lo, table.density_hi, meth_bin_edges, table.counts, table.path)
+
+
+def observed_fractions(counts):
+    """Counts (rows of methylation bins) as fractions of each row's total."""
+    counts = np.asarray(counts, dtype=np.float64)
+    return counts / counts.sum(axis=-1, keepdims=True)
+
+
+def resample_counts(counts, n_boot, rng):
+    """Bootstrap resamples of the reads behind each row of counts: (n_boot, n_rows, n_bins).
+
+    Drawing n reads with replacement from a row's n reads and binning them is
+    a multinomial draw of n with the row's fractions, so that is what is drawn,
+    row after row, each row's n_boot resamples at once.
+    """
+    counts = np.asarray(counts, dtype=np.int64)
+    out = np.empty((n_boot,) + counts.shape, dtype=np.int64)
+    for i, row in enumerate(counts):
+        out[:, i, :] = rng.multinomial(int(row.sum()), row / row.sum(), size=n_boot)
+    return out
+
+
+def stack_resamples(per_resample):
+    """(n_boot, n_densities, n_bins) -> rows r = b * n_densities + d, as the bootstraps expect."""
+    per_resample = np.asarray(per_resample, dtype=np.float64)
+    n_boot, n_d, n_m = per_resample.shape
+    return np.ascontiguousarray(per_resample.reshape(n_boot * n_d, n_m))
+
+
+def unstack_rows(rows, n_boot, n_densities):
+    """The inverse of stack_resamples: any row-wise table back to (n_boot, n_densities, ...)."""
+    rows = np.asarray(rows)
+    return rows.reshape((n_boot, n_densities) + rows.shape[1:])
+
+
+def bootstrap_fracs(counts, n_boot, seed):
+    """Seeded bootstrap fractions in the module's row layout, (n_boot * n_densities, n_bins)."""
+    rng = np.random.default_rng(seed)
+    return stack_resamples(observed_fractions(resample_counts(counts, n_boot, rng)))
+
+
+@dataclass
+class DriftData:
+    """Counts per age, oldest last: row 0 is the reference (youngest) age."""
+
+    ages: np.ndarray
+    counts: np.ndarray  # (n_ages, n_meth_bins)
+    meth_edges: np.ndarray
+    source: str = ""
+
+    @property
+    def fit_ages(self):
+        """Ages of the observations counted from the reference age."""
+        return self.ages[1:] - self.ages[0]
+
+
+def drift_data(reads, meth_bin_edges, density_edges=None, density_bin=None):
+    """Counts per age for the drift model, pooled over density or from one density bin."""
+    if reads.age is None:
+        raise ValueError("the drift model needs an age column")
+    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    keep = bin_index(reads.meth, meth_bin_edges) >= 0
+    if density_bin is not None:
+        density_edges = check_edges(density_edges, "density edges")
+        if not 0 <= density_bin < density_edges.size - 1:
+            raise ValueError(f"--density-bin {density_bin} is not one of the "
+                             f"{density_edges.size - 1} density bins")
+        keep &= bin_index(reads.density, density_edges) == density_bin
+    if not np.any(keep):
+        raise InputError(reads.path, "no reads fall into the chosen bins")
+    ages, which = np.unique(reads.age[keep], return_inverse=True)
+    if ages.size < 2:
+        raise InputError(reads.path, "the drift model needs reads of at least two ages",
+                         column=reads.age_column)
+    m = bin_index(reads.meth[keep], meth_bin_edges)
+    n_m = meth_bin_edges.size - 1
+    counts = np.bincount(which * n_m + m, minlength=ages.size * n_m).reshape(ages.size, n_m)
+    return DriftData(ages, counts.astype(np.int64), meth_bin_edges, reads.path)
+
+
+def drift_bootstrap_fracs(data, n_boot, seed):
+    """Resamples of the reads within each age: (p0_per_boot, fit_observed_per_boot).
+
+    p0_per_boot row b is resample b at the reference age; fit_observed_per_boot
+    row b * n_fit_ages + k is resample b at fit age k, as the drift bootstrap
+    expects.
+    """
+    rng = np.random.default_rng(seed)
+    fr = observed_fractions(resample_counts(data.counts, n_boot, rng))  # (n_boot, n_ages, n_m)
+    p0 = np.ascontiguousarray(fr[:, 0, :])
+    rest = stack_resamples(fr[:, 1:, :]) if fr.shape[1] > 1 else np.empty((0, fr.shape[2]))
+    return p0, rest

@@ -1,0 +1,208 @@
+"""Reading and checking input tables: reads tables and binned counts tables.
+
+Every table is read and validated once, here, before anything is computed:
+a bad cell is reported with its file, line and column, and the caller gets
+plain NumPy arrays back. Files may be TSV or CSV (the delimiter comes from the
+name, ``.csv`` or ``.tsv``, else from the header line) and may be
+gzip-compressed (recognised by content, whatever the name).
+"""
+
+from __future__ import annotations
+
+import csv
+import gzip
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+DENSITY_COLUMN = "cpg_density"
+METHYLATION_COLUMN = "meth_fraction"
+AGE_COLUMN = "age"
+
+
+class InputError(ValueError):
+    """Bad input data: says which file, line and column is wrong."""
+
+    def __init__(self, path, what, line=None, column=None):
+        self.path, self.line, self.column, self.what = str(path), line, column, what
+        where = self.path
+        if line is not None:
+            where += f", line {line}"
+        if column is not None:
+            where += f", column '{column}'"
+        super().__init__(f"{where}: {what}")
+
+
+@dataclass
+class Reads:
+    """One row per read: the CpG density of its region, its methylated fraction, its age."""
+
+    density: np.ndarray
+    meth: np.ndarray
+    age: np.ndarray | None
+    path: str
+    density_column: str = DENSITY_COLUMN
+    methylation_column: str = METHYLATION_COLUMN
+    age_column: str | None = None
+
+    def __len__(self):
+        return self.meth.size
+
+
+@dataclass
+class CountsTable:
+    """An already-binned table: one row per density bin, read counts per methylation bin."""
+
+    density_lo: np.ndarray
+    density_hi: np.ndarray
+    counts: np.ndarray  # (n_densities, n_meth_bins) int64
+    path: str
+
+
+def _open_text(path):
+    try:
+        with open(path, "rb") as f:
+            magic = f.read(2)
+    except OSError as exc:
+        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    if magic == b"\x1f\x8b":
+        return gzip.open(path, "rt", newline="", encoding="utf-8")
+    return open(path, newline="", encoding="utf-8")
+
+
+def _delimiter(path, header_line):
+    name = str(path).lower()
+    if name.endswith(".gz"):
+        name = name[:-3]
+    if name.endswith(".csv"):
+        return ","
+    if name.endswith((".tsv", ".tab")):
+        return "\t"
+    return "\t" if "\t" in header_line or "," not in header_line else ","
+
+
+def _rows(path):
+    """Yields (line number, header, fields) for each data row; the header is line 1."""
+    try:
+        with _open_text(path) as f:
+            first = f.readline()
+            if not first.strip():
+                raise InputError(path, "is empty: a header line is expected", line=1)
+            delim = _delimiter(path, first)
+            header = [h.strip() for h in next(csv.reader([first], delimiter=delim))]
+            seen = set()
+            for h in header:
+                if h in seen:
+                    raise InputError(path, f"column '{h}' appears twice in the header", line=1)
+                seen.add(h)
+            yield 1, header, None
+            for lineno, fields in enumerate(csv.reader(f, delimiter=delim), start=2):
+                if not fields or (len(fields) == 1 and not fields[0].strip()):
+                    continue
+                if len(fields) != len(header):
+                    raise InputError(
+                        path, f"{len(fields)} fields where the header has {len(header)}", line=lineno
+                    )
+                yield lineno, header, fields
+    except (UnicodeDecodeError, EOFError, gzip.BadGzipFile, csv.Error) as exc:
+        raise InputError(path, f"cannot be read as a text table ({exc})") from None
+
+
+def _number(path, lineno, column, text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise InputError(path, f"'{text.strip()}' is not a number", lineno, column) from None
+    if math.isnan(value):
+        raise InputError(path, "NaN is not allowed", lineno, column)
+    if math.isinf(value):
+        raise InputError(path, f"'{text.strip()}' is not a finite number", lineno, column)
+    return value
+
+
+def _column_index(path, header, name, option):
+    if name not in header:
+        hint = f" (set it with {option})" if option else ""
+        raise InputError(
+            path, f"no column '{name}'{hint}; the header has {', '.join(header)}", line=1, column=name
+        )
+    return header.index(name)
+
+
+def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATION_COLUMN,
+               age_column=None):
+    """Reads a reads table; ``age_column`` is read (and required) only when given.
+
+    Raises InputError for a missing column, a non-numeric or NaN cell, a
+    methylated fraction outside [0, 1], or a table without reads.
+    """
+    density, meth, age = [], [], []
+    idx = None
+    for lineno, header, fields in _rows(path):
+        if fields is None:
+            idx = (_column_index(path, header, density_column, "--density-column"),
+                   _column_index(path, header, methylation_column, "--methylation-column"),
+                   None if age_column is None
+                   else _column_index(path, header, age_column, "--age-column"))
+            continue
+        density.append(_number(path, lineno, density_column, fields[idx[0]]))
+        x = _number(path, lineno, methylation_column, fields[idx[1]])
+        if not 0.0 <= x <= 1.0:
+            raise InputError(path, f"methylated fraction {x!r} is outside [0, 1]", lineno,
+                             methylation_column)
+        meth.append(x)
+        if age_column is not None:
+            age.append(_number(path, lineno, age_column, fields[idx[2]]))
+    if not meth:
+        raise InputError(path, "holds no reads")
+    return Reads(np.array(density), np.array(meth),
+                 None if age_column is None else np.array(age), str(path),
+                 density_column, methylation_column, age_column)
+
+
+def read_counts(path, n_meth_bins=None):
+    """Reads a counts table: ``density_lo``, ``density_hi``, then one count column per methylation bin.
+
+    Counts must be non-negative whole numbers; density bins must be given in
+    ascending, non-overlapping order, and none may be empty. With
+    ``n_meth_bins`` the number of count columns must equal it.
+    """
+    lo, hi, rows, names = [], [], [], None
+    for lineno, header, fields in _rows(path):
+        if fields is None:
+            ilo = _column_index(path, header, "density_lo", None)
+            ihi = _column_index(path, header, "density_hi", None)
+            if (ilo, ihi) != (0, 1):
+                raise InputError(path, "the first two columns must be density_lo and density_hi",
+                                 line=1)
+            names = header[2:]
+            if not names:
+                raise InputError(path, "has no count columns after density_hi", line=1)
+            if n_meth_bins is not None and len(names) != n_meth_bins:
+                raise InputError(path, f"has {len(names)} count columns but there are "
+                                 f"{n_meth_bins} methylation bins", line=1)
+            continue
+        a = _number(path, lineno, "density_lo", fields[0])
+        b = _number(path, lineno, "density_hi", fields[1])
+        if not a < b:
+            raise InputError(path, f"density_lo {a!r} is not below density_hi {b!r}", lineno,
+                             "density_hi")
+        if hi and a < hi[-1]:
+            raise InputError(path, f"density bin starts at {a!r}, inside the previous bin "
+                             "(bins must ascend without overlap)", lineno, "density_lo")
+        counts = []
+        for name, text in zip(names, fields[2:]):
+            c = _number(path, lineno, name, text)
+            if c < 0 or c != int(c):
+                raise InputError(path, f"count {text.strip()!r} is not a non-negative whole number",
+                                 lineno, name)
+            counts.append(int(c))
+        if sum(counts) == 0:
+            raise InputError(path, "this density bin holds no reads", lineno, names[0])
+        lo.append(a)
+        hi.append(b)
+        rows.append(counts)
+    if not rows:
+        raise InputError(path, "holds no density bins")
+    return CountsTable(np.array(lo), np.array(hi), np.array(rows, dtype=np.int64), str(path))

@@ -1,0 +1,397 @@
+"""Tools: fits in every mode, bootstraps, profiles, confidence intervals, drift, phase grids.
+
+Each function takes prepared arrays (see ``pp``) and calls the korvel module;
+the ``korvel`` command is a thin layer over these.
+"""
+
+from __future__ import annotations
+
+import math
+import signal
+import statistics
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import korvel
+
+MODES = ("independent", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
+# Modes whose fits (and bootstraps) are seeded from row or density indices, so
+# that the same input gives the same numbers on every run; the shared-St fit
+# seeds its inner fits from the operating system's entropy.
+SEEDED_MODES = ("independent", "shared-exp", "shared-st-exp", "shared-co")
+# Profiles exist where the exponents are fixed: the module profiles St and one
+# cooperative coefficient with n_U and n_M held at given values.
+PROFILE_MODES = ("independent", "shared-st")
+
+BOOTSTRAP_COLUMNS_3 = ("bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll")
+BOOTSTRAP_COLUMNS_EXP = ("boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax")
+# Parameters that one value per resample describes, by mode.
+SHARED = {
+    "independent": (),
+    "shared-st": ("st",),
+    "shared-exp": ("st", "n_u", "n_m", "vmax"),
+    "shared-st-exp": ("st", "vmax"),
+    "shared-co": ("st", "cow", "coe"),
+}
+
+
+@dataclass
+class FitSettings:
+    """Every option that changes a fit's result; defaults are those of the command."""
+
+    mode: str = "independent"
+    normalize_stw: bool = True
+    st_bounds: tuple = (1e-3, 10.0)
+    co_bounds: tuple = (1e-3, 1e3)
+    exp_bounds: tuple = (1.0, 4.0)
+    vmax_bounds: tuple = (1e-3, 1e6)
+    fit_vmax: bool = False
+    co_penalty: float = 0.0
+    weights: tuple | None = None
+    n_u: float = 2.0
+    n_m: float = 2.0
+    raw_count: bool = False
+    vmax: float = math.inf
+
+    def __post_init__(self):
+        if self.mode not in MODES:
+            raise ValueError(f"unknown mode {self.mode!r}; modes are {', '.join(MODES)}")
+        if self.fit_vmax and self.mode not in ("shared-exp", "shared-st-exp"):
+            raise ValueError("Vmax is fitted only in the shared-exp and shared-st-exp modes")
+        if self.weights is not None and self.mode == "independent":
+            raise ValueError("weights apply to the shared modes, not to independent fits")
+
+    def weights_array(self):
+        return None if self.weights is None else np.asarray(self.weights, dtype=np.float64)
+
+
+def apply_run_settings(settings):
+    """Sets the module's process-wide raw-count switch and Vmax; every process that fits must."""
+    korvel.py_set_raw_count(bool(settings.raw_count))
+    korvel.py_set_mm_vmax(float(settings.vmax))
+
+
+def _restore_sigint():
+    # The interruptible module calls leave SIGINT at the system default; give
+    # it back to Python so that a later Ctrl+C is a KeyboardInterrupt again.
+    try:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    except ValueError:  # not the main thread: nothing was changed for it
+        pass
+
+
+def parameter_names(settings):
+    """The fitted parameters of a mode, in the order of the results table."""
+    if settings.mode in ("independent", "shared-st"):
+        return ["st", "cow", "coe"]
+    names = ["st", "cow", "coe", "n_u", "n_m"]
+    return names + ["vmax"] if settings.fit_vmax else names
+
+
+@dataclass
+class FitResult:
+    """Per-density values of every fitted parameter (shared ones repeated), and the NLLs."""
+
+    settings: FitSettings
+    params: dict  # name -> (n_densities,) array
+    nll: np.ndarray
+    calls: list = field(default_factory=list)
+    vmax_used: float = math.inf
+
+    @property
+    def reproducible(self):
+        return self.settings.mode in SEEDED_MODES
+
+    def shared_value(self, name):
+        return float(self.params[name][0]) if self.params[name].size else math.nan
+
+
+def fit(fracs, meth_bin_edges, settings):
+    """Fits the observed fractions (n_densities, n_meth_bins) in ``settings.mode``."""
+    s = settings
+    apply_run_settings(s)
+    fracs = np.ascontiguousarray(fracs, dtype=np.float64)
+    edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    n_d = fracs.shape[0]
+    args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
+    w = s.weights_array()
+    try:
+        if s.mode == "independent":
+            fitps, nlls = korvel.py_fit_all_densities(*args, s.n_u, s.n_m, s.co_penalty)
+            call = "py_fit_all_densities"
+            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2])
+        elif s.mode == "shared-st":
+            _, fitps, nlls = korvel.py_fit_shared_st(*args, s.n_u, s.n_m, s.co_penalty, w)
+            call = "py_fit_shared_st"
+            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2])
+        elif s.mode == "shared-exp":
+            st, n_u, n_m, vmax, fitps, nlls = korvel.py_fit_shared_exp(
+                *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
+            call = "py_fit_shared_exp"
+            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2],
+                     n_u=np.full(n_d, n_u), n_m=np.full(n_d, n_m), vmax=np.full(n_d, vmax))
+        elif s.mode == "shared-st-exp":
+            _, vmax, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(
+                *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
+            call = "py_fit_shared_st_exp_perdensity"
+            p = dict(st=fitps[:, 0], n_u=fitps[:, 1], n_m=fitps[:, 2], cow=fitps[:, 3],
+                     coe=fitps[:, 4], vmax=np.full(n_d, vmax))
+        else:  # shared-co
+            _, _, _, fitps, nlls = korvel.py_fit_shared_co(
+                *args, tuple(s.exp_bounds), s.co_penalty, w)
+            call = "py_fit_shared_co"
+            p = dict(st=fitps[:, 0], n_u=fitps[:, 1], n_m=fitps[:, 2], cow=fitps[:, 3],
+                     coe=fitps[:, 4])
+    finally:
+        _restore_sigint()
+    params = {name: np.asarray(p[name], dtype=np.float64) for name in parameter_names(s)}
+    # The Vmax the fit used: fitted, or the run-wide ceiling it read.
+    vmax_used = float(p["vmax"][0]) if "vmax" in p and n_d else float(s.vmax)
+    return FitResult(s, params, np.asarray(nlls, dtype=np.float64), [call], vmax_used)
+
+
+# ---------------------------------------------------------------- bootstrap
+
+def bootstrap_columns(mode):
+    """Column names of the module's bootstrap rows in a mode."""
+    return BOOTSTRAP_COLUMNS_3 if mode in ("independent", "shared-st") else BOOTSTRAP_COLUMNS_EXP
+
+
+def bootstrap_function(mode):
+    return {"independent": "py_fit_bootstrap", "shared-st": "py_fit_bootstrap",
+            "shared-exp": "py_fit_bootstrap_exp",
+            "shared-st-exp": "py_fit_bootstrap_exp_perdensity",
+            "shared-co": "py_fit_bootstrap_co"}[mode]
+
+
+def warm_start(result):
+    """The warm start the exponent bootstraps take from the main fit, or None."""
+    mode = result.settings.mode
+    if mode == "shared-exp":
+        return (result.shared_value("st"), result.shared_value("n_u"),
+                result.shared_value("n_m"), result.vmax_used)
+    if mode == "shared-co":
+        return (result.shared_value("st"), result.shared_value("cow"), result.shared_value("coe"))
+    return None
+
+
+def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
+    """One call of the mode's bootstrap function on resamples laid out row by row.
+
+    This is the single place that calls a bootstrap function: a runner that
+    splits the resamples into chunks calls it once per chunk.
+    """
+    s = settings
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
+    w = s.weights_array()
+    try:
+        if s.mode in ("independent", "shared-st"):
+            out = korvel.py_fit_bootstrap(*head, s.mode == "shared-st", False, tuple(s.st_bounds),
+                                          tuple(s.co_bounds), s.n_u, s.n_m, s.co_penalty, w)
+        elif s.mode == "shared-exp":
+            out = korvel.py_fit_bootstrap_exp(*head, tuple(s.st_bounds), tuple(s.co_bounds),
+                                              tuple(s.exp_bounds), s.co_penalty, w, warm,
+                                              s.fit_vmax, tuple(s.vmax_bounds))
+        elif s.mode == "shared-st-exp":
+            out = korvel.py_fit_bootstrap_exp_perdensity(
+                *head, True, tuple(s.st_bounds), tuple(s.co_bounds), tuple(s.exp_bounds),
+                s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
+        else:
+            out = korvel.py_fit_bootstrap_co(*head, tuple(s.st_bounds), tuple(s.co_bounds),
+                                             tuple(s.exp_bounds), s.co_penalty, w, warm)
+    finally:
+        _restore_sigint()
+    return out
+
+
+def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, runner=None):
+    """Bootstrap rows of the mode; ``runner`` (same arguments as call_bootstrap) may replace the call."""
+    apply_run_settings(settings)
+    return (runner or call_bootstrap)(rows, n_boot, n_densities, meth_bin_edges, settings, warm)
+
+
+def bootstrap_parameters(rows, settings, n_boot, n_densities):
+    """The fitted parameters of the bootstrap rows: name -> (n_boot, n_densities) array."""
+    cols = bootstrap_columns(settings.mode)
+    out = {}
+    for name in parameter_names(settings):
+        col = cols.index("st_free" if name == "st" and "st_free" in cols else name)
+        out[name] = np.asarray(rows)[:, col].reshape(n_boot, n_densities)
+    return out
+
+
+# ---------------------------------------------------------------- intervals
+
+@dataclass
+class Interval:
+    """A confidence interval; an end that the profile grid did not reach is open (NaN)."""
+
+    lo: float
+    hi: float
+    lo_open: bool = False
+    hi_open: bool = False
+
+
+def percentile_interval(values, level=0.95):
+    """The central ``level`` percentile interval of bootstrap values (linear interpolation)."""
+    values = np.asarray(values, dtype=np.float64)
+    if values.size == 0:
+        return Interval(math.nan, math.nan)
+    lo, hi = np.quantile(values, [(1.0 - level) / 2.0, (1.0 + level) / 2.0])
+    return Interval(float(lo), float(hi))
+
+
+def chi2_1_quantile(level):
+    """Quantile of the chi-square distribution with one degree of freedom."""
+    return statistics.NormalDist().inv_cdf((1.0 + level) / 2.0) ** 2
+
+
+def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
+    """Where the profile NLL crosses its minimum + chi2_1(level)/2, interpolated linearly.
+
+    The interpolation is in log10 of the parameter on log grids. When the
+    profile stays below the threshold up to a grid end, that end is open: its
+    bound is NaN and ``lo_open``/``hi_open`` say so.
+    """
+    grid = np.asarray(grid, dtype=np.float64)
+    nll = np.asarray(nll, dtype=np.float64)
+    order = np.argsort(grid)
+    grid, nll = grid[order], nll[order]
+    x = np.log10(grid) if log_scale else grid
+    i0 = int(np.nanargmin(nll))
+    level_nll = nll[i0] + chi2_1_quantile(level) / 2.0
+
+    def cross(i_in, i_out):
+        t = (level_nll - nll[i_in]) / (nll[i_out] - nll[i_in])
+        v = x[i_in] + t * (x[i_out] - x[i_in])
+        return float(10.0 ** v if log_scale else v)
+
+    lo = hi = math.nan
+    for i in range(i0 - 1, -1, -1):
+        if nll[i] >= level_nll:
+            lo = cross(i + 1, i)
+            break
+    for i in range(i0 + 1, grid.size):
+        if nll[i] >= level_nll:
+            hi = cross(i - 1, i)
+            break
+    return Interval(lo, hi, math.isnan(lo), math.isnan(hi))
+
+
+# ---------------------------------------------------------------- profiles
+
+@dataclass
+class Profile:
+    parameter: str
+    density_idx: int | None  # None: one profile of a shared parameter over every density bin
+    grid: np.ndarray
+    nll: np.ndarray
+    estimate: float
+    interval: Interval
+
+
+def profile_grid(estimate, bounds, points=15, span=1.0):
+    """A log grid of ``points`` values from estimate / 10**span to estimate * 10**span
+    (cut at the bounds), with the estimate itself added."""
+    lo = max(math.log10(bounds[0]), math.log10(estimate) - span)
+    hi = min(math.log10(bounds[1]), math.log10(estimate) + span)
+    return np.unique(np.append(10.0 ** np.linspace(lo, hi, points), estimate))
+
+
+def profiles(fracs, meth_bin_edges, result, level=0.95, points=15, span=1.0):
+    """Profile likelihoods of St and of CoW and CoE of every density bin.
+
+    In the shared-St mode St is profiled over all density bins together; in
+    the independent mode each density bin's St is profiled on its own. CoW
+    and CoE are profiled per density bin with St fixed at its fitted value.
+    Raises ValueError in the modes with fitted exponents, which have none.
+    """
+    s = result.settings
+    if s.mode not in PROFILE_MODES:
+        raise ValueError(f"no profile exists in mode {s.mode}: the module profiles St, CoW and "
+                         f"CoE with fixed exponents, that is in the modes {', '.join(PROFILE_MODES)}")
+    apply_run_settings(s)
+    fracs = np.ascontiguousarray(fracs, dtype=np.float64)
+    edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    nstw, co = bool(s.normalize_stw), tuple(s.co_bounds)
+    out = []
+    st = result.params["st"]
+    if s.mode == "shared-st":
+        groups = [(None, fracs, s.weights_array(), st[0])]
+    else:
+        groups = [(d, fracs[d:d + 1], None, st[d]) for d in range(fracs.shape[0])]
+    for d, rows, w, est in groups:
+        grid = profile_grid(est, s.st_bounds, points, span)
+        nll = korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u, s.n_m, w)
+        out.append(Profile("st", d, grid, nll, float(est),
+                           likelihood_ratio_interval(grid, nll, level)))
+    for d in range(fracs.shape[0]):
+        cow_est, coe_est = result.params["cow"][d], result.params["coe"][d]
+        cow_grid = profile_grid(cow_est, co, points, span)
+        coe_grid = profile_grid(coe_est, co, points, span)
+        cow_nll, coe_nll = korvel.py_profile_shared_co(
+            fracs[d:d + 1], edges, nstw, float(st[d]), cow_grid, coe_grid, co, s.n_u, s.n_m)
+        for name, grid, nll, est in (("cow", cow_grid, cow_nll[0], cow_est),
+                                     ("coe", coe_grid, coe_nll[0], coe_est)):
+            out.append(Profile(name, d, grid, nll, float(est),
+                               likelihood_ratio_interval(grid, nll, level)))
+    return out
+
+
+# ---------------------------------------------------------------- drift
+
+@dataclass
+class DriftResult:
+    ste: float
+    stw: float
+    nll: float
+    boot: np.ndarray | None = None  # (n_boot, 3): StE, StW, NLL
+    intervals: dict = field(default_factory=dict)
+
+
+def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95):
+    """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads."""
+    from . import pp
+
+    fr = pp.observed_fractions(data.counts)
+    edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
+    fit_ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
+    ste, stw, nll = korvel.py_fit_drift_one(np.ascontiguousarray(fr[0]),
+                                           np.ascontiguousarray(fr[1:]), fit_ages, edges,
+                                           tuple(st_bounds))
+    res = DriftResult(ste, stw, nll)
+    if n_boot:
+        p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
+        try:
+            res.boot = korvel.py_fit_drift_bootstrap(p0, rest, n_boot, fit_ages.size, fit_ages,
+                                                     edges, tuple(st_bounds))
+        finally:
+            _restore_sigint()
+        res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),
+                         "stw": percentile_interval(res.boot[:, 1], level)}
+    return res
+
+
+def drift_predict(result, data, ages=None):
+    """Predicted bin fractions at ``ages`` (counted from the reference age); default the data's."""
+    from . import pp
+
+    ages = data.ages - data.ages[0] if ages is None else np.asarray(ages, dtype=np.float64)
+    p0 = np.ascontiguousarray(pp.observed_fractions(data.counts)[0])
+    return korvel.py_drift_predict(result.ste, result.stw, p0,
+                                   np.ascontiguousarray(ages, dtype=np.float64),
+                                   np.ascontiguousarray(data.meth_edges, dtype=np.float64))
+
+
+# ---------------------------------------------------------------- phase diagram
+
+def phase_grids(st=1.0, normalize_stw=True, log_range=(-1.0, 2.0), n_grid=61, n_u=2.0, n_m=2.0):
+    """Bistability, mean methylation, entropy and intermediate fraction over (log10 CoW, log10 CoE)."""
+    axis = np.linspace(log_range[0], log_range[1], n_grid)
+    grids = korvel.py_compute_phase_grids(float(st), bool(normalize_stw), axis, axis.copy(),
+                                          n_u, n_m)
+    return dict(log_cow=axis, log_coe=axis.copy(), bistability=grids[0], avg_meth=grids[1],
+                entropy=grids[2], frac_inter=grids[3])

@@ -1,0 +1,233 @@
+"""The korvel command end to end: simulated data in, tables, run.json and plots out."""
+
+import gzip
+import importlib.metadata
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import korvel
+from korvel_analysis import cli
+
+PNG = b"\x89PNG\r\n\x1a\n"
+ST, COW, COE = 1.0, (3.0, 4.0), (4.0, 4.0)
+
+
+def korvel_cmd(*argv):
+    return cli.main([str(a) for a in argv])
+
+
+@pytest.fixture(scope="module")
+def reads(tmp_path_factory):
+    """Two density bins of 5000 simulated reads each, gzip-compressed."""
+    path = tmp_path_factory.mktemp("sim") / "reads.tsv.gz"
+    assert korvel_cmd("simulate", "--out", path, "--st", ST, "--cow", "3,4", "--coe", "4,4",
+                      "--reads-per-density", 5000, "--seed", 5, "--quiet") == 0
+    return path
+
+
+def read_tsv(path):
+    lines = path.read_text().splitlines()
+    header = lines[0].split("\t")
+    return header, [dict(zip(header, line.split("\t"))) for line in lines[1:]]
+
+
+def assert_png(path):
+    assert path.read_bytes()[:8] == PNG, path
+
+
+def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path):
+    out = tmp_path / "fit"
+    argv = ("fit", reads, "--out", out, "--mode", "independent", "--density-edges", "0,1,2",
+            "--quiet")
+    assert korvel_cmd(*argv) == 0
+    header, rows = read_tsv(out / "results.tsv")
+    assert header == ["density_lo", "density_hi", "n_reads", "st", "cow", "coe", "nll"]
+    assert [int(r["n_reads"]) for r in rows] == [5000, 5000]
+    for d, row in enumerate(rows):
+        # Replicate data sets of this size scatter the three-parameter fit by
+        # up to about 20% (St and the coefficients trade off); 35% catches a
+        # wrong mapping or layout, which lands far away.
+        for name, truth in (("st", ST), ("cow", COW[d]), ("coe", COE[d])):
+            assert float(row[name]) == pytest.approx(truth, rel=0.35), (d, name)
+    run = json.loads((out / "run.json").read_text())
+    assert run["reproducible"]["results"] is True
+    assert run["options"]["mode"] == "independent" and run["seed"] == 0
+    assert len(run["inputs"][0]["sha256"]) == 64 and run["threads"] >= 1
+    assert sorted(p.name for p in (out / "plots").iterdir()) == ["fractions.png",
+                                                                 "parameters.png"]
+    for png in (out / "plots").iterdir():
+        assert_png(png)
+    # Seeded mode: the same command gives the same table, to the last digit.
+    first = (out / "results.tsv").read_bytes()
+    assert korvel_cmd(*argv, "--force", "--no-plots") == 0
+    assert (out / "results.tsv").read_bytes() == first
+
+
+def test_counts_table_gives_the_fit_of_its_reads(reads, tmp_path):
+    ref = tmp_path / "ref"
+    assert korvel_cmd("fit", reads, "--out", ref, "--mode", "independent", "--density-edges",
+                      "0,1,2", "--no-plots", "--quiet") == 0
+    # The same data binned by hand: the counts table must fit identically.
+    with gzip.open(reads, "rt") as f:
+        data = np.loadtxt(f, skiprows=1)
+    lines = ["density_lo\tdensity_hi\t" + "\t".join(f"b{j}" for j in range(10))]
+    for d in range(2):
+        sel = (data[:, 0] >= d) & (data[:, 0] < d + 1)
+        # First-match bins of m/70, as the reads table is binned.
+        idx = np.minimum(np.searchsorted(np.linspace(0, 1, 11), data[sel, 1], "right") - 1, 9)
+        lines.append(f"{d}\t{d + 1}\t" + "\t".join(map(str, np.bincount(idx, minlength=10))))
+    counts = tmp_path / "counts.csv"
+    counts.write_text("\n".join(lines).replace("\t", ",") + "\n")
+    assert korvel_cmd("fit", counts, "--counts", "--out", tmp_path / "c", "--mode",
+                      "independent", "--no-plots", "--quiet") == 0
+    assert (tmp_path / "c" / "results.tsv").read_text() == (ref / "results.tsv").read_text()
+
+
+BAD_TABLES = [
+    # (name, file text, extra options, message fragment)
+    ("missing-column", "density\tmeth_fraction\n1\t0.5\n", [],
+     "line 1, column 'cpg_density': no column 'cpg_density'"),
+    ("fraction-above-one", "cpg_density\tmeth_fraction\n1\t0.5\n1\t1.5\n", [],
+     "line 3, column 'meth_fraction': methylated fraction 1.5 is outside [0, 1]"),
+    ("nan", "cpg_density\tmeth_fraction\n1\tnan\n", [],
+     "line 2, column 'meth_fraction': NaN is not allowed"),
+    ("not-a-number", "cpg_density\tmeth_fraction\n1\t0.5\nabc\t0.5\n", [],
+     "line 3, column 'cpg_density': 'abc' is not a number"),
+    ("ragged-row", "cpg_density\tmeth_fraction\n1\t0.5\t7\n", [],
+     "line 2: 3 fields where the header has 2"),
+    ("empty-density-bin", "cpg_density\tmeth_fraction\n0.5\t0.5\n1.5\t0.2\n",
+     ["--density-edges", "0,1,2,3"], "column 'cpg_density': density bin 2 [2, 3] holds no reads"),
+    ("renamed-column", "cpg\tmeth_fraction\n1\t0.5\n1\t-0.1\n", ["--density-column", "cpg"],
+     "line 3, column 'meth_fraction': methylated fraction -0.1 is outside [0, 1]"),
+    ("counts-columns", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t4\n", ["--counts"],
+     "line 1: has 2 count columns but there are 10 methylation bins"),
+    ("counts-negative", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t-4\n", ["--counts", "--meth-bins", 2],
+     "line 2, column 'b': count '-4' is not a non-negative whole number"),
+    ("counts-empty-bin", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t4\n1\t2\t0\t0\n",
+     ["--counts", "--meth-bins", 2], "line 3, column 'a': this density bin holds no reads"),
+]
+
+
+@pytest.mark.parametrize("name,text,extra,message", BAD_TABLES, ids=[t[0] for t in BAD_TABLES])
+def test_bad_input_is_refused_with_file_line_and_column(tmp_path, capsys, name, text, extra,
+                                                        message):
+    path = tmp_path / f"{name}.tsv"
+    path.write_text(text)
+    out = tmp_path / "out"
+    rc = korvel_cmd("fit", path, "--out", out, "--mode", "independent", *extra)
+    assert rc == 2
+    assert f"{path}, {message}" in capsys.readouterr().err
+    assert not out.exists()
+
+
+def test_gzip_csv_errors_name_the_line(tmp_path, capsys):
+    path = tmp_path / "reads.csv.gz"
+    path.write_bytes(gzip.compress(b"cpg_density,meth_fraction\n1,0.5\n1,0.25\n2,x\n"))
+    assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent") == 2
+    assert "line 4, column 'meth_fraction': 'x' is not a number" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("extra,message", [
+    (["--weights", "1,2,3"], "--weights gives 3 weights for 2 density bins"),
+    (["--fit-vmax"], "Vmax is fitted only in the shared-exp and shared-st-exp modes"),
+    (["--st-bounds", "2,1"], "is not LO,HI with LO <= HI"),
+    (["--density-quantiles", "0"], "is below 1"),
+])
+def test_bad_options_exit_2_and_write_nothing(reads, tmp_path, capsys, extra, message):
+    out = tmp_path / "out"
+    mode = "shared-st" if extra[0] == "--weights" else "independent"
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
+                      *extra) == 2
+    assert message in capsys.readouterr().err
+    assert not out.exists()
+
+
+def test_a_non_empty_folder_is_kept_without_force(reads, tmp_path, capsys):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "mine.txt").write_text("keep")
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", "independent") == 2
+    assert "is not empty (use --force" in capsys.readouterr().err
+    assert [p.name for p in out.iterdir()] == ["mine.txt"]
+
+
+@pytest.mark.parametrize("exc,code,message", [
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (type("InternalError", (BaseException,), {})("solver broke"), 1,
+     "failed: InternalError: solver broke"),
+])
+def test_failures_inside_korvel_give_their_exit_code(reads, tmp_path, capsys, monkeypatch, exc,
+                                                     code, message):
+    def boom(*args, **kwargs):
+        raise exc
+
+    monkeypatch.setattr(cli.tl, "fit", boom)
+    assert korvel_cmd("fit", reads, "--out", tmp_path / "o", "--mode", "independent",
+                      "--density-edges", "0,1,2") == code
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "o").exists()
+
+
+def drift_reads(path, ste, stw, ages, n, seed):
+    """Reads at several ages drawn from the drift model itself (one bin per state)."""
+    edges71 = np.concatenate([[0.0], (np.arange(70) + 0.5) / 70.0, [1.0]])
+    p0 = np.zeros(71)
+    p0[:14] = 1.0 / 14  # uniform over the states of the two lowest of ten bins
+    probs = korvel.py_drift_predict(ste, stw, p0, np.array(ages, dtype=float), edges71)
+    rng = np.random.default_rng(seed)
+    cols = [[], [], []]
+    for age, p in zip(ages, probs):
+        m = rng.choice(71, size=n, p=p / p.sum())
+        cols[0].append(rng.random(n))
+        cols[1].append(m / 70.0)
+        cols[2].append(np.full(n, age, dtype=float))
+    cli.write_reads(path, *(np.concatenate(c) for c in cols))
+
+
+def test_drift_fits_the_rates_it_was_given(tmp_path):
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, 0.05, 0.02, [0, 15, 30], 3000, seed=2)
+    out = tmp_path / "drift"
+    assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 2, "--quiet") == 0
+    header, (row,) = read_tsv(out / "drift.tsv")
+    assert header == ["ste", "ste_lo", "ste_hi", "stw", "stw_lo", "stw_hi", "nll",
+                      "reference_age", "n_ages", "n_reads"]
+    # 3000 reads per age pin the rates to a few per cent.
+    assert float(row["ste"]) == pytest.approx(0.05, rel=0.1)
+    assert float(row["stw"]) == pytest.approx(0.02, rel=0.1)
+    assert float(row["ste_lo"]) <= float(row["ste_hi"])
+    header, rows = read_tsv(out / "drift_predicted.tsv")
+    assert header == ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"]
+    assert len(rows) == 3 * 10
+    assert len(read_tsv(out / "drift_bootstrap.tsv")[1]) == 2
+    assert_png(out / "plots" / "drift.png")
+
+
+def test_phase_diagram_marks_a_results_table(tmp_path):
+    results = tmp_path / "results.tsv"
+    results.write_text("density_lo\tdensity_hi\tn_reads\tst\tcow\tcoe\tnll\n"
+                       "0\t1\t10\t1.0\t3.0\t4.0\t0.5\n")
+    png = tmp_path / "phase.png"
+    assert korvel_cmd("phase", "--out", png, "--grid", 11, "--results", results, "--quiet") == 0
+    assert_png(png)
+
+
+def test_the_console_script_and_help():
+    scripts = importlib.metadata.entry_points(group="console_scripts")
+    assert any(ep.name == "korvel" and ep.value == "korvel_analysis.cli:main" for ep in scripts)
+    for sub in ("simulate", "fit", "drift", "phase"):
+        res = subprocess.run([sys.executable, "-m", "korvel_analysis", sub, "--help"],
+                             capture_output=True, text=True)
+        assert res.returncode == 0 and "usage: korvel " + sub in res.stdout
+    # The option names that pipelines rely on are all documented.
+    for option in ("--mode", "--bootstrap", "--profile", "--seed", "--level", "--st-bounds",
+                   "--co-bounds", "--exp-bounds", "--vmax-bounds", "--fit-vmax", "--penalty",
+                   "--weights", "--normalize-stw", "--raw-count", "--vmax", "--density-column",
+                   "--methylation-column", "--density-edges", "--density-quantiles",
+                   "--meth-bins", "--meth-edges", "--counts", "--force"):
+        assert option in cli.build_parser()._subparsers._group_actions[0].choices[
+            "fit"].format_help(), option

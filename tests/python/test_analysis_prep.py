@@ -1,0 +1,70 @@
+"""korvel_analysis preparation and intervals: layouts and known answers."""
+
+import math
+
+import numpy as np
+import pytest
+
+import korvel
+from korvel_analysis import pp, simulate, tl
+
+
+def test_resample_rows_follow_the_bootstrap_layout():
+    # Three density bins whose reads sit in one methylation bin each: a
+    # resample of density d can only hold reads in bin d, so every row shows
+    # which density it came from, whatever the draws.
+    counts = np.array([[5, 0, 0, 0], [0, 7, 0, 0], [0, 0, 9, 0]])
+    rows = pp.bootstrap_fracs(counts, n_boot=4, seed=3)
+    assert rows.shape == (12, 4) and rows.flags.c_contiguous
+    for r in range(12):
+        b, d = divmod(r, 3)
+        assert np.array_equal(rows[r], np.eye(4)[d]), (r, b, d)
+    # Hand-built stack: resample b, density d holds the value 10 b + d.
+    per = np.array([[[10 * b + d] * 2 for d in range(3)] for b in range(2)], dtype=float)
+    stacked = pp.stack_resamples(per)
+    assert stacked[:, 0].tolist() == [0, 1, 2, 10, 11, 12]
+    assert np.array_equal(pp.unstack_rows(stacked, 2, 3), per)
+
+
+def test_resampling_is_seeded_and_keeps_each_density_bins_read_count():
+    counts = np.array([[3, 1, 4, 1], [5, 9, 2, 6]])
+    a = pp.resample_counts(counts, 50, np.random.default_rng(7))
+    b = pp.resample_counts(counts, 50, np.random.default_rng(7))
+    assert np.array_equal(a, b)
+    assert np.array_equal(a.sum(axis=2), np.tile(counts.sum(axis=1), (50, 1)))
+
+
+@pytest.mark.parametrize("edges", [np.linspace(0, 1, 11), np.array([0.0, 0.5, 1.0]),
+                                   np.array([0.0, 0.3, 0.31, 0.7, 1.0]),
+                                   np.array([0.1, 0.45, 0.9])])
+def test_read_binning_and_detailed_balance_match_the_module(edges):
+    # A read's fraction m/70 must land in the bin of state m, and the
+    # detailed-balance distribution used for plots must agree with the
+    # module's solve (to rounding: two different algorithms).
+    for st, cow, coe in [(1.0, 3.0, 4.0), (0.3, 20.0, 5.0), (2.0, 0.0, 0.0)]:
+        mine = simulate.model_fractions(st, cow, coe, edges)
+        ref = korvel.py_compute_model_fracs(st, 1.0, cow, coe, edges)
+        np.testing.assert_allclose(mine, ref, rtol=1e-9, atol=1e-14)
+
+
+def test_likelihood_ratio_interval_of_a_parabola():
+    # NLL = 2 (log10 x)^2: the 95% threshold 3.8415/2 is crossed at
+    # log10 x = +-sqrt(3.8415/4); linear interpolation on a fine grid is exact
+    # to about the grid spacing squared.
+    grid = 10.0 ** np.linspace(-2, 2, 401)
+    nll = 2.0 * np.log10(grid) ** 2 + 7.0
+    iv = tl.likelihood_ratio_interval(grid, nll, 0.95)
+    half = math.sqrt(tl.chi2_1_quantile(0.95) / 4.0)
+    assert tl.chi2_1_quantile(0.95) == pytest.approx(3.841458820694124, rel=1e-12)
+    assert math.log10(iv.lo) == pytest.approx(-half, abs=1e-4)
+    assert math.log10(iv.hi) == pytest.approx(half, abs=1e-4)
+    assert not iv.lo_open and not iv.hi_open
+    # Cut the grid inside the interval on the upper side: that end is open.
+    cut = grid < 10.0 ** (half / 2)
+    iv = tl.likelihood_ratio_interval(grid[cut], nll[cut], 0.95)
+    assert iv.hi_open and math.isnan(iv.hi) and not iv.lo_open
+
+
+def test_percentile_interval():
+    iv = tl.percentile_interval(np.arange(101.0), 0.9)
+    assert (iv.lo, iv.hi) == (pytest.approx(5.0), pytest.approx(95.0))
