@@ -1,0 +1,391 @@
+// Shared-parameter fits: an outer search over the shared values whose every
+// evaluation refits each density bin's own parameters in parallel.
+//
+// Order of operations is fixed so that results are reproducible to the bit:
+// per-density terms are placed by row index and added in row order starting
+// from 0.0 on the calling thread, whatever order the workers finish in; each
+// term is NLL * weight with weight 1.0 when none is given, which leaves the
+// NLL's bits unchanged, so "no weights" and "all ones" give identical values.
+#include "fits/shared_fits.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/pool.h"
+#include "core/state.h"
+#include "model/model.h"
+#include "optimizer/brent.h"
+#include "optimizer/global_search.h"
+#include "optimizer/nelder_mead.h"
+
+namespace korvel {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// How the two multi-start fits show their first three search coordinates.
+constexpr CoordinateFormat kSharedExpLines[] = {
+    {"logSt", 3, true}, {"n_U", 3, false}, {"n_M", 3, false}};
+constexpr CoordinateFormat kSharedCoLines[] = {
+    {"logSt", 3, true}, {"logCoW", 3, true}, {"logCoE", 3, true}};
+
+std::string bounds_text(Bound b) {
+    return "lo = " + format_shortest(b.lo) + ", hi = " + format_shortest(b.hi);
+}
+
+// The optimisers' own error for an inverted or NaN pair, raised before any
+// work instead of at the first clamp of that coordinate.
+void check_clamp_bounds(Bound b) { (void)clamp(b.lo, b.lo, b.hi); }
+
+Bound log10_of(Bound b) { return {std::log10(b.lo), std::log10(b.hi)}; }
+Bound ln_of(Bound b) { return {std::log(b.lo), std::log(b.hi)}; }
+
+double weight_of(const OptionalWeights& weights, std::size_t d) {
+    return weights ? (*weights)[d] : 1.0;
+}
+
+// Sum over density rows, in row order from 0.0, of nll_of(d) * weight[d],
+// the terms computed in parallel. Once the call is interrupted no further
+// per-density fit starts and the value is +inf: nobody will look at it, and
+// +inf (unlike the NaN that a skipped term times a zero weight would give)
+// lets a running simplex wind down instead of failing.
+template <class NllOf>
+double weighted_total(RowRange rows, const OptionalWeights& weights,
+                      const Interruption& interruption, NllOf&& nll_of) {
+    if (interruption.requested()) return kInf;
+    const std::vector<double> terms = parallel_map<double>(rows.size(), [&](std::size_t d) {
+        if (interruption.requested()) return kInf;
+        return nll_of(d) * weight_of(weights, d);
+    });
+    if (interruption.requested()) return kInf;
+    double sum = 0.0;
+    for (const double t : terms) sum += t;
+    return sum;
+}
+
+// The final per-density fits at the chosen shared values, in row order; when
+// the call has been interrupted their results could never be seen, so they
+// are not run and every entry is NaN.
+template <class Fit, class FitOf>
+std::vector<Fit> final_fits(RowRange rows, const Interruption& interruption, const Fit& nan_fit,
+                            FitOf&& fit_of) {
+    if (interruption.requested()) return std::vector<Fit>(rows.size(), nan_fit);
+    return parallel_map<Fit>(rows.size(), [&](std::size_t d) { return fit_of(d); });
+}
+
+// "{:3}": the evaluation number right-aligned in at least three characters.
+std::string counter_text(std::uint64_t n) {
+    std::string s = std::to_string(n);
+    if (s.size() < 3) s.insert(0, 3 - s.size(), ' ');
+    return s;
+}
+
+double midpoint(Bound b) { return (b.lo + b.hi) / 2; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- input checks
+
+void check_weights(OptionalWeights weights, std::size_t n_densities) {
+    if (weights && weights->size() < n_densities) {
+        throw InternalError("weights has " + std::to_string(weights->size()) +
+                            " entries, fewer than the " + std::to_string(n_densities) +
+                            " density rows");
+    }
+}
+
+void check_log_bounds(Bound bounds, const char* name, bool require_ordered) {
+    const auto usable = [](double v) { return std::isfinite(v) && v > 0.0; };
+    if (!usable(bounds.lo) || !usable(bounds.hi)) {
+        throw InternalError(std::string(name) +
+                            " is searched on a logarithmic scale: both ends must be positive "
+                            "and finite, got " + bounds_text(bounds));
+    }
+    if (require_ordered && bounds.lo > bounds.hi) {
+        throw InternalError(std::string(name) + " must have lo <= hi, got " + bounds_text(bounds));
+    }
+}
+
+void check_positive_co_bounds(Bound co_bounds) {
+    if (!(co_bounds.lo > 0.0) || !(co_bounds.hi > 0.0)) {
+        throw InternalError("co_bounds must be positive, got " + bounds_text(co_bounds));
+    }
+}
+
+void check_shared_st_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
+                            OptionalWeights weights) {
+    check_weights(weights, n_densities);
+    // Brent never clamps: an inverted interval would be searched "inside out"
+    // and its result returned as a success.
+    check_log_bounds(st_bounds, "st_bounds", true);
+    check_positive_co_bounds(co_bounds);
+    check_clamp_bounds(log10_of(co_bounds));
+}
+
+void check_shared_exp_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
+                             Bound n_exp_bounds, bool fit_vmax, Bound vmax_bounds,
+                             OptionalWeights weights) {
+    check_weights(weights, n_densities);
+    check_log_bounds(st_bounds, "st_bounds", false);
+    if (fit_vmax) check_log_bounds(vmax_bounds, "vmax_bounds", false);
+    check_positive_co_bounds(co_bounds);
+    // Outer box in coordinate order, then the inner fits' coefficient box.
+    check_clamp_bounds(log10_of(st_bounds));
+    check_clamp_bounds(n_exp_bounds);
+    if (fit_vmax) check_clamp_bounds(log10_of(vmax_bounds));
+    check_clamp_bounds(log10_of(co_bounds));
+}
+
+void check_shared_st_perdensity_exp_inputs(std::size_t n_densities, Bound st_bounds,
+                                           Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
+                                           Bound vmax_bounds, OptionalWeights weights) {
+    check_weights(weights, n_densities);
+    // Without Vmax the search is Brent's, which never clamps.
+    check_log_bounds(st_bounds, "st_bounds", !fit_vmax);
+    if (fit_vmax) check_log_bounds(vmax_bounds, "vmax_bounds", false);
+    check_positive_co_bounds(co_bounds);
+    if (fit_vmax) {
+        check_clamp_bounds(log10_of(st_bounds));
+        check_clamp_bounds(log10_of(vmax_bounds));
+    }
+    check_clamp_bounds(log10_of(co_bounds));
+    check_clamp_bounds(n_exp_bounds);
+}
+
+void check_shared_co_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
+                            Bound n_exp_bounds, OptionalWeights weights) {
+    check_weights(weights, n_densities);
+    check_log_bounds(st_bounds, "st_bounds", false);
+    check_positive_co_bounds(co_bounds);
+    check_clamp_bounds(log10_of(st_bounds));
+    check_clamp_bounds(log10_of(co_bounds));
+    check_clamp_bounds(n_exp_bounds);
+}
+
+// --------------------------------------------------------------------- kernels
+
+SharedStFit fit_shared_st_inner(RowRange rows, std::span<const double> edges, bool normalize_stw,
+                                Bound st_bounds, Bound co_bounds, double n_u, double n_m,
+                                double co_penalty, OptionalWeights weights,
+                                const Interruption& interruption) {
+    check_shared_st_inputs(rows.size(), st_bounds, co_bounds, weights);
+    const double vmax = mm_vmax();
+
+    // Unseeded per-density fits: each draws its key from the OS entropy source.
+    const auto fit_at = [&](double st, std::size_t d) {
+        return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, st, n_u, n_m, co_bounds,
+                                     co_penalty, vmax, std::nullopt);
+    };
+    const auto g = [&](double u) {
+        const double st = std::exp(u);
+        return weighted_total(rows, weights, interruption,
+                              [&](std::size_t d) { return fit_at(st, d).nll; });
+    };
+    const Bound u_bounds = ln_of(st_bounds);
+    const double st = std::exp(brent_minimise(g, u_bounds.lo, u_bounds.hi));
+
+    SharedStFit out{st, {}};
+    out.densities = final_fits(rows, interruption, CoFit{kNaN, kNaN, kNaN},
+                               [&](std::size_t d) { return fit_at(st, d); });
+    return out;
+}
+
+SharedExpFit fit_shared_exp_inner(RowRange rows, std::span<const double> edges,
+                                  bool normalize_stw, Bound st_bounds, Bound co_bounds,
+                                  Bound n_exp_bounds, bool fit_vmax, Bound vmax_bounds,
+                                  double co_penalty, OptionalWeights weights, bool verbose,
+                                  std::optional<SharedExpStart> warm_start,
+                                  const Interruption& interruption) {
+    check_shared_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, fit_vmax,
+                            vmax_bounds, weights);
+    const double run_vmax = mm_vmax();
+
+    const Bound log_st = log10_of(st_bounds);
+    const Bound log_vmax = log10_of(vmax_bounds);
+    std::vector<Bound> box{log_st, n_exp_bounds, n_exp_bounds};
+    if (fit_vmax) box.push_back(log_vmax);
+
+    std::vector<std::vector<double>> starts;
+    if (warm_start) {
+        // Every pair is checked before anything is clamped, the Vmax pair even
+        // when Vmax is not fitted.
+        check_clamp_bounds(log_st);
+        check_clamp_bounds(log_vmax);
+        check_clamp_bounds(n_exp_bounds);
+        std::vector<double> x{clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
+                              clamp(warm_start->n_u, n_exp_bounds.lo, n_exp_bounds.hi),
+                              clamp(warm_start->n_m, n_exp_bounds.lo, n_exp_bounds.hi)};
+        if (fit_vmax) x.push_back(clamp(std::log10(warm_start->vmax), log_vmax.lo, log_vmax.hi));
+        starts.push_back(std::move(x));
+    } else {
+        // Five exponent pairs at the middle of log10 St (and log10 Vmax): the
+        // centre, then the four corners a quarter inside the exponent box. The
+        // corners are used as they are, even when a narrow box puts them
+        // outside it.
+        const double m = midpoint(n_exp_bounds);
+        const double a = n_exp_bounds.lo + 0.25;
+        const double b = n_exp_bounds.hi - 0.25;
+        const double pairs[5][2] = {{m, m}, {a, a}, {a, b}, {b, a}, {b, b}};
+        for (const auto& p : pairs) {
+            std::vector<double> x{midpoint(log_st), p[0], p[1]};
+            if (fit_vmax) x.push_back(midpoint(log_vmax));
+            starts.push_back(std::move(x));
+        }
+    }
+
+    // Bin d is always fitted with seed d, so the same point always gets the
+    // same value, and the final fits reproduce the search's per-density fits.
+    const auto fit_at = [&](double st, double n_u, double n_m, double vmax, std::size_t d) {
+        return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, st, n_u, n_m, co_bounds,
+                                     co_penalty, vmax, static_cast<std::uint64_t>(d));
+    };
+    std::atomic<std::uint64_t> evaluations{0};
+    const auto objective = [&](std::span<const double> x) {
+        const double st = std::pow(10.0, x[0]);
+        const double vmax = fit_vmax ? std::pow(10.0, x[3]) : run_vmax;
+        const double total = weighted_total(rows, weights, interruption, [&](std::size_t d) {
+            return fit_at(st, x[1], x[2], vmax, d).nll;
+        });
+        // An interrupted call's evaluations are +inf and print nothing.
+        if (interruption.requested()) return kInf;
+        if (verbose) {
+            const std::uint64_t n = evaluations.fetch_add(1, std::memory_order_relaxed) + 1;
+            write_stderr_line("  [" + counter_text(n) + "] St=" + format_fixed(st, 4) +
+                              " (logSt=" + format_fixed(x[0], 3, true) +
+                              ")  n_U=" + format_fixed(x[1], 3) + "  n_M=" + format_fixed(x[2], 3) +
+                              "  Vmax=" + format_fixed(vmax, 4) +
+                              "  total NLL=" + format_fixed(total, 6) + "\n");
+        }
+        return total;
+    };
+    const MultiStartResult best =
+        multi_start(objective, starts, box, verbose, kSharedExpLines, interruption);
+
+    SharedExpFit out{std::pow(10.0, best.x[0]), best.x[1], best.x[2],
+                     fit_vmax ? std::pow(10.0, best.x[3]) : run_vmax, {}};
+    out.densities = final_fits(rows, interruption, CoFit{kNaN, kNaN, kNaN}, [&](std::size_t d) {
+        return fit_at(out.st, out.n_u, out.n_m, out.vmax, d);
+    });
+    return out;
+}
+
+SharedStExpFit fit_shared_st_perdensity_exp_inner(RowRange rows, std::span<const double> edges,
+                                                  bool normalize_stw, Bound st_bounds,
+                                                  Bound co_bounds, Bound n_exp_bounds,
+                                                  bool fit_vmax, Bound vmax_bounds,
+                                                  double co_penalty, OptionalWeights weights,
+                                                  const Interruption& interruption) {
+    check_shared_st_perdensity_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds,
+                                          fit_vmax, vmax_bounds, weights);
+    const double run_vmax = mm_vmax();
+
+    const auto fit_at = [&](double st, double vmax, std::size_t d) {
+        return fit_co_exp_fixed_st_inner(rows.row(d), edges, normalize_stw, st, co_bounds,
+                                         n_exp_bounds, co_penalty, vmax,
+                                         static_cast<std::uint64_t>(d));
+    };
+    const auto total_at = [&](double st, double vmax) {
+        return weighted_total(rows, weights, interruption,
+                              [&](std::size_t d) { return fit_at(st, vmax, d).nll; });
+    };
+
+    SharedStExpFit out{kNaN, run_vmax, {}};
+    if (!fit_vmax) {
+        const Bound u_bounds = ln_of(st_bounds);
+        const auto g = [&](double u) { return total_at(std::exp(u), run_vmax); };
+        out.st = std::exp(brent_minimise(g, u_bounds.lo, u_bounds.hi));
+    } else {
+        const Bound log_st = log10_of(st_bounds);
+        const Bound log_vmax = log10_of(vmax_bounds);
+        const std::vector<Bound> box{log_st, log_vmax};
+        const std::vector<double> start{midpoint(log_st), midpoint(log_vmax)};
+        const auto h = [&](std::span<const double> x) {
+            return total_at(std::pow(10.0, x[0]), std::pow(10.0, x[1]));
+        };
+        const OptResult best = nelder_mead(h, start, box, kOuterSettings);
+        out.st = std::pow(10.0, best.x[0]);
+        out.vmax = std::pow(10.0, best.x[1]);
+    }
+    out.densities = final_fits(rows, interruption, CoExpFit{kNaN, kNaN, kNaN, kNaN, kNaN},
+                               [&](std::size_t d) { return fit_at(out.st, out.vmax, d); });
+    return out;
+}
+
+SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bool normalize_stw,
+                                Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
+                                double co_penalty, OptionalWeights weights, bool verbose,
+                                std::optional<SharedCoStart> warm_start,
+                                const Interruption& interruption) {
+    check_shared_co_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, weights);
+    const double vmax = mm_vmax();
+
+    const Bound log_st = log10_of(st_bounds);
+    const Bound log_co = log10_of(co_bounds);
+    const std::vector<Bound> box{log_st, log_co, log_co};
+
+    std::vector<std::vector<double>> starts;
+    if (warm_start) {
+        check_clamp_bounds(log_st);
+        check_clamp_bounds(log_co);
+        starts.push_back({clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
+                          clamp(std::log10(warm_start->cow), log_co.lo, log_co.hi),
+                          clamp(std::log10(warm_start->coe), log_co.lo, log_co.hi)});
+    } else {
+        // Centre, the four diagonal neighbours a decade away, strong
+        // cooperativity near the top of the box, and that again at low St.
+        // Used as listed: with narrow bounds a start may lie outside the box.
+        const double sL = log_st.lo;
+        const double mS = midpoint(log_st);
+        const double mC = midpoint(log_co);
+        const double cH = log_co.hi;
+        starts = {{mS, mC, mC},
+                  {mS, mC - 1, mC - 1},
+                  {mS, mC + 1, mC + 1},
+                  {mS, mC + 1, mC - 1},
+                  {mS, mC - 1, mC + 1},
+                  {mS, cH - 0.5, cH - 0.5},
+                  {sL + 0.5, cH - 0.5, cH - 0.5}};
+    }
+
+    const auto fit_at = [&](double st, double cow, double coe, std::size_t d) {
+        return fit_exp_fixed_co_inner(rows.row(d), edges, normalize_stw, st, cow, coe, n_exp_bounds,
+                                      vmax, static_cast<std::uint64_t>(d));
+    };
+    std::atomic<std::uint64_t> evaluations{0};
+    const auto objective = [&](std::span<const double> x) {
+        const double st = std::pow(10.0, x[0]);
+        const double cow = std::pow(10.0, x[1]);
+        const double coe = std::pow(10.0, x[2]);
+        double total = weighted_total(rows, weights, interruption,
+                                      [&](std::size_t d) { return fit_at(st, cow, coe, d).nll; });
+        if (interruption.requested()) return kInf;  // and prints nothing
+        // The coefficients are shared, so their penalty counts once, not once
+        // per density bin.
+        total += co_penalty_term(co_penalty, cow, coe);
+        if (verbose) {
+            const std::uint64_t n = evaluations.fetch_add(1, std::memory_order_relaxed) + 1;
+            write_stderr_line("  [" + counter_text(n) + "] St=" + format_fixed(st, 4) +
+                              " CoW=" + format_fixed(cow, 4) + " CoE=" + format_fixed(coe, 4) +
+                              "  total NLL=" + format_fixed(total, 6) + "\n");
+        }
+        return total;
+    };
+    const MultiStartResult best =
+        multi_start(objective, starts, box, verbose, kSharedCoLines, interruption);
+
+    SharedCoFit out{std::pow(10.0, best.x[0]), std::pow(10.0, best.x[1]),
+                    std::pow(10.0, best.x[2]), {}};
+    out.densities = final_fits(rows, interruption, ExpFit{kNaN, kNaN, kNaN}, [&](std::size_t d) {
+        return fit_at(out.st, out.cow, out.coe, d);
+    });
+    return out;
+}
+
+}  // namespace korvel
