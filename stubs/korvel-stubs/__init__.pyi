@@ -48,6 +48,72 @@ def py_fit_all_densities_exp(
     n_exp_bounds: _Pair,
     co_penalty: _Float = 0.0,
 ) -> tuple[_Matrix, _Vector]: ...
+def py_fit_shared_st(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    co_penalty: _Float = 0.0,
+    weights: _Vector | None = None,
+) -> tuple[float, _Matrix, _Vector]: ...
+def py_fit_shared_exp(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_exp_bounds: _Pair,
+    co_penalty: _Float = 0.0,
+    weights: _Vector | None = None,
+    fit_vmax: _Bool = False,
+    vmax_bounds: _Pair = ...,
+) -> tuple[float, float, float, float, _Matrix, _Vector]: ...
+def py_fit_shared_st_exp_perdensity(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_exp_bounds: _Pair,
+    co_penalty: _Float = 0.0,
+    weights: _Vector | None = None,
+    fit_vmax: _Bool = False,
+    vmax_bounds: _Pair = ...,
+) -> tuple[float, float, _Matrix, _Vector]: ...
+def py_fit_shared_co(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_exp_bounds: _Pair,
+    co_penalty: _Float = 0.0,
+    weights: _Vector | None = None,
+) -> tuple[float, float, float, _Matrix, _Vector]: ...
+def py_profile_shared_st(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    st_grid: _Vector,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    weights: _Vector | None = None,
+) -> _Vector: ...
+def py_profile_shared_co(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    shared_st: _Float,
+    cow_grid: _Vector,
+    coe_grid: _Vector,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+) -> tuple[_Matrix, _Matrix]: ...
 def py_compute_phase_grids(
     st_free: _Float,
     normalize_stw: _Bool,

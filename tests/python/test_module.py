@@ -36,6 +36,8 @@ TABLE = [
 BUILT = {
     "py_set_raw_count", "py_set_mm_vmax", "py_compute_nll", "py_compute_model_fracs",
     "py_fit_one_density", "py_fit_all_densities", "py_fit_all_densities_exp",
+    "py_fit_shared_st", "py_fit_shared_exp", "py_fit_shared_st_exp_perdensity",
+    "py_fit_shared_co", "py_profile_shared_st", "py_profile_shared_co",
     "py_compute_phase_grids", "py_fit_drift_one", "py_fit_drift_bootstrap", "py_drift_predict",
 }
 

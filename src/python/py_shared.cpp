@@ -1,0 +1,292 @@
+// Shared-parameter fits and profile likelihoods.
+#include <array>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/interrupt.h"
+#include "core/row_matrix.h"
+#include "fits/profiles.h"
+#include "fits/shared_fits.h"
+#include "python/bindings.h"
+
+namespace korvel::py {
+
+namespace {
+
+// Default of vmax_bounds (not spelled out in the text signatures).
+constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
+
+OptionalWeights weights_of(const std::optional<std::vector<double>>& weights) {
+    if (!weights) return std::nullopt;
+    return std::span<const double>(*weights);
+}
+
+RowRange density_rows(const RowMatrix& m) { return RowRange(m, "observed_fracs_2d"); }
+
+// ------------------------------------------------------------ shared St
+
+struct SharedSt {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds;
+    double n_u, n_m, co_penalty;
+    std::optional<std::vector<double>> weights;
+};
+constexpr auto kSharedSt = signature<SharedSt>(
+    "py_fit_shared_st",
+    arg::matrix("observed_fracs_2d", &SharedSt::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &SharedSt::meth_bin_edges),
+    arg::boolean("normalize_stw", &SharedSt::normalize_stw),
+    arg::pair("st_bounds", &SharedSt::st_bounds),
+    arg::pair("co_bounds", &SharedSt::co_bounds),
+    arg::real("n_u", &SharedSt::n_u, kDefaultExponent),
+    arg::real("n_m", &SharedSt::n_m, kDefaultExponent),
+    arg::real("co_penalty", &SharedSt::co_penalty, 0.0),
+    arg::optional_vector("weights", &SharedSt::weights));
+
+PyRef fit_shared_st(SharedSt& a) {
+    const SharedStFit fit = without_gil([&] {
+        return fit_shared_st_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                   a.normalize_stw, a.st_bounds, a.co_bounds, a.n_u, a.n_m,
+                                   a.co_penalty, weights_of(a.weights));
+    });
+    PyRef st = new_float(fit.st);
+    PyRef fitps = matrix_of(fit.densities,
+                            [&](const CoFit& f) { return std::array{fit.st, f.cow, f.coe}; });
+    PyRef nlls = vector_of(fit.densities, [](const CoFit& f) { return f.nll; });
+    return new_tuple({&st, &fitps, &nlls});
+}
+
+// The arguments of the two fits with exponent and Vmax bounds (their tables
+// differ only in the name).
+struct SharedExpArgs {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds, n_exp_bounds;
+    double co_penalty;
+    std::optional<std::vector<double>> weights;
+    bool fit_vmax;
+    Bound vmax_bounds;
+};
+
+// ------------------------------------------------------ shared exponents
+
+constexpr auto kSharedExp = signature<SharedExpArgs>(
+    "py_fit_shared_exp",
+    arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
+    arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
+    arg::pair("st_bounds", &SharedExpArgs::st_bounds),
+    arg::pair("co_bounds", &SharedExpArgs::co_bounds),
+    arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
+    arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
+    arg::optional_vector("weights", &SharedExpArgs::weights),
+    arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
+    arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+
+PyRef fit_shared_exp(SharedExpArgs& a) {
+    // Ctrl+C interrupts this call alone; the guard disarms on every way out.
+    InterruptGuard interrupt;
+    const SharedExpFit fit = without_gil([&] {
+        return fit_shared_exp_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                    a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
+                                    a.fit_vmax, a.vmax_bounds, a.co_penalty,
+                                    weights_of(a.weights), true, std::nullopt,
+                                    interrupt.interruption());
+    });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    PyRef st = new_float(fit.st), n_u = new_float(fit.n_u), n_m = new_float(fit.n_m),
+          vmax = new_float(fit.vmax);
+    PyRef fitps = matrix_of(fit.densities,
+                            [&](const CoFit& f) { return std::array{fit.st, f.cow, f.coe}; });
+    PyRef nlls = vector_of(fit.densities, [](const CoFit& f) { return f.nll; });
+    return new_tuple({&st, &n_u, &n_m, &vmax, &fitps, &nlls});
+}
+
+// ------------------------------------------ shared St, per-density exponents
+
+constexpr auto kSharedStExp = signature<SharedExpArgs>(
+    "py_fit_shared_st_exp_perdensity",
+    arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
+    arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
+    arg::pair("st_bounds", &SharedExpArgs::st_bounds),
+    arg::pair("co_bounds", &SharedExpArgs::co_bounds),
+    arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
+    arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
+    arg::optional_vector("weights", &SharedExpArgs::weights),
+    arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
+    arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+
+PyRef fit_shared_st_exp_perdensity(SharedExpArgs& a) {
+    const SharedStExpFit fit = without_gil([&] {
+        return fit_shared_st_perdensity_exp_inner(
+            density_rows(a.observed_fracs_2d), a.meth_bin_edges, a.normalize_stw, a.st_bounds,
+            a.co_bounds, a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
+            weights_of(a.weights));
+    });
+    PyRef st = new_float(fit.st), vmax = new_float(fit.vmax);
+    PyRef fitps = matrix_of(fit.densities, [&](const CoExpFit& f) {
+        return std::array{fit.st, f.n_u, f.n_m, f.cow, f.coe};
+    });
+    PyRef nlls = vector_of(fit.densities, [](const CoExpFit& f) { return f.nll; });
+    return new_tuple({&st, &vmax, &fitps, &nlls});
+}
+
+// ---------------------------------------------- shared (St, CoW, CoE)
+
+struct SharedCo {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    Bound st_bounds, co_bounds, n_exp_bounds;
+    double co_penalty;
+    std::optional<std::vector<double>> weights;
+};
+constexpr auto kSharedCo = signature<SharedCo>(
+    "py_fit_shared_co",
+    arg::matrix("observed_fracs_2d", &SharedCo::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &SharedCo::meth_bin_edges),
+    arg::boolean("normalize_stw", &SharedCo::normalize_stw),
+    arg::pair("st_bounds", &SharedCo::st_bounds),
+    arg::pair("co_bounds", &SharedCo::co_bounds),
+    arg::pair("n_exp_bounds", &SharedCo::n_exp_bounds),
+    arg::real("co_penalty", &SharedCo::co_penalty, 0.0),
+    arg::optional_vector("weights", &SharedCo::weights));
+
+PyRef fit_shared_co(SharedCo& a) {
+    InterruptGuard interrupt;
+    const SharedCoFit fit = without_gil([&] {
+        return fit_shared_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                   a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
+                                   a.co_penalty, weights_of(a.weights), true, std::nullopt,
+                                   interrupt.interruption());
+    });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    PyRef st = new_float(fit.st), cow = new_float(fit.cow), coe = new_float(fit.coe);
+    PyRef fitps = matrix_of(fit.densities, [&](const ExpFit& f) {
+        return std::array{fit.st, f.n_u, f.n_m, fit.cow, fit.coe};
+    });
+    PyRef nlls = vector_of(fit.densities, [](const ExpFit& f) { return f.nll; });
+    return new_tuple({&st, &cow, &coe, &fitps, &nlls});
+}
+
+// ------------------------------------------------------------- profiles
+
+struct ProfileSt {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    std::vector<double> st_grid;
+    Bound co_bounds;
+    double n_u, n_m;
+    std::optional<std::vector<double>> weights;
+};
+constexpr auto kProfileSt = signature<ProfileSt>(
+    "py_profile_shared_st",
+    arg::matrix("observed_fracs_2d", &ProfileSt::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &ProfileSt::meth_bin_edges),
+    arg::boolean("normalize_stw", &ProfileSt::normalize_stw),
+    arg::vector("st_grid", &ProfileSt::st_grid),
+    arg::pair("co_bounds", &ProfileSt::co_bounds),
+    arg::real("n_u", &ProfileSt::n_u, kDefaultExponent),
+    arg::real("n_m", &ProfileSt::n_m, kDefaultExponent),
+    arg::optional_vector("weights", &ProfileSt::weights));
+
+PyRef profile_shared_st(ProfileSt& a) {
+    const std::vector<double> profile = without_gil([&] {
+        return profile_shared_st_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                       a.normalize_stw, a.st_grid, a.co_bounds, a.n_u, a.n_m,
+                                       weights_of(a.weights));
+    });
+    return new_vector(profile);
+}
+
+struct ProfileCo {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    double shared_st;
+    std::vector<double> cow_grid, coe_grid;
+    Bound co_bounds;
+    double n_u, n_m;
+};
+constexpr auto kProfileCo = signature<ProfileCo>(
+    "py_profile_shared_co",
+    arg::matrix("observed_fracs_2d", &ProfileCo::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &ProfileCo::meth_bin_edges),
+    arg::boolean("normalize_stw", &ProfileCo::normalize_stw),
+    arg::real("shared_st", &ProfileCo::shared_st),
+    arg::vector("cow_grid", &ProfileCo::cow_grid),
+    arg::vector("coe_grid", &ProfileCo::coe_grid),
+    arg::pair("co_bounds", &ProfileCo::co_bounds),
+    arg::real("n_u", &ProfileCo::n_u, kDefaultExponent),
+    arg::real("n_m", &ProfileCo::n_m, kDefaultExponent));
+
+PyRef profile_shared_co(ProfileCo& a) {
+    const CoProfiles p = without_gil([&] {
+        return profile_shared_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                       a.normalize_stw, a.shared_st, a.cow_grid, a.coe_grid,
+                                       a.co_bounds, a.n_u, a.n_m);
+    });
+    const std::size_t n_densities = a.observed_fracs_2d.rows();
+    PyRef cow_nll = new_matrix(n_densities, a.cow_grid.size(), p.cow_nll);
+    PyRef coe_nll = new_matrix(n_densities, a.coe_grid.size(), p.coe_nll);
+    return new_tuple({&cow_nll, &coe_nll});
+}
+
+}  // namespace
+
+const Binding py_fit_shared_st = bind<kSharedSt, fit_shared_st>(
+    "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) under one\n"
+    "shared St, each density bin keeping its own CoW and CoE, with the exponents\n"
+    "fixed: a Brent search over ln St whose objective refits every bin and sums\n"
+    "weights[d] * NLL_d (weights None: 1.0 each). The per-density fits draw their\n"
+    "seeds from the OS entropy source, so repeated calls may differ slightly.\n"
+    "Returns (shared_st, fitps, nlls): fitps of shape (n_densities, 3) with\n"
+    "columns [St, CoW, CoE], nlls of shape (n_densities,), unweighted and\n"
+    "without the co_penalty term.");
+
+const Binding py_fit_shared_exp = bind<kSharedExp, fit_shared_exp>(
+    "Fit every row of observed_fracs_2d under one shared St and one shared pair\n"
+    "of exponents (n_U, n_M), optionally one shared Vmax (fit_vmax, searched in\n"
+    "vmax_bounds, default (0.001, 1000000.0)), each density bin keeping its own\n"
+    "CoW and CoE: Nelder-Mead from five starts, progress lines on standard\n"
+    "error. Bin d is fitted with seed d, so the result is reproducible. Returns\n"
+    "(shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls): shared_vmax\n"
+    "is the run-wide Vmax unless fitted; fitps (n_densities, 3) with columns\n"
+    "[St, CoW, CoE]. Ctrl+C raises KeyboardInterrupt.");
+
+const Binding py_fit_shared_st_exp_perdensity = bind<kSharedStExp, fit_shared_st_exp_perdensity>(
+    "Fit every row of observed_fracs_2d under one shared St (and, with fit_vmax,\n"
+    "one shared Vmax searched in vmax_bounds, default (0.001, 1000000.0)), each\n"
+    "density bin keeping its own CoW, CoE, n_U and n_M. Bin d is fitted with\n"
+    "seed d, so the result is reproducible. Returns (shared_st, shared_vmax,\n"
+    "fitps, nlls): fitps (n_densities, 5) with columns [St, n_U, n_M, CoW, CoE];\n"
+    "shared_vmax is the run-wide Vmax unless fitted.");
+
+const Binding py_fit_shared_co = bind<kSharedCo, fit_shared_co>(
+    "Fit every row of observed_fracs_2d under one shared (St, CoW, CoE), each\n"
+    "density bin keeping its own exponents n_U and n_M: Nelder-Mead from seven\n"
+    "starts, progress lines on standard error; co_penalty counts once. Bin d is\n"
+    "fitted with seed d, so the result is reproducible. Returns (shared_st,\n"
+    "shared_cow, shared_coe, fitps, nlls): fitps (n_densities, 5) with columns\n"
+    "[St, n_U, n_M, CoW, CoE]. Ctrl+C raises KeyboardInterrupt.");
+
+const Binding py_profile_shared_st = bind<kProfileSt, profile_shared_st>(
+    "Profile likelihood over St: for each st_grid value, refit CoW and CoE of\n"
+    "every density bin at that St and sum weights[d] * NLL_d (weights None: 1.0\n"
+    "each). The fits draw their seeds from the OS entropy source. Returns a\n"
+    "float64 array of shape (n_points,).");
+
+const Binding py_profile_shared_co = bind<kProfileCo, profile_shared_co>(
+    "Profile likelihoods over one coefficient at St = shared_st: cow_nll[d, p]\n"
+    "fixes CoW at cow_grid[p] and refits CoE of density bin d in co_bounds;\n"
+    "coe_nll[d, p] fixes CoE at coe_grid[p] and refits CoW. The fits draw their\n"
+    "seeds from the OS entropy source. Returns (cow_nll, coe_nll) of shapes\n"
+    "(n_densities, len(cow_grid)) and (n_densities, len(coe_grid)).");
+
+}  // namespace korvel::py

@@ -1,0 +1,253 @@
+"""Shared-parameter fits and profiles from Python: result layouts, the plain
+NLLs they return, progress lines, the same bits on any number of threads,
+inputs refused before any work, and Ctrl+C that belongs to its own call."""
+
+import inspect
+import os
+import textwrap
+
+import numpy as np
+import pytest
+
+import korvel
+from conftest import internal_error_type, run_python
+
+# Two density bins, four methylation bins, narrow boxes: the fits stay quick.
+EDGES = np.array([0.0, 0.25, 0.5, 0.75, 1.0])
+ROWS = np.array([[0.70, 0.15, 0.10, 0.05], [0.40, 0.10, 0.10, 0.40]])
+ST, CO, EXP = (0.1, 2.0), (0.3, 3.0), (1.8, 2.2)
+VMAX = 50.0  # a run-wide ceiling that is not the default, to see it echoed
+
+
+# Two of the seeded fits, run once here and once more in a one-thread child
+# interpreter, which must give the same bits.
+SEEDED = """
+    import numpy as np, korvel
+    korvel.py_set_mm_vmax({vmax})
+    edges, rows = np.array({edges}), np.array({rows})
+    results = {{
+        "exp": korvel.py_fit_shared_exp(rows, edges, True, {st}, {co}, {exp}),
+        "perdensity": korvel.py_fit_shared_st_exp_perdensity(
+            rows[:1], edges, True, (0.5, 1.5), {co}, {exp}),
+    }}
+""".format(vmax=VMAX, edges=EDGES.tolist(), rows=ROWS.tolist(), st=ST, co=CO, exp=EXP)
+
+
+def as_hex(results):
+    return "".join(np.asarray(v, dtype=float).tobytes().hex()
+                   for r in results.values() for v in r)
+
+
+@pytest.fixture(scope="module")
+def seeded(tmp_path_factory):
+    """The seeded fits' results and what they wrote to standard error."""
+    err_path = tmp_path_factory.mktemp("stderr") / "err.txt"
+    saved = os.dup(2)
+    with open(err_path, "w") as err:
+        os.dup2(err.fileno(), 2)
+        try:
+            scope = {}
+            exec(textwrap.dedent(SEEDED), scope)
+            results = scope["results"]
+            results["co"] = korvel.py_fit_shared_co(ROWS, EDGES, True, ST, CO, EXP)
+            results["perdensity_vmax"] = korvel.py_fit_shared_st_exp_perdensity(
+                ROWS[:1], EDGES, True, ST, CO, EXP, fit_vmax=True, vmax_bounds=(1.0, 100.0))
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            korvel.py_set_mm_vmax(float("inf"))
+    return results, err_path.read_text().splitlines()
+
+
+def test_shared_st_returns_plain_nlls_at_its_parameters():
+    korvel.py_set_mm_vmax(VMAX)
+    st, fitps, nlls = korvel.py_fit_shared_st(ROWS, EDGES, True, ST, CO, co_penalty=0.5,
+                                              weights=np.array([1.0, 3.0]))
+    assert fitps.shape == (2, 3) and nlls.shape == (2,)
+    assert (fitps[:, 0] == st).all() and ST[0] <= st <= ST[1]
+    # Unweighted, unpenalised, at exponents 2.0 and the run-wide Vmax: what
+    # py_compute_nll gives for the same parameters, to the bit.
+    for d in range(2):
+        assert nlls[d] == korvel.py_compute_nll(fitps[d], ROWS[d], EDGES, True)
+
+
+def test_progress_lines_five_then_seven_starts(seeded):
+    _, lines = seeded
+    starts = [line.split()[3] for line in lines if line.startswith("--- Nelder-Mead start")]
+    assert starts == ["1/5", "2/5", "3/5", "4/5", "5/5"] + [f"{s}/7" for s in range(1, 8)]
+    assert sum(line.startswith("--- best start: ") for line in lines) == 2
+    # The counter starts at 1 in each call; the shared-exponent lines show
+    # the run-wide Vmax.
+    firsts = [line for line in lines if line.startswith("  [  1] St=")]
+    assert len(firsts) == 2 and "Vmax=50.0000 " in firsts[0]
+
+
+def test_result_layouts(seeded):
+    results, _ = seeded
+    st, n_u, n_m, vmax, fitps, nlls = results["exp"]
+    assert vmax == VMAX  # not fitted: the run-wide value
+    assert fitps.shape == (2, 3) and nlls.shape == (2,) and (fitps[:, 0] == st).all()
+    assert EXP[0] <= n_u <= EXP[1] and EXP[0] <= n_m <= EXP[1]
+
+    st, cow, coe, fitps, nlls = results["co"]
+    assert fitps.shape == (2, 5) and nlls.shape == (2,)
+    assert (fitps[:, 0] == st).all() and (fitps[:, 3] == cow).all() and (fitps[:, 4] == coe).all()
+    assert ((EXP[0] <= fitps[:, 1:3]) & (fitps[:, 1:3] <= EXP[1])).all()
+
+    st, vmax, fitps, nlls = results["perdensity"]
+    assert vmax == VMAX and fitps.shape == (1, 5) and fitps[0, 0] == st
+    st, vmax, fitps, nlls = results["perdensity_vmax"]
+    assert fitps.shape == (1, 5) and fitps[0, 0] == st
+    assert 1.0 <= vmax <= 100.0
+    # Columns [St, n_U, n_M, CoW, CoE]: the exponents are in their box.
+    assert EXP[0] <= fitps[0, 1] <= EXP[1] and EXP[0] <= fitps[0, 2] <= EXP[1]
+
+
+def test_seeded_fits_are_identical_on_one_thread(seeded):
+    code = textwrap.dedent(SEEDED) + textwrap.dedent(inspect.getsource(as_hex)) + \
+        "print(as_hex(results))\n"
+    result = run_python(code, env=dict(os.environ, KORVEL_NUM_THREADS="1"))
+    assert result.returncode == 0, result.stderr[-2000:]
+    here = {name: seeded[0][name] for name in ("exp", "perdensity")}
+    assert result.stdout.strip() == as_hex(here)
+
+
+def test_profiles_shapes_weights_and_empty_inputs():
+    grid = np.array([0.5, 1.0, 1.5])
+    profile = korvel.py_profile_shared_st(ROWS, EDGES, True, grid, CO)
+    assert profile.shape == (3,) and np.isfinite(profile).all()
+    # A zero weight removes its bin; fits are keyed from entropy, so the
+    # comparison allows for two searches ending a hair apart.
+    first_only = korvel.py_profile_shared_st(ROWS, EDGES, True, grid, CO, weights=np.array([1.0, 0.0]))
+    alone = korvel.py_profile_shared_st(ROWS[:1], EDGES, True, grid, CO)
+    np.testing.assert_allclose(first_only, alone, rtol=0, atol=1e-6)
+    assert korvel.py_profile_shared_st(ROWS, EDGES, True, np.empty(0), CO).shape == (0,)
+    assert (korvel.py_profile_shared_st(np.empty((0, 4)), EDGES, True, grid, CO) == 0).all()
+    cow_nll, coe_nll = korvel.py_profile_shared_co(ROWS, EDGES, True, 0.8, grid[:2], grid, CO)
+    assert cow_nll.shape == (2, 2) and coe_nll.shape == (2, 3)
+
+
+def test_zero_density_rows():
+    empty = np.empty((0, 4))
+    st, fitps, nlls = korvel.py_fit_shared_st(empty, EDGES, True, ST, CO)
+    assert ST[0] <= st <= ST[1] and fitps.shape == (0, 3) and nlls.shape == (0,)
+    assert korvel.py_fit_shared_co(empty, EDGES, True, ST, CO, EXP)[3].shape == (0, 5)
+
+
+SHARED = ["py_fit_shared_st", "py_fit_shared_exp", "py_fit_shared_st_exp_perdensity",
+          "py_fit_shared_co"]
+
+
+def call(name, **overrides):
+    args = dict(observed_fracs_2d=ROWS, meth_bin_edges=EDGES, normalize_stw=True,
+                st_bounds=ST, co_bounds=CO)
+    if name != "py_fit_shared_st":
+        args["n_exp_bounds"] = EXP
+    args.update(overrides)
+    return getattr(korvel, name)(**args)
+
+
+@pytest.mark.parametrize("name", SHARED)
+@pytest.mark.parametrize("overrides,message", [
+    (dict(weights=np.ones(1)), "weights has 1 entries, fewer than the 2 density rows"),
+    (dict(st_bounds=(0.0, 1.0)), "st_bounds is searched on a logarithmic scale"),
+    (dict(st_bounds=(0.1, float("inf"))), "st_bounds is searched on a logarithmic scale"),
+    (dict(co_bounds=(0.0, 1.0)), "co_bounds must be positive"),
+])
+def test_bad_inputs_fail_before_any_work(capfd, name, overrides, message):
+    with pytest.raises(internal_error_type(), match=message):
+        call(name, **overrides)
+    assert capfd.readouterr().err == ""  # not a single progress line: no work began
+
+
+@pytest.mark.parametrize("name,fit_vmax,expected", [
+    ("py_fit_shared_st", None, "st_bounds must have lo <= hi"),
+    ("py_fit_shared_st_exp_perdensity", False, "st_bounds must have lo <= hi"),
+    ("py_fit_shared_st_exp_perdensity", True, "min > max, or either was NaN"),
+    ("py_fit_shared_exp", False, "min > max, or either was NaN"),
+    ("py_fit_shared_co", None, "min > max, or either was NaN"),
+])
+def test_inverted_st_bounds(name, fit_vmax, expected):
+    extra = {} if fit_vmax is None else dict(fit_vmax=fit_vmax)
+    with pytest.raises(internal_error_type(), match=expected):
+        call(name, st_bounds=(2.0, 0.1), **extra)
+
+
+def test_vmax_bounds_are_checked_only_when_fitted():
+    for name in ("py_fit_shared_exp", "py_fit_shared_st_exp_perdensity"):
+        with pytest.raises(internal_error_type(), match="vmax_bounds is searched on a log"):
+            call(name, fit_vmax=True, vmax_bounds=(-1.0, 10.0))
+    with pytest.raises(internal_error_type(), match="weights"):
+        # Unused bounds do not stop the call; the short weights do.
+        call("py_fit_shared_exp", vmax_bounds=(-1.0, 10.0), weights=np.ones(1))
+    with pytest.raises(internal_error_type(), match="weights"):
+        korvel.py_profile_shared_st(ROWS, EDGES, True, np.ones(2), CO, weights=np.ones(1))
+
+
+# ------------------------------------------------------------------ Ctrl+C
+
+CTRL_C = """
+    import os, signal, sys, threading, time
+    import numpy as np, korvel
+    edges = np.linspace(0.0, 1.0, 11)
+    rows = np.array([korvel.py_compute_model_fracs(0.5, 1.0, c, 2.0, edges)
+                     for c in (0.5, 1.0, 2.0, 5.0, 10.0, 20.0)])
+    wide = (rows, edges, True, (1e-3, 10.0), (1e-3, 1e3), (0.5, 5.0))
+    calls = {{
+        "exp": lambda: korvel.py_fit_shared_exp(*wide),
+        "co": lambda: korvel.py_fit_shared_co(*wide),
+        # Not interruptible; its Vmax search polls only its own (never set) handle.
+        "plain": lambda: korvel.py_fit_shared_st_exp_perdensity(
+            rows, edges, True, (0.1, 2.0), (0.3, 3.0), (1.8, 2.2), fit_vmax=True,
+            vmax_bounds=(1.0, 100.0)),
+    }}
+    outcome, ended = {{}}, {{}}
+    def run(name):
+        try:
+            r = calls[name]()
+            outcome[name] = "result" if np.isfinite(r[0]) else "nan"
+        except KeyboardInterrupt as exc:
+            outcome[name] = str(exc)
+        ended[name] = time.perf_counter()
+    threads = [threading.Thread(target=run, args=(n,)) for n in {names!r}]
+    for t in threads:
+        t.start()
+    time.sleep(1.0)
+    sent = time.perf_counter()
+    os.kill(os.getpid(), signal.SIGINT)
+    for t in threads:
+        t.join()
+    for n in {names!r}:
+        print(n, outcome[n], "ended before the signal" if ended[n] < sent else
+              "after %.2f s" % (ended[n] - sent))
+    # Python's own Ctrl+C handling is back once the last armed call ended.
+    try:
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(5)
+        print("second signal lost")
+    except KeyboardInterrupt:
+        print("second interrupt raised")
+"""
+
+
+def ctrl_c(names):
+    result = run_python(CTRL_C.format(names=names), timeout=600)
+    assert result.returncode == 0, result.stderr[-2000:]
+    return dict(line.split(" ", 1) for line in result.stdout.splitlines())
+
+
+@pytest.mark.parametrize("name", ["exp", "co"])
+def test_ctrl_c_interrupts_each_interruptible_fit(name):
+    out = ctrl_c([name])
+    assert out[name].startswith("Interrupted by Ctrl+C after"), out
+    assert out["second"] == "interrupt raised"
+
+
+def test_one_ctrl_c_interrupts_every_armed_call_and_no_other():
+    out = ctrl_c(["exp", "co", "plain"])
+    assert out["exp"].startswith("Interrupted by Ctrl+C after"), out
+    assert out["co"].startswith("Interrupted by Ctrl+C after"), out
+    # The non-interruptible fit on a third thread, running when the signal
+    # came, returns its result.
+    assert out["plain"].startswith("result after"), out
+    assert out["second"] == "interrupt raised"
