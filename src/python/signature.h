@@ -68,13 +68,21 @@ inline constexpr double kDefaultExponent = 2.0;
 
 namespace detail {
 
-// Python's repr of a float default ("2.0", "0.001").
+// Python's repr of a float default: the shortest digits that read back to
+// the same double, in fixed notation for decimal exponents -4 to 15 ("2.0",
+// "0.001", "1000000.0"), otherwise in scientific notation ("1e-05", "1e+16").
 inline std::string float_text(double v) {
-    char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v);
-    std::string s(buf, res.ptr);
-    if (s.find_first_of(".en") == std::string::npos) s += ".0";  // "2" -> "2.0"
-    return s;
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const std::string sci(buf, res.ptr);
+    const std::size_t e = sci.find('e');
+    if (e == std::string::npos) return sci;  // "inf", "nan"
+    const int exponent = std::stoi(sci.substr(e + 1));
+    if (exponent < -4 || exponent >= 16) return sci;
+    res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    std::string fixed(buf, res.ptr);
+    if (fixed.find('.') == std::string::npos) fixed += ".0";
+    return fixed;
 }
 
 // The passes after conversion, for kinds that write their destination while
@@ -384,6 +392,11 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) {
     constexpr auto indices = std::make_index_sequence<S::size>();
     std::array<PyObject*, S::size> objs{};  // nullptr: an optional argument not passed
     if (!parse<Sig>(args, kwargs, objs, indices)) return nullptr;
+    // The parser lends the argument objects. A keyword dict that Python code
+    // can reach (one a C caller passes as it is) may drop them while an
+    // earlier argument's __float__ runs, so each is held until the return.
+    std::array<PyRef, S::size> held;
+    for (std::size_t i = 0; i < S::size; ++i) held[i] = PyRef::borrow(objs[i]);
     return guarded([&]() -> PyObject* {
         ArgConverter c;
         typename S::Args a{};

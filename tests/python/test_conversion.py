@@ -1,5 +1,6 @@
 """Argument kinds and their failures, through the functions that use them."""
 
+import ctypes
 import math
 import sys
 
@@ -160,6 +161,34 @@ class TestVector:
         out = korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, edges10)
         assert out.flags.owndata and out.flags.writeable and out.flags.c_contiguous
         assert out.dtype == np.float64
+
+
+def test_arguments_outlive_a_keyword_dict_cleared_during_conversion(edges10):
+    # A C caller may pass its own keyword dict, which an argument's __float__
+    # can reach and clear; the arguments it held must stay alive to the end.
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object] * 3
+    events = []
+
+    class Clear:
+        def __float__(self):
+            events.append("cleared")
+            kwargs.clear()
+            return 1.0
+
+    class Stw:
+        def __float__(self):
+            events.append("converted")
+            return 1.0
+
+        def __del__(self):
+            events.append("released")
+
+    kwargs = dict(ste=Clear(), stw=Stw(), cow=2.0, coe=3.0, meth_bin_edges=edges10.copy())
+    out = call(korvel.py_compute_model_fracs, (), kwargs)
+    assert events == ["cleared", "converted", "released"]
+    assert np.array_equal(out, korvel.py_compute_model_fracs(1.0, 1.0, 2.0, 3.0, edges10))
 
 
 class TestSettings:
