@@ -198,7 +198,7 @@ CTRL_C = """
         "co": lambda: korvel.py_fit_shared_co(*wide),
         # Not interruptible; its Vmax search polls only its own (never set) handle.
         "plain": lambda: korvel.py_fit_shared_st_exp_perdensity(
-            rows, edges, True, (0.1, 2.0), (0.3, 3.0), (1.8, 2.2), fit_vmax=True,
+            rows[:4], edges, True, (0.1, 2.0), (0.3, 3.0), (1.8, 2.2), fit_vmax=True,
             vmax_bounds=(1.0, 100.0)),
     }}
     outcome, ended = {{}}, {{}}

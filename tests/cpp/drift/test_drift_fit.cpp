@@ -167,7 +167,7 @@ std::string error_of(const std::function<void()>& call) {
 TEST(FitDriftBootstrap, ShortInputsAndOverflowingCountsFailBeforeAnyFit) {
     const BootInputs in = bootstrap_inputs(3);
     // Each of these would otherwise first fit the samples that are present;
-    // the check must come at once (the interrupt flag is clear, so a fit
+    // the check must come at once (no interruption is passed, so a fit
     // started here would take seconds and return rows instead of failing).
     EXPECT_EQ(error_of([&] {
                   (void)korvel::fit_drift_bootstrap(in.p0, in.observed, 5, kAges.size(), kAges, kEdges, kBox, kNever);
