@@ -16,28 +16,19 @@ std::size_t bin_count(std::span<const double> edges) {
     return edges.size() - 1;
 }
 
-// Methylated fraction of macrostate m, a division by 70.0 as in the rest of
-// the model, so that a fraction on an edge falls the same way everywhere.
-double state_fraction(std::size_t m) {
-    return static_cast<double>(m) / static_cast<double>(kDriftSites);
-}
-
-// Bin j is [e_j, e_j+1) except the last, [e_n-1, e_n]. A NaN edge fails both
-// comparisons, so no fraction falls into a bin bounded by it.
-bool in_bin(double x, std::span<const double> edges, std::size_t j, std::size_t bins) {
-    if (j + 1 < bins) return edges[j] <= x && x < edges[j + 1];
-    return edges[j] <= x && x <= edges[j + 1];
-}
+// Methylated fraction of macrostate m, computed as in the master-equation
+// model, so that a fraction on an edge falls the same way everywhere.
+double state_fraction(std::size_t m) { return methylated_fraction(static_cast<double>(m)); }
 
 }  // namespace
 
 SquareMatrix drift_generator(double ste, double stw) {
     SquareMatrix q(kDriftStates);
-    const double sites = static_cast<double>(kDriftSites);
-    for (std::size_t m = 1; m <= kDriftSites; ++m) {
+    const double sites = static_cast<double>(kNcpg);
+    for (std::size_t m = 1; m < kDriftStates; ++m) {
         q(m - 1, m) = static_cast<double>(m) * ste;  // erase one of m methylated sites
     }
-    for (std::size_t m = 0; m < kDriftSites; ++m) {
+    for (std::size_t m = 0; m + 1 < kDriftStates; ++m) {
         q(m + 1, m) = (sites - static_cast<double>(m)) * stw;  // write one of 70 - m
     }
     // Probability is conserved: each column sums to zero. The diagonal is
@@ -58,7 +49,7 @@ DriftDistribution drift_initial_distribution(std::span<const double> p0,
     for (std::size_t j = 0; j < bins; ++j) {
         std::size_t k = 0;
         for (std::size_t m = 0; m < kDriftStates; ++m) {
-            if (in_bin(state_fraction(m), edges, j, bins)) members[k++] = m;
+            if (in_meth_bin(edges, j, state_fraction(m))) members[k++] = m;
         }
         if (k == 0) continue;  // a bin too narrow to hold a macrostate carries no mass
         if (j >= p0.size()) {
@@ -120,7 +111,7 @@ std::vector<double> bin_drift_distribution(const DriftDistribution& p,
     for (std::size_t m = 0; m < kDriftStates; ++m) {
         const double x = state_fraction(m);
         for (std::size_t j = 0; j < bins; ++j) {
-            if (in_bin(x, edges, j, bins)) {
+            if (in_meth_bin(edges, j, x)) {
                 out[j] += p[m];
                 break;
             }

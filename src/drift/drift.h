@@ -20,13 +20,14 @@
 
 #include "core/interrupt.h"
 #include "core/row_matrix.h"
+#include "core/sites.h"
 #include "drift/expm.h"
 #include "optimizer/box.h"
 
 namespace korvel {
 
-inline constexpr std::size_t kDriftSites = 70;
-inline constexpr std::size_t kDriftStates = kDriftSites + 1;
+// The drift chain has the states of the master-equation model, m = 0..70.
+inline constexpr std::size_t kDriftStates = static_cast<std::size_t>(kNumStates);
 // Floor of a binned prediction before renormalisation: keeps ln() finite for
 // bins the model leaves empty.
 inline constexpr double kDriftBinFloor = 1e-10;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/sites.h"
 #include "core/state.h"
 
 namespace korvel {
@@ -12,7 +13,7 @@ namespace korvel {
 PhaseMeasures phase_measures(const StateVector& p) {
     double entropy = 0.0, low = 0.0, high = 0.0, mid = 0.0, avg = 0.0;
     for (int m = 0; m < kNumStates; ++m) {
-        const double x = m / 70.0;
+        const double x = methylated_fraction(m);
         const double pm = p[m];
         // The solver's result is used as it stands; zero and negative entries
         // carry no entropy.

@@ -13,10 +13,13 @@
 #include <span>
 #include <vector>
 
+#include "core/sites.h"
+
 namespace korvel {
 
-inline constexpr int kNcpg = 70;
-inline constexpr int kNumStates = 71;
+// n_U and n_M where a caller gives none: the drive grows with the square of
+// the methylated or unmethylated share.
+inline constexpr double kDefaultExponent = 2.0;
 
 using StateVector = std::array<double, kNumStates>;
 

@@ -6,11 +6,17 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "core/sites.h"
 #include "model/model.h"
 
 namespace korvel {
 namespace {
 
+// Every bin's model fraction is at least this before renormalisation: a bin
+// that no state reaches (narrower than 1/70, or outside where the mass is)
+// would otherwise score ln(0), and one empty model bin would make the NLL
+// infinite whatever the other bins say. (The drift model has its own floor,
+// kDriftBinFloor.)
 constexpr double kFloor = 1e-8;
 
 // binned_model_fracs (first-match bins, floor, renormalisation) into out[0 .. edges.size() - 2].
@@ -30,23 +36,19 @@ void bin_into(const StateVector& p, std::span<const double> edges, double* out) 
             break;
         }
     }
-    const auto contains = [&](std::size_t j, double x) {
-        return j + 1 == nb ? (edges[j] <= x && x <= edges[j + 1])
-                           : (edges[j] <= x && x < edges[j + 1]);
-    };
     if (increasing) {
         std::size_t j = 0;
         for (int m = 0; m < kNumStates; ++m) {
-            const double x = static_cast<double>(m) / 70.0;
+            const double x = methylated_fraction(m);
             if (x < edges[0]) continue;
             while (j + 1 < nb && !(x < edges[j + 1])) ++j;
-            if (contains(j, x)) out[j] += p[static_cast<std::size_t>(m)];
+            if (in_meth_bin(edges, j, x)) out[j] += p[static_cast<std::size_t>(m)];
         }
     } else {
         for (int m = 0; m < kNumStates; ++m) {
-            const double x = static_cast<double>(m) / 70.0;
+            const double x = methylated_fraction(m);
             for (std::size_t j = 0; j < nb; ++j) {
-                if (contains(j, x)) {
+                if (in_meth_bin(edges, j, x)) {
                     out[j] += p[static_cast<std::size_t>(m)];
                     break;
                 }

@@ -65,6 +65,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/sites.h"
 #include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
@@ -97,8 +98,8 @@ thread_local PowCache t_pow_cache;
 // (BM(1) .. BM(70)); unmethylated kinds hold BU(i), i = 0..69.
 double base_of(int kind, int i) {
     switch (kind) {
-        case kMethylatedFraction: return static_cast<double>(i + 1) / 70.0;
-        case kUnmethylatedFraction: return 1.0 - static_cast<double>(i) / 70.0;
+        case kMethylatedFraction: return methylated_fraction(i + 1);
+        case kUnmethylatedFraction: return 1.0 - methylated_fraction(i);
         case kMethylatedRaw: return static_cast<double>(i + 1);
         default: return static_cast<double>(kNcpg - i);
     }

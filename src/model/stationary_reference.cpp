@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/sites.h"
 #include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
@@ -20,10 +21,10 @@ StateVector reference_solve(double ste, double stw, double cow, double coe, doub
     const bool saturate = std::isfinite(vmax);
     const auto sat = [&](double x) { return saturate ? x / (x / vmax + 1.0) : x; };
     const auto base_m = [&](int k) {
-        return raw_count ? static_cast<double>(k) : static_cast<double>(k) / 70.0;
+        return raw_count ? static_cast<double>(k) : methylated_fraction(k);
     };
     const auto base_u = [&](int k) {
-        return raw_count ? static_cast<double>(kNcpg - k) : 1.0 - static_cast<double>(k) / 70.0;
+        return raw_count ? static_cast<double>(kNcpg - k) : 1.0 - methylated_fraction(k);
     };
 
     // 1. Q, column-major, all zeros.
@@ -84,7 +85,7 @@ StateVector reference_solve(double ste, double stw, double cow, double coe, doub
         const double ukk = at(k, k);
         if (ukk == 0.0) {
             // 7. Singular: the uniform fallback.
-            out.fill(1.0 / 71.0);
+            out.fill(1.0 / static_cast<double>(N));
             return out;
         }
         b[static_cast<std::size_t>(k)] /= ukk;
