@@ -1,0 +1,180 @@
+// Bootstrap refits of every resample, in every fitting mode.
+#include <optional>
+#include <vector>
+
+#include "fits/bootstrap.h"
+#include "python/bindings.h"
+#include "python/frame.h"
+#include "python/signature.h"
+
+namespace korvel::py {
+namespace {
+
+// The box of a fitted Vmax when the caller gives none.
+constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
+
+// What every bootstrap takes; each function's struct adds its own switches.
+struct BootstrapArgs {
+    RowMatrix bootstrap_fracs;
+    std::size_t n_boot = 0;
+    std::size_t n_densities = 0;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw = false;
+    Bound st_bounds{};
+    Bound co_bounds{};
+    Bound n_exp_bounds{};
+    double co_penalty = 0.0;
+    std::optional<std::vector<double>> weights;
+
+    OptionalWeights weight_view() const {
+        return weights ? OptionalWeights(*weights) : std::nullopt;
+    }
+};
+
+struct ThreeParamArgs : BootstrapArgs {
+    bool shared_st = false;
+    bool fix_st = false;
+    double n_u = kDefaultExponent;
+    double n_m = kDefaultExponent;
+};
+
+struct ExpArgs : BootstrapArgs {
+    bool shared_st = false;
+    std::optional<std::vector<double>> warm_start;
+    bool fit_vmax = false;
+    Bound vmax_bounds = kDefaultVmaxBounds;
+};
+
+// The leading parameters, in the order every bootstrap lists them.
+constexpr auto kFracs = arg::matrix("bootstrap_fracs", &BootstrapArgs::bootstrap_fracs);
+constexpr auto kNBoot = arg::count("n_boot", &BootstrapArgs::n_boot);
+constexpr auto kNDens = arg::count("n_densities", &BootstrapArgs::n_densities);
+constexpr auto kEdges = arg::vector("meth_bin_edges", &BootstrapArgs::meth_bin_edges);
+constexpr auto kNormalize = arg::boolean("normalize_stw", &BootstrapArgs::normalize_stw);
+constexpr auto kStBounds = arg::pair("st_bounds", &BootstrapArgs::st_bounds);
+constexpr auto kCoBounds = arg::pair("co_bounds", &BootstrapArgs::co_bounds);
+constexpr auto kExpBounds = arg::pair("n_exp_bounds", &BootstrapArgs::n_exp_bounds);
+constexpr auto kPenalty = arg::real("co_penalty", &BootstrapArgs::co_penalty, 0.0);
+constexpr auto kWeights = arg::optional_vector("weights", &BootstrapArgs::weights);
+constexpr auto kFitVmax = arg::boolean("fit_vmax", &ExpArgs::fit_vmax, false);
+constexpr auto kVmaxBounds = arg::pair("vmax_bounds", &ExpArgs::vmax_bounds, kDefaultVmaxBounds);
+
+constexpr auto kBootstrap = signature<ThreeParamArgs>(
+    "py_fit_bootstrap", kFracs, kNBoot, kNDens, kEdges, kNormalize,
+    arg::boolean("shared_st", &ThreeParamArgs::shared_st),
+    arg::boolean("fix_st", &ThreeParamArgs::fix_st), kStBounds, kCoBounds,
+    arg::real("n_u", &ThreeParamArgs::n_u, kDefaultExponent),
+    arg::real("n_m", &ThreeParamArgs::n_m, kDefaultExponent), kPenalty, kWeights);
+
+constexpr auto kBootstrapExp = signature<ExpArgs>(
+    "py_fit_bootstrap_exp", kFracs, kNBoot, kNDens, kEdges, kNormalize, kStBounds, kCoBounds,
+    kExpBounds, kPenalty, kWeights, arg::start_point("warm_start", &ExpArgs::warm_start, 4),
+    kFitVmax, kVmaxBounds);
+
+constexpr auto kBootstrapPerdensity = signature<ExpArgs>(
+    "py_fit_bootstrap_exp_perdensity", kFracs, kNBoot, kNDens, kEdges, kNormalize,
+    arg::boolean("shared_st", &ExpArgs::shared_st), kStBounds, kCoBounds, kExpBounds, kPenalty,
+    kWeights, kFitVmax, kVmaxBounds);
+
+constexpr auto kBootstrapCo = signature<ExpArgs>(
+    "py_fit_bootstrap_co", kFracs, kNBoot, kNDens, kEdges, kNormalize, kStBounds, kCoBounds,
+    kExpBounds, kPenalty, kWeights, arg::start_point("warm_start", &ExpArgs::warm_start, 3));
+
+// Runs one bootstrap kernel with Ctrl+C armed for this call alone and returns
+// its rows as a (rows, columns) array. Once a SIGINT arrives, tasks not yet
+// started produce nothing and running kernels wind down; every row is then
+// discarded and the call raises KeyboardInterrupt. The guard disarms on every
+// way out, an internal error from a worker included.
+template <class Kernel>
+PyRef run_bootstrap(const BootstrapArgs& a, Kernel kernel) {
+    const BootstrapData data{a.bootstrap_fracs, a.n_boot, a.n_densities, a.meth_bin_edges,
+                             a.normalize_stw};
+    InterruptGuard interrupt;
+    const BootstrapTable table =
+        without_gil([&] { return kernel(data, interrupt.interruption()); });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    return new_matrix(table.rows(), table.cols, table.values);
+}
+
+PyRef fit_bootstrap_body(ThreeParamArgs& a) {
+    return run_bootstrap(a, [&](const BootstrapData& data, const Interruption& stop) {
+        return fit_bootstrap(data, three_param_mode(a.shared_st, a.fix_st), a.st_bounds,
+                             a.co_bounds, a.n_u, a.n_m, a.co_penalty, a.weight_view(), stop);
+    });
+}
+
+PyRef fit_bootstrap_exp_body(ExpArgs& a) {
+    std::optional<SharedExpStart> warm;
+    if (a.warm_start) {
+        const std::vector<double>& w = *a.warm_start;  // exactly four, by conversion
+        warm = SharedExpStart{w[0], w[1], w[2], w[3]};
+    }
+    return run_bootstrap(a, [&](const BootstrapData& data, const Interruption& stop) {
+        return fit_bootstrap_exp(data, a.st_bounds, a.co_bounds, a.n_exp_bounds, a.co_penalty,
+                                 a.weight_view(), warm, a.fit_vmax, a.vmax_bounds, stop);
+    });
+}
+
+PyRef fit_bootstrap_perdensity_body(ExpArgs& a) {
+    return run_bootstrap(a, [&](const BootstrapData& data, const Interruption& stop) {
+        return fit_bootstrap_exp_perdensity(data, a.shared_st, a.st_bounds, a.co_bounds,
+                                            a.n_exp_bounds, a.co_penalty, a.weight_view(),
+                                            a.fit_vmax, a.vmax_bounds, stop);
+    });
+}
+
+PyRef fit_bootstrap_co_body(ExpArgs& a) {
+    std::optional<SharedCoStart> warm;
+    if (a.warm_start) {
+        const std::vector<double>& w = *a.warm_start;  // exactly three, by conversion
+        warm = SharedCoStart{w[0], w[1], w[2]};
+    }
+    return run_bootstrap(a, [&](const BootstrapData& data, const Interruption& stop) {
+        return fit_bootstrap_co(data, a.st_bounds, a.co_bounds, a.n_exp_bounds, a.co_penalty,
+                                a.weight_view(), warm, stop);
+    });
+}
+
+}  // namespace
+
+const Binding py_fit_bootstrap = bind<kBootstrap, fit_bootstrap_body>(
+    "Refit every bootstrap resample with St, CoW and CoE free and the exponents\n"
+    "fixed. Row r = b * n_densities + d of bootstrap_fracs holds density d\n"
+    "(ascending) of resample b. Modes: independent (every row on its own, seed\n"
+    "r); fix_st (density 0's St held for the other densities of its resample,\n"
+    "seeds b * n_densities + d); shared_st, which wins over fix_st (one St per\n"
+    "resample, inner fits seeded from the OS entropy source; weights are used\n"
+    "only here). Returns an array of shape (n_boot * n_densities, 6), rows in\n"
+    "the order of r: [bootstrap_idx, density_idx, st_free, cow, coe, nll].\n"
+    "Ctrl+C raises KeyboardInterrupt and discards every row.");
+
+const Binding py_fit_bootstrap_exp = bind<kBootstrapExp, fit_bootstrap_exp_body>(
+    "Refit every bootstrap resample with St and the exponents (and, with\n"
+    "fit_vmax, Vmax) shared by its densities and CoW, CoE per density. Each\n"
+    "resample runs one simplex search from warm_start = (St, n_U, n_M, Vmax),\n"
+    "clamped into the bounds, or five cold starts without it. Returns an array of\n"
+    "shape (n_boot * n_densities, 9), rows in the order of r = b * n_densities + d:\n"
+    "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
+    "resample's fitted Vmax, or the run-wide one. Ctrl+C raises KeyboardInterrupt\n"
+    "and discards every row.");
+
+const Binding py_fit_bootstrap_exp_perdensity =
+    bind<kBootstrapPerdensity, fit_bootstrap_perdensity_body>(
+        "Refit every bootstrap resample with per-density exponents. shared_st: one\n"
+        "St (and, with fit_vmax, one Vmax) per resample, CoW, CoE, n_U, n_M per\n"
+        "density. Otherwise every row r is fitted on its own with all five\n"
+        "parameters free and seed r; weights, fit_vmax and vmax_bounds are then\n"
+        "ignored. Returns an array of shape (n_boot * n_densities, 9), columns\n"
+        "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the fitted\n"
+        "Vmax, or the run-wide one. Ctrl+C raises KeyboardInterrupt and discards\n"
+        "every row.");
+
+const Binding py_fit_bootstrap_co = bind<kBootstrapCo, fit_bootstrap_co_body>(
+    "Refit every bootstrap resample with St, CoW and CoE shared by its densities\n"
+    "and the exponents per density. Each resample runs one simplex search from\n"
+    "warm_start = (St, CoW, CoE), clamped into the bounds, or seven cold starts\n"
+    "without it. Returns an array of shape (n_boot * n_densities, 9), columns\n"
+    "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
+    "run-wide Vmax. Ctrl+C raises KeyboardInterrupt and discards every row.");
+
+}  // namespace korvel::py
