@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -153,14 +154,26 @@ class TestExponentModes:
         assert np.array_equal(got[:, 2:7], fitps) and np.array_equal(got[:, 7], nlls)
         assert np.all(got[:, 8] == 30.0)
 
-    def test_perdensity_shared_st_and_co_layouts(self):
+    def test_perdensity_shared_rows_are_the_shared_fit_of_each_resample(self):
+        fracs, vbox = resamples(2, 2), (1.0, 1e3)
+        got = boot_perdensity(fracs, 2, 2, True, fit_vmax=True, vmax_bounds=vbox)
+        for b in range(2):
+            # Every per-density fit is seeded with its density index: the
+            # resample's rows are the shared fit of its block, bit for bit.
+            st, vmax, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(
+                fracs[2 * b:2 * b + 2], EDGES, True, ST, CO, NEXP, fit_vmax=True,
+                vmax_bounds=vbox)
+            want = np.column_stack([[b, b], [0, 1], fitps, nlls, [vmax, vmax]])
+            assert np.array_equal(got[2 * b:2 * b + 2], want)
+
+    def test_shared_co_constant_columns(self):
         fracs = resamples(1, 2)
-        per = boot_perdensity(fracs, 1, 2, True)
-        assert np.all(per[:, 2] == per[0, 2]) and np.all(per[:, 8] == np.inf)
-        co = boot_co(fracs, 1, 2, warm_start=(1.0, 10.0, 10.0))
-        for col in (2, 5, 6, 8):  # st, cow, coe, vmax
-            assert np.all(co[:, col] == co[0, col])
-        assert np.array_equal(co, boot_co(fracs, 1, 2, warm_start=(1.0, 10.0, 10.0)))
+        korvel.py_set_mm_vmax(40.0)
+        got = boot_co(fracs, 1, 2, warm_start=(1.0, 10.0, 10.0))
+        assert got.shape == (2, 9) and np.array_equal(got[:, :2], index_columns(1, 2))
+        for col in (2, 5, 6):  # st, cow, coe
+            assert np.all(got[:, col] == got[0, col])
+        assert np.all(got[:, 8] == 40.0)
 
 
 # One call of every mode, by name; the Ctrl+C test runs the same calls in a child.
@@ -230,27 +243,35 @@ CHILD = """
 def interrupt_each(modes, settle=1.5, timeout=300):
     """Runs each mode's long bootstrap in one child and sends SIGINT once it
     computes; returns the child's lines and the seconds from each SIGINT to
-    the child's report."""
-    child = subprocess.Popen(
+    the child's report. A child that hangs (a missed interrupt) is killed
+    after `timeout` seconds."""
+    with subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(CHILD.format(tests=os.path.dirname(__file__))),
          *modes],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    lines, delays = [], {}
-    try:
-        for mode in modes:
-            assert child.stdout.readline().strip() == f"ready {mode}"
-            time.sleep(settle)  # let the call arm and start its fits
-            sent = time.monotonic()
-            child.send_signal(signal.SIGINT)
-            lines.append(child.stdout.readline().strip())
-            delays[mode] = time.monotonic() - sent
-        out, err = child.communicate(timeout=timeout)
-    finally:
-        if child.poll() is None:
-            child.kill()
+    ) as child:
+        watchdog = threading.Timer(timeout, child.kill)
+        watchdog.start()
+        lines, delays = [], {}
+        try:
+            for mode in modes:
+                assert child.stdout.readline().strip() == f"ready {mode}"
+                time.sleep(settle)  # let the call arm and start its fits
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                lines.append(child.stdout.readline().strip())
+                delays[mode] = time.monotonic() - sent
+            # Read on through the same buffered stream: lines that readline
+            # has already buffered would be lost to communicate().
+            lines += child.stdout.read().splitlines()
+            err = child.stderr.read()
+            child.wait()
+        finally:
+            watchdog.cancel()
+            if child.poll() is None:
+                child.kill()
     assert child.returncode == 0, err
-    return lines + out.splitlines(), delays
+    return lines, delays
 
 
 def test_ctrl_c_stops_every_function_and_python_keeps_its_handler():
