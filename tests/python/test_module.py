@@ -39,6 +39,8 @@ BUILT = {
     "py_fit_shared_st", "py_fit_shared_exp", "py_fit_shared_st_exp_perdensity",
     "py_fit_shared_co", "py_profile_shared_st", "py_profile_shared_co",
     "py_compute_phase_grids", "py_fit_drift_one", "py_fit_drift_bootstrap", "py_drift_predict",
+    "py_fit_bootstrap", "py_fit_bootstrap_exp", "py_fit_bootstrap_exp_perdensity",
+    "py_fit_bootstrap_co",
 }
 
 
