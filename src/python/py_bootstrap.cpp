@@ -10,9 +10,6 @@
 namespace korvel::py {
 namespace {
 
-// The box of a fitted Vmax when the caller gives none.
-constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
-
 // What every bootstrap takes; each function's struct adds its own switches.
 struct BootstrapArgs {
     RowMatrix bootstrap_fracs;

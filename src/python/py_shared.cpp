@@ -14,9 +14,6 @@ namespace korvel::py {
 
 namespace {
 
-// Default of vmax_bounds (not spelled out in the text signatures).
-constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
-
 OptionalWeights weights_of(const std::optional<std::vector<double>>& weights) {
     if (!weights) return std::nullopt;
     return std::span<const double>(*weights);

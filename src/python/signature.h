@@ -66,6 +66,10 @@ namespace korvel::py {
 // with a default.
 inline constexpr double kDefaultExponent = 2.0;
 
+// Box of a fitted Vmax when the caller gives none (not spelled out in the
+// text signatures, which show "vmax_bounds=...").
+inline constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
+
 namespace detail {
 
 // Python's repr of a float default: the shortest digits that read back to
