@@ -77,9 +77,6 @@ class TestThreeParameter:
             block = got[3 * b:3 * b + 3]
             assert np.array_equal(block[0, 2:], np.append(fitps[3 * b], nlls[3 * b]))
             assert np.all(block[:, 2] == block[0, 2])
-            # The nll column is the plain NLL at the row's parameters.
-            for row, obs in zip(block, fracs[3 * b:3 * b + 3]):
-                assert row[5] == nll_at(*row[2:5], obs)
 
     def test_same_bits_across_calls_and_thread_counts(self):
         fracs = resamples(2, 2)
@@ -115,19 +112,15 @@ class TestThreeParameter:
 
 class TestExponentModes:
     def test_shared_exponents_constant_per_resample_and_vmax_column(self):
+        # The rows are the kernel's result bit for bit (tests/cpp); here the
+        # layout through the binding, and Vmax when it is not fitted.
         fracs = resamples(2, 2)
         korvel.py_set_mm_vmax(50.0)
-        warm = (1.0, 2.0, 2.0, 10.0)
-        got = boot_exp(fracs, 2, 2, warm_start=warm)
+        got = boot_exp(fracs, 2, 2, warm_start=(1.0, 2.0, 2.0, 10.0))
         assert got.shape == (4, 9) and np.array_equal(got[:, :2], index_columns(2, 2))
-        for b in range(2):
-            block = got[2 * b:2 * b + 2]
-            for col in (2, 3, 4, 8):  # st, n_u, n_m, vmax
-                assert np.all(block[:, col] == block[0, col])
-        assert np.all(got[:, 8] == 50.0)  # the run-wide Vmax when it is not fitted
-        fitted = boot_exp(fracs, 2, 2, warm_start=warm, fit_vmax=True, vmax_bounds=(1.0, 1e3))
-        assert np.all(fitted[0::2, 8] == fitted[1::2, 8])
-        assert np.all((fitted[:, 8] >= 1.0) & (fitted[:, 8] <= 1e3))
+        for col in (2, 3, 4):  # st, n_u, n_m
+            assert np.all(got[0::2, col] == got[1::2, col])
+        assert np.all(got[:, 8] == 50.0)
 
     def test_warm_start_outside_the_box_is_clamped(self):
         fracs = resamples(1, 2)
@@ -165,15 +158,6 @@ class TestExponentModes:
                 vmax_bounds=vbox)
             want = np.column_stack([[b, b], [0, 1], fitps, nlls, [vmax, vmax]])
             assert np.array_equal(got[2 * b:2 * b + 2], want)
-
-    def test_shared_co_constant_columns(self):
-        fracs = resamples(1, 2)
-        korvel.py_set_mm_vmax(40.0)
-        got = boot_co(fracs, 1, 2, warm_start=(1.0, 10.0, 10.0))
-        assert got.shape == (2, 9) and np.array_equal(got[:, :2], index_columns(1, 2))
-        for col in (2, 5, 6):  # st, cow, coe
-            assert np.all(got[:, col] == got[0, col])
-        assert np.all(got[:, 8] == 40.0)
 
 
 # One call of every mode, by name; the Ctrl+C test runs the same calls in a child.

@@ -1,21 +1,19 @@
-// Bootstrap refits: each row is exactly the fit its mode prescribes, with the
-// seed its mode prescribes, laid out in the order of r; bad inputs fail before
-// any fit; an interrupted call runs no task.
+// Bootstrap refits in C++: the shared modes' rows are their kernel's result on
+// each resample's block, an interrupted call runs no task, and a result too
+// large for memory is refused. The independent and fixed-St modes, the row
+// checks and Ctrl+C are tested through the bindings (tests/python).
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <span>
-#include <string>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/interrupt.h"
 #include "core/state.h"
 #include "fits/bootstrap.h"
-#include "fits/density_fits.h"
 #include "fits/shared_fits.h"
 
 namespace {
@@ -61,55 +59,6 @@ void expect_row(const BootstrapTable& t, std::size_t r, std::initializer_list<do
     }
 }
 
-TEST(Bootstrap, IndependentRowIsTheSingleFitSeededWithR) {
-    const RowMatrix m = resamples();
-    const BootstrapData data{m, 2, kDens, kEdges, true};
-    const BootstrapTable t =
-        korvel::fit_bootstrap(data, korvel::ThreeParamMode::kIndependent, kStBounds, kCoBounds,
-                              2.0, 2.0, 0.5, std::nullopt, kNever);
-    ASSERT_EQ(t.rows(), 4u);
-    for (std::size_t r = 0; r < 4; ++r) {
-        const auto f = korvel::fit_one_density_inner(m.row(r), kEdges, true, kStBounds, kCoBounds,
-                                                     2.0, 2.0, 0.5, r);
-        expect_row(t, r, {double(r / kDens), double(r % kDens), f.st, f.cow, f.coe, f.nll});
-    }
-}
-
-TEST(Bootstrap, FixedStHoldsDensityZerosStWithinEachResample) {
-    const RowMatrix m = resamples();
-    const BootstrapData data{m, 2, kDens, kEdges, false};
-    const BootstrapTable t = korvel::fit_bootstrap(data, korvel::ThreeParamMode::kFixedSt,
-                                                   kStBounds, kCoBounds, 2.0, 2.0, 0.0,
-                                                   std::nullopt, kNever);
-    ASSERT_EQ(t.rows(), 4u);
-    for (std::size_t b = 0; b < 2; ++b) {
-        const std::size_t r0 = b * kDens;
-        const auto first = korvel::fit_one_density_inner(m.row(r0), kEdges, false, kStBounds,
-                                                         kCoBounds, 2.0, 2.0, 0.0, r0);
-        expect_row(t, r0, {double(b), 0.0, first.st, first.cow, first.coe, first.nll});
-        const auto rest = korvel::fit_co_fixed_st_inner(m.row(r0 + 1), kEdges, false, first.st,
-                                                        2.0, 2.0, kCoBounds, 0.0,
-                                                        korvel::mm_vmax(), r0 + 1);
-        expect_row(t, r0 + 1, {double(b), 1.0, first.st, rest.cow, rest.coe, rest.nll});
-    }
-}
-
-TEST(Bootstrap, PerdensityIndependentRowIsTheFiveParameterFitSeededWithR) {
-    const RowMatrix m = resamples();
-    const BootstrapData data{m, 1, 3, kEdges, true};  // one resample of three densities
-    // fit_vmax and vmax_bounds play no part here: inverted bounds are not even read.
-    const BootstrapTable t = korvel::fit_bootstrap_exp_perdensity(
-        data, false, kStBounds, kCoBounds, kExpBounds, 0.0, std::nullopt, true, {5.0, 1.0},
-        kNever);
-    ASSERT_EQ(t.rows(), 3u);
-    for (std::size_t r = 0; r < 3; ++r) {
-        const auto f = korvel::fit_one_density_exp_inner(m.row(r), kEdges, true, kStBounds,
-                                                         kCoBounds, kExpBounds, 0.0, r);
-        expect_row(t, r, {0.0, double(r), f.st, f.n_u, f.n_m, f.cow, f.coe, f.nll,
-                          std::numeric_limits<double>::infinity()});
-    }
-}
-
 // The shared kernels are run on each resample's own block: the rows are the
 // kernel's result laid out with the resample index.
 TEST(Bootstrap, SharedExponentRowsAreTheKernelsResultPerResample) {
@@ -152,66 +101,6 @@ TEST(Bootstrap, SharedCoRowsAreTheKernelsResultPerResample) {
     }
 }
 
-// The failures a caller would otherwise meet only after long fits come first.
-TEST(Bootstrap, ShortOrOverflowingLayoutsFailBeforeAnyFit) {
-    const RowMatrix m = resamples();
-    const auto run = [&](std::size_t n_boot, std::size_t n_dens) {
-        const BootstrapData data{m, n_boot, n_dens, kEdges, true};
-        return korvel::fit_bootstrap(data, korvel::ThreeParamMode::kIndependent, kStBounds,
-                                     kCoBounds, 2.0, 2.0, 0.0, std::nullopt, kNever);
-    };
-    const auto message = [&](std::size_t n_boot, std::size_t n_dens) -> std::string {
-        try {
-            run(n_boot, n_dens);
-        } catch (const korvel::InternalError& e) {
-            return e.what();
-        }
-        return "no error";
-    };
-    // Had the fits of the rows present run first, the task reaching row 4
-    // would have reported the missing row instead.
-    EXPECT_EQ(message(1'000'000, 2),
-              "bootstrap_fracs has 4 rows, fewer than n_boot * n_densities = 2000000");
-    EXPECT_EQ(message(std::size_t{1} << 40, std::size_t{1} << 30),
-              "n_boot * n_densities overflows: n_boot = 1099511627776, n_densities = 1073741824");
-    EXPECT_EQ(run(0, 2).rows(), 0u);
-    EXPECT_EQ(run(0, 2).cols, korvel::kBootstrapColumns);
-
-    // No columns: rows are free in memory, the result's nine values per row are not.
-    const RowMatrix wide(std::numeric_limits<std::size_t>::max() / 8, 0);
-    const BootstrapData huge{wide, wide.rows(), 1, kEdges, true};
-    EXPECT_THROW(korvel::fit_bootstrap_exp_perdensity(huge, false, kStBounds, kCoBounds,
-                                                      kExpBounds, 0.0, std::nullopt, false,
-                                                      kVmaxBounds, kNever),
-                 korvel::InternalError);
-}
-
-TEST(Bootstrap, BadBoundsAndShortWeightsFailBeforeAnyFit) {
-    const RowMatrix m = resamples();
-    const BootstrapData data{m, 2, kDens, kEdges, true};
-    const std::vector<double> one_weight{1.0};
-    const auto three = [&](korvel::ThreeParamMode mode, Bound co, korvel::OptionalWeights w) {
-        return korvel::fit_bootstrap(data, mode, kStBounds, co, 2.0, 2.0, 0.0, w, kNever);
-    };
-    using korvel::ThreeParamMode;
-    for (ThreeParamMode mode : {ThreeParamMode::kIndependent, ThreeParamMode::kFixedSt,
-                                ThreeParamMode::kSharedSt}) {
-        EXPECT_THROW(three(mode, {0.0, 10.0}, std::nullopt), korvel::InternalError);
-    }
-    // Weights are read only by the shared-St mode, so only it checks them.
-    EXPECT_THROW(three(ThreeParamMode::kSharedSt, kCoBounds, one_weight), korvel::InternalError);
-    EXPECT_THROW(korvel::fit_bootstrap_exp(data, kStBounds, kCoBounds, kExpBounds, 0.0,
-                                           one_weight, std::nullopt, false, kVmaxBounds, kNever),
-                 korvel::InternalError);
-    EXPECT_THROW(korvel::fit_bootstrap_co(data, {0.0, 1.0}, kCoBounds, kExpBounds, 0.0,
-                                          std::nullopt, std::nullopt, kNever),
-                 korvel::InternalError);
-    EXPECT_THROW(korvel::fit_bootstrap_exp_perdensity(data, true, kStBounds, kCoBounds,
-                                                      kExpBounds, 0.0, std::nullopt, true,
-                                                      {-1.0, 10.0}, kNever),
-                 korvel::InternalError);
-}
-
 // Every task looks at the handle first: once it is requested nothing runs
 // and no rows come back, in every mode.
 TEST(Bootstrap, InterruptedCallRunsNoTask) {
@@ -225,30 +114,35 @@ TEST(Bootstrap, InterruptedCallRunsNoTask) {
     const RowMatrix m = resamples();
     const BootstrapData data{m, 2, kDens, kEdges, true};
     using korvel::ThreeParamMode;
-    for (ThreeParamMode mode : {ThreeParamMode::kIndependent, ThreeParamMode::kFixedSt,
-                                ThreeParamMode::kSharedSt}) {
-        EXPECT_EQ(korvel::fit_bootstrap(data, mode, kStBounds, kCoBounds, 2.0, 2.0, 0.0,
-                                        std::nullopt, stop)
-                      .rows(),
-                  0u);
-    }
-    EXPECT_EQ(korvel::fit_bootstrap_exp(data, kStBounds, kCoBounds, kExpBounds, 0.0,
-                                        std::nullopt, std::nullopt, false, kVmaxBounds, stop)
-                  .rows(),
-              0u);
-    for (bool shared : {false, true}) {
-        EXPECT_EQ(korvel::fit_bootstrap_exp_perdensity(data, shared, kStBounds, kCoBounds,
-                                                       kExpBounds, 0.0, std::nullopt, false,
-                                                       kVmaxBounds, stop)
-                      .rows(),
-                  0u);
-    }
-    EXPECT_EQ(korvel::fit_bootstrap_co(data, kStBounds, kCoBounds, kExpBounds, 0.0, std::nullopt,
-                                       std::nullopt, stop)
-                  .rows(),
-              0u);
+    const std::vector<BootstrapTable> tables = {
+        korvel::fit_bootstrap(data, ThreeParamMode::kIndependent, kStBounds, kCoBounds, 2.0, 2.0,
+                              0.0, std::nullopt, stop),
+        korvel::fit_bootstrap(data, ThreeParamMode::kFixedSt, kStBounds, kCoBounds, 2.0, 2.0,
+                              0.0, std::nullopt, stop),
+        korvel::fit_bootstrap(data, ThreeParamMode::kSharedSt, kStBounds, kCoBounds, 2.0, 2.0,
+                              0.0, std::nullopt, stop),
+        korvel::fit_bootstrap_exp(data, kStBounds, kCoBounds, kExpBounds, 0.0, std::nullopt,
+                                  std::nullopt, false, kVmaxBounds, stop),
+        korvel::fit_bootstrap_exp_perdensity(data, false, kStBounds, kCoBounds, kExpBounds, 0.0,
+                                             std::nullopt, false, kVmaxBounds, stop),
+        korvel::fit_bootstrap_exp_perdensity(data, true, kStBounds, kCoBounds, kExpBounds, 0.0,
+                                             std::nullopt, false, kVmaxBounds, stop),
+        korvel::fit_bootstrap_co(data, kStBounds, kCoBounds, kExpBounds, 0.0, std::nullopt,
+                                 std::nullopt, stop),
+    };
+    for (const BootstrapTable& t : tables) EXPECT_EQ(t.rows(), 0u);
     EXPECT_TRUE(guard.finish());
     sigaction(SIGINT, &saved, nullptr);
+}
+
+// No columns: rows are free in memory, the result's nine values per row are not.
+TEST(Bootstrap, ResultTooLargeForMemoryIsRefused) {
+    const RowMatrix wide(std::numeric_limits<std::size_t>::max() / 8, 0);
+    const BootstrapData huge{wide, wide.rows(), 1, kEdges, true};
+    EXPECT_THROW(korvel::fit_bootstrap_exp_perdensity(huge, false, kStBounds, kCoBounds,
+                                                      kExpBounds, 0.0, std::nullopt, false,
+                                                      kVmaxBounds, kNever),
+                 korvel::InternalError);
 }
 
 }  // namespace
