@@ -109,51 +109,35 @@ struct Held {
 
 namespace arg {
 
-template <class A>
-struct Real : detail::Direct {
+// Text of a default in the text signature. Pair defaults are not spelled
+// out: they show as "...".
+inline std::string default_text(double v) { return detail::float_text(v); }
+inline std::string default_text(bool v) { return v ? "True" : "False"; }
+inline std::string default_text(const Bound&) { return "..."; }
+
+// A float, bool or pair: converted straight into its destination, or, when
+// not passed, given its default.
+template <class A, class T, T (ArgConverter::*Convert)(const char*, PyObject*)>
+struct Scalar : detail::Direct {
     using Args = A;
     const char* name;
-    double A::*dest;
-    std::optional<double> fallback;
+    T A::*dest;
+    std::optional<T> fallback;
 
     constexpr bool optional() const { return fallback.has_value(); }
-    std::string default_text() const { return detail::float_text(*fallback); }
+    std::string default_text() const { return arg::default_text(*fallback); }
     template <class D>
     void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
-        a.*dest = obj == nullptr ? *fallback : c.to_float(name, obj);
+        a.*dest = obj == nullptr ? *fallback : (c.*Convert)(name, obj);
     }
 };
 
 template <class A>
-struct Boolean : detail::Direct {
-    using Args = A;
-    const char* name;
-    bool A::*dest;
-    std::optional<bool> fallback;
-
-    constexpr bool optional() const { return fallback.has_value(); }
-    std::string default_text() const { return *fallback ? "True" : "False"; }
-    template <class D>
-    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
-        a.*dest = obj == nullptr ? *fallback : c.to_bool(name, obj);
-    }
-};
-
+using Real = Scalar<A, double, &ArgConverter::to_float>;
 template <class A>
-struct Pair : detail::Direct {
-    using Args = A;
-    const char* name;
-    Bound A::*dest;
-    std::optional<Bound> fallback;
-
-    constexpr bool optional() const { return fallback.has_value(); }
-    // Pair defaults are not spelled out in text signatures.
-    std::string default_text() const { return "..."; }
-    template <class D>
-    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
-        a.*dest = obj == nullptr ? *fallback : c.to_pair(name, obj);
-    }
-};
+using Boolean = Scalar<A, bool, &ArgConverter::to_bool>;
+template <class A>
+using Pair = Scalar<A, Bound, &ArgConverter::to_pair>;
 
 template <class A>
 struct StartPoint : detail::Direct {
@@ -196,59 +180,36 @@ struct Count : detail::Direct {
     }
 };
 
-template <class A>
-struct Vector : detail::Held {
+// An array: checked while converting, copied into its destination after the
+// last conversion. An optional one defaults to None.
+template <class A, class T, ArrayArg (ArgConverter::*Take)(const char*, PyObject*),
+          T (ArgConverter::*Copy)(const ArrayArg&), bool Optional>
+struct Array : detail::Held {
     using Args = A;
     const char* name;
-    std::vector<double> A::*dest;
+    T A::*dest;
 
-    constexpr bool optional() const { return false; }
-    std::string default_text() const { return {}; }
-    template <class D>
-    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
-        p = c.to_vector(name, obj);
-    }
-    template <class D>
-    void copy(ArgConverter& c, Pending& p, D& a) const {
-        a.*dest = c.copy_vector(p);
-    }
-};
-
-template <class A>
-struct OptionalVector : detail::Held {
-    using Args = A;
-    const char* name;
-    std::optional<std::vector<double>> A::*dest;
-
-    constexpr bool optional() const { return true; }
+    constexpr bool optional() const { return Optional; }
     std::string default_text() const { return "None"; }
     template <class D>
     void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
-        if (obj != nullptr) p = c.to_optional_vector(name, obj);
+        if (obj != nullptr) p = (c.*Take)(name, obj);
     }
     template <class D>
     void copy(ArgConverter& c, Pending& p, D& a) const {
-        a.*dest = c.copy_optional_vector(p);
+        a.*dest = (c.*Copy)(p);
     }
 };
 
 template <class A>
-struct Matrix : detail::Held {
-    using Args = A;
-    const char* name;
-    RowMatrix A::*dest;
-
-    constexpr bool optional() const { return false; }
-    std::string default_text() const { return {}; }
-    template <class D>
-    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
-        p = c.to_matrix(name, obj);
-    }
-    template <class D>
-    void copy(ArgConverter& c, Pending& p, D& a) const {
-        a.*dest = c.copy_matrix(p);
-    }
-};
+using Vector = Array<A, std::vector<double>, &ArgConverter::to_vector, &ArgConverter::copy_vector,
+                     false>;
+template <class A>
+using OptionalVector = Array<A, std::optional<std::vector<double>>,
+                             &ArgConverter::to_optional_vector,
+                             &ArgConverter::copy_optional_vector, true>;
+template <class A>
+using Matrix = Array<A, RowMatrix, &ArgConverter::to_matrix, &ArgConverter::copy_matrix, false>;
 
 // Anything the interpreter's float conversion accepts.
 template <class A>
