@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "fits/bootstrap.h"
+#include "model/model.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 #include "python/signature.h"

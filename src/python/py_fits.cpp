@@ -7,6 +7,7 @@
 #include "core/state.h"
 #include "fits/all_densities.h"
 #include "fits/density_fits.h"
+#include "model/model.h"
 #include "python/bindings.h"
 
 namespace korvel::py {

@@ -8,6 +8,7 @@
 #include "core/row_matrix.h"
 #include "fits/profiles.h"
 #include "fits/shared_fits.h"
+#include "model/model.h"
 #include "python/bindings.h"
 
 namespace korvel::py {

@@ -62,10 +62,6 @@
 
 namespace korvel::py {
 
-// Exponents n_U and n_M when a function does not take them, or takes them
-// with a default.
-inline constexpr double kDefaultExponent = 2.0;
-
 // Box of a fitted Vmax when the caller gives none (not spelled out in the
 // text signatures, which show "vmax_bounds=...").
 inline constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
