@@ -29,8 +29,14 @@ class UsageError(Exception):
 
 
 def _note(args, text):
+    """A progress message; --quiet silences it."""
     if not getattr(args, "quiet", False):
         print(f"korvel {args.command}: {text}", file=sys.stderr)
+
+
+def _warn(args, text):
+    """Something the user asked for that the run could not do: always said."""
+    print(f"korvel {args.command}: warning: {text}", file=sys.stderr)
 
 
 # ------------------------------------------------------------ option parsing
@@ -398,8 +404,8 @@ def cmd_fit(args):
     if args.profile:
         if settings.mode in tl.PROFILE_MODES:
             _note(args, "profiles of St, CoW and CoE")
-            profs = tl.profiles(data.fractions, data.meth_edges, result, args.level,
-                                args.profile_points, args.profile_span)
+            profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
+                                args.level, args.profile_points, args.profile_span)
             for name in ("st", "cow", "coe"):
                 if name in intervals:
                     continue
@@ -412,7 +418,7 @@ def cmd_fit(args):
             profile_note = (f"no profile exists in mode {settings.mode}: the module profiles "
                             "St, CoW and CoE with fixed exponents (modes "
                             + ", ".join(tl.PROFILE_MODES) + ")")
-            _note(args, profile_note)
+            _warn(args, profile_note)
 
     out = provenance.make_out_dir(args.out)
     header = ["density_lo", "density_hi", "n_reads"]
@@ -436,7 +442,7 @@ def cmd_fit(args):
                               for r in boot_rows])
     open_ends = write_profiles(out, profs, args.level) if profs else []
     for item in open_ends:
-        _note(args, f"the {args.level:g} interval of {item['parameter']} "
+        _warn(args, f"the {args.level:g} interval of {item['parameter']} "
                     f"({item['density_bin']}) is open at the {item['side']} grid end "
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
@@ -489,7 +495,7 @@ def write_profiles(out, profs, level):
                     open_ends.append({"parameter": name, "density_bin": label, "side": side,
                                       "grid_end": float(end)})
         if rows:
-            provenance.write_tsv(pdir / f"{name}.tsv", ["density_idx", name, "nll"], rows)
+            provenance.write_tsv(pdir / f"{name}.tsv", ["density_idx", name, "nll_reads"], rows)
     provenance.write_tsv(pdir / "intervals.tsv",
                          ["parameter", "density_idx", "estimate", "lo", "hi", "lo_open",
                           "hi_open", "level"], ivrows)
@@ -652,7 +658,7 @@ def cmd_phase(args):
     from . import pl
 
     if outside:
-        _note(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
+        _warn(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
     tl.apply_run_settings(tl.FitSettings(raw_count=args.raw_count, vmax=args.vmax))
     grids = tl.phase_grids(args.st, args.normalize_stw, args.range, args.grid, args.n_u, args.n_m)
     fig, axes = pl.figure(2, 5.0, 4.2)

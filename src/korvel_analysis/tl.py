@@ -288,7 +288,7 @@ class Profile:
     parameter: str
     density_idx: int | None  # None: one profile of a shared parameter over every density bin
     grid: np.ndarray
-    nll: np.ndarray
+    nll: np.ndarray  # negative log-likelihood of the reads: per-read NLL times reads
     estimate: float
     interval: Interval
 
@@ -301,13 +301,43 @@ def profile_grid(estimate, bounds, points=15, span=1.0):
     return np.unique(np.append(10.0 ** np.linspace(lo, hi, points), estimate))
 
 
-def profiles(fracs, meth_bin_edges, result, level=0.95, points=15, span=1.0):
+def _zoom(grid, nll, level, points):
+    """A finer grid between the grid points that bracket the interval's two crossings, or None.
+
+    Linear interpolation between coarse grid points misplaces the crossings
+    of a sharp profile; a second pass over the bracket puts ``points`` points
+    where the crossings are. An open end keeps its grid end.
+    """
+    iv = likelihood_ratio_interval(grid, nll, level)
+    lo = grid[0] if iv.lo_open else grid[grid <= iv.lo].max()
+    hi = grid[-1] if iv.hi_open else grid[grid >= iv.hi].min()
+    if np.count_nonzero((grid >= lo) & (grid <= hi)) >= points:
+        return None
+    fine = 10.0 ** np.linspace(math.log10(lo), math.log10(hi), points)
+    return np.setdiff1d(fine, grid)
+
+
+def _merge(grid, nll, more_grid, more_nll):
+    g = np.concatenate([grid, more_grid])
+    order = np.argsort(g)
+    return g[order], np.concatenate([nll, more_nll])[order]
+
+
+def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span=1.0):
     """Profile likelihoods of St and of CoW and CoE of every density bin.
 
     In the shared-St mode St is profiled over all density bins together; in
     the independent mode each density bin's St is profiled on its own. CoW
-    and CoE are profiled per density bin with St fixed at its fitted value.
-    Raises ValueError in the modes with fitted exponents, which have none.
+    and CoE are profiled per density bin with St held at its fitted value, so
+    their intervals are conditional on St (narrower than the bootstrap's).
+    Each profile is scanned on a log grid around the estimate, then once more
+    on a finer grid between the points that bracket the interval's ends.
+
+    The module's NLL is per read (observed fractions, not counts), so each
+    density bin's profile is multiplied by its number of reads (and by its
+    weight, when the fit has weights): that is the negative log-likelihood of
+    the reads, whose rise by chi2_1(level)/2 bounds the interval. Raises
+    ValueError in the modes with fitted exponents, which have no profile.
     """
     s = result.settings
     if s.mode not in PROFILE_MODES:
@@ -316,26 +346,44 @@ def profiles(fracs, meth_bin_edges, result, level=0.95, points=15, span=1.0):
     apply_run_settings(s)
     fracs = np.ascontiguousarray(fracs, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    scale = np.asarray(n_reads, dtype=np.float64)
+    if s.weights is not None:
+        scale = scale * s.weights_array()
     nstw, co = bool(s.normalize_stw), tuple(s.co_bounds)
     out = []
     st = result.params["st"]
     if s.mode == "shared-st":
-        groups = [(None, fracs, s.weights_array(), st[0])]
+        groups = [(None, fracs, np.ascontiguousarray(scale), 1.0, st[0])]
     else:
-        groups = [(d, fracs[d:d + 1], None, st[d]) for d in range(fracs.shape[0])]
-    for d, rows, w, est in groups:
+        groups = [(d, fracs[d:d + 1], None, scale[d], st[d]) for d in range(fracs.shape[0])]
+    for d, rows, w, factor, est in groups:
+        def scan(grid):
+            return factor * korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u,
+                                                        s.n_m, w)
+
         grid = profile_grid(est, s.st_bounds, points, span)
-        nll = korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u, s.n_m, w)
+        nll = scan(grid)
+        more = _zoom(grid, nll, level, points)
+        if more is not None and more.size:
+            grid, nll = _merge(grid, nll, more, scan(more))
         out.append(Profile("st", d, grid, nll, float(est),
                            likelihood_ratio_interval(grid, nll, level)))
     for d in range(fracs.shape[0]):
-        cow_est, coe_est = result.params["cow"][d], result.params["coe"][d]
-        cow_grid = profile_grid(cow_est, co, points, span)
-        coe_grid = profile_grid(coe_est, co, points, span)
-        cow_nll, coe_nll = korvel.py_profile_shared_co(
-            fracs[d:d + 1], edges, nstw, float(st[d]), cow_grid, coe_grid, co, s.n_u, s.n_m)
-        for name, grid, nll, est in (("cow", cow_grid, cow_nll[0], cow_est),
-                                     ("coe", coe_grid, coe_nll[0], coe_est)):
+        def scan(cow_grid, coe_grid):
+            cow_nll, coe_nll = korvel.py_profile_shared_co(
+                fracs[d:d + 1], edges, nstw, float(st[d]), cow_grid, coe_grid, co, s.n_u, s.n_m)
+            return scale[d] * cow_nll[0], scale[d] * coe_nll[0]
+
+        ests = (result.params["cow"][d], result.params["coe"][d])
+        grids = [profile_grid(e, co, points, span) for e in ests]
+        nlls = list(scan(*grids))
+        more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
+        more = [np.empty(0) if m is None else m for m in more]
+        if any(m.size for m in more):
+            extra = scan(*more)
+            for i in range(2):
+                grids[i], nlls[i] = _merge(grids[i], nlls[i], more[i], extra[i])
+        for name, grid, nll, est in zip(("cow", "coe"), grids, nlls, ests):
             out.append(Profile(name, d, grid, nll, float(est),
                                likelihood_ratio_interval(grid, nll, level)))
     return out

@@ -42,10 +42,11 @@ def assert_png(path):
 def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path):
     out = tmp_path / "fit"
     argv = ("fit", reads, "--out", out, "--mode", "independent", "--density-edges", "0,1,2",
-            "--quiet")
+            "--bootstrap", 3, "--profile", "--profile-points", 7, "--quiet")
     assert korvel_cmd(*argv) == 0
     header, rows = read_tsv(out / "results.tsv")
-    assert header == ["density_lo", "density_hi", "n_reads", "st", "cow", "coe", "nll"]
+    assert header == ["density_lo", "density_hi", "n_reads", "st", "st_lo", "st_hi", "cow",
+                      "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll"]
     assert [int(r["n_reads"]) for r in rows] == [5000, 5000]
     for d, row in enumerate(rows):
         # Replicate data sets of this size scatter the three-parameter fit by
@@ -53,18 +54,76 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path):
         # wrong mapping or layout, which lands far away.
         for name, truth in (("st", ST), ("cow", COW[d]), ("coe", COE[d])):
             assert float(row[name]) == pytest.approx(truth, rel=0.35), (d, name)
+            assert float(row[name + "_lo"]) <= float(row[name + "_hi"])
+    header, boot = read_tsv(out / "bootstrap.tsv")
+    assert header == ["bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll"]
+    assert [(r["bootstrap_idx"], r["density_idx"]) for r in boot] == [
+        (str(b), str(d)) for b in range(3) for d in range(2)]
+    header, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    assert header[:5] == ["parameter", "density_idx", "estimate", "lo", "hi"]
+    assert sorted((r["parameter"], r["density_idx"]) for r in ivs) == [
+        (p, str(d)) for p in ("coe", "cow", "st") for d in range(2)]
+    for name in ("st", "cow", "coe"):
+        assert read_tsv(out / "profiles" / f"{name}.tsv")[0] == ["density_idx", name,
+                                                                 "nll_reads"]
     run = json.loads((out / "run.json").read_text())
     assert run["reproducible"]["results"] is True
+    assert run["intervals"] == dict.fromkeys(("st", "cow", "coe"), "percentile bootstrap")
     assert run["options"]["mode"] == "independent" and run["seed"] == 0
     assert len(run["inputs"][0]["sha256"]) == 64 and run["threads"] >= 1
-    assert sorted(p.name for p in (out / "plots").iterdir()) == ["fractions.png",
-                                                                 "parameters.png"]
+    assert sorted(p.name for p in (out / "plots").iterdir()) == [
+        "fractions.png", "parameters.png", "profile_coe.png", "profile_cow.png",
+        "profile_st.png"]
     for png in (out / "plots").iterdir():
         assert_png(png)
-    # Seeded mode: the same command gives the same table, to the last digit.
+    # Seeded mode: the same command gives the same table, to the last digit
+    # (the profiles' own intervals are in profiles/, not in the table).
     first = (out / "results.tsv").read_bytes()
     assert korvel_cmd(*argv, "--force", "--no-plots") == 0
     assert (out / "results.tsv").read_bytes() == first
+
+
+def test_profile_intervals_hold_the_truth_and_agree_with_the_bootstrap(reads, tmp_path):
+    # The shared St of both density bins: its likelihood-ratio interval (from
+    # reads-scaled profiles) and its bootstrap interval cover the truth.
+    out = tmp_path / "shared"
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", "shared-st", "--density-edges",
+                      "0,1,2", "--profile", "--profile-points", 7, "--no-plots", "--quiet") == 0
+    _, (row, _) = read_tsv(out / "results.tsv")
+    assert float(row["st_lo"]) < ST < float(row["st_hi"])
+    assert float(row["st_hi"]) / float(row["st_lo"]) < 1.5  # 10000 reads pin St to ~10%
+    run = json.loads((out / "run.json").read_text())
+    assert run["reproducible"]["results"] is False
+    assert run["intervals"]["st"] == "likelihood ratio (profile)"
+
+
+# Narrow boxes keep the nested fits of the exponent modes short.
+FAST = ("--exp-bounds", "1.8,2.2", "--co-bounds", "1,10", "--st-bounds", "0.5,2")
+
+
+@pytest.mark.parametrize("mode,params,shared", [
+    ("shared-exp", ["st", "cow", "coe", "n_u", "n_m"], ["st", "n_u", "n_m"]),
+    ("shared-st-exp", ["st", "cow", "coe", "n_u", "n_m"], ["st"]),
+    ("shared-co", ["st", "cow", "coe", "n_u", "n_m"], ["st", "cow", "coe"]),
+])
+def test_exponent_modes_write_their_layout(reads, tmp_path, capsys, mode, params, shared):
+    out = tmp_path / mode
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
+                      "--bootstrap", 1, "--profile", "--quiet", *FAST) == 0
+    assert f"no profile exists in mode {mode}" in capsys.readouterr().err
+    header, rows = read_tsv(out / "results.tsv")
+    expected = ["density_lo", "density_hi", "n_reads"]
+    for name in params:
+        expected += [name, name + "_lo", name + "_hi"]
+    assert header == expected + ["nll"]
+    for name in shared:  # one value for every density bin
+        assert rows[0][name] == rows[1][name]
+    header, boot = read_tsv(out / "bootstrap.tsv")
+    assert header == ["boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax"]
+    assert len(boot) == 2 and all(r["vmax"] == "inf" for r in boot)
+    assert not (out / "profiles").exists()
+    assert sorted(p.name for p in (out / "plots").iterdir()) == sorted(
+        ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared])
 
 
 def test_counts_table_gives_the_fit_of_its_reads(reads, tmp_path):
