@@ -80,8 +80,17 @@ def profile(prof, level=0.95, ax=None):
     from .tl import chi2_1_quantile
 
     ax = _axes(ax)
-    ax.plot(prof.grid, prof.nll - np.nanmin(prof.nll), "o-", markersize=3)
-    ax.axhline(chi2_1_quantile(level) / 2.0, color="0.5", linestyle=":")
+    rise = prof.nll - np.nanmin(prof.nll)
+    threshold = chi2_1_quantile(level) / 2.0
+    ax.plot(prof.grid, rise, "o-", markersize=3)
+    ax.axhline(threshold, color="0.5", linestyle=":")
+    # Show the neighbourhood of the interval: far grid points rise by
+    # thousands and would flatten the part that matters.
+    near = np.flatnonzero(rise <= 6.0 * threshold)
+    if near.size:
+        i0, i1 = max(near[0] - 1, 0), min(near[-1] + 1, rise.size - 1)
+        ax.set_xlim(prof.grid[i0], prof.grid[i1])
+        ax.set_ylim(-0.05 * threshold, 6.0 * threshold)
     ax.axvline(prof.estimate, color="C3")
     iv = prof.interval
     for v, is_open in ((iv.lo, iv.lo_open), (iv.hi, iv.hi_open)):
@@ -89,7 +98,9 @@ def profile(prof, level=0.95, ax=None):
             ax.axvline(v, color="C0", linestyle="--")
     text = "[{}, {}]".format("open" if iv.lo_open else f"{iv.lo:.4g}",
                              "open" if iv.hi_open else f"{iv.hi:.4g}")
-    ax.set_xscale("log")
+    lo_x, hi_x = ax.get_xlim()
+    if hi_x > 10.0 * lo_x:  # a log axis only where the view spans a decade
+        ax.set_xscale("log")
     ax.set_xlabel(prof.parameter)
     ax.set_ylabel("NLL - minimum")
     where = "all density bins" if prof.density_idx is None else f"density bin {prof.density_idx}"

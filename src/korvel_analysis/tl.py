@@ -250,11 +250,14 @@ def chi2_1_quantile(level):
 
 
 def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
-    """Where the profile NLL crosses its minimum + chi2_1(level)/2, interpolated linearly.
+    """Where the profile NLL crosses its minimum + chi2_1(level)/2.
 
-    The interpolation is in log10 of the parameter on log grids. When the
-    profile stays below the threshold up to a grid end, that end is open: its
-    bound is NaN and ``lo_open``/``hi_open`` say so.
+    Between the two grid points around a crossing, the square root of the
+    rise above the minimum is interpolated linearly (in log10 of the
+    parameter on log grids): exact for a profile that is quadratic there,
+    as profiles are near their minimum. When the profile stays below the
+    threshold up to a grid end, that end is open: its bound is NaN and
+    ``lo_open``/``hi_open`` say so.
     """
     grid = np.asarray(grid, dtype=np.float64)
     nll = np.asarray(nll, dtype=np.float64)
@@ -262,20 +265,21 @@ def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
     grid, nll = grid[order], nll[order]
     x = np.log10(grid) if log_scale else grid
     i0 = int(np.nanargmin(nll))
-    level_nll = nll[i0] + chi2_1_quantile(level) / 2.0
+    root = np.sqrt(np.maximum(nll - nll[i0], 0.0))
+    target = math.sqrt(chi2_1_quantile(level) / 2.0)
 
     def cross(i_in, i_out):
-        t = (level_nll - nll[i_in]) / (nll[i_out] - nll[i_in])
+        t = (target - root[i_in]) / (root[i_out] - root[i_in])
         v = x[i_in] + t * (x[i_out] - x[i_in])
         return float(10.0 ** v if log_scale else v)
 
     lo = hi = math.nan
     for i in range(i0 - 1, -1, -1):
-        if nll[i] >= level_nll:
+        if root[i] >= target:
             lo = cross(i + 1, i)
             break
     for i in range(i0 + 1, grid.size):
-        if nll[i] >= level_nll:
+        if root[i] >= target:
             hi = cross(i - 1, i)
             break
     return Interval(lo, hi, math.isnan(lo), math.isnan(hi))
@@ -301,20 +305,27 @@ def profile_grid(estimate, bounds, points=15, span=1.0):
     return np.unique(np.append(10.0 ** np.linspace(lo, hi, points), estimate))
 
 
+# Finer scans around the crossings after the first grid: each narrows the
+# bracket by about the grid's point count, so two reach any profile that the
+# first grid resolves at all.
+ZOOM_PASSES = 2
+
+
 def _zoom(grid, nll, level, points):
     """A finer grid between the grid points that bracket the interval's two crossings, or None.
 
-    Linear interpolation between coarse grid points misplaces the crossings
-    of a sharp profile; a second pass over the bracket puts ``points`` points
-    where the crossings are. An open end keeps its grid end.
+    Interpolation between coarse grid points misplaces the crossings of a
+    sharp profile; another scan over the bracket puts ``points`` points where
+    the crossings are. None once the bracket holds half as many points as a
+    scan (or is empty). An open end keeps its grid end.
     """
     iv = likelihood_ratio_interval(grid, nll, level)
     lo = grid[0] if iv.lo_open else grid[grid <= iv.lo].max()
     hi = grid[-1] if iv.hi_open else grid[grid >= iv.hi].min()
-    if np.count_nonzero((grid >= lo) & (grid <= hi)) >= points:
+    if np.count_nonzero((grid > lo) & (grid < hi)) >= points // 2:
         return None
-    fine = 10.0 ** np.linspace(math.log10(lo), math.log10(hi), points)
-    return np.setdiff1d(fine, grid)
+    fine = np.setdiff1d(10.0 ** np.linspace(math.log10(lo), math.log10(hi), points), grid)
+    return fine if fine.size else None
 
 
 def _merge(grid, nll, more_grid, more_nll):
@@ -330,8 +341,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     the independent mode each density bin's St is profiled on its own. CoW
     and CoE are profiled per density bin with St held at its fitted value, so
     their intervals are conditional on St (narrower than the bootstrap's).
-    Each profile is scanned on a log grid around the estimate, then once more
-    on a finer grid between the points that bracket the interval's ends.
+    Each profile is scanned on a log grid around the estimate, then up to
+    twice more on finer grids between the points that bracket the interval's
+    ends.
 
     The module's NLL is per read (observed fractions, not counts), so each
     density bin's profile is multiplied by its number of reads (and by its
@@ -363,8 +375,10 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
 
         grid = profile_grid(est, s.st_bounds, points, span)
         nll = scan(grid)
-        more = _zoom(grid, nll, level, points)
-        if more is not None and more.size:
+        for _ in range(ZOOM_PASSES):
+            more = _zoom(grid, nll, level, points)
+            if more is None:
+                break
             grid, nll = _merge(grid, nll, more, scan(more))
         out.append(Profile("st", d, grid, nll, float(est),
                            likelihood_ratio_interval(grid, nll, level)))
@@ -377,9 +391,11 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         ests = (result.params["cow"][d], result.params["coe"][d])
         grids = [profile_grid(e, co, points, span) for e in ests]
         nlls = list(scan(*grids))
-        more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
-        more = [np.empty(0) if m is None else m for m in more]
-        if any(m.size for m in more):
+        for _ in range(ZOOM_PASSES):
+            more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
+            if all(m is None for m in more):
+                break
+            more = [np.empty(0) if m is None else m for m in more]
             extra = scan(*more)
             for i in range(2):
                 grids[i], nlls[i] = _merge(grids[i], nlls[i], more[i], extra[i])
