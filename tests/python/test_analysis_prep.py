@@ -47,6 +47,20 @@ def test_read_binning_and_detailed_balance_match_the_module(edges):
         np.testing.assert_allclose(mine, ref, rtol=1e-9, atol=1e-14)
 
 
+@pytest.mark.parametrize("raw_count,vmax,cow,coe", [(True, math.inf, 0.001, 0.002),
+                                                   (False, 2.0, 30.0, 5.0)])
+def test_the_simulators_rate_law_follows_the_run_wide_settings(raw_count, vmax, cow, coe):
+    # StW = St with normalize_stw off; raw counts and a finite Vmax as the
+    # module's setters give them.
+    edges = np.linspace(0, 1, 11)
+    korvel.py_set_raw_count(raw_count)
+    korvel.py_set_mm_vmax(vmax)
+    mine = simulate.model_fractions(0.5, cow, coe, edges, normalize_stw=False,
+                                    raw_count=raw_count, vmax=vmax)
+    ref = korvel.py_compute_model_fracs(1.0, 0.5, cow, coe, edges)
+    np.testing.assert_allclose(mine, ref, rtol=1e-9, atol=1e-14)
+
+
 def test_likelihood_ratio_interval_of_a_parabola():
     # NLL = 2 (log10 x)^2 + 7: the 95% threshold 3.8415/2 is crossed at
     # log10 x = +-sqrt(3.8415/4). The square-root interpolation is exact for a
