@@ -388,39 +388,83 @@ def cmd_fit(args):
                 + f"; fitting in mode {args.mode}")
 
     result = tl.fit(data.fractions, data.meth_edges, settings)
-    names = list(result.params)
-    intervals, boot_rows, profs = {}, None, []
+    boot_rows, profs, profile_note = None, [], None
     if args.bootstrap:
         _note(args, f"bootstrap: {args.bootstrap} resamples")
-        rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
-        boot_rows = tl.bootstrap(rows, args.bootstrap, data.n_densities, data.meth_edges,
-                                 settings, tl.warm_start(result))
-        boot = tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
-        for name in names:
-            ivs = [tl.percentile_interval(boot[name][:, d], args.level)
-                   for d in range(data.n_densities)]
-            intervals[name] = ("percentile bootstrap", ivs)
-    profile_note = None
+        boot_rows = run_bootstrap(args, data, settings, result)
     if args.profile:
         if settings.mode in tl.PROFILE_MODES:
             _note(args, "profiles of St, CoW and CoE")
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
                                 args.level, args.profile_points, args.profile_span)
-            for name in ("st", "cow", "coe"):
-                if name in intervals:
-                    continue
-                ivs = []
-                for d in range(data.n_densities):
-                    ivs.append(next(p.interval for p in profs if p.parameter == name
-                                    and p.density_idx in (d, None)))
-                intervals[name] = ("likelihood ratio (profile)", ivs)
         else:
             profile_note = (f"no profile exists in mode {settings.mode}: the module profiles "
                             "St, CoW and CoE with fixed exponents (modes "
                             + ", ".join(tl.PROFILE_MODES) + ")")
             _warn(args, profile_note)
+    intervals = result_intervals(result, boot_rows, profs, args.bootstrap, data.n_densities,
+                                 args.level)
 
     out = provenance.make_out_dir(args.out)
+    write_results(out / "results.tsv", data, result, intervals)
+    if boot_rows is not None:
+        provenance.write_tsv(out / "bootstrap.tsv", tl.bootstrap_columns(settings.mode),
+                             [[int(v) if i < 2 else v for i, v in enumerate(r)]
+                              for r in boot_rows])
+    open_ends = write_profiles(out, profs, args.level) if profs else []
+    for item in open_ends:
+        _warn(args, f"the {args.level:g} interval of {item['parameter']} "
+                    f"({item['density_bin']}) is open at the {item['side']} grid end "
+                    f"{item['grid_end']:.4g}: no bound there")
+    if not args.no_plots:
+        plot_fit(out, data, result, settings, boot_rows, intervals, profs, args)
+    record.update(
+        mode=settings.mode, n_densities=data.n_densities,
+        density_edges=list(data.density_lo) + [data.density_hi[-1]],
+        meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
+        module_calls=result.calls + ([tl.bootstrap_function(settings.mode)] if boot_rows
+                                     is not None else [])
+        + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
+        warm_start=tl.warm_start(result) if boot_rows is not None else None,
+        vmax_used=result.vmax_used,
+        intervals={name: method for name, (method, _) in intervals.items()},
+        open_interval_ends=open_ends, profile_note=profile_note,
+        reproducible=reproducibility(settings, intervals, profs))
+    provenance.write_run_json(out, record)
+    _note(args, f"wrote {out}")
+    return EXIT_OK
+
+
+def run_bootstrap(args, data, settings, result):
+    """Seeded resamples of the reads, refitted by the mode's bootstrap function: its rows."""
+    rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
+    return tl.bootstrap(rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
+                        tl.warm_start(result))
+
+
+PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"
+
+
+def result_intervals(result, boot_rows, profs, n_boot, n_densities, level):
+    """name -> (method, one Interval per density bin): bootstrap intervals where there are
+    bootstrap rows, else the profiles' likelihood-ratio intervals."""
+    intervals = {}
+    if boot_rows is not None:
+        boot = tl.bootstrap_parameters(boot_rows, result.settings, n_boot, n_densities)
+        for name in result.params:
+            intervals[name] = (PERCENTILE, [tl.percentile_interval(boot[name][:, d], level)
+                                            for d in range(n_densities)])
+    for name in ("st", "cow", "coe"):
+        if profs and name not in intervals:
+            intervals[name] = (PROFILE, [
+                next(p.interval for p in profs if p.parameter == name
+                     and p.density_idx in (d, None)) for d in range(n_densities)])
+    return intervals
+
+
+def write_results(path, data, result, intervals):
+    """results.tsv: one row per density bin, each parameter followed by its interval."""
+    names = list(result.params)
     header = ["density_lo", "density_hi", "n_reads"]
     for name in names:
         header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
@@ -435,44 +479,21 @@ def cmd_fit(args):
                 row += [iv.lo, iv.hi]
         row.append(result.nll[d])
         table.append(row)
-    provenance.write_tsv(out / "results.tsv", header, table)
-    if boot_rows is not None:
-        provenance.write_tsv(out / "bootstrap.tsv", tl.bootstrap_columns(settings.mode),
-                             [[int(v) if i < 2 else v for i, v in enumerate(r)]
-                              for r in boot_rows])
-    open_ends = write_profiles(out, profs, args.level) if profs else []
-    for item in open_ends:
-        _warn(args, f"the {args.level:g} interval of {item['parameter']} "
-                    f"({item['density_bin']}) is open at the {item['side']} grid end "
-                    f"{item['grid_end']:.4g}: no bound there")
-    if not args.no_plots:
-        plot_fit(out, data, result, settings, boot_rows, intervals, profs, args)
-    record.update(
-        mode=settings.mode, n_densities=data.n_densities,
-        density_edges=list(data.density_lo) + [data.density_hi[-1]] if data.n_densities else [],
-        meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
-        module_calls=result.calls + ([tl.bootstrap_function(settings.mode)] if boot_rows
-                                     is not None else [])
-        + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
-        warm_start=tl.warm_start(result) if boot_rows is not None else None,
-        vmax_used=result.vmax_used,
-        intervals={name: method for name, (method, _) in intervals.items()},
-        open_interval_ends=open_ends, profile_note=profile_note,
-        reproducible=reproducibility(settings, profs))
-    provenance.write_run_json(out, record)
-    _note(args, f"wrote {out}")
-    return EXIT_OK
+    provenance.write_tsv(path, header, table)
 
 
-def reproducibility(settings, profs):
+def reproducibility(settings, intervals, profs):
     """What run.json says about running the same command again."""
     if settings.mode not in tl.SEEDED_MODES:
         return {"results": False, "why": "the shared-St fit seeds its inner fits from the "
                 "operating system's entropy; repeated runs differ slightly"}
+    if any(method == PROFILE for method, _ in intervals.values()):
+        return {"results": False, "why": "the intervals in results.tsv come from profiles, "
+                "whose fits draw seeds from the operating system; the fitted values repeat"}
     why = "every fit is seeded from its row or density index and the resampling from --seed"
     if profs:
-        why += "; the profiles (profiles/*.tsv and intervals from them) draw seeds from the " \
-               "operating system and differ slightly between runs"
+        why += ("; the profiles (profiles/*.tsv) draw seeds from the operating system and "
+                "differ slightly between runs")
     return {"results": True, "why": why}
 
 
@@ -534,8 +555,7 @@ def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
         for name in tl.SHARED[s.mode]:
             if name in boot:
                 fig, (ax,) = pl.figure()
-                iv = intervals[name][1][0] if intervals.get(name, ("", []))[0].startswith(
-                    "percentile") else None
+                iv = intervals[name][1][0] if intervals[name][0] == PERCENTILE else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
                                           ax=ax)
                 pl.save(fig, out / "plots" / f"bootstrap_{name}.png")
