@@ -22,12 +22,14 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   fi
 fi
 
-python3 -m pip install -q --disable-pip-version-check ".[test]"
-
-# scikit-build-core builds in a temporary folder, so the C++ tests get their own.
-cmake -S . -B build/tests -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/tests -j "$(nproc)"
-ctest --test-dir build/tests --output-on-failure --no-tests=error -j "$(nproc)"
+# One CMake build makes both the extension and the C++ tests, so the kernels
+# are compiled once: pip builds the wheel in build/py (kept, so that a second
+# run recompiles only what changed) with the C++ tests switched on, installs
+# the extension, and ctest runs the tests in that same folder.
+python3 -m pip install -q --disable-pip-version-check \
+  --config-settings=build-dir=build/py \
+  --config-settings=cmake.define.KORVEL_BUILD_TESTS=ON \
+  ".[test]"
+ctest --test-dir build/py --output-on-failure --no-tests=error -j "$(nproc)"
 
 python3 -m pytest "$@"
