@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import pp, provenance, readers, simulate, tl
+from . import chunks, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -216,6 +216,18 @@ def build_parser():
     _add_model_options(f)
     _add_table_options(f)
     _add_out_options(f)
+    r = f.add_argument_group("long runs")
+    r.add_argument("--chunk-resamples", type=_positive_count,
+                   default=chunks.DEFAULT_CHUNK_RESAMPLES, metavar="K",
+                   help="resamples per bootstrap chunk, each kept in DIR/chunks/ when done "
+                        "(default %(default)s); in the independent mode the rows depend on it")
+    r.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run the bootstrap chunks on the Dask scheduler at ADDRESS, or on a "
+                        "local cluster of N worker processes with local:N (needs "
+                        "pip install 'korvel[dask]')")
+    r.add_argument("--resume", action="store_true",
+                   help="continue an interrupted run in DIR from its finished chunks; refused "
+                        "(exit 2) when the input or an option that changes results differs")
     f.set_defaults(func=cmd_fit)
 
     d = sub.add_parser(
@@ -276,7 +288,7 @@ def _need_plots(args):
 
 
 def _prepare_out(args):
-    message = provenance.check_out_dir(args.out, args.force)
+    message = provenance.check_out_dir(args.out, args.force or getattr(args, "resume", False))
     if message:
         raise UsageError(message)
 
@@ -379,19 +391,43 @@ def cmd_fit(args):
                              f"{data.n_densities} density bins")
         if not args.profile_span > 0:
             raise UsageError("--profile-span must be positive")
+        if args.scheduler is not None:
+            from . import distributed
+
+            distributed.parse_scheduler(args.scheduler)
+            distributed._import()
+    except ImportError as exc:
+        raise UsageError(f"--scheduler: {exc}") from None
     except (InputError, ValueError) as exc:
         raise UsageError(str(exc)) from None
     _set_threads(args)
     record = provenance.run_record("fit", sys.argv, _options(args), [args.input], seed=args.seed)
+    if args.resume:
+        refusal = chunks.resume_refusal(args.out, record)
+        if refusal:
+            raise UsageError(refusal)
     _note(args, f"{data.n_densities} density bins, {int(data.n_reads.sum())} reads"
                 + (f" ({data.n_dropped} outside the bins left out)" if data.n_dropped else "")
                 + f"; fitting in mode {args.mode}")
 
     result = tl.fit(data.fractions, data.meth_edges, settings)
-    boot_rows, profs, profile_note = None, [], None
+    boot_rows, profs, profile_note, out = None, [], None, None
     if args.bootstrap:
-        _note(args, f"bootstrap: {args.bootstrap} resamples")
-        boot_rows = run_bootstrap(args, data, settings, result)
+        _note(args, f"bootstrap: {args.bootstrap} resamples in chunks of {args.chunk_resamples}"
+                    + (f" on {args.scheduler}" if args.scheduler else ""))
+        # The folder exists from here on: each finished chunk is kept in it.
+        if args.resume and Path(args.out).is_dir():
+            out = Path(args.out)
+            (out / "plots").mkdir(exist_ok=True)
+        else:
+            out = provenance.make_out_dir(args.out)
+        provenance.write_run_json(out, dict(record, status="running"), finished=False)
+        try:
+            boot_rows = run_bootstrap(args, data, settings, result, out)
+        except chunks.Interrupted as exc:
+            print(f"korvel fit: {exc}; to continue, run the same command with --resume",
+                  file=sys.stderr)
+            return EXIT_INTERRUPTED
     if args.profile:
         if settings.mode in tl.PROFILE_MODES:
             _note(args, "profiles of St, CoW and CoE")
@@ -405,7 +441,7 @@ def cmd_fit(args):
     intervals = result_intervals(result, boot_rows, profs, args.bootstrap, data.n_densities,
                                  args.level)
 
-    out = provenance.make_out_dir(args.out)
+    out = out or provenance.make_out_dir(args.out)
     write_results(out / "results.tsv", data, result, intervals)
     if boot_rows is not None:
         provenance.write_tsv(out / "bootstrap.tsv", tl.bootstrap_columns(settings.mode),
@@ -429,17 +465,35 @@ def cmd_fit(args):
         vmax_used=result.vmax_used,
         intervals={name: method for name, (method, _) in intervals.items()},
         open_interval_ends=open_ends, profile_note=profile_note,
-        reproducible=reproducibility(settings, intervals, profs))
+        reproducible=reproducibility(settings, intervals, profs), status="finished")
+    if boot_rows is not None:
+        record.update(chunk_resamples=args.chunk_resamples,
+                      bootstrap_rows=chunks.reproducibility(settings.mode, args.chunk_resamples))
     provenance.write_run_json(out, record)
     _note(args, f"wrote {out}")
     return EXIT_OK
 
 
-def run_bootstrap(args, data, settings, result):
-    """Seeded resamples of the reads, refitted by the mode's bootstrap function: its rows."""
+def run_bootstrap(args, data, settings, result, out):
+    """Seeded resamples of the reads, refitted by the mode's bootstrap function: its rows.
+
+    The resamples run in chunks, each kept in DIR/chunks/ when done, here or
+    on a Dask cluster (--scheduler).
+    """
     rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
-    return tl.bootstrap(rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
-                        tl.warm_start(result))
+    kw = dict(chunk_resamples=args.chunk_resamples, progress=False if args.quiet else None,
+              checkpoint_dir=out / chunks.CHUNK_DIR, resume=args.resume)
+    boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
+            tl.warm_start(result))
+    try:
+        if args.scheduler is None:
+            return tl.bootstrap(*boot, **kw)
+        from . import distributed
+
+        with distributed.connect(args.scheduler, args.threads) as client:
+            return tl.bootstrap(*boot, client=client, **kw)
+    except chunks.StaleChunks as exc:
+        raise UsageError(str(exc)) from None
 
 
 PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"

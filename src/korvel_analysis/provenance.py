@@ -88,8 +88,8 @@ def _jsonable(value):
     return value
 
 
-def write_run_json(out_dir, record):
-    record = dict(record, finished=now())
+def write_run_json(out_dir, record, finished=True):
+    record = dict(record, finished=now() if finished else None)
     write_text(Path(out_dir) / RUN_JSON, json.dumps(_jsonable(record), indent=2) + "\n")
 
 

@@ -207,10 +207,26 @@ def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=Non
     return out
 
 
-def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, runner=None):
-    """Bootstrap rows of the mode; ``runner`` (same arguments as call_bootstrap) may replace the call."""
+def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, runner=None, *,
+              chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
+              resume=False):
+    """Bootstrap rows of the mode: one call of its bootstrap function, or chunks of resamples.
+
+    ``chunk_resamples`` splits the resamples into chunks (None: one whole
+    call), ``client`` (a ``dask.distributed.Client``) runs the chunks on a
+    cluster, ``checkpoint_dir`` keeps each finished chunk and ``resume``
+    reuses them, ``progress`` shows a bar (None: on a terminal); see
+    ``korvel_analysis.chunks`` for when chunked rows equal a whole call.
+    ``runner`` (same arguments as call_bootstrap) replaces all of that.
+    """
     apply_run_settings(settings)
-    return (runner or call_bootstrap)(rows, n_boot, n_densities, meth_bin_edges, settings, warm)
+    if runner is not None:
+        return runner(rows, n_boot, n_densities, meth_bin_edges, settings, warm)
+    from . import chunks
+
+    return chunks.run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm,
+                                chunk_resamples=chunk_resamples, progress=progress,
+                                client=client, checkpoint_dir=checkpoint_dir, resume=resume)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):

@@ -1,0 +1,275 @@
+"""Bootstraps run in chunks of whole resamples, kept on disk as each chunk finishes.
+
+A long bootstrap is split into chunks of ``chunk_resamples`` consecutive
+resamples; each chunk is one call of the mode's bootstrap function, run here
+or on a Dask cluster (``distributed``). The rows of the chunks are put back
+in resample order and the resample column is renumbered to the global index,
+so the result has the layout of one whole call.
+
+When the chunked rows equal one whole call:
+
+- shared-exp, shared-st-exp, shared-co: every inner fit is seeded from its
+  density index, never from the resample's place in the call, so the rows
+  equal those of one whole call bit for bit, at any chunk size.
+- independent (and the module's fixed-St mode): each fit is seeded from its
+  row index inside the call, that is inside the chunk; the rows are the same
+  on every run with the same chunk size (recorded in run.json), and differ
+  from those of another chunk size by the fits' scatter.
+- shared-st: the inner fits draw their seeds from the operating system's
+  entropy; the rows are never bit-reproducible, chunked or not.
+
+With ``checkpoint_dir`` every finished chunk is written there at once (a
+temporary file renamed into place), so an interrupted run loses only the
+chunks in flight, and a run started again with ``resume=True`` computes only
+the chunks that are missing.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+from pathlib import Path
+
+import numpy as np
+
+from . import progress as _progress
+from . import tl
+
+# The chunk size `korvel fit` uses unless told otherwise. It is fixed, not
+# derived from the machine, because in the independent mode the rows depend
+# on it: the same command must give the same rows everywhere.
+DEFAULT_CHUNK_RESAMPLES = 10
+CHUNK_DIR = "chunks"
+MANIFEST = "manifest.json"
+
+# The modes whose bootstrap rows do not depend on the chunk size.
+WHOLE_CALL_MODES = ("shared-exp", "shared-st-exp", "shared-co")
+
+
+def reproducibility(mode, chunk_resamples):
+    """What a chunked bootstrap's rows repeat in a mode: for run.json and the README."""
+    if mode in WHOLE_CALL_MODES:
+        return {"rows": "equal to one whole call at any chunk size",
+                "why": "every inner fit is seeded from its density index"}
+    if mode == "shared-st":
+        return {"rows": "not reproducible",
+                "why": "the shared-St fits seed their inner fits from the operating system's "
+                       "entropy"}
+    return {"rows": f"reproducible with chunks of {chunk_resamples} resamples",
+            "why": "each fit is seeded from its row index inside its chunk, so another chunk "
+                   "size gives other (equally valid) rows"}
+
+
+def chunk_bounds(n_boot, chunk_resamples=None):
+    """[(b0, b1), ...]: consecutive chunks of at most ``chunk_resamples`` resamples.
+
+    None gives one chunk of every resample, that is one whole call.
+    """
+    n_boot = int(n_boot)
+    k = n_boot if chunk_resamples is None else int(chunk_resamples)
+    if n_boot < 0 or (n_boot and k < 1):
+        raise ValueError("n_boot must not be negative and chunks need at least one resample")
+    return [(b0, min(b0 + k, n_boot)) for b0 in range(0, n_boot, max(k, 1))]
+
+
+def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None):
+    """One chunk: the bootstrap function on its resamples, resample column renumbered from b0.
+
+    A pure function of its arguments and the module, so that any process
+    can run it: it sets the run-wide settings (raw counts, Vmax) itself.
+    """
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    n = rows.shape[0] // int(n_densities) if n_densities else 0
+    tl.apply_run_settings(settings)
+    out = np.array(tl.call_bootstrap(rows, n, n_densities, meth_bin_edges, settings, warm),
+                   dtype=np.float64)
+    out[:, 0] += b0  # integers in doubles: exact
+    return out
+
+
+def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resamples):
+    """A digest of everything that decides a chunk's rows: stale chunks are never reused."""
+    h = hashlib.sha256()
+    h.update(np.ascontiguousarray(rows, dtype=np.float64).tobytes())
+    h.update(np.ascontiguousarray(meth_bin_edges, dtype=np.float64).tobytes())
+    fields = sorted(vars(settings).items())
+    h.update(repr((int(n_densities), fields, warm, chunk_resamples)).encode())
+    return h.hexdigest()
+
+
+class StaleChunks(ValueError):
+    """Resuming over chunks that other inputs or settings made."""
+
+
+class Checkpoints:
+    """Finished chunks as .npy files in one folder, each written whole or not at all."""
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+
+    def path(self, b0, b1):
+        return self.folder / f"resamples_{b0:07d}_{b1:07d}.npy"
+
+    def clear(self):
+        if self.folder.is_dir():
+            for f in self.folder.iterdir():
+                if f.name.startswith("resamples_") or f.name.startswith(MANIFEST):
+                    f.unlink()
+
+    def open(self, digest, resume):
+        """Starts afresh, or (``resume``) checks that the folder's chunks belong to this run."""
+        self.folder.mkdir(parents=True, exist_ok=True)
+        manifest = self.folder / MANIFEST
+        if resume and manifest.exists():
+            old = json.loads(manifest.read_text()).get("fingerprint")
+            if old != digest:
+                raise StaleChunks(f"the chunks in {self.folder} belong to another run (other "
+                                 "resamples, settings or chunk size): run without resume")
+        else:
+            self.clear()
+        for f in self.folder.glob("*.tmp"):  # left by a write that was cut short
+            f.unlink()
+        _write_atomic(manifest, lambda fh: fh.write(json.dumps({"fingerprint": digest}).encode()))
+
+    def load(self, b0, b1, n_rows):
+        """The chunk's rows when a whole, matching file is there, else None."""
+        p = self.path(b0, b1)
+        try:
+            out = np.load(p, allow_pickle=False)
+        except (OSError, ValueError):
+            return None
+        if out.ndim != 2 or out.shape[0] != n_rows or out.dtype != np.float64:
+            return None
+        return out
+
+    def save(self, b0, b1, rows):
+        _write_atomic(self.path(b0, b1), lambda fh: np.save(fh, rows, allow_pickle=False))
+
+
+def _write_atomic(path, write):
+    tmp = path.with_name(path.name + ".tmp")
+    with open(tmp, "wb") as fh:
+        write(fh)
+        fh.flush()
+        os.fsync(fh.fileno())
+    os.replace(tmp, path)
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl+C during a chunked bootstrap; the finished chunks are kept."""
+
+    def __init__(self, done, total, folder):
+        where = f"; they are kept in {folder}" if folder else ""
+        super().__init__(f"interrupted after {done} of {total} resamples{where}")
+        self.done, self.total, self.folder = done, total, folder
+
+
+def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, *,
+                  chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
+                  resume=False):
+    """Bootstrap rows of ``settings.mode`` over ``n_boot`` resamples, chunk by chunk.
+
+    ``chunk_resamples``: resamples per chunk (None: one chunk, the whole
+    call); ``progress``: None (a bar on a terminal), True or False;
+    ``client``: a ``dask.distributed.Client`` that runs the chunks;
+    ``checkpoint_dir``: a folder for finished chunks; ``resume``: reuse the
+    chunks found there (refused with ValueError when they belong to other
+    inputs). Ctrl+C raises ``Interrupted`` after keeping every finished chunk.
+    """
+    n_boot, n_densities = int(n_boot), int(n_densities)
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    n_cols = len(tl.bootstrap_columns(settings.mode))
+    if rows.ndim != 2 or rows.shape[0] < n_boot * n_densities:
+        raise ValueError(f"the resamples need {n_boot * n_densities} rows "
+                         f"(n_boot * n_densities), got {rows.shape[0] if rows.ndim else 0}")
+    bounds = chunk_bounds(n_boot, chunk_resamples)
+    done = {}
+    store = None
+    if checkpoint_dir is not None:
+        store = Checkpoints(checkpoint_dir)
+        store.open(fingerprint(rows[:n_boot * n_densities], n_densities, meth_bin_edges,
+                               settings, warm, chunk_resamples), resume)
+        for i, (b0, b1) in enumerate(bounds):
+            got = store.load(b0, b1, (b1 - b0) * n_densities)
+            if got is not None and got.shape[1] == n_cols:
+                done[i] = got
+    todo = [i for i in range(len(bounds)) if i not in done]
+    jobs = [(i, (rows[b0 * n_densities:b1 * n_densities], b0, n_densities, meth_bin_edges,
+                 settings, warm)) for i, (b0, b1) in ((i, bounds[i]) for i in todo)]
+    n_done = sum(b1 - b0 for i, (b0, b1) in enumerate(bounds) if i in done)
+
+    with _progress.bar(n_boot, "bootstrap", "resample", progress, initial=n_done) as bar:
+        def finished(i, out):
+            b0, b1 = bounds[i]
+            if store is not None:
+                store.save(b0, b1, out)
+            done[i] = out
+            bar.update(b1 - b0)
+
+        try:
+            if client is None:
+                for i, args in jobs:
+                    finished(i, run_chunk(*args))
+            else:
+                from . import distributed
+
+                distributed.map_chunks(client, jobs, finished)
+        except KeyboardInterrupt:
+            kept = sum(bounds[i][1] - bounds[i][0] for i in done)
+            raise Interrupted(kept, n_boot, store.folder if store else None) from None
+    return assemble([done[i] for i in range(len(bounds))], n_boot, n_densities, n_cols)
+
+
+def assemble(parts, n_boot, n_densities, n_cols):
+    """The chunks' rows in resample order; checks that each (resample, density) is there once."""
+    out = np.concatenate(parts) if parts else np.empty((0, n_cols))
+    want_b = np.repeat(np.arange(n_boot, dtype=np.float64), n_densities)
+    want_d = np.tile(np.arange(n_densities, dtype=np.float64), n_boot)
+    if (out.shape != (n_boot * n_densities, n_cols) or not np.array_equal(out[:, 0], want_b)
+            or not np.array_equal(out[:, 1], want_d)):
+        raise RuntimeError("the bootstrap chunks do not add up to one row per resample and "
+                           "density bin")
+    return out
+
+
+# Options of `korvel fit` that change how a run goes, not what it computes.
+RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "resume", "force", "no_plots", "out",
+                          "input")
+
+
+def resume_refusal(out_dir, record):
+    """Why the run in ``out_dir`` cannot be continued by the run ``record`` describes, or None.
+
+    The inputs (by checksum), the korvel version and every option that
+    changes results must be those of the folder's run.json.
+    """
+    from . import provenance
+
+    path = Path(out_dir) / provenance.RUN_JSON
+    if not Path(out_dir).is_dir() or not any(Path(out_dir).iterdir()):
+        return None  # nothing there yet: the run starts afresh
+    try:
+        old = json.loads(path.read_text())
+    except (OSError, ValueError):
+        return f"cannot resume {out_dir}: it holds no readable {provenance.RUN_JSON}"
+
+    def plain(value):
+        return json.loads(json.dumps(provenance._jsonable(value)))
+
+    new = plain(record)
+    diffs = []
+    for key in ("command", "korvel_version"):
+        if old.get(key) != new.get(key):
+            diffs.append(f"{key} ({old.get(key)} there, {new.get(key)} now)")
+    if [i.get("sha256") for i in old.get("inputs", [])] != [i["sha256"] for i in new["inputs"]]:
+        diffs.append("the input's content (sha256)")
+    old_opts, new_opts = old.get("options", {}), new["options"]
+    for key in sorted(set(old_opts) | set(new_opts)):
+        if key not in RESULT_NEUTRAL_OPTIONS and old_opts.get(key) != new_opts.get(key):
+            diffs.append(f"--{key.replace('_', '-')} ({old_opts.get(key)} there, "
+                         f"{new_opts.get(key)} now)")
+    if diffs:
+        return (f"cannot resume {out_dir}: its run differs in " + "; ".join(diffs)
+                + " (start afresh with --force, or give the run's options)")
+    return None

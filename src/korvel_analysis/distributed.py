@@ -1,0 +1,133 @@
+"""Bootstrap chunks on a Dask cluster (the optional ``dask`` extra).
+
+Each chunk is submitted as a pure task; results are gathered as they
+complete, so each is kept on disk at once. A worker that dies takes its
+chunk with it and the scheduler gives the chunk to another worker (Dask's
+allowed failures, plus ``retries`` for a task that fails); each chunk's
+result is taken once, by its index, so every row appears exactly once.
+
+Worker processes need korvel installed, with the same C library, for
+their rows to equal the local ones. Each worker runs one chunk at a time
+on all of its threads: korvel's own pool parallelises inside the chunk.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import threading
+
+from . import chunks
+
+EXTRA = "pip install 'korvel[dask]'"
+RETRIES = 2
+
+# One chunk at a time per worker process: a worker with several threads gives
+# them all to korvel's pool instead of running chunks side by side on it.
+_chunk_lock = threading.Lock()
+_threads_set = False
+
+
+def _import():
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError(f"running on a Dask cluster needs Dask's distributed scheduler: "
+                          f"{EXTRA}") from None
+    return distributed
+
+
+def parse_scheduler(text):
+    """('local', N) for local:N, else ('address', text); ValueError for a bad local:N."""
+    if text.startswith("local:"):
+        n = text[len("local:"):]
+        if not n.isdigit() or int(n) < 1:
+            raise ValueError(f"--scheduler {text}: local:N needs a whole number N >= 1 of "
+                             "worker processes")
+        return "local", int(n)
+    if not text.strip():
+        raise ValueError("--scheduler needs a scheduler address or local:N")
+    return "address", text
+
+
+@contextlib.contextmanager
+def connect(scheduler, threads_per_worker=None):
+    """A Client for ``scheduler`` (an address, or local:N for a LocalCluster of N processes).
+
+    A LocalCluster listens on 127.0.0.1 only and is closed on leaving.
+    ``threads_per_worker`` defaults to the CPUs divided among the workers.
+    """
+    kind, value = parse_scheduler(scheduler)
+    distributed = _import()
+    cluster = None
+    if kind == "local":
+        threads = threads_per_worker or max(1, (os.cpu_count() or 1) // value)
+        cluster = distributed.LocalCluster(
+            n_workers=value, threads_per_worker=threads, processes=True, host="127.0.0.1",
+            dashboard_address=None, silence_logs=logging.ERROR)
+        client = distributed.Client(cluster)
+    else:
+        client = distributed.Client(value)
+    try:
+        yield client
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _set_threads_from_worker():
+    global _threads_set
+    if _threads_set:
+        return
+    try:
+        worker = _import().get_worker()
+        nthreads = getattr(worker, "state", worker).nthreads
+    except ValueError:  # not on a worker (a test calling the task directly)
+        nthreads = None
+    if nthreads:
+        # Read by korvel when its pool starts, at the first parallel fit.
+        os.environ["KORVEL_NUM_THREADS"] = str(nthreads)
+    _threads_set = True
+
+
+class ChunkError(RuntimeError):
+    """A korvel failure inside a task, carried back as an ordinary exception."""
+
+
+def chunk_task(rows, b0, n_densities, meth_bin_edges, settings, warm):
+    """The task a worker runs: one chunk, with the run-wide settings of the run."""
+    _set_threads_from_worker()
+    with _chunk_lock:
+        try:
+            return chunks.run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm)
+        except Exception:
+            raise
+        except BaseException as exc:  # korvel's internal error derives from BaseException
+            if isinstance(exc, (KeyboardInterrupt, SystemExit)):
+                raise
+            raise ChunkError(f"{type(exc).__name__}: {exc}") from None
+
+
+def map_chunks(client, jobs, finished, retries=RETRIES):
+    """Runs ``jobs`` [(index, args of run_chunk), ...] on ``client``; ``finished(index, rows)``
+    is called in the order chunks complete. Cancels what is left on any error or Ctrl+C."""
+    distributed = _import()
+    futures = {}
+    for i, args in jobs:
+        b0 = args[1]
+        fut = client.submit(chunk_task, *args, key=f"korvel-chunk-{b0}-{os.urandom(6).hex()}",
+                            pure=False, retries=retries)
+        futures[fut] = i
+    seen = set()
+    try:
+        for fut in distributed.as_completed(list(futures)):
+            i = futures[fut]
+            if i in seen:  # never twice, whatever the scheduler does
+                continue
+            seen.add(i)
+            finished(i, fut.result())
+    except BaseException:
+        client.cancel(list(futures))
+        raise

@@ -1,0 +1,198 @@
+"""Chunked bootstraps: equality with one whole call, progress, checkpoints and resume, Dask."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import korvel
+from korvel_analysis import chunks, cli, pp, tl
+
+EDGES = np.linspace(0.0, 1.0, 6)
+# Narrow boxes around the truth keep every fit short.
+BOXES = dict(st_bounds=(0.5, 2.0), co_bounds=(1.0, 10.0), exp_bounds=(1.5, 2.5))
+
+
+@pytest.fixture(scope="module")
+def counts():
+    """Two density bins of 400 reads, binned exactly as the model predicts."""
+    fr = [korvel.py_compute_model_fracs(1.0, 1.0, cow, coe, EDGES) for cow, coe in
+          ((3.0, 4.0), (4.0, 3.0))]
+    return np.rint(np.asarray(fr) * 400).astype(np.int64)
+
+
+def boot(counts, n_boot, mode, **kw):
+    """(rows, chunked bootstrap) for a mode, with the run-wide settings the settings name."""
+    settings = tl.FitSettings(mode=mode, raw_count=kw.pop("raw_count", False), **BOXES)
+    rows = pp.bootstrap_fracs(counts, n_boot, seed=3)
+    warm = {"shared-exp": (1.0, 2.0, 2.0, np.inf), "shared-co": (1.0, 3.5, 3.5)}.get(mode)
+    return tl.bootstrap(rows, n_boot, counts.shape[0], EDGES, settings, warm, **kw)
+
+
+@pytest.mark.parametrize("mode, n_boot, sizes", [
+    ("shared-exp", 3, (1, 2)), ("shared-co", 3, (1, 2)),
+    ("shared-st-exp", 2, (1,)),  # the slowest fits: the smallest case that splits
+])
+def test_density_seeded_modes_equal_the_whole_call_at_any_chunk_size(counts, mode, n_boot,
+                                                                     sizes):
+    assert mode in chunks.WHOLE_CALL_MODES
+    whole = boot(counts, n_boot, mode, progress=False)
+    assert whole[:, 0].tolist() == np.repeat(np.arange(n_boot), 2).tolist()
+    for k in sizes:
+        assert boot(counts, n_boot, mode, chunk_resamples=k, progress=False).tobytes() == \
+            whole.tobytes(), k
+
+
+def test_independent_rows_follow_the_chunk_size_and_the_bar_reaches_the_total(counts, capsys):
+    whole = boot(counts, 4, "independent", progress=False)
+    a = boot(counts, 4, "independent", chunk_resamples=2, progress=True)
+    assert "4/4" in capsys.readouterr().err
+    b = boot(counts, 4, "independent", chunk_resamples=2, progress=False)
+    assert capsys.readouterr().err == ""
+    assert a.tobytes() == b.tobytes()
+    # The first chunk's seeds are the whole call's first row indices.
+    assert a[:4].tobytes() == whole[:4].tobytes()
+    assert a[:, 0].tolist() == [0, 0, 1, 1, 2, 2, 3, 3]
+
+
+def test_resume_reuses_kept_chunks_and_refuses_other_inputs(counts, tmp_path):
+    first = boot(counts, 4, "independent", chunk_resamples=1, checkpoint_dir=tmp_path,
+                 progress=False)
+    kept = sorted(p.name for p in tmp_path.glob("resamples_*.npy"))
+    assert len(kept) == 4
+    # A chunk file cut short is recomputed; the others are read back as they are.
+    (tmp_path / kept[1]).write_bytes(b"\x93NUMPY")
+    again = boot(counts, 4, "independent", chunk_resamples=1, checkpoint_dir=tmp_path,
+                 resume=True, progress=False)
+    assert again.tobytes() == first.tobytes()
+    with pytest.raises(chunks.StaleChunks):
+        boot(counts, 4, "independent", chunk_resamples=2, checkpoint_dir=tmp_path, resume=True,
+             progress=False)
+
+
+# ------------------------------------------------------------ the command
+
+def write_counts(path, counts):
+    lines = ["density_lo\tdensity_hi\t" + "\t".join(f"m{j}" for j in range(counts.shape[1]))]
+    lines += [f"{d}\t{d + 1}\t" + "\t".join(str(c) for c in row) for d, row in enumerate(counts)]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def fit_argv(table, out, *extra):
+    return ["fit", str(table), "--counts", "--meth-bins", "5", "--out", str(out), "--mode",
+            "independent", "--bootstrap", "8", "--chunk-resamples", "1", "--no-plots",
+            "--st-bounds", "0.5,2", "--co-bounds", "1,10", *map(str, extra)]
+
+
+def test_a_killed_run_resumes_to_the_tables_of_an_uninterrupted_one(counts, tmp_path, capfd):
+    table = write_counts(tmp_path / "counts.tsv", counts)
+    whole = tmp_path / "whole"
+    assert cli.main(fit_argv(table, whole)) == 0
+    # Progress notes only: a stream that is not a terminal gets no bar.
+    err = capfd.readouterr().err
+    assert "\r" not in err and "resample/s" not in err
+
+    out = tmp_path / "killed"
+    env = dict(os.environ, KORVEL_NUM_THREADS="1")
+    proc = subprocess.Popen([sys.executable, "-m", "korvel_analysis", *fit_argv(table, out)],
+                            env=env, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while len(list(out.glob("chunks/resamples_*.npy"))) < 2 and time.monotonic() < deadline:
+        time.sleep(0.005)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    n_kept = len(list(out.glob("chunks/resamples_*.npy")))
+    assert 2 <= n_kept < 8 and not (out / "results.tsv").exists()
+
+    before = sorted((p.name, p.stat().st_mtime_ns) for p in out.rglob("*"))
+    assert cli.main(fit_argv(table, out, "--penalty", "0.5", "--resume")) == 2
+    assert "--penalty" in capfd.readouterr().err
+    assert sorted((p.name, p.stat().st_mtime_ns) for p in out.rglob("*")) == before
+
+    # The thread count and --quiet do not change results, so they may differ.
+    assert cli.main(fit_argv(table, out, "--resume", "--threads", "1", "--quiet")) == 0
+    for name in ("results.tsv", "bootstrap.tsv"):
+        assert (out / name).read_text() == (whole / name).read_text(), name
+
+
+def test_ctrl_c_keeps_finished_chunks_and_says_how_to_resume(counts, tmp_path, monkeypatch,
+                                                            capfd):
+    calls = []
+
+    def run_chunk(*args):
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        calls.append(args[1])
+        return real(*args)
+
+    real = chunks.run_chunk
+    monkeypatch.setattr(chunks, "run_chunk", run_chunk)
+    out = tmp_path / "out"
+    table = write_counts(tmp_path / "counts.tsv", counts)
+    assert cli.main(fit_argv(table, out, "--quiet")) == 130
+    err = capfd.readouterr().err
+    assert "interrupted after 2 of 8 resamples" in err and "with --resume" in err
+    assert len(list(out.glob("chunks/resamples_*.npy"))) == 2
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--scheduler", "local:0"], "local:N"),
+    (["--scheduler", "local:2"], "korvel[dask]"),
+])
+def test_scheduler_errors_are_usage_errors(counts, tmp_path, monkeypatch, capfd, argv, message):
+    if message == "korvel[dask]":
+        monkeypatch.setitem(sys.modules, "distributed", None)  # as if the extra were missing
+    out = tmp_path / "out"
+    assert cli.main(fit_argv(write_counts(tmp_path / "c.tsv", counts), out, *argv)) == 2
+    assert message in capfd.readouterr().err and not out.exists()
+
+
+# ------------------------------------------------------------ Dask
+
+@pytest.fixture(scope="module")
+def client():
+    pytest.importorskip("distributed")
+    from korvel_analysis import distributed
+
+    with distributed.connect("local:2", threads_per_worker=1) as c:
+        yield c
+
+
+@pytest.mark.parametrize("raw_count", [False, True])
+def test_a_local_cluster_gives_the_rows_of_the_local_run(counts, client, raw_count):
+    local = boot(counts, 4, "independent", chunk_resamples=1, progress=False,
+                 raw_count=raw_count)
+    remote = boot(counts, 4, "independent", chunk_resamples=1, progress=False,
+                  raw_count=raw_count, client=client)
+    korvel.py_set_raw_count(False)
+    assert remote.tobytes() == local.tobytes()
+    if raw_count:  # the workers really fitted raw counts: the rows moved
+        plain = boot(counts, 4, "independent", chunk_resamples=1, progress=False)
+        assert plain.tobytes() != local.tobytes()
+    assert set(client.run(lambda: os.environ.get("KORVEL_NUM_THREADS")).values()) == {"1"}
+
+
+def test_a_killed_worker_costs_nothing_but_time(counts, client, tmp_path):
+    pids = list(client.run(os.getpid).values())
+    killed = []
+
+    def kill_one_after_the_first_chunk():
+        while not list(tmp_path.glob("resamples_*.npy")):
+            time.sleep(0.005)
+        os.kill(pids[0], signal.SIGKILL)
+        killed.append(len(list(tmp_path.glob("resamples_*.npy"))))
+
+    killer = threading.Thread(target=kill_one_after_the_first_chunk, daemon=True)
+    killer.start()
+    rows = boot(counts, 12, "independent", chunk_resamples=1, progress=False, client=client,
+                checkpoint_dir=tmp_path)
+    killer.join(30)
+    assert killed and killed[0] < 12
+    assert rows.tobytes() == boot(counts, 12, "independent", chunk_resamples=1,
+                                  progress=False).tobytes()
