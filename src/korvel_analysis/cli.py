@@ -432,7 +432,8 @@ def cmd_fit(args):
         if settings.mode in tl.PROFILE_MODES:
             _note(args, "profiles of St, CoW and CoE")
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
-                                args.level, args.profile_points, args.profile_span)
+                                args.level, args.profile_points, args.profile_span,
+                                progress=False if args.quiet else None)
         else:
             profile_note = (f"no profile exists in mode {settings.mode}: the module profiles "
                             "St, CoW and CoE with fixed exponents (modes "

@@ -53,3 +53,10 @@ def bar(total, desc, unit, progress=None, initial=0):
     return tqdm(total=total, desc=desc, unit=unit, initial=initial, file=sys.stderr,
                 disable=None if progress is None else False, dynamic_ncols=True,
                 smoothing=0.1)
+
+
+def advance(bar, n):
+    """Counts ``n`` more units, raising the total when the work turned out larger than planned."""
+    if bar.total is not None and bar.n + n > bar.total:
+        bar.total = bar.n + n
+    bar.update(n)

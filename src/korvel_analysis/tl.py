@@ -15,6 +15,8 @@ import numpy as np
 
 import korvel
 
+from . import progress as _progress
+
 MODES = ("independent", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
 # Modes whose fits (and bootstraps) are seeded from row or density indices, so
 # that the same input gives the same numbers on every run; the shared-St fit
@@ -350,7 +352,8 @@ def _merge(grid, nll, more_grid, more_nll):
     return g[order], np.concatenate([nll, more_nll])[order]
 
 
-def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span=1.0):
+def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span=1.0,
+             progress=None):
     """Profile likelihoods of St and of CoW and CoE of every density bin.
 
     In the shared-St mode St is profiled over all density bins together; in
@@ -384,10 +387,14 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         groups = [(None, fracs, np.ascontiguousarray(scale), 1.0, st[0])]
     else:
         groups = [(d, fracs[d:d + 1], None, scale[d], st[d]) for d in range(fracs.shape[0])]
+    # A bar over grid points (None: on a terminal); the finer scans add to its total.
+    bar = _progress.bar((len(groups) + 2 * fracs.shape[0]) * (points + 1), "profiles", "point",
+                        progress)
     for d, rows, w, factor, est in groups:
         def scan(grid):
-            return factor * korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u,
-                                                        s.n_m, w)
+            nll = korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u, s.n_m, w)
+            _progress.advance(bar, grid.size)
+            return factor * nll
 
         grid = profile_grid(est, s.st_bounds, points, span)
         nll = scan(grid)
@@ -402,6 +409,7 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         def scan(cow_grid, coe_grid):
             cow_nll, coe_nll = korvel.py_profile_shared_co(
                 fracs[d:d + 1], edges, nstw, float(st[d]), cow_grid, coe_grid, co, s.n_u, s.n_m)
+            _progress.advance(bar, cow_grid.size + coe_grid.size)
             return scale[d] * cow_nll[0], scale[d] * coe_nll[0]
 
         ests = (result.params["cow"][d], result.params["coe"][d])
@@ -418,6 +426,7 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         for name, grid, nll, est in zip(("cow", "coe"), grids, nlls, ests):
             out.append(Profile(name, d, grid, nll, float(est),
                                likelihood_ratio_interval(grid, nll, level)))
+    bar.close()
     return out
 
 

@@ -1,6 +1,7 @@
 """Chunked bootstraps: equality with one whole call, progress, checkpoints and resume, Dask."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -58,6 +59,21 @@ def test_independent_rows_follow_the_chunk_size_and_the_bar_reaches_the_total(co
     # The first chunk's seeds are the whole call's first row indices.
     assert a[:4].tobytes() == whole[:4].tobytes()
     assert a[:, 0].tolist() == [0, 0, 1, 1, 2, 2, 3, 3]
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_the_profile_bar_reaches_its_total_or_stays_silent(counts, capsys, progress):
+    result = tl.fit(pp.observed_fractions(counts), EDGES,
+                    tl.FitSettings(mode="independent", **BOXES))
+    capsys.readouterr()
+    tl.profiles(pp.observed_fractions(counts), EDGES, result, counts.sum(axis=1), points=3,
+                progress=progress)
+    err = capsys.readouterr().err
+    if progress:
+        done, total = re.findall(r"(\d+)/(\d+)", err)[-1]
+        assert done == total and int(total) >= 2 * 3 * 4  # St, CoW, CoE of 2 bins, 4 points each
+    else:
+        assert err == ""
 
 
 def test_resume_reuses_kept_chunks_and_refuses_other_inputs(counts, tmp_path):
