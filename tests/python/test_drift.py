@@ -181,6 +181,7 @@ def bootstrap_inputs(n_boot):
 
 
 class TestFitDrift:
+    @pytest.mark.slow
     def test_one_fit_recovers_the_generating_rates(self):
         obs = synthetic_rows(0.05, 0.02, P0_OBS, FIT_AGES)
         ste, stw, nll = korvel.py_fit_drift_one(P0_OBS, obs, FIT_AGES, EDGES, BOX)
@@ -200,6 +201,7 @@ class TestFitDrift:
         # The reported NLL is the objective at that point (summed per age).
         assert nll == pytest.approx(-(obs * np.log(pred)).sum(), rel=1e-14)
 
+    @pytest.mark.slow
     def test_bootstrap_rows_are_reproducible_and_in_sample_order(self):
         p0s, obs = bootstrap_inputs(3)
         first = korvel.py_fit_drift_bootstrap(p0s, obs, 3, 2, FIT_AGES, EDGES, BOX)
@@ -211,6 +213,7 @@ class TestFitDrift:
             assert first[b, 1] == pytest.approx(stw, rel=1e-3)
         assert korvel.py_fit_drift_bootstrap(p0s, obs, 0, 2, FIT_AGES, EDGES, BOX).shape == (0, 3)
 
+    @pytest.mark.slow
     def test_bootstrap_same_bits_with_one_or_two_threads(self):
         p0s, obs = bootstrap_inputs(3)
         here = korvel.py_fit_drift_bootstrap(p0s, obs, 3, 2, FIT_AGES, EDGES, BOX)

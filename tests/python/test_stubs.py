@@ -9,6 +9,8 @@ import pytest
 import korvel
 
 pytest.importorskip("mypy")
+# mypy takes seconds and runs none of the extension's machine code.
+pytestmark = pytest.mark.slow
 
 
 def mypy(tmp_path, source):
