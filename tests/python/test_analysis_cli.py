@@ -247,6 +247,7 @@ def drift_reads(path, ste, stw, ages, n, seed):
     cli.write_reads(path, *(np.concatenate(c) for c in cols))
 
 
+@pytest.mark.slow
 def test_drift_fits_the_rates_it_was_given(tmp_path):
     reads = tmp_path / "aged.tsv"
     drift_reads(reads, 0.05, 0.02, [0, 15, 30], 3000, seed=2)

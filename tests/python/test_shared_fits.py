@@ -71,6 +71,7 @@ def test_shared_st_returns_plain_nlls_at_its_parameters():
         assert nlls[d] == korvel.py_compute_nll(fitps[d], ROWS[d], EDGES, True)
 
 
+@pytest.mark.slow
 def test_progress_lines_five_then_seven_starts(seeded):
     _, lines = seeded
     starts = [line.split()[3] for line in lines if line.startswith("--- Nelder-Mead start")]
@@ -82,6 +83,7 @@ def test_progress_lines_five_then_seven_starts(seeded):
     assert len(firsts) == 2 and "Vmax=50.0000 " in firsts[0]
 
 
+@pytest.mark.slow
 def test_result_layouts(seeded):
     results, _ = seeded
     st, n_u, n_m, vmax, fitps, nlls = results["exp"]
@@ -103,6 +105,7 @@ def test_result_layouts(seeded):
     assert EXP[0] <= fitps[0, 1] <= EXP[1] and EXP[0] <= fitps[0, 2] <= EXP[1]
 
 
+@pytest.mark.slow
 def test_seeded_fits_are_identical_on_one_thread(seeded):
     code = textwrap.dedent(SEEDED) + textwrap.dedent(inspect.getsource(as_hex)) + \
         "print(as_hex(results))\n"
