@@ -413,6 +413,17 @@ void lu_substitute(const SquareMatrix& lu, SquareMatrix& b) {
 
 }  // namespace
 
+std::span<const double> pade_coefficients(int degree) {
+    switch (degree) {
+        case 3: return kPade3;
+        case 5: return kPade5;
+        case 7: return kPade7;
+        case 9: return kPade9;
+        case 13: return kPade13;
+        default: return {};
+    }
+}
+
 void multiply(const SquareMatrix& a, std::size_t band_a, const SquareMatrix& b,
               std::size_t band_b, SquareMatrix& c) {
     const std::size_t n = a.size();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace korvel {
@@ -60,6 +61,11 @@ SquareMatrix expm(const SquareMatrix& a, ExpmPlan* plan = nullptr);
 // repeated exponentials reuse one buffer. Scratch matrices are kept per
 // thread between calls.
 void expm_into(const SquareMatrix& a, SquareMatrix& out, ExpmPlan* plan = nullptr);
+
+// b_0 .. b_m of the degree-m Pade numerator (m = 3, 5, 7, 9 or 13; empty for
+// any other m). Exposed so that tests can hold each against its exact
+// rational: the highest ones move the result by far less than an ulp.
+std::span<const double> pade_coefficients(int degree);
 
 // C = A B, entries summed over k in ascending order from +0.0. band_a and
 // band_b bound the bandwidths of A and B (entries with |i - j| > band are

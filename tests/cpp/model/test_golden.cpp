@@ -3,136 +3,24 @@
 // C++ side of the check that the fast solve changes no Python-visible value.
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cctype>
-#include <cmath>
-#include <cstdint>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/state.h"
 #include "model/model.h"
+#include "tests/support/golden_json.h"
 
 namespace {
 
-// Just enough JSON for the golden file: objects, arrays, strings, booleans.
-struct Value {
-    enum class Kind { string, boolean, array, object } kind = Kind::string;
-    std::string text;
-    bool flag = false;
-    std::vector<Value> items;
-    std::map<std::string, Value> fields;
-
-    const Value& operator[](const std::string& key) const { return fields.at(key); }
-};
-
-class Parser {
-public:
-    explicit Parser(std::string s) : s_(std::move(s)) {}
-    Value parse() {
-        Value v = value();
-        skip();
-        if (pos_ != s_.size()) fail("trailing text");
-        return v;
-    }
-
-private:
-    [[noreturn]] void fail(const char* what) {
-        throw std::runtime_error(std::string("golden JSON: ") + what + " at " + std::to_string(pos_));
-    }
-    void skip() {
-        while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
-    }
-    void expect(char c) {
-        skip();
-        if (pos_ >= s_.size() || s_[pos_] != c) fail("unexpected character");
-        ++pos_;
-    }
-    std::string string() {
-        expect('"');
-        std::string out;
-        while (pos_ < s_.size() && s_[pos_] != '"') {
-            if (s_[pos_] == '\\') ++pos_;
-            out += s_[pos_++];
-        }
-        expect('"');
-        return out;
-    }
-    Value value() {
-        skip();
-        if (pos_ >= s_.size()) fail("end of text");
-        Value v;
-        const char c = s_[pos_];
-        if (c == '"') {
-            v.text = string();
-        } else if (c == '[') {
-            v.kind = Value::Kind::array;
-            ++pos_;
-            skip();
-            if (s_[pos_] == ']') {
-                ++pos_;
-                return v;
-            }
-            for (;;) {
-                v.items.push_back(value());
-                skip();
-                if (s_[pos_] == ',') { ++pos_; continue; }
-                expect(']');
-                break;
-            }
-        } else if (c == '{') {
-            v.kind = Value::Kind::object;
-            ++pos_;
-            for (;;) {
-                std::string key = string();
-                expect(':');
-                v.fields.emplace(std::move(key), value());
-                skip();
-                if (s_[pos_] == ',') { ++pos_; continue; }
-                expect('}');
-                break;
-            }
-        } else if (s_.compare(pos_, 4, "true") == 0) {
-            v.kind = Value::Kind::boolean;
-            v.flag = true;
-            pos_ += 4;
-        } else if (s_.compare(pos_, 5, "false") == 0) {
-            v.kind = Value::Kind::boolean;
-            pos_ += 5;
-        } else {
-            fail("unsupported value");
-        }
-        return v;
-    }
-
-    std::string s_;
-    std::size_t pos_ = 0;
-};
-
-double to_double(const Value& v) { return std::bit_cast<double>(std::stoull(v.text, nullptr, 16)); }
-// The comparison key: the bit pattern, except that every NaN is alike (the
-// sign and payload of a NaN depend on the operand order the compiler chose).
-std::uint64_t bits(double d) {
-    return std::isnan(d) ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(d);
-}
-std::vector<double> to_doubles(const Value& v) {
-    std::vector<double> out;
-    for (const Value& item : v.items) out.push_back(to_double(item));
-    return out;
-}
+using korvel_test::bits;
+using korvel_test::to_double;
+using korvel_test::to_doubles;
+using korvel_test::Value;
 
 const Value& golden() {
-    static const std::unique_ptr<Value> doc = [] {
-        std::ifstream in(KORVEL_TEST_DATA_DIR "/model_golden.json");
-        if (!in) throw std::runtime_error("cannot open model_golden.json");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return std::make_unique<Value>(Parser(ss.str()).parse());
-    }();
+    static const std::unique_ptr<Value> doc =
+        std::make_unique<Value>(korvel_test::read_golden(KORVEL_TEST_DATA_DIR "/model_golden.json"));
     return *doc;
 }
 

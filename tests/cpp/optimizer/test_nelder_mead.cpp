@@ -143,6 +143,35 @@ TEST(NelderMeadIteration, AcceptsReflectionBetweenBestAndSecondWorst) {
     EXPECT_EQ(r.x, (Point{1.0, 1.0}));
 }
 
+// The equalities at each decision of one iteration in two dimensions (slot
+// values 1, 2, 3), told apart by how many times the objective is called: a
+// reflection tying the best is accepted (4 calls); one tying the
+// second-worst is not, so a contraction follows (5); a contraction tying the
+// worst is not accepted, so the two other vertices shrink (7); an expansion
+// tying the reflection keeps the reflection (5, and the result is x_r).
+TEST(NelderMeadIteration, TiesAtEachDecisionInTwoDimensions) {
+    struct Case {
+        const char* what;
+        std::vector<double> script;
+        std::size_t calls;
+    };
+    const NelderMeadSettings one{1, 1e-10, 0, 0.0};
+    for (const Case& c : {Case{"reflection ties best", {1.0, 2.0, 3.0, 1.0}, 4},
+                          Case{"reflection ties second-worst", {1.0, 2.0, 3.0, 2.0, 2.5}, 5},
+                          Case{"contraction ties worst", {1.0, 2.0, 3.0, 3.0, 3.0, 2.0, 2.0}, 7},
+                          Case{"expansion ties reflection", {1.0, 2.0, 3.0, 0.5, 0.5}, 5}}) {
+        Recorder rec;
+        rec.script = c.script;
+        rec.rest = [](const Point&) { return 9.0; };
+        const OptResult r = nelder_mead(rec, Point{1.0, 1.0}, wide_box(2), one);
+        EXPECT_EQ(rec.points.size(), c.calls) << c.what;
+        if (c.script.back() == 0.5) {
+            EXPECT_EQ(r.x, rec.points[3]) << c.what;  // the reflected point, not the expanded one
+            EXPECT_EQ(r.f, 0.5);
+        }
+    }
+}
+
 // The iteration maximum returns the first slot holding the smallest value,
 // without ordering the slots again; a NaN stored by the last shrink is
 // therefore not an error unless it would be the answer.
