@@ -231,6 +231,16 @@ bool tasks_run_concurrently(std::size_t threads) {
 
 TEST(PoolSized, EveryThreadTakesWork) { EXPECT_TRUE(tasks_run_concurrently(pool_thread_count())); }
 
+// AddressSanitizer's runtime does not reliably start threads in a child
+// forked from a multi-threaded parent: now and then a new worker does not run
+// for seconds. The plain and ThreadSanitizer builds run these tests.
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_THREADS_AFTER_FORK_UNDER_ASAN() \
+    GTEST_SKIP() << "thread start after fork is unreliable under AddressSanitizer"
+#else
+#define SKIP_THREADS_AFTER_FORK_UNDER_ASAN() (void)0
+#endif
+
 int run_map_in_child() {
     alarm(60);  // a hang in the child becomes a failure, not a stuck test
     if (!tasks_run_concurrently(expected_size())) return 4;
@@ -252,6 +262,7 @@ int wait_child(pid_t pid) {
 }
 
 TEST(PoolSized, ForkedChildGetsWorkingPool) {
+    SKIP_THREADS_AFTER_FORK_UNDER_ASAN();
     // The parent's pool exists and has run before the fork.
     parallel_for(32, [](std::size_t) {});
     const pid_t pid = fork();
@@ -261,6 +272,7 @@ TEST(PoolSized, ForkedChildGetsWorkingPool) {
 }
 
 TEST(PoolSized, ForkWhileAnotherThreadRunsMaps) {
+    SKIP_THREADS_AFTER_FORK_UNDER_ASAN();
     // Another thread is inside the pool (holding or waiting for its lock) when
     // the fork happens; the child must not inherit that state.
     std::atomic<bool> stop{false};
