@@ -50,6 +50,11 @@ constexpr Bound kExpBounds{1.0, 4.0};
 // the simplex spread) of the true one, so a fit may end a little above the
 // exact minimum; 1e-9 covers that with room and is far below any real miss.
 constexpr double kValueSlack = 1e-9;
+// Two fits keyed differently end where their polishes stop: the stop rule
+// bounds the simplex's value spread, not the distance to the minimum, so in a
+// flat valley two random paths have been seen to stop 1.4e-9 apart. 1e-7
+// allows for that and is still far below a different local minimum.
+constexpr double kUnseededSlack = 1e-7;
 
 std::vector<double> tenth_edges() {
     std::vector<double> e;
@@ -261,10 +266,10 @@ TEST_F(DensityFits, CoefficientFitAtFixedSt) {
     EXPECT_EQ(a.nll, nll(kSt, a.cow, a.coe));
     EXPECT_LE(a.nll, true_nll_ + kValueSlack);
 
-    // Unseeded: another random path to the same minimum (see kValueSlack).
+    // Unseeded: another random path to the same minimum.
     const auto e = korvel::fit_co_fixed_st_inner(observed_, edges_, true, kSt, 2.0, 2.0,
                                                  kCoBounds, 0.0, kInf, std::nullopt);
-    EXPECT_NEAR(e.nll, a.nll, kValueSlack);
+    EXPECT_NEAR(e.nll, a.nll, kUnseededSlack);
 }
 
 TEST_F(DensityFits, CoefficientFitAtFixedStTakesVmaxAndPenaltyFromItsArguments) {
