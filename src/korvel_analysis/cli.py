@@ -8,6 +8,7 @@ Messages go to the standard error stream; results go to files.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import os
 import sys
@@ -210,7 +211,12 @@ def build_parser():
                    help="penalty on the coefficients: W>0 adds W*(CoW+CoE), W<0 adds "
                         "|W|*(log10 CoW + log10 CoE) (default 0)")
     b.add_argument("--weights", type=_floats, metavar="W1,W2,...",
-                   help="one weight per density bin in the shared fits' objective")
+                   help="relative weights of the density bins in the shared modes (default: "
+                        "1 each). Each bin's NLL per read is weighted by its reads times its "
+                        "weight, rescaled so that the weighted reads add up to the reads, so "
+                        "with the default the fit is the reads' maximum-likelihood estimate; "
+                        "only the ratios count (10,10 is 1,1). Fit, bootstrap and profiles "
+                        "use the same weighted likelihood")
     b.add_argument("--n-u", type=float, default=2.0, help="fixed n_U where not fitted (default 2)")
     b.add_argument("--n-m", type=float, default=2.0, help="fixed n_M where not fitted (default 2)")
     _add_model_options(f)
@@ -389,6 +395,7 @@ def cmd_fit(args):
         if args.weights is not None and len(args.weights) != data.n_densities:
             raise UsageError(f"--weights gives {len(args.weights)} weights for "
                              f"{data.n_densities} density bins")
+        settings = dataclasses.replace(settings, n_reads=tuple(data.n_reads))
         if not args.profile_span > 0:
             raise UsageError("--profile-span must be positive")
         if args.scheduler is not None:
@@ -463,7 +470,7 @@ def cmd_fit(args):
                                      is not None else [])
         + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
         warm_start=tl.warm_start(result) if boot_rows is not None else None,
-        vmax_used=result.vmax_used,
+        vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in intervals.items()},
         open_interval_ends=open_ends, profile_note=profile_note,
         reproducible=reproducibility(settings, intervals, profs), status="finished")

@@ -56,6 +56,11 @@ class FitSettings:
     raw_count: bool = False
     vmax: float = math.inf
 
+    # Reads of each density bin. In the shared modes every fit, bootstrap and
+    # profile weights each bin's per-read NLL by them (likelihood_weights), so
+    # the shared parameters are the maximum-likelihood estimates of the reads.
+    n_reads: tuple | None = None
+
     def __post_init__(self):
         if self.mode not in MODES:
             raise ValueError(f"unknown mode {self.mode!r}; modes are {', '.join(MODES)}")
@@ -63,9 +68,52 @@ class FitSettings:
             raise ValueError("Vmax is fitted only in the shared-exp and shared-st-exp modes")
         if self.weights is not None and self.mode == "independent":
             raise ValueError("weights apply to the shared modes, not to independent fits")
+        if self.n_reads is not None:
+            self.n_reads = tuple(int(n) for n in self.n_reads)
+        if self.weights is not None:
+            self.weights = tuple(float(w) for w in self.weights)
+        if self.n_reads is not None and self.weights is not None:
+            likelihood_weights(self.n_reads, self.weights)  # raises on a mismatch
 
     def weights_array(self):
-        return None if self.weights is None else np.asarray(self.weights, dtype=np.float64)
+        """The per-density weights the module's shared fits and profiles take, or None.
+
+        None (the module's 1.0 for every bin) when neither read counts nor
+        weights are known; otherwise likelihood_weights of the read counts
+        (equal counts when they are not known) and the user's weights.
+        """
+        if self.mode == "independent" or (self.n_reads is None and self.weights is None):
+            return None
+        n_reads = self.n_reads if self.n_reads is not None else np.ones(len(self.weights))
+        return likelihood_weights(n_reads, self.weights)
+
+
+def likelihood_weights(n_reads, weights=None):
+    """Weights of the density bins' per-read NLLs that make their sum the reads' NLL.
+
+    The module scores a density bin by the NLL per read of its observed
+    fractions; the NLL of the bin's n_d reads is n_d times that. Weighting
+    bin d by w_d = n_d * u_d * N / sum_k(n_k * u_k), with N the total of the
+    reads and u_d the user's relative weights (1 each when None), makes the
+    shared fit's minimum the maximum-likelihood estimate of the reads (for
+    u = 1: w_d = n_d), and the same weighted sum is the profile's NLL, so
+    an estimate always lies inside its own profile interval. The user's
+    weights change only the bins' relative shares: they are normalised so
+    that the weighted reads add up to N, and ``10,10`` means ``1,1``.
+    """
+    n = np.asarray(n_reads, dtype=np.float64)
+    u = np.ones_like(n) if weights is None else np.asarray(weights, dtype=np.float64)
+    if n.ndim != 1 or u.shape != n.shape:
+        raise ValueError(f"{u.size} weights for {n.size} density bins")
+    if not (np.all(np.isfinite(n)) and np.all(n >= 0)):
+        raise ValueError("read counts must be finite and not negative")
+    if not (np.all(np.isfinite(u)) and np.all(u >= 0)):
+        raise ValueError("weights must be finite and not negative")
+    share = n * u
+    total = share.sum()
+    if n.size and not total > 0:
+        raise ValueError("the weights leave no reads: every density bin has weight or reads 0")
+    return share / (total / n.sum()) if n.size else share
 
 
 def apply_run_settings(settings):
@@ -365,9 +413,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     ends.
 
     The module's NLL is per read (observed fractions, not counts), so each
-    density bin's profile is multiplied by its number of reads (and by its
-    weight, when the fit has weights): that is the negative log-likelihood of
-    the reads, whose rise by chi2_1(level)/2 bounds the interval. Raises
+    density bin's profile is multiplied by its likelihood weight (its reads,
+    see likelihood_weights): that is the negative log-likelihood of the
+    reads, whose rise by chi2_1(level)/2 bounds the interval. Raises
     ValueError in the modes with fitted exponents, which have no profile.
     """
     s = result.settings
@@ -377,9 +425,10 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     apply_run_settings(s)
     fracs = np.ascontiguousarray(fracs, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
-    scale = np.asarray(n_reads, dtype=np.float64)
-    if s.weights is not None:
-        scale = scale * s.weights_array()
+    # The likelihood the fit minimised: each bin's per-read NLL times its
+    # reads (and the user's normalised weights), so that the estimate is the
+    # profile's minimum.
+    scale = likelihood_weights(n_reads, s.weights)
     nstw, co = bool(s.normalize_stw), tuple(s.co_bounds)
     out = []
     st = result.params["st"]

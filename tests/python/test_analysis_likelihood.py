@@ -1,0 +1,59 @@
+"""One likelihood for fit and interval: the density bins' NLLs weighted by their reads."""
+
+import json
+
+import numpy as np
+import pytest
+
+from korvel_analysis import cli, pp, simulate, tl
+
+
+def test_likelihood_weights_are_the_reads_times_normalised_user_weights():
+    n = (20000, 300)
+    assert tl.likelihood_weights(n).tolist() == [20000.0, 300.0]
+    assert tl.likelihood_weights(n, (10, 10)).tolist() == [20000.0, 300.0]
+    w = tl.likelihood_weights(n, (1, 3))
+    # The shares move 3:1 towards the small bin and the weighted reads still add up to N.
+    assert w[1] / w[0] == pytest.approx(3 * 300 / 20000, rel=1e-15)
+    assert w.sum() == pytest.approx(20300, rel=1e-15)
+    for bad in ((1,), (1, -1), (0, 0), (1, np.nan)):
+        with pytest.raises(ValueError):
+            tl.likelihood_weights(n, bad)
+    # The settings hand the same weights to every module call; without read
+    # counts or weights the module keeps its default of 1 per bin.
+    s = tl.FitSettings(mode="shared-st", n_reads=n, weights=(10, 10))
+    assert s.weights_array().tolist() == [20000.0, 300.0]
+    assert tl.FitSettings(mode="shared-st").weights_array() is None
+    assert tl.FitSettings(mode="independent", n_reads=n).weights_array() is None
+
+
+def write_counts(path, st, cows, coes, n_reads, seed, n_bins=10):
+    """A counts table drawn from the model's stationary distribution (multinomial reads)."""
+    edges = pp.meth_edges(n_bins)
+    rng = np.random.default_rng(seed)
+    lines = ["density_lo\tdensity_hi\t" + "\t".join(f"b{j}" for j in range(n_bins))]
+    for d, (cow, coe, n) in enumerate(zip(cows, coes, n_reads)):
+        p = simulate.model_fractions(st, cow, coe, edges)
+        lines.append(f"{d}\t{d + 1}\t" + "\t".join(map(str, rng.multinomial(n, p / p.sum()))))
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+@pytest.mark.slow
+def test_unequal_bins_keep_the_shared_st_inside_its_interval(tmp_path):
+    # 20000 and 300 reads at St = 1. Summing the bins' per-read NLLs with equal
+    # weights put the estimate of these data at 0.75, outside its profile
+    # interval [0.84, 1.13]; and weights 10,10 shrank that interval by sqrt(10).
+    counts = write_counts(tmp_path / "counts.tsv", 1.0, (3.0, 4.0), (4.0, 4.0), (20000, 300), 3)
+    found = {}
+    for weights in ("1,1", "10,10"):
+        out = tmp_path / weights
+        assert cli.main(["fit", str(counts), "--counts", "--mode", "shared-st", "--out", str(out),
+                         "--profile", "--no-plots", "--quiet", "--weights", weights]) == 0
+        row = (out / "results.tsv").read_text().splitlines()[1].split("\t")
+        st, lo, hi = (float(v) for v in row[3:6])
+        assert lo < st < hi and lo < 1.0 < hi, (weights, lo, st, hi)
+        assert json.loads((out / "run.json").read_text())["likelihood_weights"] == [20000, 300]
+        found[weights] = (st, lo, hi)
+    # The inner fits draw entropy seeds, so repeated runs agree to about 1e-5.
+    assert found["10,10"] == pytest.approx(found["1,1"], rel=1e-3)
