@@ -33,6 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import modes
 from . import progress as _progress
 from . import tl
 
@@ -43,19 +44,14 @@ DEFAULT_CHUNK_RESAMPLES = 10
 CHUNK_DIR = "chunks"
 MANIFEST = "manifest.json"
 
-# The modes whose bootstrap rows do not depend on the chunk size.
-WHOLE_CALL_MODES = ("shared-exp", "shared-st-exp", "shared-co")
-
-
 def reproducibility(mode, chunk_resamples):
     """What a chunked bootstrap's rows repeat in a mode: for run.json and the README."""
-    if mode in WHOLE_CALL_MODES:
+    m = modes.get(mode)
+    if m.chunk_invariant:
         return {"rows": "equal to one whole call at any chunk size",
                 "why": "every inner fit is seeded from its density index"}
-    if mode == "shared-st":
-        return {"rows": "not reproducible",
-                "why": "the shared-St fits seed their inner fits from the operating system's "
-                       "entropy"}
+    if not m.seeded:
+        return {"rows": "not reproducible", "why": m.unseeded_because}
     return {"rows": f"reproducible with chunks of {chunk_resamples} resamples",
             "why": "each fit is seeded from its row index inside its chunk, so another chunk "
                    "size gives other (equally valid) rows"}
@@ -179,7 +175,7 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
     """
     n_boot, n_densities = int(n_boot), int(n_densities)
     rows = np.ascontiguousarray(rows, dtype=np.float64)
-    n_cols = len(tl.bootstrap_columns(settings.mode))
+    n_cols = len(modes.get(settings.mode).bootstrap_columns)
     if rows.ndim != 2 or rows.shape[0] < n_boot * n_densities:
         raise ValueError(f"the resamples need {n_boot * n_densities} rows "
                          f"(n_boot * n_densities), got {rows.shape[0] if rows.ndim else 0}")

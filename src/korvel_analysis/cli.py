@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import chunks, pp, provenance, readers, simulate, tl
+from . import chunks, modes, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -180,11 +180,8 @@ def build_parser():
     f.add_argument("--counts", action="store_true",
                    help="READS is a counts table: density_lo, density_hi, then one read-count "
                         "column per methylation bin in bin order")
-    f.add_argument("--mode", required=True, choices=tl.MODES,
-                   help="independent: St, CoW, CoE per density bin; shared-st: one St; "
-                        "shared-exp: one St, n_U, n_M (and Vmax); shared-st-exp: one St, "
-                        "exponents per density bin; shared-co: one St, CoW, CoE, exponents "
-                        "per density bin")
+    f.add_argument("--mode", required=True, choices=modes.NAMES,
+                   help="; ".join(f"{m.name}: {m.summary}" for m in modes.REGISTRY.values()))
     f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N bootstrap resamples for percentile intervals (default 0)")
     f.add_argument("--profile", action="store_true",
@@ -436,15 +433,13 @@ def cmd_fit(args):
                   file=sys.stderr)
             return EXIT_INTERRUPTED
     if args.profile:
-        if settings.mode in tl.PROFILE_MODES:
+        profile_note = tl.profile_refusal(settings.mode)
+        if profile_note is None:
             _note(args, "profiles of St, CoW and CoE")
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
                                 args.level, args.profile_points, args.profile_span,
                                 progress=False if args.quiet else None)
         else:
-            profile_note = (f"no profile exists in mode {settings.mode}: the module profiles "
-                            "St, CoW and CoE with fixed exponents (modes "
-                            + ", ".join(tl.PROFILE_MODES) + ")")
             _warn(args, profile_note)
     intervals = result_intervals(result, boot_rows, profs, args.bootstrap, data.n_densities,
                                  args.level)
@@ -452,7 +447,7 @@ def cmd_fit(args):
     out = out or provenance.make_out_dir(args.out)
     write_results(out / "results.tsv", data, result, intervals)
     if boot_rows is not None:
-        provenance.write_tsv(out / "bootstrap.tsv", tl.bootstrap_columns(settings.mode),
+        provenance.write_tsv(out / "bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
                              [[int(v) if i < 2 else v for i, v in enumerate(r)]
                               for r in boot_rows])
     open_ends = write_profiles(out, profs, args.level) if profs else []
@@ -466,7 +461,7 @@ def cmd_fit(args):
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
         meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
-        module_calls=result.calls + ([tl.bootstrap_function(settings.mode)] if boot_rows
+        module_calls=result.calls + ([modes.get(settings.mode).bootstrap_function] if boot_rows
                                      is not None else [])
         + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
         warm_start=tl.warm_start(result) if boot_rows is not None else None,
@@ -546,9 +541,9 @@ def write_results(path, data, result, intervals):
 
 def reproducibility(settings, intervals, profs):
     """What run.json says about running the same command again."""
-    if settings.mode not in tl.SEEDED_MODES:
-        return {"results": False, "why": "the shared-St fit seeds its inner fits from the "
-                "operating system's entropy; repeated runs differ slightly"}
+    mode = modes.get(settings.mode)
+    if not mode.seeded:
+        return {"results": False, "why": mode.unseeded_because + "; repeated runs differ slightly"}
     if any(method == PROFILE for method, _ in intervals.values()):
         return {"results": False, "why": "the intervals in results.tsv come from profiles, "
                 "whose fits draw seeds from the operating system; the fitted values repeat"}
@@ -614,7 +609,7 @@ def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
 
     if boot_rows is not None:
         boot = tl.bootstrap_parameters(boot_rows, s, args.bootstrap, data.n_densities)
-        for name in tl.SHARED[s.mode]:
+        for name in modes.get(s.mode).shared:
             if name in boot:
                 fig, (ax,) = pl.figure()
                 iv = intervals[name][1][0] if intervals[name][0] == PERCENTILE else None

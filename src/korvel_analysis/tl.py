@@ -15,27 +15,8 @@ import numpy as np
 
 import korvel
 
+from . import modes
 from . import progress as _progress
-
-MODES = ("independent", "shared-st", "shared-exp", "shared-st-exp", "shared-co")
-# Modes whose fits (and bootstraps) are seeded from row or density indices, so
-# that the same input gives the same numbers on every run; the shared-St fit
-# seeds its inner fits from the operating system's entropy.
-SEEDED_MODES = ("independent", "shared-exp", "shared-st-exp", "shared-co")
-# Profiles exist where the exponents are fixed: the module profiles St and one
-# cooperative coefficient with n_U and n_M held at given values.
-PROFILE_MODES = ("independent", "shared-st")
-
-BOOTSTRAP_COLUMNS_3 = ("bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll")
-BOOTSTRAP_COLUMNS_EXP = ("boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax")
-# Parameters that one value per resample describes, by mode.
-SHARED = {
-    "independent": (),
-    "shared-st": ("st",),
-    "shared-exp": ("st", "n_u", "n_m", "vmax"),
-    "shared-st-exp": ("st", "vmax"),
-    "shared-co": ("st", "cow", "coe"),
-}
 
 
 @dataclass
@@ -62,12 +43,12 @@ class FitSettings:
     n_reads: tuple | None = None
 
     def __post_init__(self):
-        if self.mode not in MODES:
-            raise ValueError(f"unknown mode {self.mode!r}; modes are {', '.join(MODES)}")
-        if self.fit_vmax and self.mode not in ("shared-exp", "shared-st-exp"):
-            raise ValueError("Vmax is fitted only in the shared-exp and shared-st-exp modes")
-        if self.weights is not None and self.mode == "independent":
-            raise ValueError("weights apply to the shared modes, not to independent fits")
+        mode = modes.get(self.mode)
+        if self.fit_vmax and not mode.fits_vmax:
+            raise ValueError("Vmax is fitted only in the "
+                             + " and ".join(modes.names(lambda m: m.fits_vmax)) + " modes")
+        if self.weights is not None and not mode.weighted:
+            raise ValueError(f"weights apply to the shared modes, not to {self.mode} fits")
         if self.n_reads is not None:
             self.n_reads = tuple(int(n) for n in self.n_reads)
         if self.weights is not None:
@@ -82,7 +63,7 @@ class FitSettings:
         weights are known; otherwise likelihood_weights of the read counts
         (equal counts when they are not known) and the user's weights.
         """
-        if self.mode == "independent" or (self.n_reads is None and self.weights is None):
+        if not modes.get(self.mode).weighted or (self.n_reads is None and self.weights is None):
             return None
         n_reads = self.n_reads if self.n_reads is not None else np.ones(len(self.weights))
         return likelihood_weights(n_reads, self.weights)
@@ -133,10 +114,7 @@ def _restore_sigint():
 
 def parameter_names(settings):
     """The fitted parameters of a mode, in the order of the results table."""
-    if settings.mode in ("independent", "shared-st"):
-        return ["st", "cow", "coe"]
-    names = ["st", "cow", "coe", "n_u", "n_m"]
-    return names + ["vmax"] if settings.fit_vmax else names
+    return modes.get(settings.mode).parameter_names(settings.fit_vmax)
 
 
 @dataclass
@@ -151,7 +129,7 @@ class FitResult:
 
     @property
     def reproducible(self):
-        return self.settings.mode in SEEDED_MODES
+        return modes.get(self.settings.mode).seeded
 
     def shared_value(self, name):
         return float(self.params[name][0]) if self.params[name].size else math.nan
@@ -165,65 +143,24 @@ def fit(fracs, meth_bin_edges, settings):
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     n_d = fracs.shape[0]
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
-    w = s.weights_array()
+    mode = modes.get(s.mode)
     try:
-        if s.mode == "independent":
-            fitps, nlls = korvel.py_fit_all_densities(*args, s.n_u, s.n_m, s.co_penalty)
-            call = "py_fit_all_densities"
-            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2])
-        elif s.mode == "shared-st":
-            _, fitps, nlls = korvel.py_fit_shared_st(*args, s.n_u, s.n_m, s.co_penalty, w)
-            call = "py_fit_shared_st"
-            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2])
-        elif s.mode == "shared-exp":
-            st, n_u, n_m, vmax, fitps, nlls = korvel.py_fit_shared_exp(
-                *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
-            call = "py_fit_shared_exp"
-            p = dict(st=fitps[:, 0], cow=fitps[:, 1], coe=fitps[:, 2],
-                     n_u=np.full(n_d, n_u), n_m=np.full(n_d, n_m), vmax=np.full(n_d, vmax))
-        elif s.mode == "shared-st-exp":
-            _, vmax, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(
-                *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
-            call = "py_fit_shared_st_exp_perdensity"
-            p = dict(st=fitps[:, 0], n_u=fitps[:, 1], n_m=fitps[:, 2], cow=fitps[:, 3],
-                     coe=fitps[:, 4], vmax=np.full(n_d, vmax))
-        else:  # shared-co
-            _, _, _, fitps, nlls = korvel.py_fit_shared_co(
-                *args, tuple(s.exp_bounds), s.co_penalty, w)
-            call = "py_fit_shared_co"
-            p = dict(st=fitps[:, 0], n_u=fitps[:, 1], n_m=fitps[:, 2], cow=fitps[:, 3],
-                     coe=fitps[:, 4])
+        p, nlls = mode.fit(args, s, s.weights_array())
     finally:
         _restore_sigint()
     params = {name: np.asarray(p[name], dtype=np.float64) for name in parameter_names(s)}
     # The Vmax the fit used: fitted, or the run-wide ceiling it read.
     vmax_used = float(p["vmax"][0]) if "vmax" in p and n_d else float(s.vmax)
-    return FitResult(s, params, np.asarray(nlls, dtype=np.float64), [call], vmax_used)
+    return FitResult(s, params, np.asarray(nlls, dtype=np.float64), [mode.fit_function],
+                     vmax_used)
 
 
 # ---------------------------------------------------------------- bootstrap
 
-def bootstrap_columns(mode):
-    """Column names of the module's bootstrap rows in a mode."""
-    return BOOTSTRAP_COLUMNS_3 if mode in ("independent", "shared-st") else BOOTSTRAP_COLUMNS_EXP
-
-
-def bootstrap_function(mode):
-    return {"independent": "py_fit_bootstrap", "shared-st": "py_fit_bootstrap",
-            "shared-exp": "py_fit_bootstrap_exp",
-            "shared-st-exp": "py_fit_bootstrap_exp_perdensity",
-            "shared-co": "py_fit_bootstrap_co"}[mode]
-
-
 def warm_start(result):
     """The warm start the exponent bootstraps take from the main fit, or None."""
-    mode = result.settings.mode
-    if mode == "shared-exp":
-        return (result.shared_value("st"), result.shared_value("n_u"),
-                result.shared_value("n_m"), result.vmax_used)
-    if mode == "shared-co":
-        return (result.shared_value("st"), result.shared_value("cow"), result.shared_value("coe"))
-    return None
+    warm = modes.get(result.settings.mode).warm_start
+    return None if warm is None else warm(result)
 
 
 def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
@@ -236,22 +173,8 @@ def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=Non
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
-    w = s.weights_array()
     try:
-        if s.mode in ("independent", "shared-st"):
-            out = korvel.py_fit_bootstrap(*head, s.mode == "shared-st", False, tuple(s.st_bounds),
-                                          tuple(s.co_bounds), s.n_u, s.n_m, s.co_penalty, w)
-        elif s.mode == "shared-exp":
-            out = korvel.py_fit_bootstrap_exp(*head, tuple(s.st_bounds), tuple(s.co_bounds),
-                                              tuple(s.exp_bounds), s.co_penalty, w, warm,
-                                              s.fit_vmax, tuple(s.vmax_bounds))
-        elif s.mode == "shared-st-exp":
-            out = korvel.py_fit_bootstrap_exp_perdensity(
-                *head, True, tuple(s.st_bounds), tuple(s.co_bounds), tuple(s.exp_bounds),
-                s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
-        else:
-            out = korvel.py_fit_bootstrap_co(*head, tuple(s.st_bounds), tuple(s.co_bounds),
-                                             tuple(s.exp_bounds), s.co_penalty, w, warm)
+        out = modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm)
     finally:
         _restore_sigint()
     return out
@@ -281,7 +204,7 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, ru
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
     """The fitted parameters of the bootstrap rows: name -> (n_boot, n_densities) array."""
-    cols = bootstrap_columns(settings.mode)
+    cols = modes.get(settings.mode).bootstrap_columns
     out = {}
     for name in parameter_names(settings):
         col = cols.index("st_free" if name == "st" and "st_free" in cols else name)
@@ -353,6 +276,14 @@ def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
 
 # ---------------------------------------------------------------- profiles
 
+def profile_refusal(mode):
+    """Why ``mode`` has no profiles, or None when it has."""
+    if modes.get(mode).profileable:
+        return None
+    return (f"no profile exists in mode {mode}: the module profiles St, CoW and CoE with fixed "
+            "exponents (modes " + ", ".join(modes.names(lambda m: m.profileable)) + ")")
+
+
 @dataclass
 class Profile:
     parameter: str
@@ -419,9 +350,8 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     ValueError in the modes with fitted exponents, which have no profile.
     """
     s = result.settings
-    if s.mode not in PROFILE_MODES:
-        raise ValueError(f"no profile exists in mode {s.mode}: the module profiles St, CoW and "
-                         f"CoE with fixed exponents, that is in the modes {', '.join(PROFILE_MODES)}")
+    if not modes.get(s.mode).profileable:
+        raise ValueError(profile_refusal(s.mode))
     apply_run_settings(s)
     fracs = np.ascontiguousarray(fracs, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
@@ -432,7 +362,7 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     nstw, co = bool(s.normalize_stw), tuple(s.co_bounds)
     out = []
     st = result.params["st"]
-    if s.mode == "shared-st":
+    if "st" in modes.get(s.mode).shared:
         groups = [(None, fracs, np.ascontiguousarray(scale), 1.0, st[0])]
     else:
         groups = [(d, fracs[d:d + 1], None, scale[d], st[d]) for d in range(fracs.shape[0])]

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import chunks, cli, pp, tl
+from korvel_analysis import chunks, cli, modes, pp, tl
 
 EDGES = np.linspace(0.0, 1.0, 6)
 # Narrow boxes around the truth keep every fit short.
@@ -41,7 +41,7 @@ def boot(counts, n_boot, mode, **kw):
 ])
 def test_density_seeded_modes_equal_the_whole_call_at_any_chunk_size(counts, mode, n_boot,
                                                                      sizes):
-    assert mode in chunks.WHOLE_CALL_MODES
+    assert modes.get(mode).chunk_invariant
     whole = boot(counts, n_boot, mode, progress=False)
     assert whole[:, 0].tolist() == np.repeat(np.arange(n_boot), 2).tolist()
     for k in sizes:
