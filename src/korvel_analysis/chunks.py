@@ -27,6 +27,7 @@ the chunks that are missing.
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import os
 from pathlib import Path
@@ -99,57 +100,89 @@ class StaleChunks(ValueError):
 
 
 class Checkpoints:
-    """Finished chunks as .npy files in one folder, each written whole or not at all."""
+    """Finished chunks in one folder, each written whole or not at all, each verified when read.
+
+    A chunk file (.npz) holds its rows and a digest of the run's fingerprint,
+    its resample range and its rows: a chunk copied from another run, edited,
+    cut short or unreadable fails the check and is computed again. ``folder``
+    is a path, or a store of an output folder (``provenance.OutputFolder.sub``)
+    that lists what it writes in the folder's manifest.
+    """
 
     def __init__(self, folder):
-        self.folder = Path(folder)
+        if isinstance(folder, (str, os.PathLike)):
+            from . import provenance
 
-    def path(self, b0, b1):
-        return self.folder / f"resamples_{b0:07d}_{b1:07d}.npy"
+            Path(folder).mkdir(parents=True, exist_ok=True)
+            folder = provenance.SafeDir.open(folder)
+            folder.remove_stale_temps()
+            self._owned = folder
+        else:
+            self._owned = None
+        self.dir = folder
+        self.folder = Path(folder.shown)
+        self.digest = None
+        self.resume = False
+        self.rejected = 0
 
-    def clear(self):
-        if self.folder.is_dir():
-            for f in self.folder.iterdir():
-                if f.name.startswith("resamples_") or f.name.startswith(MANIFEST):
-                    f.unlink()
+    @staticmethod
+    def name(b0, b1):
+        return f"resamples_{b0:07d}_{b1:07d}.npz"
+
+    def check(self, digest, resume):
+        """Raises StaleChunks when resuming over another run's chunks. Writes nothing."""
+        if not resume or not self.dir.exists(MANIFEST):
+            return
+        try:
+            old = json.loads(self.dir.read_bytes(MANIFEST)).get("fingerprint")
+        except (OSError, ValueError, AttributeError):
+            old = None
+        if old != digest:
+            raise StaleChunks(f"the chunks in {self.folder} belong to another run (other "
+                              "resamples, settings or chunk size): run without resume")
 
     def open(self, digest, resume):
         """Starts afresh, or (``resume``) checks that the folder's chunks belong to this run."""
-        self.folder.mkdir(parents=True, exist_ok=True)
-        manifest = self.folder / MANIFEST
-        if resume and manifest.exists():
-            old = json.loads(manifest.read_text()).get("fingerprint")
-            if old != digest:
-                raise StaleChunks(f"the chunks in {self.folder} belong to another run (other "
-                                 "resamples, settings or chunk size): run without resume")
-        else:
-            self.clear()
-        for f in self.folder.glob("*.tmp"):  # left by a write that was cut short
-            f.unlink()
-        _write_atomic(manifest, lambda fh: fh.write(json.dumps({"fingerprint": digest}).encode()))
+        self.check(digest, resume)
+        self.digest, self.resume = digest, resume
+        self.dir.write_bytes(MANIFEST, json.dumps({"fingerprint": digest}).encode())
 
-    def load(self, b0, b1, n_rows):
-        """The chunk's rows when a whole, matching file is there, else None."""
-        p = self.path(b0, b1)
+    def _chunk_digest(self, b0, b1, rows):
+        h = hashlib.sha256(f"korvel chunk {self.digest} {b0} {b1} {rows.shape}".encode())
+        h.update(np.ascontiguousarray(rows, dtype="<f8").tobytes())
+        return h.hexdigest()
+
+    def load(self, b0, b1, n_rows, n_cols):
+        """The chunk's rows when this run wrote them and they are whole and unchanged, else None.
+
+        Only a resumed run reads chunks; a file that is there but fails the
+        check counts in ``rejected``.
+        """
+        name = self.name(b0, b1)
+        if not self.resume or not self.dir.exists(name):
+            return None
         try:
-            out = np.load(p, allow_pickle=False)
-        except (OSError, ValueError):
+            with np.load(io.BytesIO(self.dir.read_bytes(name)), allow_pickle=False) as z:
+                rows, digest = z["rows"], str(z["digest"])
+            ok = (rows.dtype == np.float64 and rows.shape == (n_rows, n_cols)
+                  and digest == self._chunk_digest(b0, b1, rows))
+        except Exception:  # noqa: BLE001 - whatever is wrong with the file, it is no chunk
+            ok = False
+        if not ok:
+            self.rejected += 1
             return None
-        if out.ndim != 2 or out.shape[0] != n_rows or out.dtype != np.float64:
-            return None
-        return out
+        if hasattr(self.dir, "keep"):
+            self.dir.keep(name)
+        return rows
 
     def save(self, b0, b1, rows):
-        _write_atomic(self.path(b0, b1), lambda fh: np.save(fh, rows, allow_pickle=False))
+        buf = io.BytesIO()
+        np.savez(buf, rows=rows, digest=np.array(self._chunk_digest(b0, b1, rows)))
+        self.dir.write_bytes(self.name(b0, b1), buf.getvalue())
 
-
-def _write_atomic(path, write):
-    tmp = path.with_name(path.name + ".tmp")
-    with open(tmp, "wb") as fh:
-        write(fh)
-        fh.flush()
-        os.fsync(fh.fileno())
-    os.replace(tmp, path)
+    def close(self):
+        if self._owned is not None:
+            self._owned.close()
 
 
 class Interrupted(KeyboardInterrupt):
@@ -163,7 +196,7 @@ class Interrupted(KeyboardInterrupt):
 
 def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, *,
                   chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
-                  resume=False):
+                  resume=False, report=None, on_start=None):
     """Bootstrap rows of ``settings.mode`` over ``n_boot`` resamples, chunk by chunk.
 
     ``chunk_resamples``: resamples per chunk (None: one chunk, the whole
@@ -171,7 +204,10 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
     ``client``: a ``dask.distributed.Client`` that runs the chunks;
     ``checkpoint_dir``: a folder for finished chunks; ``resume``: reuse the
     chunks found there (refused with ValueError when they belong to other
-    inputs). Ctrl+C raises ``Interrupted`` after keeping every finished chunk.
+    inputs; any chunk that fails its check is computed again, and
+    ``report(message)`` is told how many); ``on_start()`` is called once
+    those checks have passed, before the first chunk is written. Ctrl+C
+    raises ``Interrupted`` after keeping every finished chunk.
     """
     n_boot, n_densities = int(n_boot), int(n_densities)
     rows = np.ascontiguousarray(rows, dtype=np.float64)
@@ -184,12 +220,33 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
     store = None
     if checkpoint_dir is not None:
         store = Checkpoints(checkpoint_dir)
-        store.open(fingerprint(rows[:n_boot * n_densities], n_densities, meth_bin_edges,
-                               settings, warm, chunk_resamples), resume)
-        for i, (b0, b1) in enumerate(bounds):
-            got = store.load(b0, b1, (b1 - b0) * n_densities)
-            if got is not None and got.shape[1] == n_cols:
-                done[i] = got
+        digest = fingerprint(rows[:n_boot * n_densities], n_densities, meth_bin_edges, settings,
+                             warm, chunk_resamples)
+    try:
+        if store is not None:
+            store.check(digest, resume)  # before anything is written
+        if on_start is not None:
+            on_start()
+        if store is not None:
+            store.open(digest, resume)
+            for i, (b0, b1) in enumerate(bounds):
+                got = store.load(b0, b1, (b1 - b0) * n_densities, n_cols)
+                if got is not None:
+                    done[i] = got
+            if report is not None and store.rejected:
+                report(f"{store.rejected} of the chunks in {store.folder} were not this run's "
+                       "or were damaged (another run's, edited, cut short or unreadable): "
+                       "computed again")
+        _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, warm, done,
+                    store, progress, client)
+    finally:
+        if store is not None:
+            store.close()
+    return assemble([done[i] for i in range(len(bounds))], n_boot, n_densities, n_cols)
+
+
+def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, warm, done, store,
+                progress, client):
     todo = [i for i in range(len(bounds)) if i not in done]
     jobs = [(i, (rows[b0 * n_densities:b1 * n_densities], b0, n_densities, meth_bin_edges,
                  settings, warm)) for i, (b0, b1) in ((i, bounds[i]) for i in todo)]
@@ -214,7 +271,6 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
         except KeyboardInterrupt:
             kept = sum(bounds[i][1] - bounds[i][0] for i in done)
             raise Interrupted(kept, n_boot, store.folder if store else None) from None
-    return assemble([done[i] for i in range(len(bounds))], n_boot, n_densities, n_cols)
 
 
 def assemble(parts, n_boot, n_densities, n_cols):
@@ -234,21 +290,31 @@ RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "resume", "force", "n
                           "input")
 
 
-def resume_refusal(out_dir, record):
-    """Why the run in ``out_dir`` cannot be continued by the run ``record`` describes, or None.
+def resume_refusal(folder, record):
+    """Why the run in ``folder`` (an OutputFolder) cannot be continued by the run ``record``
+    describes, or None.
 
-    The inputs (by checksum), the korvel version and every option that
-    changes results must be those of the folder's run.json.
+    The record of the folder's last run (an unfinished one if there is one,
+    else the finished run.json) must name the same inputs (by checksum), the
+    same korvel version and every option that changes results.
     """
     from . import provenance
 
-    path = Path(out_dir) / provenance.RUN_JSON
-    if not Path(out_dir).is_dir() or not any(Path(out_dir).iterdir()):
+    names = [n for n in folder.root.names() if n != provenance.LOCK]
+    if not names:
         return None  # nothing there yet: the run starts afresh
+    where = folder.path
+    name = next((n for n in (provenance.RUNNING_JSON, provenance.RUN_JSON) if n in names), None)
+    if name is None:
+        return f"cannot resume {where}: it holds no {provenance.RUN_JSON}"
     try:
-        old = json.loads(path.read_text())
+        old = json.loads(folder.read_text(name))
+        if not isinstance(old, dict) or not isinstance(old.get("options"), dict) or not (
+                isinstance(old.get("inputs"), list)
+                and all(isinstance(i, dict) for i in old["inputs"])):
+            raise ValueError
     except (OSError, ValueError):
-        return f"cannot resume {out_dir}: it holds no readable {provenance.RUN_JSON}"
+        return f"cannot resume {where}: {name} is not a korvel run record"
 
     def plain(value):
         return json.loads(json.dumps(provenance._jsonable(value)))
@@ -258,14 +324,14 @@ def resume_refusal(out_dir, record):
     for key in ("command", "korvel_version"):
         if old.get(key) != new.get(key):
             diffs.append(f"{key} ({old.get(key)} there, {new.get(key)} now)")
-    if [i.get("sha256") for i in old.get("inputs", [])] != [i["sha256"] for i in new["inputs"]]:
+    if [i.get("sha256") for i in old["inputs"]] != [i["sha256"] for i in new["inputs"]]:
         diffs.append("the input's content (sha256)")
-    old_opts, new_opts = old.get("options", {}), new["options"]
+    old_opts, new_opts = old["options"], new["options"]
     for key in sorted(set(old_opts) | set(new_opts)):
         if key not in RESULT_NEUTRAL_OPTIONS and old_opts.get(key) != new_opts.get(key):
             diffs.append(f"--{key.replace('_', '-')} ({old_opts.get(key)} there, "
                          f"{new_opts.get(key)} now)")
     if diffs:
-        return (f"cannot resume {out_dir}: its run differs in " + "; ".join(diffs)
+        return (f"cannot resume {where}: its run differs in " + "; ".join(diffs)
                 + " (start afresh with --force, or give the run's options)")
     return None

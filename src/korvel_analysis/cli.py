@@ -8,6 +8,7 @@ Messages go to the standard error stream; results go to files.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import math
 import os
@@ -290,10 +291,36 @@ def _need_plots(args):
                          "--no-plots") from None
 
 
-def _prepare_out(args):
-    message = provenance.check_out_dir(args.out, args.force or getattr(args, "resume", False))
-    if message:
-        raise UsageError(message)
+@contextlib.contextmanager
+def _output_folder(args, names):
+    """The locked output folder of the run (refused with exit 2 when busy, not writable, or
+    when one of ``names`` holds a file korvel did not write); released on leaving."""
+    try:
+        folder = provenance.OutputFolder.open(args.out, args.force or getattr(args, "resume",
+                                                                               False))
+    except provenance.FolderError as exc:
+        raise UsageError(str(exc)) from None
+    try:
+        folder.check_free(names)
+        yield folder
+    except provenance.FolderError as exc:
+        raise UsageError(str(exc)) from None
+    finally:
+        folder.close()
+
+
+def _finish(args, folder, record):
+    """run.json of the finished run, then what the previous run left and this one did not
+    write again removed, and said."""
+    folder.write_text(provenance.RUN_JSON, provenance.run_json_text(record))
+    folder.unlink(provenance.RUNNING_JSON)
+    removed = folder.finish()
+    if removed:
+        shown = ", ".join(removed[:10]) + (f" and {len(removed) - 10} more"
+                                           if len(removed) > 10 else "")
+        _note(args, f"removed {len(removed)} file{'s' if len(removed) > 1 else ''} of the "
+                    f"previous run that this run did not write: {shown}")
+    _note(args, f"wrote {folder.path}")
 
 
 def _set_threads(args):
@@ -339,11 +366,12 @@ def cmd_simulate(args):
             raise UsageError("--st must be positive and --cow, --coe not negative")
         if not args.burn_in > 0:
             raise UsageError("--burn-in must be positive")
+        provenance.check_file_target(args.out)
         _note(args, f"simulating {n} density bins x {args.reads_per_density} reads")
         density, meth = simulate.simulate_reads(
             args.st, args.cow, args.coe, args.n_u, args.n_m, n, args.reads_per_density,
             args.seed, args.normalize_stw, args.raw_count, args.vmax, args.burn_in)
-    except ValueError as exc:
+    except (ValueError, provenance.FolderError) as exc:
         raise UsageError(str(exc)) from None
     write_reads(args.out, density, meth)
     _note(args, f"wrote {meth.size} reads to {args.out}")
@@ -362,12 +390,10 @@ def write_reads(path, density, meth, age=None):
     # 17 significant digits give back the same doubles, so m/70 is read as m/70.
     np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter="\t",
                header="\t".join(names), comments="")
-    path = Path(path)
-    tmp = path.with_name(path.name + ".tmp")
     data = buf.getvalue().encode()
-    with open(tmp, "wb") as f:
-        f.write(gzip.compress(data, mtime=0) if path.name.endswith(".gz") else data)
-    os.replace(tmp, path)
+    if str(path).endswith(".gz"):
+        data = gzip.compress(data, mtime=0)
+    provenance.write_file(path, lambda f: f.write(data))
 
 
 # ------------------------------------------------------------ fit
@@ -386,7 +412,6 @@ def cmd_fit(args):
     # anything is computed or written.
     try:
         settings = fit_settings(args)
-        _prepare_out(args)
         _need_plots(args)
         data = load_binned(args)
         if args.weights is not None and len(args.weights) != data.n_densities:
@@ -406,28 +431,32 @@ def cmd_fit(args):
         raise UsageError(str(exc)) from None
     _set_threads(args)
     record = provenance.run_record("fit", sys.argv, _options(args), [args.input], seed=args.seed)
-    if args.resume:
-        refusal = chunks.resume_refusal(args.out, record)
-        if refusal:
-            raise UsageError(refusal)
+    names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
+    if args.bootstrap:
+        names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
+    if args.profile:
+        names += [f"profiles/{n}.tsv" for n in ("st", "cow", "coe", "intervals")]
+    with _output_folder(args, names) as folder:
+        if args.resume:
+            refusal = chunks.resume_refusal(folder, record)
+            if refusal:
+                raise UsageError(refusal)
+        return fit_into(folder, args, data, settings, record)
+
+
+def fit_into(folder, args, data, settings, record):
+    """The fit, its bootstrap and profiles, and every file of the run, into the locked folder."""
     _note(args, f"{data.n_densities} density bins, {int(data.n_reads.sum())} reads"
                 + (f" ({data.n_dropped} outside the bins left out)" if data.n_dropped else "")
                 + f"; fitting in mode {args.mode}")
 
     result = tl.fit(data.fractions, data.meth_edges, settings)
-    boot_rows, profs, profile_note, out = None, [], None, None
+    boot_rows, profs, profile_note = None, [], None
     if args.bootstrap:
         _note(args, f"bootstrap: {args.bootstrap} resamples in chunks of {args.chunk_resamples}"
                     + (f" on {args.scheduler}" if args.scheduler else ""))
-        # The folder exists from here on: each finished chunk is kept in it.
-        if args.resume and Path(args.out).is_dir():
-            out = Path(args.out)
-            (out / "plots").mkdir(exist_ok=True)
-        else:
-            out = provenance.make_out_dir(args.out)
-        provenance.write_run_json(out, dict(record, status="running"), finished=False)
         try:
-            boot_rows = run_bootstrap(args, data, settings, result, out)
+            boot_rows = run_bootstrap(args, data, settings, result, folder, record)
         except chunks.Interrupted as exc:
             print(f"korvel fit: {exc}; to continue, run the same command with --resume",
                   file=sys.stderr)
@@ -444,19 +473,17 @@ def cmd_fit(args):
     intervals = result_intervals(result, boot_rows, profs, args.bootstrap, data.n_densities,
                                  args.level)
 
-    out = out or provenance.make_out_dir(args.out)
-    write_results(out / "results.tsv", data, result, intervals)
+    write_results(folder, "results.tsv", data, result, intervals)
     if boot_rows is not None:
-        provenance.write_tsv(out / "bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
-                             [[int(v) if i < 2 else v for i, v in enumerate(r)]
-                              for r in boot_rows])
-    open_ends = write_profiles(out, profs, args.level) if profs else []
+        folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
+                         [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
+    open_ends = write_profiles(folder, profs, args.level) if profs else []
     for item in open_ends:
         _warn(args, f"the {args.level:g} interval of {item['parameter']} "
                     f"({item['density_bin']}) is open at the {item['side']} grid end "
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
-        plot_fit(out, data, result, settings, boot_rows, intervals, profs, args)
+        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args)
     record.update(
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
@@ -472,20 +499,26 @@ def cmd_fit(args):
     if boot_rows is not None:
         record.update(chunk_resamples=args.chunk_resamples,
                       bootstrap_rows=chunks.reproducibility(settings.mode, args.chunk_resamples))
-    provenance.write_run_json(out, record)
-    _note(args, f"wrote {out}")
+    _finish(args, folder, record)
     return EXIT_OK
 
 
-def run_bootstrap(args, data, settings, result, out):
+def run_bootstrap(args, data, settings, result, folder, record):
     """Seeded resamples of the reads, refitted by the mode's bootstrap function: its rows.
 
     The resamples run in chunks, each kept in DIR/chunks/ when done, here or
-    on a Dask cluster (--scheduler).
+    on a Dask cluster (--scheduler). Once the chunks' checks have passed, the
+    run's record is written as unfinished, beside any finished run.json.
     """
     rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
+
+    def started():
+        folder.write_text(provenance.RUNNING_JSON, provenance.run_json_text(
+            dict(record, status="running"), finished=False))
+
     kw = dict(chunk_resamples=args.chunk_resamples, progress=False if args.quiet else None,
-              checkpoint_dir=out / chunks.CHUNK_DIR, resume=args.resume)
+              checkpoint_dir=folder.sub(chunks.CHUNK_DIR), resume=args.resume,
+              report=lambda text: _warn(args, text), on_start=started)
     boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
             tl.warm_start(result))
     try:
@@ -519,7 +552,7 @@ def result_intervals(result, boot_rows, profs, n_boot, n_densities, level):
     return intervals
 
 
-def write_results(path, data, result, intervals):
+def write_results(folder, filename, data, result, intervals):
     """results.tsv: one row per density bin, each parameter followed by its interval."""
     names = list(result.params)
     header = ["density_lo", "density_hi", "n_reads"]
@@ -536,7 +569,7 @@ def write_results(path, data, result, intervals):
                 row += [iv.lo, iv.hi]
         row.append(result.nll[d])
         table.append(row)
-    provenance.write_tsv(path, header, table)
+    folder.write_tsv(filename, header, table)
 
 
 def reproducibility(settings, intervals, profs):
@@ -554,10 +587,8 @@ def reproducibility(settings, intervals, profs):
     return {"results": True, "why": why}
 
 
-def write_profiles(out, profs, level):
+def write_profiles(folder, profs, level):
     """profiles/<parameter>.tsv curves and profiles/intervals.tsv; returns the open interval ends."""
-    pdir = out / "profiles"
-    pdir.mkdir(exist_ok=True)
     open_ends, ivrows = [], []
     for name in ("st", "cow", "coe"):
         rows = []
@@ -573,14 +604,20 @@ def write_profiles(out, profs, level):
                     open_ends.append({"parameter": name, "density_bin": label, "side": side,
                                       "grid_end": float(end)})
         if rows:
-            provenance.write_tsv(pdir / f"{name}.tsv", ["density_idx", name, "nll_reads"], rows)
-    provenance.write_tsv(pdir / "intervals.tsv",
+            folder.write_tsv(f"profiles/{name}.tsv", ["density_idx", name, "nll_reads"], rows)
+    folder.write_tsv("profiles/intervals.tsv",
                          ["parameter", "density_idx", "estimate", "lo", "hi", "lo_open",
                           "hi_open", "level"], ivrows)
     return open_ends
 
 
-def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
+def _save_plot(folder, name, fig):
+    from . import pl
+
+    folder.write_with(f"plots/{name}", lambda f: pl.save(fig, f))
+
+
+def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args):
     from . import pl
 
     s = settings
@@ -594,7 +631,7 @@ def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
         for d in range(data.n_densities)])
     fig, (ax,) = pl.figure(1, 6.0, 4.2)
     pl.fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
-    pl.save(fig, out / "plots" / "fractions.png")
+    _save_plot(folder, "fractions.png", fig)
 
     names = list(result.params)
     fig, axes = pl.figure(len(names), 3.2, 3.0)
@@ -605,7 +642,7 @@ def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
             hi = [iv.hi for iv in intervals[name][1]]
         pl.parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
                                 lo, hi, ax=ax)
-    pl.save(fig, out / "plots" / "parameters.png")
+    _save_plot(folder, "parameters.png", fig)
 
     if boot_rows is not None:
         boot = tl.bootstrap_parameters(boot_rows, s, args.bootstrap, data.n_densities)
@@ -615,21 +652,20 @@ def plot_fit(out, data, result, settings, boot_rows, intervals, profs, args):
                 iv = intervals[name][1][0] if intervals[name][0] == PERCENTILE else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
                                           ax=ax)
-                pl.save(fig, out / "plots" / f"bootstrap_{name}.png")
+                _save_plot(folder, f"bootstrap_{name}.png", fig)
     for name in ("st", "cow", "coe"):
         ps = [p for p in profs if p.parameter == name]
         if ps:
             fig, axes = pl.figure(len(ps), 3.6, 3.0)
             for ax, p in zip(axes, ps):
                 pl.profile(p, args.level, ax=ax)
-            pl.save(fig, out / "plots" / f"profile_{name}.png")
+            _save_plot(folder, f"profile_{name}.png", fig)
 
 
 # ------------------------------------------------------------ drift
 
 def cmd_drift(args):
     try:
-        _prepare_out(args)
         _need_plots(args)
         edges = _meth_edges(args)
         reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
@@ -648,12 +684,18 @@ def cmd_drift(args):
     _set_threads(args)
     record = provenance.run_record("drift", sys.argv, _options(args), [args.input],
                                    seed=args.seed)
+    names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
+    with _output_folder(args, names) as folder:
+        return drift_into(folder, args, data, edges, dens, record)
+
+
+def drift_into(folder, args, data, edges, dens, record):
+    """The drift fit and every file of the run, into the locked folder."""
     _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
                 f"{int(data.counts.sum())} reads")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level)
     predicted = tl.drift_predict(res, data)
 
-    out = provenance.make_out_dir(args.out)
     header, row = [], []
     for name, value in (("ste", res.ste), ("stw", res.stw)):
         header.append(name)
@@ -663,18 +705,18 @@ def cmd_drift(args):
             row += [res.intervals[name].lo, res.intervals[name].hi]
     header += ["nll", "reference_age", "n_ages", "n_reads"]
     row += [res.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
-    provenance.write_tsv(out / "drift.tsv", header, [row])
+    folder.write_tsv("drift.tsv", header, [row])
     observed = pp.observed_fractions(data.counts)
     rows = []
     for i, age in enumerate(data.ages):
         for j in range(edges.size - 1):
             rows.append([age, edges[j], edges[j + 1], int(data.counts[i].sum()),
                          observed[i, j], predicted[i, j]])
-    provenance.write_tsv(out / "drift_predicted.tsv",
-                         ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"], rows)
+    folder.write_tsv("drift_predicted.tsv",
+                     ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"], rows)
     if res.boot is not None:
-        provenance.write_tsv(out / "drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
-                             [[b] + list(r) for b, r in enumerate(res.boot)])
+        folder.write_tsv("drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
+                         [[b] + list(r) for b, r in enumerate(res.boot)])
     if not args.no_plots:
         from . import pl
 
@@ -682,7 +724,7 @@ def cmd_drift(args):
         fig, (ax,) = pl.figure(1, 6.5, 4.5)
         pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
                  edges, ax=ax)
-        pl.save(fig, out / "plots" / "drift.png")
+        _save_plot(folder, "drift.png", fig)
     record.update(
         ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
         density_bin=args.density_bin, density_edges=dens,
@@ -691,8 +733,7 @@ def cmd_drift(args):
         reproducible={"results": False, "why": "the main drift fit seeds from the operating "
                       "system's entropy; the bootstrap rows are seeded (resample index and "
                       "--seed) and repeat exactly"})
-    provenance.write_run_json(out, record)
-    _note(args, f"wrote {out}")
+    _finish(args, folder, record)
     return EXIT_OK
 
 
@@ -723,6 +764,7 @@ def cmd_phase(args):
         if not args.st > 0:
             raise UsageError("--st must be positive")
         points = read_results_points(args.results) if args.results else []
+        provenance.check_file_target(args.out)
         lo, hi = args.range
         outside = [p[2] for p in points if not (lo <= p[0] <= hi and lo <= p[1] <= hi)]
         try:
@@ -730,7 +772,7 @@ def cmd_phase(args):
         except ImportError:
             raise UsageError("the phase diagram needs matplotlib: "
                              "pip install 'korvel[analysis]'") from None
-    except (InputError, ValueError) as exc:
+    except (InputError, ValueError, provenance.FolderError) as exc:
         raise UsageError(str(exc)) from None
     from . import pl
 
@@ -742,9 +784,7 @@ def cmd_phase(args):
     pl.phase(grids, "bistability", points, ax=axes[0])
     pl.phase(grids, "avg_meth", points, ax=axes[1])
     fig.suptitle(f"St = {args.st:g}, n_U = {args.n_u:g}, n_M = {args.n_m:g}")
-    tmp = Path(args.out).with_name(Path(args.out).name + ".tmp.png")
-    pl.save(fig, tmp)
-    os.replace(tmp, args.out)
+    provenance.write_file(args.out, lambda f: pl.save(fig, f))
     _note(args, f"wrote {args.out}")
     return EXIT_OK
 

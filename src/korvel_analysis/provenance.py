@@ -7,13 +7,17 @@ whether the numbers are reproducible by running the same command again.
 
 from __future__ import annotations
 
+import contextlib
 import datetime
+import fcntl
 import hashlib
 import importlib.metadata
 import json
 import math
 import os
 import platform
+import re
+import secrets
 from pathlib import Path
 
 import numpy as np
@@ -88,17 +92,36 @@ def _jsonable(value):
     return value
 
 
-def write_run_json(out_dir, record, finished=True):
+def run_json_text(record, finished=True):
+    """The run.json text of ``record``; ``finished`` stamps the time the run ended."""
     record = dict(record, finished=now() if finished else None)
-    write_text(Path(out_dir) / RUN_JSON, json.dumps(_jsonable(record), indent=2) + "\n")
+    return json.dumps(_jsonable(record), indent=2) + "\n"
+
+
+def write_file(path, write):
+    """Writes a file whole or not at all, never through a link: ``write(file)`` fills a
+    temporary file that is renamed to ``path`` (see ``SafeDir.write_with``)."""
+    path = Path(path)
+    with SafeDir.open(path.parent) as d:
+        d.write_with(path.name, write)
 
 
 def write_text(path, text):
-    """Writes through a temporary file renamed into place, so a file is whole or absent."""
+    write_file(path, lambda f: f.write(text.encode()))
+
+
+def check_file_target(path):
+    """Raises FolderError unless a file can be written at ``path``: its folder exists and
+    takes a new file (made and removed at once), and ``path`` is no folder. Run it before
+    the work, so that a bad name costs nothing."""
     path = Path(path)
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(text)
-    os.replace(tmp, path)
+    if path.is_dir():
+        raise FolderError(f"{path} is a folder")
+    try:
+        with SafeDir.open(path.parent) as d:
+            d.write_with(path.name, lambda f: None, keep=False)
+    except OSError as exc:
+        raise FolderError(f"cannot write {path} ({exc.strerror or exc})") from None
 
 
 def cell(value):
@@ -111,35 +134,398 @@ def cell(value):
     return "NA" if math.isnan(v) else repr(v)
 
 
-def write_tsv(path, header, rows):
+def table_text(header, rows):
     lines = ["\t".join(header)] + ["\t".join(cell(v) for v in row) for row in rows]
-    write_text(path, "\n".join(lines) + "\n")
+    return "\n".join(lines) + "\n"
 
 
-# Files korvel writes into an output folder; --force replaces these and only these.
-OWN_FILES = ("results.tsv", "bootstrap.tsv", "drift.tsv", "drift_predicted.tsv",
-             "drift_bootstrap.tsv", RUN_JSON)
-OWN_GLOBS = ("profiles/*.tsv", "plots/*.png")
+def write_tsv(path, header, rows):
+    write_text(path, table_text(header, rows))
 
 
-def check_out_dir(out_dir, force):
-    """Refuses a non-empty folder unless ``force``; returns a message or None. Writes nothing."""
-    p = Path(out_dir)
-    if p.exists() and not p.is_dir():
-        return f"{out_dir} exists and is not a folder"
-    if p.is_dir() and any(p.iterdir()) and not force:
-        return f"output folder {out_dir} is not empty (use --force to replace korvel's files in it)"
-    return None
+# ------------------------------------------------------------ safe writes
+
+_TMP_SUFFIX = ".korvel-tmp"
+_TMP_NAME = re.compile(r"^\..+\.[0-9a-f]{12}" + re.escape(_TMP_SUFFIX) + "$")
 
 
-def make_out_dir(out_dir):
-    """Creates the folder and its plots/ and profiles/, removing korvel's files of an earlier run."""
-    p = Path(out_dir)
-    p.mkdir(parents=True, exist_ok=True)
-    for name in OWN_FILES:
-        (p / name).unlink(missing_ok=True)
-    for pattern in OWN_GLOBS:
-        for f in p.glob(pattern):
-            f.unlink()
-    (p / "plots").mkdir(exist_ok=True)
-    return p
+class SafeDir:
+    """A folder held open by descriptor; every name in it is opened without following links.
+
+    A file is written to a temporary name that is created exclusively (never
+    an existing path, never through a link) and then renamed over the name:
+    readers see the old file or the new one, never half of one, and a link
+    planted at the name is replaced, not written through. Holding the folder
+    by descriptor keeps every write in this folder even if a path to it
+    changes meanwhile.
+    """
+
+    def __init__(self, fd, shown):
+        self.fd, self.shown = fd, str(shown)
+
+    @classmethod
+    def open(cls, path):
+        # The folder itself may be reached through a link: the user named it.
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        return cls(fd, path)
+
+    def sub(self, name, create=True):
+        """The subfolder ``name`` (made when missing and ``create``); refuses a link there."""
+        if create:
+            try:
+                os.mkdir(name, dir_fd=self.fd)
+            except FileExistsError:
+                pass
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                         dir_fd=self.fd)
+        except OSError as exc:
+            if os.path.islink(self.path(name)):
+                raise FolderError(f"{self.path(name)} is a symbolic link: korvel writes only "
+                                  "inside its output folder") from None
+            raise FolderError(f"{self.path(name)} cannot be used as a folder "
+                              f"({exc.strerror or exc})") from None
+        return SafeDir(fd, self.path(name))
+
+    def path(self, name):
+        return os.path.join(self.shown, name)
+
+    def exists(self, name):
+        try:
+            os.stat(name, dir_fd=self.fd, follow_symlinks=False)
+        except FileNotFoundError:
+            return False
+        return True
+
+    def names(self):
+        return os.listdir(self.fd)
+
+    def read_bytes(self, name):
+        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+        with os.fdopen(fd, "rb") as f:
+            return f.read()
+
+    def write_bytes(self, name, data):
+        self.write_with(name, lambda f: f.write(data))
+
+    def write_with(self, name, write, keep=True):
+        """Calls ``write(file)`` on a fresh temporary file, then renames it to ``name``
+        (``keep=False``: removes it instead, a probe that the folder takes files)."""
+        tmp = f".{name}.{secrets.token_hex(6)}{_TMP_SUFFIX}"
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                     0o666, dir_fd=self.fd)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                write(f)
+                f.flush()
+                os.fsync(f.fileno())
+            if keep:
+                os.rename(tmp, name, src_dir_fd=self.fd, dst_dir_fd=self.fd)
+                return
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp, dir_fd=self.fd)
+            raise
+        os.unlink(tmp, dir_fd=self.fd)
+
+    def unlink(self, name):
+        os.unlink(name, dir_fd=self.fd)
+
+    def remove_stale_temps(self):
+        """Removes the temporary files that a write cut short left (korvel's names only)."""
+        for name in self.names():
+            if _TMP_NAME.match(name):
+                with contextlib.suppress(OSError):
+                    self.unlink(name)
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# ------------------------------------------------------------ output folders
+
+LOCK = "korvel.lock"
+MANIFEST = "manifest.json"
+RUNNING_JSON = "run.running.json"
+_MANIFEST_KIND = "korvel output folder manifest"
+
+
+class FolderError(Exception):
+    """The output folder cannot be used (busy, not writable, holds what korvel may not replace)."""
+
+
+class OutputFolder:
+    """A run's output folder: one run at a time, and korvel's files only.
+
+    ``open`` takes an exclusive advisory lock (flock) on DIR/korvel.lock and
+    holds it until ``close``: a second run into the folder is refused at once,
+    and the kernel drops the lock of a process that dies however it dies.
+    Every file the run creates is listed in DIR/manifest.json before it is
+    written; a later run (--force, --resume) removes only files listed there,
+    when it finishes, and never replaces a file it did not write.
+    """
+
+    def __init__(self, root, created, previous, previous_folders, lock_fd):
+        self.root, self.created = root, created
+        self.previous, self.previous_folders = previous, previous_folders
+        self.files, self.folders = set(), set()
+        self._subs = {}
+        self._lock_fd = lock_fd
+
+    @property
+    def path(self):
+        return Path(self.root.shown)
+
+    @classmethod
+    def open(cls, path, replace=False):
+        """Locks ``path`` for this run (made when missing); refuses a non-empty folder
+        unless ``replace``. Raises FolderError; writes nothing but the lock."""
+        path = str(path)
+        if os.path.lexists(path) and not os.path.isdir(path):
+            if os.path.islink(path):
+                raise FolderError(f"{path} is a symbolic link to a missing folder")
+            raise FolderError(f"{path} exists and is not a folder")
+        created = False
+        if not os.path.isdir(path):
+            try:
+                os.makedirs(path)
+                created = True
+            except FileExistsError:  # made by someone else meanwhile: take it as found
+                pass
+            except OSError as exc:
+                raise FolderError(f"cannot create the output folder {path} "
+                                  f"({exc.strerror or exc})") from None
+        root = SafeDir.open(path)
+        try:
+            if not created and not replace and any(n != LOCK for n in root.names()):
+                raise FolderError(f"output folder {path} is not empty (use --force to replace "
+                                  "korvel's files in it)")
+            lock_fd = _lock(root)
+        except BaseException:
+            _discard(root, created)
+            raise
+        folder = cls(root, created, set(), set(), lock_fd)
+        try:
+            folder.previous, folder.previous_folders = folder._read_manifest()
+            for name in ("plots", "profiles", "chunks"):
+                if root.exists(name):
+                    root.sub(name, create=False).close()  # refuses a link
+            root.remove_stale_temps()
+            for name in folder.previous_folders:
+                with contextlib.suppress(FolderError, OSError):
+                    with root.sub(name, create=False) as d:
+                        d.remove_stale_temps()
+        except BaseException:
+            folder.close()
+            raise
+        return folder
+
+    def _read_manifest(self):
+        if not self.root.exists(MANIFEST):
+            return set(), set()
+        try:
+            data = json.loads(self.root.read_bytes(MANIFEST))
+            if data.get("kind") != _MANIFEST_KIND:
+                raise ValueError
+            files = {str(n) for n in data["files"]}
+            folders = {str(n) for n in data.get("folders", [])}
+        except (OSError, ValueError, TypeError, KeyError, AttributeError):
+            raise FolderError(f"{self.root.path(MANIFEST)} is not korvel's manifest: korvel "
+                              "leaves it alone (move it, or choose another output folder)") \
+                from None
+        return files, folders
+
+    def _write_manifest(self, files, folders):
+        text = json.dumps({"kind": _MANIFEST_KIND, "korvel_version": korvel_version(),
+                           "files": sorted(files), "folders": sorted(folders)}, indent=1)
+        self.root.write_bytes(MANIFEST, (text + "\n").encode())
+
+    def owns(self, name):
+        return name in self.files or name in self.previous
+
+    def check_free(self, names):
+        """Refuses the run when a name it will write holds a file korvel did not write."""
+        for name in names:
+            if not self.owns(name) and self.root.exists(name):
+                raise FolderError(_not_ours(self.root.path(name)))
+
+    def _dir(self, folder):
+        if not folder:
+            return self.root
+        if folder not in self._subs:
+            made = not self.root.exists(folder)
+            self._subs[folder] = self.root.sub(folder)
+            if made:
+                self.folders.add(folder)
+        return self._subs[folder]
+
+    def claim(self, name):
+        """Lists ``name`` in the manifest before it is written (or kept, on resume)."""
+        if name in self.files:
+            return
+        folder, _, base = name.rpartition("/")
+        d = self._dir(folder)
+        if name not in self.previous and d.exists(base):
+            raise FolderError(_not_ours(d.path(base)))
+        if folder and folder in self.previous_folders:
+            self.folders.add(folder)
+        self.files.add(name)
+        self._write_manifest(self.previous | self.files, self.previous_folders | self.folders)
+
+    def write_with(self, name, write):
+        self.claim(name)
+        folder, _, base = name.rpartition("/")
+        self._dir(folder).write_with(base, write)
+
+    def write_text(self, name, text):
+        self.write_with(name, lambda f: f.write(text.encode()))
+
+    def write_tsv(self, name, header, rows):
+        self.write_text(name, table_text(header, rows))
+
+    def read_text(self, name):
+        return self.root.read_bytes(name).decode()
+
+    def sub(self, folder):
+        """A view of a subfolder whose writes are listed in the manifest (for chunk stores)."""
+        return _OwnedDir(self, folder)
+
+    def finish(self):
+        """Removes what an earlier run left that this run did not write again, lists this
+        run's files in the manifest; returns the removed names."""
+        removed = []
+        for name in sorted(self.previous - self.files):
+            folder, _, base = name.rpartition("/")
+            try:
+                d = self.root if not folder else self._dir_existing(folder)
+                if d is not None:
+                    d.unlink(base)
+                    removed.append(name)
+            except (FileNotFoundError, FolderError):
+                pass
+        self._write_manifest(self.files, self.folders)
+        for folder in sorted((self.previous_folders | self.folders)
+                             - {n.rpartition("/")[0] for n in self.files}):
+            with contextlib.suppress(OSError):
+                os.rmdir(folder, dir_fd=self.root.fd)  # only when empty
+        self.previous, self.previous_folders = set(), set()
+        return removed
+
+    def _dir_existing(self, folder):
+        if folder in self._subs:
+            return self._subs[folder]
+        if not self.root.exists(folder):
+            return None
+        self._subs[folder] = self.root.sub(folder, create=False)
+        return self._subs[folder]
+
+    def unlink(self, name):
+        """Removes one of this run's own files (a record it replaces)."""
+        folder, _, base = name.rpartition("/")
+        with contextlib.suppress(FileNotFoundError):
+            (self._dir_existing(folder) if folder else self.root).unlink(base)
+        self.files.discard(name)
+        self.previous.discard(name)
+
+    def close(self):
+        """Releases the lock; a folder this run made and left empty is removed."""
+        for d in self._subs.values():
+            d.close()
+        self._subs = {}
+        if self._lock_fd is not None:
+            with contextlib.suppress(OSError):
+                self.root.unlink(LOCK)
+            os.close(self._lock_fd)  # drops the flock
+            self._lock_fd = None
+        if self.root.fd is not None:
+            _discard(self.root, self.created and not self.files)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class _OwnedDir:
+    """The chunk store's view of a subfolder of an OutputFolder."""
+
+    def __init__(self, folder, name):
+        self.folder, self.name = folder, name
+        self.shown = str(folder.path / name)
+
+    def _d(self):
+        return self.folder._dir(self.name)
+
+    def exists(self, name):
+        return self._d().exists(name)
+
+    def names(self):
+        return self._d().names()
+
+    def read_bytes(self, name):
+        return self._d().read_bytes(name)
+
+    def write_bytes(self, name, data):
+        self.folder.write_with(f"{self.name}/{name}", lambda f: f.write(data))
+
+    def keep(self, name):
+        self.folder.claim(f"{self.name}/{name}")
+
+    def path(self, name):
+        return os.path.join(self.shown, name)
+
+
+def _not_ours(path):
+    return (f"{path} was not written by korvel (it is not in the folder's {MANIFEST}): korvel "
+            "leaves it alone; move it, or choose another output folder")
+
+
+def _discard(root, remove):
+    path = root.shown
+    root.close()
+    if remove:
+        with contextlib.suppress(OSError):
+            os.rmdir(path)
+
+
+def _lock(root):
+    """Takes the folder's lock or raises FolderError naming the process that holds it."""
+    flags = os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
+    while True:
+        try:
+            fd = os.open(LOCK, flags, 0o666, dir_fd=root.fd)
+        except OSError as exc:
+            raise FolderError(f"cannot write into the output folder {root.shown} "
+                              f"({exc.strerror or exc})") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
+            os.close(fd)
+            who = f"process {holder}" if holder.isdigit() else "a process"
+            raise FolderError(f"output folder {root.shown} is in use by another korvel run "
+                              f"({who}); wait for it to end or choose another output folder") \
+                from None
+        # The holder removes the file as it lets go; a lock on a file that is
+        # no longer at the name is no lock: take the file that is there now.
+        try:
+            now_there = os.stat(LOCK, dir_fd=root.fd, follow_symlinks=False)
+        except FileNotFoundError:
+            now_there = None
+        mine = os.fstat(fd)
+        if now_there is not None and (now_there.st_ino, now_there.st_dev) == (mine.st_ino,
+                                                                              mine.st_dev):
+            break
+        os.close(fd)
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
+    return fd

@@ -182,13 +182,14 @@ def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=Non
 
 def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, runner=None, *,
               chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
-              resume=False):
+              resume=False, report=None, on_start=None):
     """Bootstrap rows of the mode: one call of its bootstrap function, or chunks of resamples.
 
     ``chunk_resamples`` splits the resamples into chunks (None: one whole
     call), ``client`` (a ``dask.distributed.Client``) runs the chunks on a
     cluster, ``checkpoint_dir`` keeps each finished chunk and ``resume``
-    reuses them, ``progress`` shows a bar (None: on a terminal); see
+    reuses them (``report`` and ``on_start``: see ``chunks.run_bootstrap``),
+    ``progress`` shows a bar (None: on a terminal); see
     ``korvel_analysis.chunks`` for when chunked rows equal a whole call.
     ``runner`` (same arguments as call_bootstrap) replaces all of that.
     """
@@ -199,7 +200,8 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, ru
 
     return chunks.run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm,
                                 chunk_resamples=chunk_resamples, progress=progress,
-                                client=client, checkpoint_dir=checkpoint_dir, resume=resume)
+                                client=client, checkpoint_dir=checkpoint_dir, resume=resume,
+                                report=report, on_start=on_start)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):

@@ -76,16 +76,28 @@ def test_the_profile_bar_reaches_its_total_or_stays_silent(counts, capsys, progr
         assert err == ""
 
 
-def test_resume_reuses_kept_chunks_and_refuses_other_inputs(counts, tmp_path):
+def test_resume_checks_every_chunk_and_refuses_other_inputs(counts, tmp_path):
     first = boot(counts, 4, "independent", chunk_resamples=1, checkpoint_dir=tmp_path,
                  progress=False)
-    kept = sorted(p.name for p in tmp_path.glob("resamples_*.npy"))
+    kept = sorted(p.name for p in tmp_path.glob("resamples_*.npz"))
     assert len(kept) == 4
-    # A chunk file cut short is recomputed; the others are read back as they are.
-    (tmp_path / kept[1]).write_bytes(b"\x93NUMPY")
+    # Another run's chunk copied in, one edited (its digest kept), one cut short: each is
+    # computed again, and the rows are those of the uninterrupted run.
+    other = tmp_path / "other"
+    settings = tl.FitSettings(mode="independent", **BOXES)
+    tl.bootstrap(pp.bootstrap_fracs(counts, 4, seed=4), 4, 2, EDGES, settings,
+                 chunk_resamples=1, checkpoint_dir=other, progress=False)
+    (tmp_path / kept[0]).write_bytes((other / kept[0]).read_bytes())
+    with np.load(tmp_path / kept[1]) as z:
+        rows, digest = z["rows"], z["digest"]
+    rows[:, 2:5] *= 10.0
+    np.savez(tmp_path / kept[1], rows=rows, digest=digest)
+    (tmp_path / kept[2]).write_bytes((tmp_path / kept[2]).read_bytes()[:100])
+    said = []
     again = boot(counts, 4, "independent", chunk_resamples=1, checkpoint_dir=tmp_path,
-                 resume=True, progress=False)
+                 resume=True, progress=False, report=said.append)
     assert again.tobytes() == first.tobytes()
+    assert len(said) == 1 and said[0].startswith("3 of the chunks")
     with pytest.raises(chunks.StaleChunks):
         boot(counts, 4, "independent", chunk_resamples=2, checkpoint_dir=tmp_path, resume=True,
              progress=False)
@@ -119,17 +131,21 @@ def test_a_killed_run_resumes_to_the_tables_of_an_uninterrupted_one(counts, tmp_
     proc = subprocess.Popen([sys.executable, "-m", "korvel_analysis", *fit_argv(table, out)],
                             env=env, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 120
-    while len(list(out.glob("chunks/resamples_*.npy"))) < 2 and time.monotonic() < deadline:
+    while len(list(out.glob("chunks/resamples_*.npz"))) < 2 and time.monotonic() < deadline:
         time.sleep(0.005)
     proc.send_signal(signal.SIGKILL)
     proc.wait()
-    n_kept = len(list(out.glob("chunks/resamples_*.npy")))
+    n_kept = len(list(out.glob("chunks/resamples_*.npz")))
     assert 2 <= n_kept < 8 and not (out / "results.tsv").exists()
 
-    before = sorted((p.name, p.stat().st_mtime_ns) for p in out.rglob("*"))
+    def files():  # the lock file, korvel's own, goes with the lock: it is not compared
+        return sorted((p.name, p.stat().st_mtime_ns) for p in out.rglob("*")
+                      if p.name != "korvel.lock")
+
+    before = files()
     assert cli.main(fit_argv(table, out, "--penalty", "0.5", "--resume")) == 2
     assert "--penalty" in capfd.readouterr().err
-    assert sorted((p.name, p.stat().st_mtime_ns) for p in out.rglob("*")) == before
+    assert files() == before
 
     # The thread count and --quiet do not change results, so they may differ.
     assert cli.main(fit_argv(table, out, "--resume", "--threads", "1", "--quiet")) == 0
@@ -154,7 +170,7 @@ def test_ctrl_c_keeps_finished_chunks_and_says_how_to_resume(counts, tmp_path, m
     assert cli.main(fit_argv(table, out, "--quiet")) == 130
     err = capfd.readouterr().err
     assert "interrupted after 2 of 8 resamples" in err and "with --resume" in err
-    assert len(list(out.glob("chunks/resamples_*.npy"))) == 2
+    assert len(list(out.glob("chunks/resamples_*.npz"))) == 2
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -199,10 +215,10 @@ def test_a_killed_worker_costs_nothing_but_time(counts, client, tmp_path):
     killed = []
 
     def kill_one_after_the_first_chunk():
-        while not list(tmp_path.glob("resamples_*.npy")):
+        while not list(tmp_path.glob("resamples_*.npz")):
             time.sleep(0.005)
         os.kill(pids[0], signal.SIGKILL)
-        killed.append(len(list(tmp_path.glob("resamples_*.npy"))))
+        killed.append(len(list(tmp_path.glob("resamples_*.npz"))))
 
     killer = threading.Thread(target=kill_one_after_the_first_chunk, daemon=True)
     killer.start()

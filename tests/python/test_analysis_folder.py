@@ -1,0 +1,107 @@
+"""The command's output folder: korvel's files only, one run at a time, writes that stay inside."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import korvel
+from korvel_analysis import cli, provenance
+
+EDGES = np.linspace(0.0, 1.0, 6)
+
+
+@pytest.fixture(scope="module")
+def table(tmp_path_factory):
+    """A counts table of two density bins, 400 reads each, binned as the model predicts."""
+    fr = [korvel.py_compute_model_fracs(1.0, 1.0, cow, coe, EDGES) for cow, coe in
+          ((3.0, 4.0), (4.0, 3.0))]
+    counts = np.rint(np.asarray(fr) * 400).astype(np.int64)
+    path = tmp_path_factory.mktemp("in") / "counts.tsv"
+    lines = ["density_lo\tdensity_hi\t" + "\t".join(f"m{j}" for j in range(5))]
+    lines += [f"{d}\t{d + 1}\t" + "\t".join(map(str, row)) for d, row in enumerate(counts)]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def fit(table, out, *extra, quiet=True):
+    """korvel fit on the table, in narrow boxes that keep every fit short; the exit code."""
+    return cli.main(["fit", str(table), "--counts", "--meth-bins", "5", "--out", str(out),
+                     "--mode", "independent", "--st-bounds", "0.5,2", "--co-bounds", "1,10",
+                     *(["--quiet"] if quiet else []), *map(str, extra)])
+
+
+def snapshot(folder):
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*"))
+            if p.is_file()}
+
+
+def test_force_removes_only_what_korvel_wrote(table, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert fit(table, out, "--bootstrap", 2, "--profile", "--profile-points", 3) == 0
+    theirs = {"mine.txt": b"notes", "drift.tsv": b"a\tb\n", "plots/my_figure.png": b"png",
+              "profiles/extra.tsv": b"x\n", "chunks/keep.npz": b"z"}
+    for name, data in theirs.items():
+        (out / name).write_bytes(data)
+    old = set(snapshot(out)) - set(theirs)
+    # A rerun without profiles and plots: the first run's files it does not write again
+    # are removed, and it says so; everything else stays as it was, byte for byte.
+    assert fit(table, out, "--bootstrap", 2, "--no-plots", "--force", quiet=False) == 0
+    after = snapshot(out)
+    for name, data in theirs.items():
+        assert after[name] == data, name
+    gone = sorted(old - set(after))
+    assert "profiles/st.tsv" in gone and "plots/fractions.png" in gone
+    assert all(n.startswith(("profiles/", "plots/")) for n in gone), gone
+    assert f"removed {len(gone)} files of the previous run" in capsys.readouterr().err
+
+
+def test_a_file_korvel_did_not_write_is_never_replaced(table, tmp_path, capsys):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "results.tsv").write_text("my own results\n")
+    assert fit(table, out, "--force") == 2
+    assert "results.tsv was not written by korvel" in capsys.readouterr().err
+    assert snapshot(out) == {"results.tsv": b"my own results\n"}
+
+
+def test_one_run_per_folder_and_a_killed_holder_blocks_nothing(table, tmp_path, capsys):
+    out = tmp_path / "out"
+    with provenance.OutputFolder.open(out):
+        for extra in ((), ("--resume",)):
+            assert fit(table, out, *extra) == 2
+            err = capsys.readouterr().err
+            assert f"output folder {out} is in use by another korvel run (process " \
+                   f"{os.getpid()})" in err
+    assert not out.exists()  # the holder made the folder and wrote nothing into it
+
+    with subprocess.Popen(
+            [sys.executable, "-c", "import time\nfrom korvel_analysis import provenance\n"
+             f"provenance.OutputFolder.open({str(out)!r})\nprint('held', flush=True)\n"
+             "time.sleep(120)"], stdout=subprocess.PIPE, text=True) as holder:
+        try:
+            assert holder.stdout.readline() == "held\n"
+            assert fit(table, out) == 2
+            assert f"(process {holder.pid})" in capsys.readouterr().err
+        finally:
+            holder.send_signal(signal.SIGKILL)
+    assert fit(table, out, "--force") == 0  # the kernel dropped the dead holder's lock
+    assert (out / "results.tsv").exists() and not (out / "korvel.lock").exists()
+
+
+def test_two_runs_started_together_never_both_write(table, tmp_path):
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "korvel_analysis", "fit", str(table), "--counts",
+            "--meth-bins", "5", "--out", str(out), "--mode", "independent", "--st-bounds",
+            "0.5,2", "--co-bounds", "1,10", "--bootstrap", 4, "--chunk-resamples", 1,
+            "--no-plots", "--quiet"]
+    procs = [subprocess.Popen(list(map(str, argv)), stderr=subprocess.PIPE, text=True)
+             for _ in range(2)]
+    errs = [p.communicate()[1] for p in procs]
+    results = sorted(zip((p.returncode for p in procs), errs))
+    assert [code for code, _ in results] == [0, 2], results
+    assert "in use by another korvel run" in results[1][1] or "is not empty" in results[1][1]
+    assert len((out / "bootstrap.tsv").read_text().splitlines()) == 1 + 4 * 2
