@@ -621,14 +621,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args):
     from . import pl
 
     s = settings
-    fitted = np.array([
-        simulate.model_fractions(
-            result.params["st"][d], result.params["cow"][d], result.params["coe"][d],
-            data.meth_edges,
-            result.params["n_u"][d] if "n_u" in result.params else s.n_u,
-            result.params["n_m"][d] if "n_m" in result.params else s.n_m,
-            s.normalize_stw, s.raw_count, result.vmax_used)
-        for d in range(data.n_densities)])
+    fitted = tl.model_fractions(result, data.meth_edges)
     fig, (ax,) = pl.figure(1, 6.0, 4.2)
     pl.fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
     _save_plot(folder, "fractions.png", fig)

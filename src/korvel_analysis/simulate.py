@@ -148,9 +148,9 @@ def simulate_reads(st, cow, coe, n_u=2.0, n_m=2.0, densities=None, reads_per_den
 def detailed_balance(w, e):
     """Stationary distribution of the chain from detailed balance, P(m+1) / P(m) = w(m) / e(m+1).
 
-    A second route to the stationary distribution (no linear solve), used to
-    draw fitted fractions for parameter sets that the module's direct model
-    function does not take (fitted exponents, a fitted Vmax).
+    A second route to the stationary distribution (no linear solve), kept as
+    an independent check of the module's solve; plots and tables use the
+    module's own fractions.
     """
     with np.errstate(divide="ignore"):
         logp = np.concatenate([[0.0], np.cumsum(np.log(w[:-1]) - np.log(e[1:]))])

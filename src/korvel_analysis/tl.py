@@ -155,6 +155,31 @@ def fit(fracs, meth_bin_edges, settings):
                      vmax_used)
 
 
+def model_fractions(result, meth_bin_edges):
+    """The fitted model's bin fractions, (n_densities, n_meth_bins), from the module itself.
+
+    Each density bin's fractions at its fitted parameters, with the exponents
+    and Vmax the fit used (fitted, or the fixed values of the settings) and
+    the run-wide raw-count switch of its settings: the fractions whose NLL the
+    fit reports, so that a plot of them shows what was fitted.
+    """
+    s = result.settings
+    apply_run_settings(s)
+    edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    p = result.params
+    n_d = result.nll.size
+    n_u = p["n_u"] if "n_u" in p else np.full(n_d, float(s.n_u))
+    n_m = p["n_m"] if "n_m" in p else np.full(n_d, float(s.n_m))
+    rows = []
+    for d in range(n_d):
+        st = float(p["st"][d])
+        ste, stw = (st, 1.0) if s.normalize_stw else (1.0, st)
+        rows.append(korvel.py_compute_model_fracs(ste, stw, float(p["cow"][d]),
+                                                  float(p["coe"][d]), edges, float(n_u[d]),
+                                                  float(n_m[d]), float(result.vmax_used)))
+    return np.array(rows).reshape(n_d, edges.size - 1)
+
+
 # ---------------------------------------------------------------- bootstrap
 
 def warm_start(result):

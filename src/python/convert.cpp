@@ -82,6 +82,13 @@ double ArgConverter::to_float(const char* name, PyObject* obj) {
     return v;
 }
 
+std::optional<double> ArgConverter::to_optional_float(const char* name, PyObject* obj) {
+    if (!ok_ || obj == Py_None) return std::nullopt;
+    const double v = to_float(name, obj);
+    if (!ok_) return std::nullopt;
+    return v;
+}
+
 bool ArgConverter::to_bool(const char* name, PyObject* obj) {
     if (!ok_) return false;
     if (PyBool_Check(obj)) return obj == Py_True;

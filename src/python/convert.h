@@ -37,6 +37,8 @@ public:
     bool to_bool(const char* name, PyObject* obj);
     // A non-negative int (or __index__ object), as an unsigned 64-bit number.
     std::uint64_t to_count(const char* name, PyObject* obj);
+    // None, or anything to_float accepts.
+    std::optional<double> to_optional_float(const char* name, PyObject* obj);
     // A tuple of exactly two floats.
     Bound to_pair(const char* name, PyObject* obj);
     // None, or a tuple of exactly n floats.

@@ -1,4 +1,5 @@
 // Run-wide settings, direct model evaluation and phase grids.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,8 @@ PyRef compute_nll(Nll& a) {
 struct ModelFracs {
     double ste, stw, cow, coe;
     std::vector<double> meth_bin_edges;
+    double n_u, n_m;
+    std::optional<double> vmax;  // None: the run-wide ceiling
 };
 constexpr auto kModelFracs = signature<ModelFracs>(
     "py_compute_model_fracs",
@@ -67,11 +70,16 @@ constexpr auto kModelFracs = signature<ModelFracs>(
     arg::real("stw", &ModelFracs::stw),
     arg::real("cow", &ModelFracs::cow),
     arg::real("coe", &ModelFracs::coe),
-    arg::vector("meth_bin_edges", &ModelFracs::meth_bin_edges));
+    arg::vector("meth_bin_edges", &ModelFracs::meth_bin_edges),
+    arg::real("n_u", &ModelFracs::n_u, kDefaultExponent),
+    arg::real("n_m", &ModelFracs::n_m, kDefaultExponent),
+    arg::optional_real("vmax", &ModelFracs::vmax));
 
 PyRef compute_model_fracs(ModelFracs& a) {
-    const StateVector p = stationary_distribution(a.ste, a.stw, a.cow, a.coe, kDefaultExponent,
-                                                  kDefaultExponent, mm_vmax());
+    // The fits' own model at their own parameters: a fit with fitted
+    // exponents or Vmax is drawn with those, not with the defaults.
+    const StateVector p = stationary_distribution(a.ste, a.stw, a.cow, a.coe, a.n_u, a.n_m,
+                                                  a.vmax.value_or(mm_vmax()));
     return new_vector(binned_model_fracs(p, a.meth_bin_edges));
 }
 
@@ -123,8 +131,9 @@ const Binding py_compute_nll = bind<kNll, compute_nll>(
 
 const Binding py_compute_model_fracs = bind<kModelFracs, compute_model_fracs>(
     "Model fraction of each methylation bin for the rates (StE, StW, CoW, CoE),\n"
-    "exponents 2.0 and the run-wide Vmax. meth_bin_edges holds n_meth_bins + 1\n"
-    "edges; returns a float64 array of shape (n_meth_bins,).");
+    "the exponents n_u and n_m (default 2.0) and Vmax (None, the default: the\n"
+    "run-wide ceiling). meth_bin_edges holds n_meth_bins + 1 edges; returns a\n"
+    "float64 array of shape (n_meth_bins,).");
 
 const Binding py_compute_phase_grids = bind<kPhaseGrids, compute_phase_grids_body>(
     "Solve the stationary model at every (log10 CoW, log10 CoE) grid point and\n"

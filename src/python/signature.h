@@ -24,9 +24,9 @@
 // then declare `py_fit_x` in bindings.h and list it in module.cpp's table,
 // whose order is the order of __all__.
 //
-// Kinds: real, boolean, count, pair (each optionally with a default), start
-// point (None or a tuple of n floats; default None), vector, optional vector
-// (default None), matrix. A parameter with a default may only follow required
+// Kinds: real, boolean, count, pair (each optionally with a default), optional
+// real (None or a float; default None), start point (None or a tuple of n
+// floats; default None), vector, optional vector (default None), matrix. A parameter with a default may only follow required
 // ones; a table that breaks this, or repeats a name, does not compile.
 //
 // What the call frame does with a table:
@@ -136,6 +136,20 @@ template <class A>
 using Pair = Scalar<A, Bound, &ArgConverter::to_pair>;
 
 template <class A>
+struct OptionalReal : detail::Direct {
+    using Args = A;
+    const char* name;
+    std::optional<double> A::*dest;
+
+    constexpr bool optional() const { return true; }
+    std::string default_text() const { return "None"; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D& a, Pending&) const {
+        if (obj != nullptr) a.*dest = c.to_optional_float(name, obj);
+    }
+};
+
+template <class A>
 struct StartPoint : detail::Direct {
     using Args = A;
     const char* name;
@@ -215,6 +229,11 @@ constexpr Real<A> real(const char* name, double A::*dest) {
 template <class A>
 constexpr Real<A> real(const char* name, double A::*dest, double fallback) {
     return {{}, name, dest, fallback};
+}
+// None (the default) or a float as above.
+template <class A>
+constexpr OptionalReal<A> optional_real(const char* name, std::optional<double> A::*dest) {
+    return {{}, name, dest};
 }
 // True, False or a NumPy bool scalar; ints are rejected.
 template <class A>

@@ -17,7 +17,14 @@ def py_compute_nll(
     params: _Vector, observed_fracs: _Vector, meth_bin_edges: _Vector, normalize_stw: _Bool
 ) -> float: ...
 def py_compute_model_fracs(
-    ste: _Float, stw: _Float, cow: _Float, coe: _Float, meth_bin_edges: _Vector
+    ste: _Float,
+    stw: _Float,
+    cow: _Float,
+    coe: _Float,
+    meth_bin_edges: _Vector,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    vmax: _Float | None = None,
 ) -> _Vector: ...
 def py_fit_one_density(
     observed_fracs: _Vector,

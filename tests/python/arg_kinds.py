@@ -1,8 +1,9 @@
 """What kind of value each keyword of korvel's functions takes.
 
-The same keyword has the same kind in every function, with two exceptions:
+The same keyword has the same kind in every function, with three exceptions:
 `shared_st` is a float in py_profile_shared_co and a bool in the bootstraps,
-and `warm_start` holds four floats for py_fit_bootstrap_exp and three for
+`vmax` may also be None (the run-wide ceiling) in py_compute_model_fracs, and
+`warm_start` holds four floats for py_fit_bootstrap_exp and three for
 py_fit_bootstrap_co. Tests that sweep every argument of every registered
 function (argument-name prefixes, hostile values, reference counts) read the
 parameter lists from the functions' own text signatures and the kinds from
@@ -13,8 +14,9 @@ import inspect
 
 import korvel
 
-FLOAT, BOOL, COUNT, PAIR, START, VECTOR, OPT_VECTOR, MATRIX = (
-    "float", "bool", "count", "pair", "start", "vector", "optional vector", "matrix")
+FLOAT, OPT_FLOAT, BOOL, COUNT, PAIR, START, VECTOR, OPT_VECTOR, MATRIX = (
+    "float", "optional float", "bool", "count", "pair", "start", "vector", "optional vector",
+    "matrix")
 
 KINDS = {
     **dict.fromkeys(["ste", "stw", "cow", "coe", "st_free", "vmax", "n_u", "n_m",
@@ -37,6 +39,8 @@ WARM_START_LENGTH = {"py_fit_bootstrap_exp": 4, "py_fit_bootstrap_co": 3}
 def kind_of(function_name, keyword):
     if keyword == "shared_st":
         return FLOAT if function_name == "py_profile_shared_co" else BOOL
+    if keyword == "vmax" and function_name == "py_compute_model_fracs":
+        return OPT_FLOAT
     return KINDS[keyword]
 
 

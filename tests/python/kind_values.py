@@ -12,7 +12,8 @@ row numbers).
 
 import numpy as np
 
-from arg_kinds import BOOL, COUNT, FLOAT, MATRIX, OPT_VECTOR, PAIR, START, VECTOR, kind_of, parameters
+from arg_kinds import (BOOL, COUNT, FLOAT, MATRIX, OPT_FLOAT, OPT_VECTOR, PAIR, START, VECTOR,
+                       kind_of, parameters)
 
 N_BINS = 5
 EDGES = np.linspace(0.0, 1.0, N_BINS + 1)
@@ -38,6 +39,7 @@ _BY_KEYWORD = {
 
 _BY_KIND = {
     FLOAT: 0.5,
+    OPT_FLOAT: None,
     BOOL: True,
     COUNT: 1,
     PAIR: (0.5, 0.5),

@@ -1,5 +1,7 @@
 """The mode registry: each record says what its module functions return."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -27,6 +29,11 @@ def test_record_describes_the_fit_and_bootstrap_of_its_mode(counts, name):
     result = tl.fit(pp.observed_fractions(counts), EDGES, settings)
     assert result.calls == [mode.fit_function]
     assert list(result.params) == list(mode.parameters)
+    # Each parameter in its column: the module's fractions at the fitted
+    # values score exactly the NLL the fit reports.
+    model = tl.model_fractions(result, EDGES)
+    for d, observed in enumerate(pp.observed_fractions(counts)):
+        assert nll_by_hand(observed, model[d]) == result.nll[d], d
     n_boot, n_d = 2, counts.shape[0]
     rows = tl.bootstrap(pp.bootstrap_fracs(counts, n_boot, seed=1), n_boot, n_d, EDGES,
                         settings, tl.warm_start(result), progress=False)
@@ -49,3 +56,29 @@ def test_unknown_mode_and_options_a_mode_lacks_are_refused():
     assert tl.profile_refusal("shared-st") is None
     with pytest.raises(ValueError, match="no profile exists in mode shared-exp"):
         tl.profiles(None, EDGES, tl.FitResult(tl.FitSettings(mode="shared-exp"), {}, None), None)
+
+
+def nll_by_hand(observed, model):
+    # The module's order: NLL <- NLL - ln(F[i]) * observed[i], bin by bin.
+    nll = 0.0
+    for o, f in zip(observed, model):
+        nll -= math.log(f) * o
+    return nll
+
+
+@pytest.mark.slow
+def test_plotted_fractions_are_those_whose_nll_the_fit_reports(counts):
+    # Fitted exponents and a fitted Vmax: the fractions drawn for a fit must
+    # be the module's at exactly those values, not at the defaults.
+    fracs = pp.observed_fractions(counts)
+    settings = tl.FitSettings(mode="shared-exp", fit_vmax=True, vmax_bounds=(5.0, 50.0),
+                              normalize_stw=False, **BOXES)
+    result = tl.fit(fracs, EDGES, settings)
+    model = tl.model_fractions(result, EDGES)
+    assert result.shared_value("n_u") != 2.0 and np.isfinite(result.vmax_used)
+    for d in range(fracs.shape[0]):
+        assert nll_by_hand(fracs[d], model[d]) == result.nll[d], d
+        st = result.params["st"][d]
+        at_defaults = korvel.py_compute_model_fracs(1.0, st, result.params["cow"][d],
+                                                    result.params["coe"][d], EDGES)
+        assert nll_by_hand(fracs[d], at_defaults) != result.nll[d]

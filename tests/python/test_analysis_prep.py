@@ -61,6 +61,20 @@ def test_the_simulators_rate_law_follows_the_run_wide_settings(raw_count, vmax, 
     np.testing.assert_allclose(mine, ref, rtol=1e-9, atol=1e-14)
 
 
+def test_exponent_and_vmax_keywords_follow_the_simulators_rate_law():
+    # The keywords, not the run-wide ceiling (left at +inf here), decide the
+    # model; checked against the independent detailed-balance solve.
+    edges = np.array([0.0, 0.2, 0.5, 0.51, 1.0])
+    for n_u, n_m, vmax in [(3.0, 1.5, 4.0), (1.2, 3.7, math.inf)]:
+        mine = simulate.model_fractions(0.7, 6.0, 2.0, edges, n_u, n_m, vmax=vmax)
+        ref = korvel.py_compute_model_fracs(0.7, 1.0, 6.0, 2.0, edges, n_u=n_u, n_m=n_m,
+                                            vmax=vmax)
+        np.testing.assert_allclose(mine, ref, rtol=1e-9, atol=1e-14)
+    default = korvel.py_compute_model_fracs(0.7, 1.0, 6.0, 2.0, edges)
+    assert np.array_equal(korvel.py_compute_model_fracs(0.7, 1.0, 6.0, 2.0, edges, 2.0, 2.0,
+                                                        None), default)
+
+
 def test_likelihood_ratio_interval_of_a_parabola():
     # NLL = 2 (log10 x)^2 + 7: the 95% threshold 3.8415/2 is crossed at
     # log10 x = +-sqrt(3.8415/4). The square-root interpolation is exact for a

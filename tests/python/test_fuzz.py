@@ -36,7 +36,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import korvel
-from arg_kinds import (BOOL, COUNT, FLOAT, MATRIX, OPT_VECTOR, PAIR, START, VECTOR,
+from arg_kinds import (BOOL, COUNT, FLOAT, MATRIX, OPT_FLOAT, OPT_VECTOR, PAIR, START, VECTOR,
                        WARM_START_LENGTH, parameters)
 from conftest import internal_error_type
 from kind_values import valid_args
@@ -235,6 +235,8 @@ def array_values(ndim, level):
 def value_strategy(fn, name, kind, level):
     if kind == FLOAT:
         return float_values(level)
+    if kind == OPT_FLOAT:
+        return st.one_of(st.none(), float_values(level))
     if kind == BOOL:
         return bool_values
     if kind == COUNT:

@@ -12,7 +12,7 @@ TABLE = [
     ("py_set_raw_count", "(enabled)"),
     ("py_set_mm_vmax", "(vmax)"),
     ("py_compute_nll", "(params, observed_fracs, meth_bin_edges, normalize_stw)"),
-    ("py_compute_model_fracs", "(ste, stw, cow, coe, meth_bin_edges)"),
+    ("py_compute_model_fracs", "(ste, stw, cow, coe, meth_bin_edges, n_u=2.0, n_m=2.0, vmax=None)"),
     ("py_fit_one_density", "(observed_fracs, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0)"),
     ("py_fit_all_densities", "(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_u=2.0, n_m=2.0, co_penalty=0.0)"),
     ("py_fit_all_densities_exp", "(observed_fracs_2d, meth_bin_edges, normalize_stw, st_bounds, co_bounds, n_exp_bounds, co_penalty=0.0)"),

@@ -9,12 +9,14 @@ import numpy as np
 import pytest
 
 import korvel
-from arg_kinds import BOOL, COUNT, FLOAT, MATRIX, OPT_VECTOR, PAIR, START, VECTOR, parameters
+from arg_kinds import (BOOL, COUNT, FLOAT, MATRIX, OPT_FLOAT, OPT_VECTOR, PAIR, START, VECTOR,
+                       parameters)
 from kind_values import N_BINS, valid_args
 
 # The mistakes a caller makes with each kind: a near miss of the right type.
 WRONG = {
     FLOAT: ["0.5", None],
+    OPT_FLOAT: ["0.5"],
     BOOL: [1, None],
     COUNT: [1.0, "1"],
     PAIR: [[0.5, 0.5], (0.5, "x"), (0.5,)],
