@@ -50,8 +50,8 @@ def main():
 
     def run(client=None, n=a.resamples):
         t, c = time.perf_counter(), cpu(client)
-        out = tl.bootstrap(rows[:n * a.densities], n, a.densities, edges, settings,
-                           chunk_resamples=a.chunk, progress=False, client=client)
+        out = chunks.run_bootstrap(rows[:n * a.densities], n, a.densities, edges, settings,
+                                   chunk_resamples=a.chunk, progress=False, client=client)
         return out, time.perf_counter() - t, cpu(client) - c
 
     print(describe())
@@ -62,8 +62,8 @@ def main():
     print(f"local, 2 korvel threads:                 {t_local:8.3f} s wall {c_local:8.3f} s CPU "
           f"({c_local / n_chunks:.3f} s of work per chunk)")
     with distributed.connect("local:2", threads_per_worker=1) as client:
-        tl.bootstrap(rows[:2 * a.densities], 2, a.densities, edges, settings, chunk_resamples=1,
-                     progress=False, client=client)
+        chunks.run_bootstrap(rows[:2 * a.densities], 2, a.densities, edges, settings,
+                             chunk_resamples=1, progress=False, client=client)
         remote, t_remote, c_remote = run(client)
     print(f"LocalCluster, 2 workers x 1 thread:      {t_remote:8.3f} s wall {c_remote:8.3f} s CPU")
     print(f"overhead of the cluster:                 {100 * (t_remote / t_local - 1):+8.1f} % wall "

@@ -34,9 +34,8 @@ from pathlib import Path
 
 import numpy as np
 
-from . import modes
+from . import distributed, modes, provenance, tl
 from . import progress as _progress
-from . import tl
 
 # The chunk size `korvel fit` uses unless told otherwise. It is fixed, not
 # derived from the machine, because in the independent mode the rows depend
@@ -78,8 +77,7 @@ def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None):
     """
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     n = rows.shape[0] // int(n_densities) if n_densities else 0
-    tl.apply_run_settings(settings)
-    out = np.array(tl.call_bootstrap(rows, n, n_densities, meth_bin_edges, settings, warm),
+    out = np.array(tl.bootstrap(rows, n, n_densities, meth_bin_edges, settings, warm),
                    dtype=np.float64)
     out[:, 0] += b0  # integers in doubles: exact
     return out
@@ -111,8 +109,6 @@ class Checkpoints:
 
     def __init__(self, folder):
         if isinstance(folder, (str, os.PathLike)):
-            from . import provenance
-
             Path(folder).mkdir(parents=True, exist_ok=True)
             folder = provenance.SafeDir.open(folder)
             folder.remove_stale_temps()
@@ -265,9 +261,7 @@ def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, war
                 for i, args in jobs:
                     finished(i, run_chunk(*args))
             else:
-                from . import distributed
-
-                distributed.map_chunks(client, jobs, finished)
+                distributed.map_chunks(client, run_chunk, jobs, finished)
         except KeyboardInterrupt:
             kept = sum(bounds[i][1] - bounds[i][0] for i in done)
             raise Interrupted(kept, n_boot, store.folder if store else None) from None
@@ -298,8 +292,6 @@ def resume_refusal(folder, record):
     else the finished run.json) must name the same inputs (by checksum), the
     same korvel version and every option that changes results.
     """
-    from . import provenance
-
     names = [n for n in folder.root.names() if n != provenance.LOCK]
     if not names:
         return None  # nothing there yet: the run starts afresh
@@ -317,7 +309,7 @@ def resume_refusal(folder, record):
         return f"cannot resume {where}: {name} is not a korvel run record"
 
     def plain(value):
-        return json.loads(json.dumps(provenance._jsonable(value)))
+        return json.loads(json.dumps(provenance.jsonable(value)))
 
     new = plain(record)
     diffs = []

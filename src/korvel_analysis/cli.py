@@ -424,7 +424,7 @@ def cmd_fit(args):
             from . import distributed
 
             distributed.parse_scheduler(args.scheduler)
-            distributed._import()
+            distributed.require()
     except ImportError as exc:
         raise UsageError(f"--scheduler: {exc}") from None
     except (InputError, ValueError) as exc:
@@ -523,11 +523,11 @@ def run_bootstrap(args, data, settings, result, folder, record):
             tl.warm_start(result))
     try:
         if args.scheduler is None:
-            return tl.bootstrap(*boot, **kw)
+            return chunks.run_bootstrap(*boot, **kw)
         from . import distributed
 
         with distributed.connect(args.scheduler, args.threads) as client:
-            return tl.bootstrap(*boot, client=client, **kw)
+            return chunks.run_bootstrap(*boot, client=client, **kw)
     except chunks.StaleChunks as exc:
         raise UsageError(str(exc)) from None
 
@@ -734,18 +734,8 @@ def drift_into(folder, args, data, edges, dens, record):
 
 def read_results_points(path):
     """(log10 CoW, log10 CoE, label) of each density bin of a results table."""
-    points, idx = [], None
-    for lineno, header, fields in readers._rows(path):
-        if fields is None:
-            idx = [readers._column_index(path, header, c, None)
-                   for c in ("density_lo", "density_hi", "cow", "coe")]
-            continue
-        lo, hi, cow, coe = (readers._number(path, lineno, header[i], fields[i]) for i in idx)
-        if cow <= 0 or coe <= 0:
-            raise InputError(path, "CoW and CoE must be positive", lineno,
-                             header[idx[2] if cow <= 0 else idx[3]])
-        points.append((math.log10(cow), math.log10(coe), f"[{lo:.3g}, {hi:.3g}]"))
-    return points
+    return [(math.log10(cow), math.log10(coe), f"[{lo:.3g}, {hi:.3g}]")
+            for lo, hi, cow, coe in readers.read_fitted_coefficients(path)]
 
 
 def cmd_phase(args):

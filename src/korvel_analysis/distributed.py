@@ -18,8 +18,6 @@ import logging
 import os
 import threading
 
-from . import chunks
-
 EXTRA = "pip install 'korvel[dask]'"
 RETRIES = 2
 
@@ -29,7 +27,8 @@ _chunk_lock = threading.Lock()
 _threads_set = False
 
 
-def _import():
+def require():
+    """Dask's distributed scheduler; ImportError saying how to install it when missing."""
     try:
         import distributed
     except ImportError:
@@ -59,7 +58,7 @@ def connect(scheduler, threads_per_worker=None):
     ``threads_per_worker`` defaults to the CPUs divided among the workers.
     """
     kind, value = parse_scheduler(scheduler)
-    distributed = _import()
+    distributed = require()
     cluster = None
     if kind == "local":
         threads = threads_per_worker or max(1, (os.cpu_count() or 1) // value)
@@ -82,7 +81,7 @@ def _set_threads_from_worker():
     if _threads_set:
         return
     try:
-        worker = _import().get_worker()
+        worker = require().get_worker()
         nthreads = getattr(worker, "state", worker).nthreads
     except ValueError:  # not on a worker (a test calling the task directly)
         nthreads = None
@@ -96,12 +95,13 @@ class ChunkError(RuntimeError):
     """A korvel failure inside a task, carried back as an ordinary exception."""
 
 
-def chunk_task(rows, b0, n_densities, meth_bin_edges, settings, warm):
-    """The task a worker runs: one chunk, with the run-wide settings of the run."""
+def chunk_task(task, *args):
+    """The task a worker runs: ``task(*args)``, one chunk that sets the run-wide settings of
+    the run itself."""
     _set_threads_from_worker()
     with _chunk_lock:
         try:
-            return chunks.run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm)
+            return task(*args)
         except Exception:
             raise
         except BaseException as exc:  # korvel's internal error derives from BaseException
@@ -110,14 +110,15 @@ def chunk_task(rows, b0, n_densities, meth_bin_edges, settings, warm):
             raise ChunkError(f"{type(exc).__name__}: {exc}") from None
 
 
-def map_chunks(client, jobs, finished, retries=RETRIES):
-    """Runs ``jobs`` [(index, args of run_chunk), ...] on ``client``; ``finished(index, rows)``
+def map_chunks(client, task, jobs, finished, retries=RETRIES):
+    """Runs ``task(*args)`` for ``jobs`` [(index, args), ...] on ``client``, where args[1]
+    is the chunk's first resample; ``finished(index, rows)``
     is called in the order chunks complete. Cancels what is left on any error or Ctrl+C."""
-    distributed = _import()
+    distributed = require()
     futures = {}
     for i, args in jobs:
         b0 = args[1]
-        fut = client.submit(chunk_task, *args, key=f"korvel-chunk-{b0}-{os.urandom(6).hex()}",
+        fut = client.submit(chunk_task, task, *args, key=f"korvel-chunk-{b0}-{os.urandom(6).hex()}",
                             pure=False, retries=retries)
         futures[fut] = i
     seen = set()

@@ -75,13 +75,13 @@ def run_record(command, argv, options, inputs, **extra):
     return record
 
 
-def _jsonable(value):
+def jsonable(value):
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
+        return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
+        return [jsonable(v) for v in value]
     if isinstance(value, np.ndarray):
-        return _jsonable(value.tolist())
+        return jsonable(value.tolist())
     if isinstance(value, (np.floating, float)):
         v = float(value)
         return v if math.isfinite(v) else repr(v)  # JSON has no inf or NaN
@@ -95,7 +95,7 @@ def _jsonable(value):
 def run_json_text(record, finished=True):
     """The run.json text of ``record``; ``finished`` stamps the time the run ended."""
     record = dict(record, finished=now() if finished else None)
-    return json.dumps(_jsonable(record), indent=2) + "\n"
+    return json.dumps(jsonable(record), indent=2) + "\n"
 
 
 def write_file(path, write):

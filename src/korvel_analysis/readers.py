@@ -206,3 +206,20 @@ def read_counts(path, n_meth_bins=None):
     if not rows:
         raise InputError(path, "holds no density bins")
     return CountsTable(np.array(lo), np.array(hi), np.array(rows, dtype=np.int64), str(path))
+
+
+def read_fitted_coefficients(path):
+    """(density_lo, density_hi, CoW, CoE) of each density bin of a results table that
+    ``korvel fit`` wrote; InputError unless CoW and CoE are positive."""
+    out, idx = [], None
+    for lineno, header, fields in _rows(path):
+        if fields is None:
+            idx = [_column_index(path, header, c, None)
+                   for c in ("density_lo", "density_hi", "cow", "coe")]
+            continue
+        lo, hi, cow, coe = (_number(path, lineno, header[i], fields[i]) for i in idx)
+        if cow <= 0 or coe <= 0:
+            raise InputError(path, "CoW and CoE must be positive", lineno,
+                             header[idx[2] if cow <= 0 else idx[3]])
+        out.append((lo, hi, cow, coe))
+    return out

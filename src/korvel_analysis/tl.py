@@ -188,13 +188,15 @@ def warm_start(result):
     return None if warm is None else warm(result)
 
 
-def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
-    """One call of the mode's bootstrap function on resamples laid out row by row.
+def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
+    """Bootstrap rows of the mode: one call of its bootstrap function on resamples laid out
+    row by row (see ``korvel_analysis.chunks`` for chunked, resumable and Dask runs).
 
     This is the single place that calls a bootstrap function: a runner that
     splits the resamples into chunks calls it once per chunk.
     """
     s = settings
+    apply_run_settings(s)
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
@@ -203,30 +205,6 @@ def call_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=Non
     finally:
         _restore_sigint()
     return out
-
-
-def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, runner=None, *,
-              chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
-              resume=False, report=None, on_start=None):
-    """Bootstrap rows of the mode: one call of its bootstrap function, or chunks of resamples.
-
-    ``chunk_resamples`` splits the resamples into chunks (None: one whole
-    call), ``client`` (a ``dask.distributed.Client``) runs the chunks on a
-    cluster, ``checkpoint_dir`` keeps each finished chunk and ``resume``
-    reuses them (``report`` and ``on_start``: see ``chunks.run_bootstrap``),
-    ``progress`` shows a bar (None: on a terminal); see
-    ``korvel_analysis.chunks`` for when chunked rows equal a whole call.
-    ``runner`` (same arguments as call_bootstrap) replaces all of that.
-    """
-    apply_run_settings(settings)
-    if runner is not None:
-        return runner(rows, n_boot, n_densities, meth_bin_edges, settings, warm)
-    from . import chunks
-
-    return chunks.run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm,
-                                chunk_resamples=chunk_resamples, progress=progress,
-                                client=client, checkpoint_dir=checkpoint_dir, resume=resume,
-                                report=report, on_start=on_start)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):

@@ -32,7 +32,7 @@ def boot(counts, n_boot, mode, **kw):
     settings = tl.FitSettings(mode=mode, raw_count=kw.pop("raw_count", False), **BOXES)
     rows = pp.bootstrap_fracs(counts, n_boot, seed=3)
     warm = {"shared-exp": (1.0, 2.0, 2.0, np.inf), "shared-co": (1.0, 3.5, 3.5)}.get(mode)
-    return tl.bootstrap(rows, n_boot, counts.shape[0], EDGES, settings, warm, **kw)
+    return chunks.run_bootstrap(rows, n_boot, counts.shape[0], EDGES, settings, warm, **kw)
 
 
 @pytest.mark.parametrize("mode, n_boot, sizes", [
@@ -85,8 +85,8 @@ def test_resume_checks_every_chunk_and_refuses_other_inputs(counts, tmp_path):
     # computed again, and the rows are those of the uninterrupted run.
     other = tmp_path / "other"
     settings = tl.FitSettings(mode="independent", **BOXES)
-    tl.bootstrap(pp.bootstrap_fracs(counts, 4, seed=4), 4, 2, EDGES, settings,
-                 chunk_resamples=1, checkpoint_dir=other, progress=False)
+    chunks.run_bootstrap(pp.bootstrap_fracs(counts, 4, seed=4), 4, 2, EDGES, settings,
+                         chunk_resamples=1, checkpoint_dir=other, progress=False)
     (tmp_path / kept[0]).write_bytes((other / kept[0]).read_bytes())
     with np.load(tmp_path / kept[1]) as z:
         rows, digest = z["rows"], z["digest"]

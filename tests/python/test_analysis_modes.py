@@ -36,7 +36,7 @@ def test_record_describes_the_fit_and_bootstrap_of_its_mode(counts, name):
         assert nll_by_hand(observed, model[d]) == result.nll[d], d
     n_boot, n_d = 2, counts.shape[0]
     rows = tl.bootstrap(pp.bootstrap_fracs(counts, n_boot, seed=1), n_boot, n_d, EDGES,
-                        settings, tl.warm_start(result), progress=False)
+                        settings, tl.warm_start(result))
     assert rows.shape == (n_boot * n_d, len(mode.bootstrap_columns))
     boot = tl.bootstrap_parameters(rows, settings, n_boot, n_d)
     for p in mode.parameters:
