@@ -29,6 +29,17 @@ using StateVector = std::array<double, kNumStates>;
 StateVector stationary_distribution(double ste, double stw, double cow, double coe, double n_u,
                                     double n_m, double vmax);
 
+// One parameter set of the model, in model order.
+struct ModelParams {
+    double ste, stw, cow, coe, n_u, n_m, vmax;
+};
+
+// stationary_distribution of every set, out[i] for sets[i] (the spans have
+// the same length), each equal to it bit for bit. Independent sets are
+// solved side by side in the lanes of the processor's vector registers.
+// Reads the raw-count switch once per call.
+void stationary_distributions(std::span<const ModelParams> sets, std::span<StateVector> out);
+
 // The plain dense algorithm (fill, 71x71 LU with first-maximum partial
 // pivoting, two triangular solves). stationary_distribution returns exactly
 // the same values; this one is kept as the reference.

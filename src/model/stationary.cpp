@@ -74,12 +74,7 @@ namespace korvel {
 namespace model_detail {
 namespace {
 
-constexpr int N = kNumStates;  // 71
-constexpr int kStride = 72;    // doubles per stored row
-
 // Per-thread cache of the 70 powers of one base kind for one exponent.
-enum BaseKind : std::uint8_t { kMethylatedFraction, kUnmethylatedFraction, kMethylatedRaw, kUnmethylatedRaw };
-
 struct PowTable {
     std::uint64_t exponent_bits = 0;
     int kind = -1;  // -1: empty
@@ -105,9 +100,9 @@ double base_of(int kind, int i) {
     }
 }
 
-// The table of `kind` for `exponent`, computed on a miss into a slot other
-// than `keep` (the table the caller already holds).
-const double* powers(int kind, double exponent, const double* keep) {
+}  // namespace
+
+const double* power_table(int kind, double exponent, const double* keep) {
     PowCache& cache = t_pow_cache;
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(exponent);
     for (PowTable& t : cache.slot) {
@@ -121,6 +116,11 @@ const double* powers(int kind, double exponent, const double* keep) {
     t.exponent_bits = bits;
     return t.v;
 }
+
+namespace {
+
+constexpr int N = kNumStates;  // 71
+constexpr int kStride = 72;    // doubles per stored row
 
 struct Workspace {
     alignas(64) double row[N][kStride];
@@ -202,8 +202,8 @@ bool fast_solve(double ste, double stw, double cow, double coe, double n_u, doub
         return false;
     }
     // pm[m] = BM(m + 1)^n_M, pu[m] = BU(m)^n_U, m = 0..69.
-    const double* pm = powers(raw ? kMethylatedRaw : kMethylatedFraction, n_m, nullptr);
-    const double* pu = powers(raw ? kUnmethylatedRaw : kUnmethylatedFraction, n_u, pm);
+    const double* pm = power_table(raw ? kMethylatedRaw : kMethylatedFraction, n_m, nullptr);
+    const double* pu = power_table(raw ? kUnmethylatedRaw : kUnmethylatedFraction, n_u, pm);
 
     // Rates. w[m]: m -> m + 1 (m = 0..69); e[m]: m -> m - 1 (m = 1..70).
     double w[kNcpg];

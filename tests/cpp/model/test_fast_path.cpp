@@ -15,6 +15,7 @@
 #include "core/state.h"
 #include "model/model.h"
 #include "model/stationary_internal.h"
+#include "tests/support/model_draws.h"
 #include "tests/support/splitmix.h"
 
 namespace {
@@ -25,96 +26,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // 100,000 sets in an optimised build (a few seconds, most of it in the
-// reference solve); a tenth of that under sanitizers or without
-// optimisation, where the same run would take minutes.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
-constexpr int kRandomSets = 10000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(undefined_behavior_sanitizer)
-constexpr int kRandomSets = 10000;
-#else
-constexpr int kRandomSets = 100000;
-#endif
-#else
-constexpr int kRandomSets = 100000;
-#endif
+// reference solve).
+constexpr int kRandomSets = korvel_test::drawn_sets(100000);
 
-
-struct Params {
-    double ste, stw, cow, coe, n_u, n_m, vmax;
-    bool raw;
-};
-
-double draw_rate(korvel_test::SplitMix& g) {
-    const int c = g.below(100);
-    if (c < 45) return g.pow10_uniform(-4.0, 4.0);          // a fit's range
-    if (c < 65) return g.pow10_uniform(-12.0, 12.0);        // wide
-    if (c < 75) return g.pow10_uniform(-300.0, 300.0);      // huge and tiny
-    if (c < 78) return std::bit_cast<double>(g.next() % (1ULL << 52));  // denormal (or zero)
-    if (c < 84) return 0.0;
-    if (c < 85) return -0.0;
-    if (c < 88) return -g.pow10_uniform(-3.0, 3.0);         // negative
-    if (c < 94) return 1.0;
-    if (c < 96) return g.uniform(0.0, 1.0) * 1e308 * 1.7;  // near the largest double
-    if (c < 97) return kNaN;
-    if (c < 98) return kInf;
-    if (c < 99) return -kInf;
-    return std::numeric_limits<double>::denorm_min();
-}
-
-double draw_exponent(korvel_test::SplitMix& g) {
-    const int c = g.below(100);
-    if (c < 60) return g.uniform(0.0, 6.0);
-    if (c < 70) return 0.0;
-    if (c < 85) return static_cast<double>(1 + g.below(6));
-    if (c < 90) return 2.0;
-    if (c < 95) return g.uniform(-3.0, 0.0);
-    if (c < 97) return g.uniform(6.0, 400.0);  // overflow in raw-count mode
-    if (c < 98) return kNaN;
-    if (c < 99) return kInf;
-    return -kInf;
-}
-
-double draw_vmax(korvel_test::SplitMix& g) {
-    const int c = g.below(100);
-    if (c < 40) return kInf;
-    if (c < 45) return -kInf;
-    if (c < 50) return kNaN;
-    if (c < 85) return g.pow10_uniform(-6.0, 12.0);
-    if (c < 90) return 0.0;
-    if (c < 95) return -g.pow10_uniform(-3.0, 3.0);
-    return g.pow10_uniform(-300.0, 300.0);
-}
-
-Params draw(korvel_test::SplitMix& g) {
-    Params p{};
-    if (g.below(100) < 50) {
-        // A fit's box: St in (0.01, 10) with the other rate 1, coefficients
-        // log-uniform in (1e-3, 1e3), exponents 1 to 4.
-        const double st = g.pow10_uniform(-2.0, 1.0);
-        const bool ste_free = g.below(2) == 0;
-        p.ste = ste_free ? st : 1.0;
-        p.stw = ste_free ? 1.0 : st;
-        p.cow = g.pow10_uniform(-3.0, 3.0);
-        p.coe = g.pow10_uniform(-3.0, 3.0);
-        p.n_u = g.below(4) == 0 ? 2.0 : g.uniform(1.0, 4.0);
-        p.n_m = g.below(4) == 0 ? 2.0 : g.uniform(1.0, 4.0);
-        p.vmax = g.below(3) == 0 ? g.pow10_uniform(-1.0, 4.0) : kInf;
-        if (g.below(10) == 0) p.cow = draw_rate(g);
-        if (g.below(10) == 0) p.coe = draw_rate(g);
-    } else {
-        p.ste = draw_rate(g);
-        p.stw = draw_rate(g);
-        p.cow = draw_rate(g);
-        p.coe = draw_rate(g);
-        p.n_u = draw_exponent(g);
-        p.n_m = draw_exponent(g);
-        p.vmax = draw_vmax(g);
-    }
-    p.raw = g.below(2) == 0;
-    return p;
-}
+using Params = korvel_test::DrawnParams;
+using korvel_test::draw_params;
 
 bool all_finite(const StateVector& v) {
     for (double x : v) {
@@ -172,7 +88,7 @@ TEST(FastPath, MatchesReferenceOnWideRandomSets) {
     korvel_test::SplitMix g{0x6b6f7276656cULL};
     Tally t;
     const int kSets = kRandomSets;
-    for (int i = 0; i < kSets; ++i) compare(draw(g), t);
+    for (int i = 0; i < kSets; ++i) compare(draw_params(g), t);
     std::printf("cases %ld, fast %ld, finite cases %ld (fast %ld, uniform %ld), non-finite parameters %ld, "
                 "zero entries differing in sign only %ld\n",
                 t.cases, t.fast, t.finite_cases, t.finite_fast, t.uniform, t.nonfinite_param_cases,
@@ -245,7 +161,7 @@ TEST(FastPath, ConcurrentThreadsAgreeWithReference) {
         threads.emplace_back([t, &mismatches] {
             korvel_test::SplitMix g{1000u + static_cast<std::uint64_t>(t)};
             Tally tally;
-            for (int i = 0; i < 1500; ++i) compare(draw(g), tally);
+            for (int i = 0; i < 1500; ++i) compare(draw_params(g), tally);
             mismatches[static_cast<std::size_t>(t)] = tally.mismatches;
         });
     }
