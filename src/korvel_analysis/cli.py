@@ -21,7 +21,6 @@ from . import chunks, modes, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
-DEFAULT_DENSITY_QUANTILES = 4
 DEFAULT_PROFILE_POINTS = 15
 DEFAULT_PROFILE_SPAN = 1.0
 
@@ -39,6 +38,15 @@ def _note(args, text):
 def _warn(args, text):
     """Something the user asked for that the run could not do: always said."""
     print(f"korvel {args.command}: warning: {text}", file=sys.stderr)
+
+
+def _usage(args, exc):
+    """A library error as the command says it: the arguments it names that are options of
+    the command get their option's name (density_edges: --density-edges)."""
+    if not hasattr(exc, "naming"):
+        return UsageError(str(exc))
+    return UsageError(exc.naming({p: "--" + p.replace("_", "-") for p in exc.parameters
+                                  if p in vars(args)}))
 
 
 # ------------------------------------------------------------ option parsing
@@ -104,7 +112,7 @@ def _add_table_options(p, drift=False):
     d.add_argument("--density-edges", type=_floats, metavar="E0,E1,...",
                    help="density bin edges, comma-separated; bin j is [Ej, Ej+1), the last closed")
     d.add_argument("--density-quantiles", type=_positive_count, metavar="N",
-                   help=f"N density bins of equal read counts (default {DEFAULT_DENSITY_QUANTILES})")
+                   help=f"N density bins of equal read counts (default {pp.DEFAULT_DENSITY_QUANTILES})")
     m = g.add_mutually_exclusive_group()
     m.add_argument("--meth-bins", type=_positive_count, default=None, metavar="N",
                    help="N equal methylation bins over [0, 1] (default 10)")
@@ -277,7 +285,7 @@ def build_parser():
 
 def _meth_edges(args):
     if args.meth_edges is not None:
-        return pp.check_edges(args.meth_edges, "--meth-edges", 0.0, 1.0)
+        return pp.check_edges(args.meth_edges, "meth_edges", 0.0, 1.0)
     return pp.meth_edges(args.meth_bins or 10)
 
 
@@ -343,11 +351,7 @@ def load_binned(args):
         table = readers.read_counts(args.input, edges.size - 1)
         return pp.from_counts(table, edges)
     reads = readers.read_reads(args.input, args.density_column, args.methylation_column)
-    if args.density_edges is not None:
-        dens = pp.check_edges(args.density_edges, "--density-edges")
-    else:
-        dens = pp.quantile_edges(reads.density, args.density_quantiles
-                                 or DEFAULT_DENSITY_QUANTILES)
+    dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
     return pp.bin_reads(reads, dens, edges)
 
 
@@ -357,11 +361,6 @@ def cmd_simulate(args):
     try:
         n = args.densities or max(len(v) for v in (args.st, args.cow, args.coe, args.n_u,
                                                       args.n_m))
-        for name in ("st", "cow", "coe", "n_u", "n_m"):
-            v = getattr(args, name)
-            if len(v) not in (1, n):
-                raise UsageError(f"--{name.replace('_', '-')} gives {len(v)} values for "
-                                 f"{n} densities")
         if min(args.st) <= 0 or min(args.cow + args.coe) < 0:
             raise UsageError("--st must be positive and --cow, --coe not negative")
         if not args.burn_in > 0:
@@ -372,7 +371,7 @@ def cmd_simulate(args):
             args.st, args.cow, args.coe, args.n_u, args.n_m, n, args.reads_per_density,
             args.seed, args.normalize_stw, args.raw_count, args.vmax, args.burn_in)
     except (ValueError, provenance.FolderError) as exc:
-        raise UsageError(str(exc)) from None
+        raise _usage(args, exc) from None
     write_reads(args.out, density, meth)
     _note(args, f"wrote {meth.size} reads to {args.out}")
     return EXIT_OK
@@ -428,7 +427,7 @@ def cmd_fit(args):
     except ImportError as exc:
         raise UsageError(f"--scheduler: {exc}") from None
     except (InputError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
+        raise _usage(args, exc) from None
     _set_threads(args)
     record = provenance.run_record("fit", sys.argv, _options(args), [args.input], seed=args.seed)
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
@@ -665,15 +664,12 @@ def cmd_drift(args):
                                    args.age_column)
         dens = None
         if args.density_bin is not None:
-            dens = (pp.check_edges(args.density_edges, "--density-edges")
-                    if args.density_edges is not None
-                    else pp.quantile_edges(reads.density, args.density_quantiles
-                                           or DEFAULT_DENSITY_QUANTILES))
+            dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
         data = pp.drift_data(reads, edges, dens, args.density_bin)
         if not 0 <= args.st_bounds[0]:
             raise UsageError("--st-bounds must not be negative")
     except (InputError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
+        raise _usage(args, exc) from None
     _set_threads(args)
     record = provenance.run_record("drift", sys.argv, _options(args), [args.input],
                                    seed=args.seed)
@@ -756,7 +752,7 @@ def cmd_phase(args):
             raise UsageError("the phase diagram needs matplotlib: "
                              "pip install 'korvel[analysis]'") from None
     except (InputError, ValueError, provenance.FolderError) as exc:
-        raise UsageError(str(exc)) from None
+        raise _usage(args, exc) from None
     from . import pl
 
     if outside:

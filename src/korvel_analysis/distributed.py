@@ -18,6 +18,8 @@ import logging
 import os
 import threading
 
+from .readers import ArgumentError
+
 EXTRA = "pip install 'korvel[dask]'"
 RETRIES = 2
 
@@ -37,17 +39,17 @@ def require():
     return distributed
 
 
-def parse_scheduler(text):
-    """('local', N) for local:N, else ('address', text); ValueError for a bad local:N."""
-    if text.startswith("local:"):
-        n = text[len("local:"):]
+def parse_scheduler(scheduler):
+    """('local', N) for local:N, else ('address', scheduler); ArgumentError for a bad one."""
+    if scheduler.startswith("local:"):
+        n = scheduler[len("local:"):]
         if not n.isdigit() or int(n) < 1:
-            raise ValueError(f"--scheduler {text}: local:N needs a whole number N >= 1 of "
-                             "worker processes")
+            raise ArgumentError(f"{{}} {scheduler}: local:N needs a whole number N >= 1 of "
+                                "worker processes", "scheduler")
         return "local", int(n)
-    if not text.strip():
-        raise ValueError("--scheduler needs a scheduler address or local:N")
-    return "address", text
+    if not scheduler.strip():
+        raise ArgumentError("{} needs a scheduler address or local:N", "scheduler")
+    return "address", scheduler
 
 
 @contextlib.contextmanager

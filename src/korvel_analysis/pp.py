@@ -12,7 +12,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .readers import InputError
+from .readers import ArgumentError, InputError
+
+# Density bins of equal read counts when no edges are given.
+DEFAULT_DENSITY_QUANTILES = 4
 
 
 @dataclass
@@ -47,15 +50,18 @@ def meth_edges(n_bins=10):
     return np.linspace(0.0, 1.0, int(n_bins) + 1)
 
 
-def check_edges(edges, what, lo=None, hi=None):
-    """Edges as a float64 vector: at least two, finite and strictly increasing."""
+def check_edges(edges, parameter, lo=None, hi=None):
+    """Edges as a float64 vector: at least two, finite and strictly increasing.
+
+    ``parameter``: the name of the argument that gave them, for the errors.
+    """
     edges = np.asarray(edges, dtype=np.float64)
     if edges.ndim != 1 or edges.size < 2:
-        raise ValueError(f"{what} need at least two values")
+        raise ArgumentError("{} need at least two values", parameter)
     if not np.all(np.isfinite(edges)) or np.any(np.diff(edges) <= 0):
-        raise ValueError(f"{what} must be finite and strictly increasing")
+        raise ArgumentError("{} must be finite and strictly increasing", parameter)
     if (lo is not None and edges[0] < lo) or (hi is not None and edges[-1] > hi):
-        raise ValueError(f"{what} must lie within [{lo}, {hi}]")
+        raise ArgumentError(f"{{}} must lie within [{lo}, {hi}]", parameter)
     return edges
 
 
@@ -63,9 +69,24 @@ def quantile_edges(values, n_bins):
     """Edges that split ``values`` into ``n_bins`` bins of (nearly) equal counts."""
     edges = np.quantile(np.asarray(values, dtype=np.float64), np.linspace(0.0, 1.0, n_bins + 1))
     if np.any(np.diff(edges) <= 0):
-        raise ValueError(f"{n_bins} density quantiles give coinciding edges (too many equal "
-                         "densities): ask for fewer bins or give --density-edges")
+        raise ArgumentError(f"{n_bins} quantiles ({{}}) give coinciding edges (too many equal "
+                            "values): ask for fewer bins", "n_bins")
     return edges
+
+
+def density_edges(densities, density_edges=None, density_quantiles=None):
+    """The density bins' edges: ``density_edges`` (checked) when given, else the edges of
+    ``density_quantiles`` bins of equal counts of ``densities`` (default
+    DEFAULT_DENSITY_QUANTILES)."""
+    if density_edges is not None:
+        return check_edges(density_edges, "density_edges")
+    n = density_quantiles or DEFAULT_DENSITY_QUANTILES
+    try:
+        return quantile_edges(densities, n)
+    except ArgumentError:
+        raise ArgumentError(f"{n} density quantiles ({{}}) give coinciding edges (too many "
+                            "equal densities): ask for fewer bins or give {}",
+                            "density_quantiles", "density_edges") from None
 
 
 def bin_index(values, edges):
@@ -87,7 +108,7 @@ def bin_reads(reads, density_edges, meth_bin_edges):
     counted in ``n_dropped``; a density bin without reads is an InputError.
     """
     density_edges = check_edges(density_edges, "density edges")
-    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
     d = bin_index(reads.density, density_edges)
     m = bin_index(reads.meth, meth_bin_edges)
     keep = (d >= 0) & (m >= 0)
@@ -102,7 +123,7 @@ def bin_reads(reads, density_edges, meth_bin_edges):
 
 def from_counts(table, meth_bin_edges):
     """A counts table (readers.read_counts) as binned data."""
-    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
     if table.counts.shape[1] != meth_bin_edges.size - 1:
         raise InputError(table.path, f"has {table.counts.shape[1]} count columns but there are "
                          f"{meth_bin_edges.size - 1} methylation bins", line=1)
@@ -167,13 +188,13 @@ def drift_data(reads, meth_bin_edges, density_edges=None, density_bin=None):
     """Counts per age for the drift model, pooled over density or from one density bin."""
     if reads.age is None:
         raise ValueError("the drift model needs an age column")
-    meth_bin_edges = check_edges(meth_bin_edges, "methylation edges", 0.0, 1.0)
+    meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
     keep = bin_index(reads.meth, meth_bin_edges) >= 0
     if density_bin is not None:
-        density_edges = check_edges(density_edges, "density edges")
+        density_edges = check_edges(density_edges, "density_edges")
         if not 0 <= density_bin < density_edges.size - 1:
-            raise ValueError(f"--density-bin {density_bin} is not one of the "
-                             f"{density_edges.size - 1} density bins")
+            raise ArgumentError(f"{{}} {density_bin} is not one of the "
+                                f"{density_edges.size - 1} density bins", "density_bin")
         keep &= bin_index(reads.density, density_edges) == density_bin
     if not np.any(keep):
         raise InputError(reads.path, "no reads fall into the chosen bins")

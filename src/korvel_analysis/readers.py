@@ -21,17 +21,49 @@ METHYLATION_COLUMN = "meth_fraction"
 AGE_COLUMN = "age"
 
 
-class InputError(ValueError):
-    """Bad input data: says which file, line and column is wrong."""
+class ArgumentError(ValueError):
+    """A bad argument of a library function; the message names the arguments concerned.
 
-    def __init__(self, path, what, line=None, column=None):
+    ``template`` is the message with ``{}`` where the name of each of
+    ``parameters`` goes, in order. ``naming`` gives the message with other
+    names for some of them, as the korvel command gives its options' names.
+    """
+
+    def __init__(self, template, *parameters):
+        self.parameters = parameters
+        self._parts = template.split("{}")
+        assert len(self._parts) == len(parameters) + 1, template
+        super().__init__(self.naming({}))
+
+    def naming(self, names):
+        """The message with ``names[p]`` for each argument ``p`` it names (``p`` if absent)."""
+        text = self._parts[0]
+        for p, part in zip(self.parameters, self._parts[1:]):
+            text += names.get(p, p) + part
+        return text
+
+
+class InputError(ValueError):
+    """Bad input data: says which file, line and column is wrong.
+
+    ``parameter``: the argument that chose the column, when there is one
+    (a missing column can be chosen with it).
+    """
+
+    def __init__(self, path, what, line=None, column=None, parameter=None):
         self.path, self.line, self.column, self.what = str(path), line, column, what
+        self.parameters = () if parameter is None else (parameter,)
+        super().__init__(self.naming({}))
+
+    def naming(self, names):
+        """The message with ``names[p]`` for the argument ``p`` it names (``p`` if absent)."""
         where = self.path
-        if line is not None:
-            where += f", line {line}"
-        if column is not None:
-            where += f", column '{column}'"
-        super().__init__(f"{where}: {what}")
+        if self.line is not None:
+            where += f", line {self.line}"
+        if self.column is not None:
+            where += f", column '{self.column}'"
+        hint = "".join(f" (set it with {names.get(p, p)})" for p in self.parameters)
+        return f"{where}: {self.what}{hint}"
 
 
 @dataclass
@@ -121,12 +153,10 @@ def _number(path, lineno, column, text):
     return value
 
 
-def _column_index(path, header, name, option):
+def _column_index(path, header, name, parameter):
     if name not in header:
-        hint = f" (set it with {option})" if option else ""
-        raise InputError(
-            path, f"no column '{name}'{hint}; the header has {', '.join(header)}", line=1, column=name
-        )
+        raise InputError(path, f"no column '{name}'; the header has {', '.join(header)}", line=1,
+                         column=name, parameter=parameter)
     return header.index(name)
 
 
@@ -141,10 +171,10 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     idx = None
     for lineno, header, fields in _rows(path):
         if fields is None:
-            idx = (_column_index(path, header, density_column, "--density-column"),
-                   _column_index(path, header, methylation_column, "--methylation-column"),
+            idx = (_column_index(path, header, density_column, "density_column"),
+                   _column_index(path, header, methylation_column, "methylation_column"),
                    None if age_column is None
-                   else _column_index(path, header, age_column, "--age-column"))
+                   else _column_index(path, header, age_column, "age_column"))
             continue
         density.append(_number(path, lineno, density_column, fields[idx[0]]))
         x = _number(path, lineno, methylation_column, fields[idx[1]])

@@ -26,6 +26,8 @@ import math
 
 import numpy as np
 
+from .readers import ArgumentError
+
 NCPG = 70
 BURN_IN_RELAXATIONS = 20.0
 # A guard against chains whose relaxation is so slow (deeply bistable
@@ -117,7 +119,7 @@ def _per_density(values, n, name):
     if len(values) == 1:
         return values * n
     if len(values) != n:
-        raise ValueError(f"{name} gives {len(values)} values for {n} densities")
+        raise ArgumentError(f"{{}} gives {len(values)} values for {n} densities", name)
     return values
 
 
@@ -133,7 +135,7 @@ def simulate_reads(st, cow, coe, n_u=2.0, n_m=2.0, densities=None, reads_per_den
     lengths = [np.atleast_1d(v).size for v in (st, cow, coe, n_u, n_m)]
     n = densities if densities is not None else max(lengths)
     params = [_per_density(v, n, name) for v, name in
-              ((st, "--st"), (cow, "--cow"), (coe, "--coe"), (n_u, "--n-u"), (n_m, "--n-m"))]
+              ((st, "st"), (cow, "cow"), (coe, "coe"), (n_u, "n_u"), (n_m, "n_m"))]
     rng = np.random.default_rng(seed)
     dens, meth = [], []
     for d in range(n):

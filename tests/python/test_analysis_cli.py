@@ -205,6 +205,25 @@ def test_bad_options_exit_2_and_write_nothing(reads, tmp_path, capsys, extra, me
     assert not out.exists()
 
 
+def test_library_errors_name_arguments_and_the_command_names_its_options(tmp_path, capsys):
+    from korvel_analysis import pp, readers
+
+    path = tmp_path / "flat.tsv"  # every read at one density: quantiles coincide
+    path.write_text("cpg_density\tmeth_fraction\n" + "1.0\t0.5\n" * 20)
+    with pytest.raises(ValueError) as lib:
+        pp.density_edges(readers.read_reads(path).density, density_quantiles=3)
+    assert "(density_quantiles)" in str(lib.value) and str(lib.value).endswith("density_edges")
+    with pytest.raises(ValueError, match=r"\(set it with density_column\)$"):
+        readers.read_reads(path, density_column="gc")
+    for extra, options in [
+            (["--density-quantiles", "3"], ["--density-quantiles", "--density-edges"]),
+            (["--density-column", "gc"], ["(set it with --density-column)"])]:
+        assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent",
+                          *extra) == 2
+        err = capsys.readouterr().err
+        assert all(o in err for o in options), err
+
+
 def test_a_non_empty_folder_is_kept_without_force(reads, tmp_path, capsys):
     out = tmp_path / "out"
     out.mkdir()
