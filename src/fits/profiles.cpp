@@ -7,15 +7,19 @@
 // depend on which worker finished first.
 #include "fits/profiles.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/pool.h"
 #include "core/state.h"
 #include "fits/density_fits.h"
+#include "fits/density_search.h"
+#include "optimizer/brent.h"
 
 namespace korvel {
 namespace {
@@ -44,7 +48,155 @@ std::vector<double> coefficient_scan(RowRange rows, std::span<const double> edge
     });
 }
 
+// ------------------------------------------------------ full profiles
+
+using density_fit_detail::DensityBounds;
+using density_fit_detail::DensitySearch;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kNumDensityParams = 5;
+constexpr const char* kParamNames[kNumDensityParams] = {"St", "CoW", "CoE", "n_U", "n_M"};
+
+unsigned param_bit(std::size_t parameter) { return 1u << parameter; }
+
+void set_param(DensityParams& p, std::size_t parameter, double value) {
+    double* slots[kNumDensityParams] = {&p.st, &p.cow, &p.coe, &p.n_u, &p.n_m};
+    *slots[parameter] = value;
+}
+
+// The parameter index, the grids' shape and every grid value, before any
+// work. A NaN held value would make every search of its pair run all its
+// generations before failing; a rate at or below zero is no rate.
+void check_profile(std::size_t parameter, unsigned allowed, RowRange rows, RowRange grids) {
+    if (parameter >= kNumDensityParams || !(allowed & param_bit(parameter))) {
+        std::string names;
+        for (std::size_t i = 0; i < kNumDensityParams; ++i) {
+            if (!(allowed & param_bit(i))) continue;
+            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" + kParamNames[i] + ")";
+        }
+        throw InternalError("parameter must be one of " + names + " here, got " +
+                            std::to_string(parameter));
+    }
+    if (grids.size() != rows.size()) {
+        throw InternalError("grid has " + std::to_string(grids.size()) + " rows for " +
+                            std::to_string(rows.size()) + " density rows");
+    }
+    const bool rate = parameter < 3;
+    for (std::size_t d = 0; d < grids.size(); ++d) {
+        for (const double v : grids.row(d)) {
+            if (!std::isfinite(v) || (rate && !(v > 0.0))) {
+                throw InternalError(std::string("grid values of ") + kParamNames[parameter] +
+                                    " must be finite" + (rate ? " and positive" : "") +
+                                    ", got " + format_shortest(v) + " in row " +
+                                    std::to_string(d));
+            }
+        }
+    }
+}
+
+std::size_t points_of(RowRange grids) { return grids.empty() ? 0 : grids.row(0).size(); }
+
+// One profile point of one density row: the parameters in `searched` fitted
+// by a seeded global search, the others at `fixed`; the plain NLL.
+double refit_nll(std::span<const double> observed, std::span<const double> edges,
+                 bool normalize_stw, unsigned searched, const DensityParams& fixed,
+                 const DensityBounds& bounds, double vmax, std::uint64_t seed) {
+    const DensitySearch s{.searched = searched,
+                          .fixed = fixed,
+                          .bounds = bounds,
+                          .vmax = vmax,
+                          .co_penalty = std::nullopt};
+    return density_fit_detail::run_density_search(observed, edges, normalize_stw, s, seed).nll;
+}
+
 }  // namespace
+
+std::vector<double> profile_density_inner(RowRange rows, std::span<const double> edges,
+                                          bool normalize_stw, std::size_t parameter,
+                                          RowRange grids, Bound st_bounds, Bound co_bounds,
+                                          double n_u, double n_m,
+                                          std::optional<Bound> n_exp_bounds,
+                                          const Interruption& interruption) {
+    const unsigned fitted = kSearchSt | kSearchCoW | kSearchCoE |
+                            (n_exp_bounds ? (kSearchNU | kSearchNM) : 0u);
+    check_profile(parameter, fitted, rows, grids);
+    const unsigned searched = fitted & ~param_bit(parameter);
+    const DensityBounds bounds{.st = st_bounds,
+                               .co = co_bounds,
+                               .n_exp = n_exp_bounds.value_or(Bound{})};
+    // The box of every pair's search, checked once here rather than by the
+    // first pair to run.
+    (void)density_fit_detail::density_box(
+        {.searched = searched, .fixed = {}, .bounds = bounds, .vmax = 0.0, .co_penalty = {}});
+    const double vmax = mm_vmax();
+
+    // Pair k = d * n_points + p; the search is seeded with p alone, so a
+    // row's profile does not depend on which other rows came with it.
+    const std::size_t n_points = points_of(grids);
+    return parallel_map<double>(pair_count(rows.size(), n_points), [&](std::size_t k) {
+        if (interruption.requested()) return kNaN;
+        const std::size_t d = k / n_points;
+        const std::size_t p = k % n_points;
+        DensityParams fixed{.st = 0.0, .cow = 0.0, .coe = 0.0, .n_u = n_u, .n_m = n_m};
+        set_param(fixed, parameter, grids.row(d)[p]);
+        return refit_nll(rows.row(d), edges, normalize_stw, searched, fixed, bounds, vmax, p);
+    });
+}
+
+std::vector<double> profile_shared_st_co_inner(RowRange rows, std::span<const double> edges,
+                                               bool normalize_stw, std::size_t parameter,
+                                               RowRange grids, Bound st_bounds, Bound co_bounds,
+                                               double n_u, double n_m, OptionalWeights weights,
+                                               const Interruption& interruption) {
+    check_profile(parameter, kSearchCoW | kSearchCoE, rows, grids);
+    check_shared_st_inputs(rows.size(), st_bounds, co_bounds, weights);
+    const double vmax = mm_vmax();
+    const std::size_t n_densities = rows.size();
+    const DensityBounds bounds{.st = {}, .co = co_bounds, .n_exp = {}};
+    const unsigned both = kSearchCoW | kSearchCoE;
+    const double u_lo = std::log(st_bounds.lo);
+    const double u_hi = std::log(st_bounds.hi);
+
+    const std::size_t n_points = points_of(grids);
+    return parallel_map<double>(pair_count(n_densities, n_points), [&](std::size_t k) {
+        if (interruption.requested()) return kNaN;
+        const std::size_t d = k / n_points;
+        const std::size_t p = k % n_points;
+        const double held = grids.row(d)[p];
+        // Every evaluation at this grid point refits row e with the same
+        // seed, so the objective is a deterministic function of St.
+        const auto total_at = [&](double st) {
+            if (interruption.requested()) return kInf;
+            const std::vector<double> terms = parallel_map<double>(n_densities, [&](std::size_t e) {
+                if (interruption.requested()) return kInf;
+                DensityParams fixed{.st = st, .cow = 0.0, .coe = 0.0, .n_u = n_u, .n_m = n_m};
+                unsigned searched = both;
+                if (e == d) {
+                    set_param(fixed, parameter, held);
+                    searched &= ~param_bit(parameter);
+                }
+                const double w = weights ? (*weights)[e] : 1.0;
+                return w * refit_nll(rows.row(e), edges, normalize_stw, searched, fixed, bounds,
+                                     vmax, p * n_densities + e);
+            });
+            double sum = 0.0;
+            for (const double t : terms) sum += t;
+            return sum;
+        };
+        // Brent's best point holds the smallest value it has seen, so that
+        // value is the profile: no need to refit at the point it returns.
+        double best = kNaN;
+        (void)brent_minimise(
+            [&](double u) {
+                const double v = total_at(std::exp(u));
+                if (std::isnan(best) || v < best) best = v;
+                return v;
+            },
+            u_lo, u_hi);
+        return interruption.requested() ? kNaN : best;
+    });
+}
 
 std::vector<double> profile_shared_st_inner(RowRange rows, std::span<const double> edges,
                                             bool normalize_stw, std::span<const double> st_grid,

@@ -28,5 +28,7 @@ extern const Binding py_compute_phase_grids;
 extern const Binding py_fit_drift_one;
 extern const Binding py_fit_drift_bootstrap;
 extern const Binding py_drift_predict;
+extern const Binding py_profile_density;
+extern const Binding py_profile_shared_st_co;
 
 }  // namespace korvel::py

@@ -35,6 +35,8 @@ const Binding* const g_bindings[] = {
     &py_fit_drift_one,
     &py_fit_drift_bootstrap,
     &py_drift_predict,
+    &py_profile_density,
+    &py_profile_shared_st_co,
 };
 
 // The method table, built once from the bindings and kept for the life of

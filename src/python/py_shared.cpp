@@ -236,6 +236,86 @@ PyRef profile_shared_co(ProfileCo& a) {
     return new_tuple({&cow_nll, &coe_nll});
 }
 
+// ------------------------------------------------------- full profiles
+
+struct ProfileDensity {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    std::size_t parameter;
+    RowMatrix grid;
+    Bound st_bounds, co_bounds;
+    double n_u, n_m;
+    bool fit_exponents;
+    Bound n_exp_bounds;
+};
+constexpr auto kProfileDensity = signature<ProfileDensity>(
+    "py_profile_density",
+    arg::matrix("observed_fracs_2d", &ProfileDensity::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &ProfileDensity::meth_bin_edges),
+    arg::boolean("normalize_stw", &ProfileDensity::normalize_stw),
+    arg::count("parameter", &ProfileDensity::parameter),
+    arg::matrix("grid", &ProfileDensity::grid),
+    arg::pair("st_bounds", &ProfileDensity::st_bounds),
+    arg::pair("co_bounds", &ProfileDensity::co_bounds),
+    arg::real("n_u", &ProfileDensity::n_u, kDefaultExponent),
+    arg::real("n_m", &ProfileDensity::n_m, kDefaultExponent),
+    arg::boolean("fit_exponents", &ProfileDensity::fit_exponents, false),
+    arg::pair("n_exp_bounds", &ProfileDensity::n_exp_bounds, kDefaultExpBounds));
+
+// Both full profiles: Ctrl+C armed for the call alone, the table discarded
+// once it has fired.
+template <class Kernel>
+PyRef run_profile(std::size_t n_densities, std::size_t n_points, Kernel kernel) {
+    InterruptGuard interrupt;
+    const std::vector<double> table =
+        without_gil([&] { return kernel(interrupt.interruption()); });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    return new_matrix(n_densities, n_points, table);
+}
+
+PyRef profile_density(ProfileDensity& a) {
+    const std::optional<Bound> n_exp =
+        a.fit_exponents ? std::optional<Bound>(a.n_exp_bounds) : std::nullopt;
+    return run_profile(a.observed_fracs_2d.rows(), a.grid.cols(), [&](const Interruption& stop) {
+        return profile_density_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                     a.normalize_stw, a.parameter, RowRange(a.grid, "grid"),
+                                     a.st_bounds, a.co_bounds, a.n_u, a.n_m, n_exp, stop);
+    });
+}
+
+struct ProfileSharedStCo {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    std::size_t parameter;
+    RowMatrix grid;
+    Bound st_bounds, co_bounds;
+    double n_u, n_m;
+    std::optional<std::vector<double>> weights;
+};
+constexpr auto kProfileSharedStCo = signature<ProfileSharedStCo>(
+    "py_profile_shared_st_co",
+    arg::matrix("observed_fracs_2d", &ProfileSharedStCo::observed_fracs_2d),
+    arg::vector("meth_bin_edges", &ProfileSharedStCo::meth_bin_edges),
+    arg::boolean("normalize_stw", &ProfileSharedStCo::normalize_stw),
+    arg::count("parameter", &ProfileSharedStCo::parameter),
+    arg::matrix("grid", &ProfileSharedStCo::grid),
+    arg::pair("st_bounds", &ProfileSharedStCo::st_bounds),
+    arg::pair("co_bounds", &ProfileSharedStCo::co_bounds),
+    arg::real("n_u", &ProfileSharedStCo::n_u, kDefaultExponent),
+    arg::real("n_m", &ProfileSharedStCo::n_m, kDefaultExponent),
+    arg::optional_vector("weights", &ProfileSharedStCo::weights));
+
+PyRef profile_shared_st_co(ProfileSharedStCo& a) {
+    return run_profile(a.observed_fracs_2d.rows(), a.grid.cols(), [&](const Interruption& stop) {
+        return profile_shared_st_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
+                                          a.normalize_stw, a.parameter, RowRange(a.grid, "grid"),
+                                          a.st_bounds, a.co_bounds, a.n_u, a.n_m,
+                                          weights_of(a.weights), stop);
+    });
+}
+
 }  // namespace
 
 const Binding py_fit_shared_st = bind<kSharedSt, fit_shared_st>(
@@ -286,5 +366,27 @@ const Binding py_profile_shared_co = bind<kProfileCo, profile_shared_co>(
     "coe_nll[d, p] fixes CoE at coe_grid[p] and refits CoW. The fits draw their\n"
     "seeds from the OS entropy source. Returns (cow_nll, coe_nll) of shapes\n"
     "(n_densities, len(cow_grid)) and (n_densities, len(coe_grid)).");
+
+const Binding py_profile_density = bind<kProfileDensity, profile_density>(
+    "Full profile likelihood of one parameter of each density bin's own fit:\n"
+    "entry [d, p] is the NLL of row d of observed_fracs_2d with the parameter\n"
+    "held at grid[d, p] and every other parameter refitted (differential\n"
+    "evolution and Nelder-Mead, seeded with p, so a scan is reproducible on any\n"
+    "number of threads). parameter: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M. The fit is\n"
+    "(St, CoW, CoE) at exponents n_u, n_m, or, with fit_exponents, all five\n"
+    "with the exponents in n_exp_bounds (default (1.0, 4.0)); n_U and n_M are\n"
+    "profiled only then. grid has one row per density row. No penalty. Returns\n"
+    "a float64 array of shape (n_densities, grid columns), plain NLLs. Ctrl+C\n"
+    "raises KeyboardInterrupt.");
+
+const Binding py_profile_shared_st_co = bind<kProfileSharedStCo, profile_shared_st_co>(
+    "Full profile likelihood of one density bin's CoW (parameter 1) or CoE\n"
+    "(parameter 2) in the shared-St fit: entry [d, p] holds that coefficient of\n"
+    "row d at grid[d, p] and refits the shared St (Brent over ln St in\n"
+    "st_bounds) with every bin's other coefficients, returning the minimum of\n"
+    "sum_e weights[e] * NLL_e (weights None: 1.0 each). At grid column p bin e\n"
+    "is fitted with seed p * n_densities + e, so a scan is reproducible on any\n"
+    "number of threads. grid has one row per density row. Returns a float64\n"
+    "array of shape (n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.");
 
 }  // namespace korvel::py

@@ -65,6 +65,8 @@ namespace korvel::py {
 // Box of a fitted Vmax when the caller gives none (not spelled out in the
 // text signatures, which show "vmax_bounds=...").
 inline constexpr Bound kDefaultVmaxBounds{0.001, 1000000.0};
+// Box of fitted exponents where a caller may leave it out.
+inline constexpr Bound kDefaultExpBounds{1.0, 4.0};
 
 namespace detail {
 

@@ -206,3 +206,28 @@ def py_fit_drift_bootstrap(
 def py_drift_predict(
     ste: _Float, stw: _Float, p0_observed: _Vector, ages: _Vector, meth_bin_edges: _Vector
 ) -> _Matrix: ...
+def py_profile_density(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    parameter: int,
+    grid: _Matrix,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    fit_exponents: _Bool = False,
+    n_exp_bounds: _Pair = ...,
+) -> _Matrix: ...
+def py_profile_shared_st_co(
+    observed_fracs_2d: _Matrix,
+    meth_bin_edges: _Vector,
+    normalize_stw: _Bool,
+    parameter: int,
+    grid: _Matrix,
+    st_bounds: _Pair,
+    co_bounds: _Pair,
+    n_u: _Float = 2.0,
+    n_m: _Float = 2.0,
+    weights: _Vector | None = None,
+) -> _Matrix: ...

@@ -21,8 +21,9 @@ FLOAT, OPT_FLOAT, BOOL, COUNT, PAIR, START, VECTOR, OPT_VECTOR, MATRIX = (
 KINDS = {
     **dict.fromkeys(["ste", "stw", "cow", "coe", "st_free", "vmax", "n_u", "n_m",
                      "co_penalty"], FLOAT),
-    **dict.fromkeys(["normalize_stw", "enabled", "fix_st", "fit_vmax"], BOOL),
-    **dict.fromkeys(["n_boot", "n_densities", "n_fit_ages"], COUNT),
+    **dict.fromkeys(["normalize_stw", "enabled", "fix_st", "fit_vmax",
+                     "fit_exponents"], BOOL),
+    **dict.fromkeys(["n_boot", "n_densities", "n_fit_ages", "parameter"], COUNT),
     **dict.fromkeys(["st_bounds", "co_bounds", "n_exp_bounds", "vmax_bounds"], PAIR),
     "warm_start": START,
     **dict.fromkeys(["params", "observed_fracs", "meth_bin_edges", "st_grid", "cow_grid",
@@ -30,7 +31,7 @@ KINDS = {
                      "fit_ages"], VECTOR),
     "weights": OPT_VECTOR,
     **dict.fromkeys(["observed_fracs_2d", "bootstrap_fracs", "fit_observed_2d",
-                     "p0_per_boot", "fit_observed_per_boot"], MATRIX),
+                     "p0_per_boot", "fit_observed_per_boot", "grid"], MATRIX),
 }
 
 WARM_START_LENGTH = {"py_fit_bootstrap_exp": 4, "py_fit_bootstrap_co": 3}

@@ -30,6 +30,8 @@ TABLE = [
     ("py_fit_drift_one", "(p0_observed, fit_observed_2d, fit_ages, meth_bin_edges, st_bounds)"),
     ("py_fit_drift_bootstrap", "(p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, fit_ages, meth_bin_edges, st_bounds)"),
     ("py_drift_predict", "(ste, stw, p0_observed, ages, meth_bin_edges)"),
+    ("py_profile_density", "(observed_fracs_2d, meth_bin_edges, normalize_stw, parameter, grid, st_bounds, co_bounds, n_u=2.0, n_m=2.0, fit_exponents=False, n_exp_bounds=...)"),
+    ("py_profile_shared_st_co", "(observed_fracs_2d, meth_bin_edges, normalize_stw, parameter, grid, st_bounds, co_bounds, n_u=2.0, n_m=2.0, weights=None)"),
 ]
 
 # Functions whose computations exist in this build.
@@ -40,7 +42,7 @@ BUILT = {
     "py_fit_shared_co", "py_profile_shared_st", "py_profile_shared_co",
     "py_compute_phase_grids", "py_fit_drift_one", "py_fit_drift_bootstrap", "py_drift_predict",
     "py_fit_bootstrap", "py_fit_bootstrap_exp", "py_fit_bootstrap_exp_perdensity",
-    "py_fit_bootstrap_co",
+    "py_fit_bootstrap_co", "py_profile_density", "py_profile_shared_st_co",
 }
 
 
@@ -59,6 +61,20 @@ def test_text_signature_and_doc(name, signature):
     assert fn.__name__ == name
     assert fn.__doc__ and fn.__doc__.strip()
     assert not fn.__doc__.startswith(name)  # the signature line is not part of __doc__
+
+
+def test_stubs_list_the_parameters_and_defaults_of_the_text_signatures():
+    import ast
+    from pathlib import Path
+
+    stub = Path(__file__).parents[2] / "stubs" / "korvel-stubs" / "__init__.pyi"
+    funcs = {f.name: f for f in ast.parse(stub.read_text()).body if isinstance(f, ast.FunctionDef)}
+    assert set(funcs) == set(korvel.__all__)
+    for name in korvel.__all__:
+        a = funcs[name].args
+        defaults = [None] * (len(a.args) - len(a.defaults)) + [ast.unparse(d) for d in a.defaults]
+        text = ", ".join(p.arg if d is None else f"{p.arg}={d}" for p, d in zip(a.args, defaults))
+        assert f"({text})" == getattr(korvel, name).__text_signature__, name
 
 
 @pytest.mark.parametrize("name", ["py_fit_one_density", "py_fit_drift_one"])

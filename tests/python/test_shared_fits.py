@@ -202,6 +202,12 @@ CTRL_C = """
     calls = {{
         "exp": lambda: korvel.py_fit_shared_exp(*wide),
         "co": lambda: korvel.py_fit_shared_co(*wide),
+        "profile": lambda: korvel.py_profile_density(rows, edges, True, 1,
+                                                     np.tile(np.linspace(0.5, 20, 60), (6, 1)),
+                                                     (1e-3, 10.0), (1e-3, 1e3)),
+        "shared_profile": lambda: korvel.py_profile_shared_st_co(
+            rows, edges, True, 2, np.tile(np.linspace(1.0, 3.0, 8), (6, 1)), (1e-3, 10.0),
+            (1e-3, 1e3)),
         # Not interruptible; its Vmax search polls only its own (never set) handle.
         "plain": lambda: korvel.py_fit_shared_st_exp_perdensity(
             rows[:4], edges, True, (0.1, 2.0), (0.3, 3.0), (1.8, 2.2), fit_vmax=True,
@@ -211,7 +217,7 @@ CTRL_C = """
     def run(name):
         try:
             r = calls[name]()
-            outcome[name] = "result" if np.isfinite(r[0]) else "nan"
+            outcome[name] = "result" if np.all(np.isfinite(r[0])) else "nan"
         except KeyboardInterrupt as exc:
             outcome[name] = str(exc)
         ended[name] = time.perf_counter()
@@ -242,7 +248,7 @@ def ctrl_c(names):
     return dict(line.split(" ", 1) for line in result.stdout.splitlines())
 
 
-@pytest.mark.parametrize("name", ["exp", "co"])
+@pytest.mark.parametrize("name", ["exp", "co", "profile", "shared_profile"])
 def test_ctrl_c_interrupts_each_interruptible_fit(name):
     out = ctrl_c([name])
     assert out[name].startswith("Interrupted by Ctrl+C after"), out
