@@ -66,7 +66,8 @@ void set_param(DensityParams& p, std::size_t parameter, double value) {
 }
 
 // The parameter index, the grids' shape and every grid value, before any
-// work. A NaN held value would make every search of its pair run all its
+// work. NaN marks a point to skip (rows of ragged grids padded with NaN); an
+// infinite held value would make every search of its pair run all its
 // generations before failing; a rate at or below zero is no rate.
 void check_profile(std::size_t parameter, unsigned allowed, RowRange rows, RowRange grids) {
     if (parameter >= kNumDensityParams || !(allowed & param_bit(parameter))) {
@@ -85,9 +86,10 @@ void check_profile(std::size_t parameter, unsigned allowed, RowRange rows, RowRa
     const bool rate = parameter < 3;
     for (std::size_t d = 0; d < grids.size(); ++d) {
         for (const double v : grids.row(d)) {
-            if (!std::isfinite(v) || (rate && !(v > 0.0))) {
+            if (std::isnan(v)) continue;
+            if (std::isinf(v) || (rate && !(v > 0.0))) {
                 throw InternalError(std::string("grid values of ") + kParamNames[parameter] +
-                                    " must be finite" + (rate ? " and positive" : "") +
+                                    " must be NaN or finite" + (rate ? " and positive" : "") +
                                     ", got " + format_shortest(v) + " in row " +
                                     std::to_string(d));
             }
@@ -138,6 +140,7 @@ std::vector<double> profile_density_inner(RowRange rows, std::span<const double>
         if (interruption.requested()) return kNaN;
         const std::size_t d = k / n_points;
         const std::size_t p = k % n_points;
+        if (std::isnan(grids.row(d)[p])) return kNaN;
         DensityParams fixed{.st = 0.0, .cow = 0.0, .coe = 0.0, .n_u = n_u, .n_m = n_m};
         set_param(fixed, parameter, grids.row(d)[p]);
         return refit_nll(rows.row(d), edges, normalize_stw, searched, fixed, bounds, vmax, p);
@@ -164,6 +167,7 @@ std::vector<double> profile_shared_st_co_inner(RowRange rows, std::span<const do
         const std::size_t d = k / n_points;
         const std::size_t p = k % n_points;
         const double held = grids.row(d)[p];
+        if (std::isnan(held)) return kNaN;
         // Every evaluation at this grid point refits row e with the same
         // seed, so the objective is a deterministic function of St.
         const auto total_at = [&](double st) {

@@ -62,7 +62,8 @@ CoProfiles profile_shared_co_inner(RowRange rows, std::span<const double> edges,
 // (see each kernel), never from entropy. No coefficient penalty. Vmax is the
 // run-wide value, read once. Once `interruption` is requested no further
 // pair starts and running ones wind down; the table is then NaN where work
-// was skipped, and the caller discards it.
+// was skipped, and the caller discards it. A NaN grid value is a point not to
+// fit (rows of different lengths padded with NaN): its entry is NaN.
 //
 // `parameter` counts the per-density parameters in the order of the search
 // coordinates: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M.
@@ -72,8 +73,8 @@ CoProfiles profile_shared_co_inner(RowRange rows, std::span<const double> edges,
 // CoE), or, with n_exp_bounds, of the five-parameter fit (St, CoW, CoE, n_U,
 // n_M), searched by one global search seeded with p. The exponents are
 // profiled only when they are fitted. Inputs are checked before any work:
-// the parameter, the grids' row count, grid values (finite; positive for St,
-// CoW and CoE) and the bounds of every searched parameter.
+// the parameter, the grids' row count, grid values (NaN, or finite and, for
+// St, CoW and CoE, positive) and the bounds of every searched parameter.
 std::vector<double> profile_density_inner(RowRange rows, std::span<const double> edges,
                                           bool normalize_stw, std::size_t parameter,
                                           RowRange grids, Bound st_bounds, Bound co_bounds,

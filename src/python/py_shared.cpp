@@ -375,9 +375,10 @@ const Binding py_profile_density = bind<kProfileDensity, profile_density>(
     "number of threads). parameter: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M. The fit is\n"
     "(St, CoW, CoE) at exponents n_u, n_m, or, with fit_exponents, all five\n"
     "with the exponents in n_exp_bounds (default (1.0, 4.0)); n_U and n_M are\n"
-    "profiled only then. grid has one row per density row. No penalty. Returns\n"
-    "a float64 array of shape (n_densities, grid columns), plain NLLs. Ctrl+C\n"
-    "raises KeyboardInterrupt.");
+    "profiled only then. grid has one row per density row; a NaN in it is a\n"
+    "point not fitted (NaN in the result). No penalty. Returns a float64 array\n"
+    "of shape (n_densities, grid columns), plain NLLs. Ctrl+C raises\n"
+    "KeyboardInterrupt.");
 
 const Binding py_profile_shared_st_co = bind<kProfileSharedStCo, profile_shared_st_co>(
     "Full profile likelihood of one density bin's CoW (parameter 1) or CoE\n"
@@ -386,7 +387,8 @@ const Binding py_profile_shared_st_co = bind<kProfileSharedStCo, profile_shared_
     "st_bounds) with every bin's other coefficients, returning the minimum of\n"
     "sum_e weights[e] * NLL_e (weights None: 1.0 each). At grid column p bin e\n"
     "is fitted with seed p * n_densities + e, so a scan is reproducible on any\n"
-    "number of threads. grid has one row per density row. Returns a float64\n"
-    "array of shape (n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.");
+    "number of threads. grid has one row per density row; a NaN in it is a\n"
+    "point not fitted (NaN in the result). Returns a float64 array of shape\n"
+    "(n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.");
 
 }  // namespace korvel::py
