@@ -19,22 +19,32 @@ extern "C" void on_sigint(int) {
     detail::g_sigint_count.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Whether the first guard found SIGINT ignored and left it so.
+bool g_ignored = false;
+
 // Routes SIGINT to the counter when the first guard arms. Call with g_mutex.
+//
+// A process that ignores SIGINT (a shell starts background jobs of a script
+// that way) keeps ignoring it: the Ctrl+C typed for the foreground job must
+// not end a background computation, so the call runs to its end.
 void arm_locked() {
     if (g_depth++ == 0) {
+        sigaction(SIGINT, nullptr, &g_saved);
+        g_ignored = g_saved.sa_handler == SIG_IGN;
+        if (g_ignored) return;
         struct sigaction action {};
         action.sa_handler = on_sigint;
         sigemptyset(&action.sa_mask);
         // SA_RESTART, as signal() would install it: other threads blocked in
         // system calls carry on while the computation winds down.
         action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, &g_saved);
+        sigaction(SIGINT, &action, nullptr);
     }
 }
 
 // Puts the saved disposition back when the last guard disarms. Call with g_mutex.
 void disarm_locked() {
-    if (g_depth > 0 && --g_depth == 0) sigaction(SIGINT, &g_saved, nullptr);
+    if (g_depth > 0 && --g_depth == 0 && !g_ignored) sigaction(SIGINT, &g_saved, nullptr);
 }
 
 }  // namespace
@@ -82,7 +92,7 @@ void interrupt_fork_child() noexcept {
     // armed call: nothing in the child computes for a guard, so SIGINT goes
     // back to what it was before the first arm.
     if (g_depth > 0) {
-        sigaction(SIGINT, &g_saved, nullptr);
+        if (!g_ignored) sigaction(SIGINT, &g_saved, nullptr);
         g_depth = 0;
     }
     g_mutex.unlock();

@@ -18,6 +18,9 @@
 // Whatever SIGINT disposition was in force before the first of the
 // concurrently armed guards is put back, whole (handler, mask and flags),
 // when the last of them disarms: an interactive session keeps its own Ctrl+C.
+// When SIGINT is ignored as the first guard arms, it stays ignored and the
+// calls run to their end: a background job does not die of the Ctrl+C meant
+// for the foreground one.
 // A child forked while a guard is armed gets that disposition back at once
 // (the worker pool's fork handler sees to it): none of its threads is
 // computing for a guard.

@@ -6,9 +6,11 @@ the ``korvel`` command is a thin layer over these.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import signal
 import statistics
+import threading
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -103,13 +105,17 @@ def apply_run_settings(settings):
     korvel.py_set_mm_vmax(float(settings.vmax))
 
 
-def _restore_sigint():
-    # The interruptible module calls leave SIGINT at the system default; give
-    # it back to Python so that a later Ctrl+C is a KeyboardInterrupt again.
+@contextlib.contextmanager
+def _sigint_kept():
+    """Puts back, after a module call, the SIGINT disposition found before it: Python's
+    Ctrl+C, a handler of the user's, or an ignored SIGINT, whatever the call left."""
+    main = threading.current_thread() is threading.main_thread()
+    found = signal.getsignal(signal.SIGINT) if main else None
     try:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-    except ValueError:  # not the main thread: nothing was changed for it
-        pass
+        yield
+    finally:
+        if found is not None:  # None: set outside Python, nothing to give back
+            signal.signal(signal.SIGINT, found)
 
 
 def parameter_names(settings):
@@ -144,10 +150,8 @@ def fit(fracs, meth_bin_edges, settings):
     n_d = fracs.shape[0]
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
     mode = modes.get(s.mode)
-    try:
+    with _sigint_kept():
         p, nlls = mode.fit(args, s, s.weights_array())
-    finally:
-        _restore_sigint()
     params = {name: np.asarray(p[name], dtype=np.float64) for name in parameter_names(s)}
     # The Vmax the fit used: fitted, or the run-wide ceiling it read.
     vmax_used = float(p["vmax"][0]) if "vmax" in p and n_d else float(s.vmax)
@@ -200,11 +204,8 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
-    try:
-        out = modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm)
-    finally:
-        _restore_sigint()
-    return out
+    with _sigint_kept():
+        return modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
@@ -438,11 +439,9 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95):
     res = DriftResult(ste, stw, nll)
     if n_boot:
         p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
-        try:
+        with _sigint_kept():
             res.boot = korvel.py_fit_drift_bootstrap(p0, rest, n_boot, fit_ages.size, fit_ages,
                                                      edges, tuple(st_bounds))
-        finally:
-            _restore_sigint()
         res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),
                          "stw": percentile_interval(res.boot[:, 1], level)}
     return res

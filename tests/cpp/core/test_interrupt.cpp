@@ -1,7 +1,8 @@
 // The Ctrl+C machinery: a SIGINT interrupts every call armed at that moment
 // and no other; arming never clears another call's interruption; the previous
 // disposition comes back whole, handler and flags, once the last concurrent
-// guard has ended, and in a child forked while a guard is armed.
+// guard has ended, and in a child forked while a guard is armed; an ignored
+// SIGINT stays ignored.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -127,6 +128,27 @@ TEST(SigintDefault, DefaultDispositionIsRestoredToo) {
     korvel::InterruptGuard guard;
     guard.finish();
     EXPECT_EQ(current_sigint().sa_handler, SIG_DFL);
+    sigaction(SIGINT, &saved, nullptr);
+}
+
+// A background job (SIGINT ignored) is not interrupted by Ctrl+C and keeps
+// ignoring it, however many calls arm meanwhile.
+TEST(SigintIgnored, StaysIgnoredAndNeverInterrupts) {
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    struct sigaction saved {};
+    sigaction(SIGINT, &ign, &saved);
+    {
+        korvel::InterruptGuard outer;
+        korvel::InterruptGuard inner;
+        EXPECT_EQ(current_sigint().sa_handler, SIG_IGN);
+        std::raise(SIGINT);
+        EXPECT_FALSE(inner.interruption().requested());
+        EXPECT_FALSE(inner.finish());
+        EXPECT_FALSE(outer.finish());
+    }
+    EXPECT_EQ(current_sigint().sa_handler, SIG_IGN);
     sigaction(SIGINT, &saved, nullptr);
 }
 
