@@ -62,7 +62,7 @@ def test_the_users_sigint_handler_is_given_back():
         result = tl.fit(pp.observed_fractions(counts), EDGES, settings)
         assert signal.getsignal(signal.SIGINT) is mine
         rows = pp.bootstrap_fracs(counts, 1, seed=0)
-        tl.bootstrap(rows, 1, 2, EDGES, settings, tl.warm_start(result), progress=False)
+        tl.bootstrap(rows, 1, 2, EDGES, settings, tl.warm_start(result))
         assert signal.getsignal(signal.SIGINT) is mine
         os.kill(os.getpid(), signal.SIGINT)  # reaches it at the system level too
         time.sleep(0.01)
