@@ -17,6 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
+import korvel
+
 from . import chunks, modes, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
@@ -785,8 +787,6 @@ def main(argv=None):
     except KeyboardInterrupt:
         print(f"korvel {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except (SystemExit, GeneratorExit):
-        raise
-    except BaseException as exc:  # noqa: BLE001 - korvel's internal error derives from BaseException
+    except (Exception, korvel.InternalError) as exc:
         print(f"korvel {args.command}: failed: {type(exc).__name__}: {exc}", file=sys.stderr)
         return EXIT_FAILURE

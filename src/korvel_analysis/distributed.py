@@ -18,6 +18,8 @@ import logging
 import os
 import threading
 
+import korvel
+
 from .readers import ArgumentError
 
 EXTRA = "pip install 'korvel[dask]'"
@@ -104,11 +106,8 @@ def chunk_task(task, *args):
     with _chunk_lock:
         try:
             return task(*args)
-        except Exception:
-            raise
-        except BaseException as exc:  # korvel's internal error derives from BaseException
-            if isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                raise
+        except korvel.InternalError as exc:
+            # A BaseException, which Dask would not carry back as a task's error.
             raise ChunkError(f"{type(exc).__name__}: {exc}") from None
 
 

@@ -1,34 +1,58 @@
-// The exported functions, registered by module.cpp in the order of its table.
-// Each is declared with its argument table next to its body (signature.h
-// says how).
+// The exported functions register themselves: each py_*.cpp file defines one
+// `Bindings` table of its functions, and module.cpp adds whatever tables the
+// library holds when it is loaded. Nothing else lists the functions.
 #pragma once
 
-#include "python/signature.h"
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "python/python.h"
 
 namespace korvel::py {
 
-extern const Binding py_set_raw_count;
-extern const Binding py_set_mm_vmax;
-extern const Binding py_compute_nll;
-extern const Binding py_compute_model_fracs;
-extern const Binding py_fit_one_density;
-extern const Binding py_fit_all_densities;
-extern const Binding py_fit_all_densities_exp;
-extern const Binding py_fit_shared_st;
-extern const Binding py_fit_shared_exp;
-extern const Binding py_fit_shared_st_exp_perdensity;
-extern const Binding py_fit_shared_co;
-extern const Binding py_profile_shared_st;
-extern const Binding py_profile_shared_co;
-extern const Binding py_fit_bootstrap;
-extern const Binding py_fit_bootstrap_exp;
-extern const Binding py_fit_bootstrap_exp_perdensity;
-extern const Binding py_fit_bootstrap_co;
-extern const Binding py_compute_phase_grids;
-extern const Binding py_fit_drift_one;
-extern const Binding py_fit_drift_bootstrap;
-extern const Binding py_drift_predict;
-extern const Binding py_profile_density;
-extern const Binding py_profile_shared_st_co;
+// A function's place in the module's __all__, counted from 1. Tables load in
+// no fixed order, so the order users see is written next to each function;
+// module initialisation refuses places that are repeated or leave a gap.
+struct Place {
+    std::size_t value;
+};
+
+// One exported function (see signature.h for how `bind` makes one).
+struct Binding {
+    Place place;
+    const char* name;
+    PyObject* (*function)(PyObject* self, PyObject* args, PyObject* kwargs);
+    std::string (*text_signature)();
+    const char* doc;  // the docstring after its signature line
+};
+
+// The tables loaded so far, newest first, linked while the library loads.
+struct BindingList {
+    std::span<const Binding> bindings;
+    const BindingList* next;
+};
+const BindingList* registered_bindings();
+void register_bindings(BindingList& list) noexcept;
+
+// The functions of one file. Defined once, at namespace scope:
+//   const Bindings kFitBindings{bind<kOne, one>(Place{5}, "..."), ...};
+template <std::size_t N>
+class Bindings {
+public:
+    template <class... B>
+    explicit Bindings(const B&... bindings) noexcept : bindings_{bindings...} {
+        register_bindings(list_);
+    }
+    Bindings(const Bindings&) = delete;
+    Bindings& operator=(const Bindings&) = delete;
+
+private:
+    std::array<Binding, N> bindings_;
+    BindingList list_{bindings_, nullptr};
+};
+template <class... B>
+Bindings(const B&...) -> Bindings<sizeof...(B)>;
 
 }  // namespace korvel::py

@@ -74,8 +74,8 @@ private:
     bool ok_ = true;
 };
 
-// The internal-error type: derived directly from BaseException, created once
-// per process, not an attribute of the module.
+// The internal-error type, korvel.InternalError: derived directly from
+// BaseException, created once per process.
 PyObject* internal_error_type();
 
 // Sets the internal error with the given message; returns nullptr.

@@ -2,63 +2,73 @@
 #define KORVEL_NUMPY_IMPORT
 #include "python/numpy_api.h"
 
-#include <iterator>
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "python/bindings.h"
+#include "python/convert.h"
 #include "python/pyref.h"
 
 namespace korvel::py {
+
 namespace {
 
-// Registration order is the order of __all__.
-const Binding* const g_bindings[] = {
-    &py_set_raw_count,
-    &py_set_mm_vmax,
-    &py_compute_nll,
-    &py_compute_model_fracs,
-    &py_fit_one_density,
-    &py_fit_all_densities,
-    &py_fit_all_densities_exp,
-    &py_fit_shared_st,
-    &py_fit_shared_exp,
-    &py_fit_shared_st_exp_perdensity,
-    &py_fit_shared_co,
-    &py_profile_shared_st,
-    &py_profile_shared_co,
-    &py_fit_bootstrap,
-    &py_fit_bootstrap_exp,
-    &py_fit_bootstrap_exp_perdensity,
-    &py_fit_bootstrap_co,
-    &py_compute_phase_grids,
-    &py_fit_drift_one,
-    &py_fit_drift_bootstrap,
-    &py_drift_predict,
-    &py_profile_density,
-    &py_profile_shared_st_co,
-};
+// Written only while the library loads (by the tables' constructors, one
+// thread), read afterwards.
+constinit BindingList* g_first_list = nullptr;
+
+}  // namespace
+
+const BindingList* registered_bindings() { return g_first_list; }
+
+void register_bindings(BindingList& list) noexcept {
+    list.next = g_first_list;
+    g_first_list = &list;
+}
+
+namespace {
+
+// Every registered function in the order of its place, or an empty vector
+// when the places are not exactly 1, 2, ... n (two files claiming one place,
+// or a gap): the module would otherwise depend on the order files load in.
+std::vector<const Binding*> bindings_in_order() {
+    std::vector<const Binding*> all;
+    for (const BindingList* list = registered_bindings(); list != nullptr; list = list->next) {
+        for (const Binding& b : list->bindings) all.push_back(&b);
+    }
+    std::sort(all.begin(), all.end(),
+              [](const Binding* a, const Binding* b) { return a->place.value < b->place.value; });
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i]->place.value != i + 1) return {};
+    }
+    return all;
+}
 
 // The method table, built once from the bindings and kept for the life of
-// the process. Each docstring starts with the text signature, then "--" and
-// an empty line (the interpreter's convention for __text_signature__).
+// the process (nullptr when the places are broken). Each docstring starts
+// with the text signature, then "--" and an empty line (the interpreter's
+// convention for __text_signature__).
 PyMethodDef* method_table() {
     static std::vector<std::string> docs;
     static std::vector<PyMethodDef> methods = [] {
-        for (const Binding* b : g_bindings) {
+        const std::vector<const Binding*> bindings = bindings_in_order();
+        std::vector<PyMethodDef> defs;
+        if (bindings.empty()) return defs;
+        for (const Binding* b : bindings) {
             docs.push_back(b->text_signature() + "\n--\n\n" + b->doc);
         }
-        std::vector<PyMethodDef> defs;
-        for (std::size_t i = 0; i < std::size(g_bindings); ++i) {
-            defs.push_back({g_bindings[i]->name,
+        for (std::size_t i = 0; i < bindings.size(); ++i) {
+            defs.push_back({bindings[i]->name,
                             reinterpret_cast<PyCFunction>(
-                                reinterpret_cast<void (*)()>(g_bindings[i]->function)),
+                                reinterpret_cast<void (*)()>(bindings[i]->function)),
                             METH_VARARGS | METH_KEYWORDS, docs[i].c_str()});
         }
         defs.push_back({nullptr, nullptr, 0, nullptr});
         return defs;
     }();
-    return methods.data();
+    return methods.empty() ? nullptr : methods.data();
 }
 
 PyModuleDef g_module_def = {
@@ -92,6 +102,19 @@ PyObject* create_module() {
         methods = method_table();
     } catch (...) {
         return PyErr_NoMemory();  // only the strings and vectors above can throw
+    }
+    if (methods == nullptr) {
+        PyErr_SetString(PyExc_ImportError,
+                        "korvel's functions do not take the places 1 to n of __all__ "
+                        "exactly once each");
+        return nullptr;
+    }
+    // Importable, so that callers can catch it by name; not in __all__,
+    // which lists the functions.
+    PyObject* internal_error = internal_error_type();
+    if (internal_error == nullptr ||
+        PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0) {
+        return nullptr;
     }
     PyRef all;
     for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {

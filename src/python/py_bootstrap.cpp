@@ -4,7 +4,7 @@
 
 #include "fits/bootstrap.h"
 #include "model/model.h"
-#include "python/bindings.h"
+#include "python/signature.h"
 #include "python/frame.h"
 #include "python/signature.h"
 
@@ -135,29 +135,32 @@ PyRef fit_bootstrap_co_body(ExpArgs& a) {
 
 }  // namespace
 
-const Binding py_fit_bootstrap = bind<kBootstrap, fit_bootstrap_body>(
-    "Refit every bootstrap resample with St, CoW and CoE free and the exponents\n"
-    "fixed. Row r = b * n_densities + d of bootstrap_fracs holds density d\n"
-    "(ascending) of resample b. Modes: independent (every row on its own, seed\n"
-    "r); fix_st (density 0's St held for the other densities of its resample,\n"
-    "seeds b * n_densities + d); shared_st, which wins over fix_st (one St per\n"
-    "resample, inner fits seeded from the OS entropy source; weights are used\n"
-    "only here). Returns an array of shape (n_boot * n_densities, 6), rows in\n"
-    "the order of r: [bootstrap_idx, density_idx, st_free, cow, coe, nll].\n"
-    "Ctrl+C raises KeyboardInterrupt and discards every row.");
+const Bindings kBootstrapBindings{
+    bind<kBootstrap, fit_bootstrap_body>(
+        Place{14},
+        "Refit every bootstrap resample with St, CoW and CoE free and the exponents\n"
+        "fixed. Row r = b * n_densities + d of bootstrap_fracs holds density d\n"
+        "(ascending) of resample b. Modes: independent (every row on its own, seed\n"
+        "r); fix_st (density 0's St held for the other densities of its resample,\n"
+        "seeds b * n_densities + d); shared_st, which wins over fix_st (one St per\n"
+        "resample, inner fits seeded from the OS entropy source; weights are used\n"
+        "only here). Returns an array of shape (n_boot * n_densities, 6), rows in\n"
+        "the order of r: [bootstrap_idx, density_idx, st_free, cow, coe, nll].\n"
+        "Ctrl+C raises KeyboardInterrupt and discards every row."),
 
-const Binding py_fit_bootstrap_exp = bind<kBootstrapExp, fit_bootstrap_exp_body>(
-    "Refit every bootstrap resample with St and the exponents (and, with\n"
-    "fit_vmax, Vmax) shared by its densities and CoW, CoE per density. Each\n"
-    "resample runs one simplex search from warm_start = (St, n_U, n_M, Vmax),\n"
-    "clamped into the bounds, or five cold starts without it. Returns an array of\n"
-    "shape (n_boot * n_densities, 9), rows in the order of r = b * n_densities + d:\n"
-    "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
-    "resample's fitted Vmax, or the run-wide one. Ctrl+C raises KeyboardInterrupt\n"
-    "and discards every row.");
+    bind<kBootstrapExp, fit_bootstrap_exp_body>(
+        Place{15},
+        "Refit every bootstrap resample with St and the exponents (and, with\n"
+        "fit_vmax, Vmax) shared by its densities and CoW, CoE per density. Each\n"
+        "resample runs one simplex search from warm_start = (St, n_U, n_M, Vmax),\n"
+        "clamped into the bounds, or five cold starts without it. Returns an array of\n"
+        "shape (n_boot * n_densities, 9), rows in the order of r = b * n_densities + d:\n"
+        "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
+        "resample's fitted Vmax, or the run-wide one. Ctrl+C raises KeyboardInterrupt\n"
+        "and discards every row."),
 
-const Binding py_fit_bootstrap_exp_perdensity =
     bind<kBootstrapPerdensity, fit_bootstrap_perdensity_body>(
+        Place{16},
         "Refit every bootstrap resample with per-density exponents. shared_st: one\n"
         "St (and, with fit_vmax, one Vmax) per resample, CoW, CoE, n_U, n_M per\n"
         "density. Otherwise every row r is fitted on its own with all five\n"
@@ -165,14 +168,15 @@ const Binding py_fit_bootstrap_exp_perdensity =
         "ignored. Returns an array of shape (n_boot * n_densities, 9), columns\n"
         "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the fitted\n"
         "Vmax, or the run-wide one. Ctrl+C raises KeyboardInterrupt and discards\n"
-        "every row.");
+        "every row."),
 
-const Binding py_fit_bootstrap_co = bind<kBootstrapCo, fit_bootstrap_co_body>(
-    "Refit every bootstrap resample with St, CoW and CoE shared by its densities\n"
-    "and the exponents per density. Each resample runs one simplex search from\n"
-    "warm_start = (St, CoW, CoE), clamped into the bounds, or seven cold starts\n"
-    "without it. Returns an array of shape (n_boot * n_densities, 9), columns\n"
-    "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
-    "run-wide Vmax. Ctrl+C raises KeyboardInterrupt and discards every row.");
+    bind<kBootstrapCo, fit_bootstrap_co_body>(
+        Place{17},
+        "Refit every bootstrap resample with St, CoW and CoE shared by its densities\n"
+        "and the exponents per density. Each resample runs one simplex search from\n"
+        "warm_start = (St, CoW, CoE), clamped into the bounds, or seven cold starts\n"
+        "without it. Returns an array of shape (n_boot * n_densities, 9), columns\n"
+        "[boot_idx, dens_idx, st, n_u, n_m, cow, coe, nll, vmax]; vmax is the\n"
+        "run-wide Vmax. Ctrl+C raises KeyboardInterrupt and discards every row.")};
 
 }  // namespace korvel::py

@@ -7,7 +7,7 @@
 #include "core/interrupt.h"
 #include "core/row_matrix.h"
 #include "drift/drift.h"
-#include "python/bindings.h"
+#include "python/signature.h"
 
 namespace korvel::py {
 
@@ -108,24 +108,28 @@ PyRef fit_drift_bootstrap_body(DriftBootstrap& a) {
 
 }  // namespace
 
-const Binding py_fit_drift_one = bind<kDriftOne, fit_drift_one>(
-    "Fit the spontaneous erasing and writing rates (StE, StW) of the drift model\n"
-    "to one data set: p0_observed holds the bin fractions at the reference age 0,\n"
-    "row k of fit_observed_2d (n_fit_ages, n_meth_bins) those at fit_ages[k].\n"
-    "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
-    "is seeded from the OS entropy source. Returns (StE, StW, total_NLL).");
+const Bindings kDriftBindings{
+    bind<kDriftOne, fit_drift_one>(
+        Place{19},
+        "Fit the spontaneous erasing and writing rates (StE, StW) of the drift model\n"
+        "to one data set: p0_observed holds the bin fractions at the reference age 0,\n"
+        "row k of fit_observed_2d (n_fit_ages, n_meth_bins) those at fit_ages[k].\n"
+        "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
+        "is seeded from the OS entropy source. Returns (StE, StW, total_NLL)."),
 
-const Binding py_fit_drift_bootstrap = bind<kDriftBootstrap, fit_drift_bootstrap_body>(
-    "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
-    "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"
-    "of fit_observed_per_boot its fractions at fit_ages[k]. Returns an array of\n"
-    "shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops starting\n"
-    "samples and raises KeyboardInterrupt once the running fits have ended.");
+    bind<kDriftBootstrap, fit_drift_bootstrap_body>(
+        Place{20},
+        "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
+        "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"
+        "of fit_observed_per_boot its fractions at fit_ages[k]. Returns an array of\n"
+        "shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops starting\n"
+        "samples and raises KeyboardInterrupt once the running fits have ended."),
 
-const Binding py_drift_predict = bind<kPredict, drift_predict>(
-    "Predicted bin fractions of the drift model (spontaneous erasing at StE and\n"
-    "writing at StW per site) at each age, starting from the bin fractions\n"
-    "p0_observed at age 0. Returns an array of shape (n_ages, n_meth_bins),\n"
-    "row i for ages[i]; ages may come in any order.");
+    bind<kPredict, drift_predict>(
+        Place{21},
+        "Predicted bin fractions of the drift model (spontaneous erasing at StE and\n"
+        "writing at StW per site) at each age, starting from the bin fractions\n"
+        "p0_observed at age 0. Returns an array of shape (n_ages, n_meth_bins),\n"
+        "row i for ages[i]; ages may come in any order.")};
 
 }  // namespace korvel::py

@@ -8,7 +8,7 @@
 #include "fits/all_densities.h"
 #include "fits/density_fits.h"
 #include "model/model.h"
-#include "python/bindings.h"
+#include "python/signature.h"
 
 namespace korvel::py {
 
@@ -103,22 +103,26 @@ PyRef fit_all_densities_exp_body(AllDensitiesExp& a) {
 
 }  // namespace
 
-const Binding py_fit_one_density = bind<kOneDensity, fit_one_density>(
-    "Fit St, CoW and CoE of one density bin (differential evolution, then a\n"
-    "Nelder-Mead polish) with the exponents fixed. st_bounds and co_bounds are\n"
-    "(lo, hi) pairs of plain values. The search is seeded from the OS entropy\n"
-    "source, so repeated calls may differ. Returns (st_free, cow, coe, nll); nll\n"
-    "never contains the co_penalty term.");
+const Bindings kFitBindings{
+    bind<kOneDensity, fit_one_density>(
+        Place{5},
+        "Fit St, CoW and CoE of one density bin (differential evolution, then a\n"
+        "Nelder-Mead polish) with the exponents fixed. st_bounds and co_bounds are\n"
+        "(lo, hi) pairs of plain values. The search is seeded from the OS entropy\n"
+        "source, so repeated calls may differ. Returns (st_free, cow, coe, nll); nll\n"
+        "never contains the co_penalty term."),
 
-const Binding py_fit_all_densities = bind<kAllDensities, fit_all_densities_body>(
-    "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) independently\n"
-    "and in parallel, row i seeded with i. Returns (fitps, nlls): fitps of shape\n"
-    "(n_densities, 3) with columns [St, CoW, CoE], nlls of shape (n_densities,).");
+    bind<kAllDensities, fit_all_densities_body>(
+        Place{6},
+        "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) independently\n"
+        "and in parallel, row i seeded with i. Returns (fitps, nlls): fitps of shape\n"
+        "(n_densities, 3) with columns [St, CoW, CoE], nlls of shape (n_densities,)."),
 
-const Binding py_fit_all_densities_exp = bind<kAllDensitiesExp, fit_all_densities_exp_body>(
-    "Fit St, CoW, CoE and both exponents of every row of observed_fracs_2d\n"
-    "(n_densities, n_meth_bins) in parallel, row i seeded with i. Returns\n"
-    "(fitps, nlls): fitps of shape (n_densities, 5) with columns\n"
-    "[St, n_U, n_M, CoW, CoE], nlls of shape (n_densities,).");
+    bind<kAllDensitiesExp, fit_all_densities_exp_body>(
+        Place{7},
+        "Fit St, CoW, CoE and both exponents of every row of observed_fracs_2d\n"
+        "(n_densities, n_meth_bins) in parallel, row i seeded with i. Returns\n"
+        "(fitps, nlls): fitps of shape (n_densities, 5) with columns\n"
+        "[St, n_U, n_M, CoW, CoE], nlls of shape (n_densities,).")};
 
 }  // namespace korvel::py

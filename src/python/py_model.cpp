@@ -6,7 +6,7 @@
 #include "core/state.h"
 #include "fits/phase_grids.h"
 #include "model/model.h"
-#include "python/bindings.h"
+#include "python/signature.h"
 
 namespace korvel::py {
 
@@ -113,32 +113,38 @@ PyRef compute_phase_grids_body(PhaseGridArgs& a) {
 
 }  // namespace
 
-const Binding py_set_raw_count = bind<kRawCount, set_raw_count_body>(
-    "Switch the cooperative drives between fraction bases (M/70, U/70; the\n"
-    "default, enabled=False) and raw counts (M, U). Applies to every later\n"
-    "model evaluation in this process.");
+const Bindings kModelBindings{
+    bind<kRawCount, set_raw_count_body>(
+        Place{1},
+        "Switch the cooperative drives between fraction bases (M/70, U/70; the\n"
+        "default, enabled=False) and raw counts (M, U). Applies to every later\n"
+        "model evaluation in this process."),
 
-const Binding py_set_mm_vmax = bind<kMmVmax, set_mm_vmax_body>(
-    "Set the Michaelis-Menten ceiling on both cooperative drives for every\n"
-    "later fit and model evaluation: a drive x becomes x / (x / vmax + 1).\n"
-    "+inf (the initial value), -inf or NaN disable the saturation.");
+    bind<kMmVmax, set_mm_vmax_body>(
+        Place{2},
+        "Set the Michaelis-Menten ceiling on both cooperative drives for every\n"
+        "later fit and model evaluation: a drive x becomes x / (x / vmax + 1).\n"
+        "+inf (the initial value), -inf or NaN disable the saturation."),
 
-const Binding py_compute_nll = bind<kNll, compute_nll>(
-    "Negative log-likelihood of one density bin's observed bin fractions under\n"
-    "the stationary model with params = (St, CoW, CoE) as plain values,\n"
-    "exponents 2.0 and the run-wide Vmax. normalize_stw=True makes St the\n"
-    "erasing rate (StW = 1), False the writing rate (StE = 1). Returns a float.");
+    bind<kNll, compute_nll>(
+        Place{3},
+        "Negative log-likelihood of one density bin's observed bin fractions under\n"
+        "the stationary model with params = (St, CoW, CoE) as plain values,\n"
+        "exponents 2.0 and the run-wide Vmax. normalize_stw=True makes St the\n"
+        "erasing rate (StW = 1), False the writing rate (StE = 1). Returns a float."),
 
-const Binding py_compute_model_fracs = bind<kModelFracs, compute_model_fracs>(
-    "Model fraction of each methylation bin for the rates (StE, StW, CoW, CoE),\n"
-    "the exponents n_u and n_m (default 2.0) and Vmax (None, the default: the\n"
-    "run-wide ceiling). meth_bin_edges holds n_meth_bins + 1 edges; returns a\n"
-    "float64 array of shape (n_meth_bins,).");
+    bind<kModelFracs, compute_model_fracs>(
+        Place{4},
+        "Model fraction of each methylation bin for the rates (StE, StW, CoW, CoE),\n"
+        "the exponents n_u and n_m (default 2.0) and Vmax (None, the default: the\n"
+        "run-wide ceiling). meth_bin_edges holds n_meth_bins + 1 edges; returns a\n"
+        "float64 array of shape (n_meth_bins,)."),
 
-const Binding py_compute_phase_grids = bind<kPhaseGrids, compute_phase_grids_body>(
-    "Solve the stationary model at every (log10 CoW, log10 CoE) grid point and\n"
-    "return (bistability, avg_meth, entropy, frac_inter), four float64 arrays\n"
-    "of shape (n_cow, n_coe); element [i, k] belongs to log_cow_grid[i] and\n"
-    "log_coe_grid[k].");
+    bind<kPhaseGrids, compute_phase_grids_body>(
+        Place{18},
+        "Solve the stationary model at every (log10 CoW, log10 CoE) grid point and\n"
+        "return (bistability, avg_meth, entropy, frac_inter), four float64 arrays\n"
+        "of shape (n_cow, n_coe); element [i, k] belongs to log_cow_grid[i] and\n"
+        "log_coe_grid[k].")};
 
 }  // namespace korvel::py

@@ -9,7 +9,7 @@
 #include "fits/profiles.h"
 #include "fits/shared_fits.h"
 #include "model/model.h"
-#include "python/bindings.h"
+#include "python/signature.h"
 
 namespace korvel::py {
 
@@ -57,8 +57,7 @@ PyRef fit_shared_st(SharedSt& a) {
     return new_tuple({&st, &fitps, &nlls});
 }
 
-// The arguments of the two fits with exponent and Vmax bounds (their tables
-// differ only in the name).
+// The arguments of the two fits with exponent and Vmax bounds.
 struct SharedExpArgs {
     RowMatrix observed_fracs_2d;
     std::vector<double> meth_bin_edges;
@@ -70,20 +69,25 @@ struct SharedExpArgs {
     Bound vmax_bounds;
 };
 
+// One table for both fits; only the name differs.
+consteval auto shared_exp_signature(const char* name) {
+    return signature<SharedExpArgs>(
+        name,
+        arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
+        arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
+        arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
+        arg::pair("st_bounds", &SharedExpArgs::st_bounds),
+        arg::pair("co_bounds", &SharedExpArgs::co_bounds),
+        arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
+        arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
+        arg::optional_vector("weights", &SharedExpArgs::weights),
+        arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
+        arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+}
+
 // ------------------------------------------------------ shared exponents
 
-constexpr auto kSharedExp = signature<SharedExpArgs>(
-    "py_fit_shared_exp",
-    arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
-    arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
-    arg::pair("st_bounds", &SharedExpArgs::st_bounds),
-    arg::pair("co_bounds", &SharedExpArgs::co_bounds),
-    arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
-    arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
-    arg::optional_vector("weights", &SharedExpArgs::weights),
-    arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
-    arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+constexpr auto kSharedExp = shared_exp_signature("py_fit_shared_exp");
 
 PyRef fit_shared_exp(SharedExpArgs& a) {
     // Ctrl+C interrupts this call alone; the guard disarms on every way out.
@@ -106,18 +110,7 @@ PyRef fit_shared_exp(SharedExpArgs& a) {
 
 // ------------------------------------------ shared St, per-density exponents
 
-constexpr auto kSharedStExp = signature<SharedExpArgs>(
-    "py_fit_shared_st_exp_perdensity",
-    arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
-    arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
-    arg::pair("st_bounds", &SharedExpArgs::st_bounds),
-    arg::pair("co_bounds", &SharedExpArgs::co_bounds),
-    arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
-    arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
-    arg::optional_vector("weights", &SharedExpArgs::weights),
-    arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
-    arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+constexpr auto kSharedStExp = shared_exp_signature("py_fit_shared_st_exp_perdensity");
 
 PyRef fit_shared_st_exp_perdensity(SharedExpArgs& a) {
     const SharedStExpFit fit = without_gil([&] {
@@ -318,77 +311,86 @@ PyRef profile_shared_st_co(ProfileSharedStCo& a) {
 
 }  // namespace
 
-const Binding py_fit_shared_st = bind<kSharedSt, fit_shared_st>(
-    "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) under one\n"
-    "shared St, each density bin keeping its own CoW and CoE, with the exponents\n"
-    "fixed: a Brent search over ln St whose objective refits every bin and sums\n"
-    "weights[d] * NLL_d (weights None: 1.0 each). The per-density fits draw their\n"
-    "seeds from the OS entropy source, so repeated calls may differ slightly.\n"
-    "Returns (shared_st, fitps, nlls): fitps of shape (n_densities, 3) with\n"
-    "columns [St, CoW, CoE], nlls of shape (n_densities,), unweighted and\n"
-    "without the co_penalty term.");
+const Bindings kSharedBindings{
+    bind<kSharedSt, fit_shared_st>(
+        Place{8},
+        "Fit every row of observed_fracs_2d (n_densities, n_meth_bins) under one\n"
+        "shared St, each density bin keeping its own CoW and CoE, with the exponents\n"
+        "fixed: a Brent search over ln St whose objective refits every bin and sums\n"
+        "weights[d] * NLL_d (weights None: 1.0 each). The per-density fits draw their\n"
+        "seeds from the OS entropy source, so repeated calls may differ slightly.\n"
+        "Returns (shared_st, fitps, nlls): fitps of shape (n_densities, 3) with\n"
+        "columns [St, CoW, CoE], nlls of shape (n_densities,), unweighted and\n"
+        "without the co_penalty term."),
 
-const Binding py_fit_shared_exp = bind<kSharedExp, fit_shared_exp>(
-    "Fit every row of observed_fracs_2d under one shared St and one shared pair\n"
-    "of exponents (n_U, n_M), optionally one shared Vmax (fit_vmax, searched in\n"
-    "vmax_bounds, default (0.001, 1000000.0)), each density bin keeping its own\n"
-    "CoW and CoE: Nelder-Mead from five starts, progress lines on standard\n"
-    "error. Bin d is fitted with seed d, so the result is reproducible. Returns\n"
-    "(shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls): shared_vmax\n"
-    "is the run-wide Vmax unless fitted; fitps (n_densities, 3) with columns\n"
-    "[St, CoW, CoE]. Ctrl+C raises KeyboardInterrupt.");
+    bind<kSharedExp, fit_shared_exp>(
+        Place{9},
+        "Fit every row of observed_fracs_2d under one shared St and one shared pair\n"
+        "of exponents (n_U, n_M), optionally one shared Vmax (fit_vmax, searched in\n"
+        "vmax_bounds, default (0.001, 1000000.0)), each density bin keeping its own\n"
+        "CoW and CoE: Nelder-Mead from five starts, progress lines on standard\n"
+        "error. Bin d is fitted with seed d, so the result is reproducible. Returns\n"
+        "(shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls): shared_vmax\n"
+        "is the run-wide Vmax unless fitted; fitps (n_densities, 3) with columns\n"
+        "[St, CoW, CoE]. Ctrl+C raises KeyboardInterrupt."),
 
-const Binding py_fit_shared_st_exp_perdensity = bind<kSharedStExp, fit_shared_st_exp_perdensity>(
-    "Fit every row of observed_fracs_2d under one shared St (and, with fit_vmax,\n"
-    "one shared Vmax searched in vmax_bounds, default (0.001, 1000000.0)), each\n"
-    "density bin keeping its own CoW, CoE, n_U and n_M. Bin d is fitted with\n"
-    "seed d, so the result is reproducible. Returns (shared_st, shared_vmax,\n"
-    "fitps, nlls): fitps (n_densities, 5) with columns [St, n_U, n_M, CoW, CoE];\n"
-    "shared_vmax is the run-wide Vmax unless fitted.");
+    bind<kSharedStExp, fit_shared_st_exp_perdensity>(
+        Place{10},
+        "Fit every row of observed_fracs_2d under one shared St (and, with fit_vmax,\n"
+        "one shared Vmax searched in vmax_bounds, default (0.001, 1000000.0)), each\n"
+        "density bin keeping its own CoW, CoE, n_U and n_M. Bin d is fitted with\n"
+        "seed d, so the result is reproducible. Returns (shared_st, shared_vmax,\n"
+        "fitps, nlls): fitps (n_densities, 5) with columns [St, n_U, n_M, CoW, CoE];\n"
+        "shared_vmax is the run-wide Vmax unless fitted."),
 
-const Binding py_fit_shared_co = bind<kSharedCo, fit_shared_co>(
-    "Fit every row of observed_fracs_2d under one shared (St, CoW, CoE), each\n"
-    "density bin keeping its own exponents n_U and n_M: Nelder-Mead from seven\n"
-    "starts, progress lines on standard error; co_penalty counts once. Bin d is\n"
-    "fitted with seed d, so the result is reproducible. Returns (shared_st,\n"
-    "shared_cow, shared_coe, fitps, nlls): fitps (n_densities, 5) with columns\n"
-    "[St, n_U, n_M, CoW, CoE]. Ctrl+C raises KeyboardInterrupt.");
+    bind<kSharedCo, fit_shared_co>(
+        Place{11},
+        "Fit every row of observed_fracs_2d under one shared (St, CoW, CoE), each\n"
+        "density bin keeping its own exponents n_U and n_M: Nelder-Mead from seven\n"
+        "starts, progress lines on standard error; co_penalty counts once. Bin d is\n"
+        "fitted with seed d, so the result is reproducible. Returns (shared_st,\n"
+        "shared_cow, shared_coe, fitps, nlls): fitps (n_densities, 5) with columns\n"
+        "[St, n_U, n_M, CoW, CoE]. Ctrl+C raises KeyboardInterrupt."),
 
-const Binding py_profile_shared_st = bind<kProfileSt, profile_shared_st>(
-    "Profile likelihood over St: for each st_grid value, refit CoW and CoE of\n"
-    "every density bin at that St and sum weights[d] * NLL_d (weights None: 1.0\n"
-    "each). The fits draw their seeds from the OS entropy source. Returns a\n"
-    "float64 array of shape (n_points,).");
+    bind<kProfileSt, profile_shared_st>(
+        Place{12},
+        "Profile likelihood over St: for each st_grid value, refit CoW and CoE of\n"
+        "every density bin at that St and sum weights[d] * NLL_d (weights None: 1.0\n"
+        "each). The fits draw their seeds from the OS entropy source. Returns a\n"
+        "float64 array of shape (n_points,)."),
 
-const Binding py_profile_shared_co = bind<kProfileCo, profile_shared_co>(
-    "Profile likelihoods over one coefficient at St = shared_st: cow_nll[d, p]\n"
-    "fixes CoW at cow_grid[p] and refits CoE of density bin d in co_bounds;\n"
-    "coe_nll[d, p] fixes CoE at coe_grid[p] and refits CoW. The fits draw their\n"
-    "seeds from the OS entropy source. Returns (cow_nll, coe_nll) of shapes\n"
-    "(n_densities, len(cow_grid)) and (n_densities, len(coe_grid)).");
+    bind<kProfileCo, profile_shared_co>(
+        Place{13},
+        "Profile likelihoods over one coefficient at St = shared_st: cow_nll[d, p]\n"
+        "fixes CoW at cow_grid[p] and refits CoE of density bin d in co_bounds;\n"
+        "coe_nll[d, p] fixes CoE at coe_grid[p] and refits CoW. The fits draw their\n"
+        "seeds from the OS entropy source. Returns (cow_nll, coe_nll) of shapes\n"
+        "(n_densities, len(cow_grid)) and (n_densities, len(coe_grid))."),
 
-const Binding py_profile_density = bind<kProfileDensity, profile_density>(
-    "Full profile likelihood of one parameter of each density bin's own fit:\n"
-    "entry [d, p] is the NLL of row d of observed_fracs_2d with the parameter\n"
-    "held at grid[d, p] and every other parameter refitted (differential\n"
-    "evolution and Nelder-Mead, seeded with p, so a scan is reproducible on any\n"
-    "number of threads). parameter: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M. The fit is\n"
-    "(St, CoW, CoE) at exponents n_u, n_m, or, with fit_exponents, all five\n"
-    "with the exponents in n_exp_bounds (default (1.0, 4.0)); n_U and n_M are\n"
-    "profiled only then. grid has one row per density row; a NaN in it is a\n"
-    "point not fitted (NaN in the result). No penalty. Returns a float64 array\n"
-    "of shape (n_densities, grid columns), plain NLLs. Ctrl+C raises\n"
-    "KeyboardInterrupt.");
+    bind<kProfileDensity, profile_density>(
+        Place{22},
+        "Full profile likelihood of one parameter of each density bin's own fit:\n"
+        "entry [d, p] is the NLL of row d of observed_fracs_2d with the parameter\n"
+        "held at grid[d, p] and every other parameter refitted (differential\n"
+        "evolution and Nelder-Mead, seeded with p, so a scan is reproducible on any\n"
+        "number of threads). parameter: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M. The fit is\n"
+        "(St, CoW, CoE) at exponents n_u, n_m, or, with fit_exponents, all five\n"
+        "with the exponents in n_exp_bounds (default (1.0, 4.0)); n_U and n_M are\n"
+        "profiled only then. grid has one row per density row; a NaN in it is a\n"
+        "point not fitted (NaN in the result). No penalty. Returns a float64 array\n"
+        "of shape (n_densities, grid columns), plain NLLs. Ctrl+C raises\n"
+        "KeyboardInterrupt."),
 
-const Binding py_profile_shared_st_co = bind<kProfileSharedStCo, profile_shared_st_co>(
-    "Full profile likelihood of one density bin's CoW (parameter 1) or CoE\n"
-    "(parameter 2) in the shared-St fit: entry [d, p] holds that coefficient of\n"
-    "row d at grid[d, p] and refits the shared St (Brent over ln St in\n"
-    "st_bounds) with every bin's other coefficients, returning the minimum of\n"
-    "sum_e weights[e] * NLL_e (weights None: 1.0 each). At grid column p bin e\n"
-    "is fitted with seed p * n_densities + e, so a scan is reproducible on any\n"
-    "number of threads. grid has one row per density row; a NaN in it is a\n"
-    "point not fitted (NaN in the result). Returns a float64 array of shape\n"
-    "(n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.");
+    bind<kProfileSharedStCo, profile_shared_st_co>(
+        Place{23},
+        "Full profile likelihood of one density bin's CoW (parameter 1) or CoE\n"
+        "(parameter 2) in the shared-St fit: entry [d, p] holds that coefficient of\n"
+        "row d at grid[d, p] and refits the shared St (Brent over ln St in\n"
+        "st_bounds) with every bin's other coefficients, returning the minimum of\n"
+        "sum_e weights[e] * NLL_e (weights None: 1.0 each). At grid column p bin e\n"
+        "is fitted with seed p * n_densities + e, so a scan is reproducible on any\n"
+        "number of threads. grid has one row per density row; a NaN in it is a\n"
+        "point not fitted (NaN in the result). Returns a float64 array of shape\n"
+        "(n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.")};
 
 }  // namespace korvel::py

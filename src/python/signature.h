@@ -2,7 +2,8 @@
 // Python signature. Binding, conversion, copies, error prefixes and the text
 // signature all follow from that table.
 //
-// How to add a binding (see py_fits.cpp for complete examples):
+// A new function touches its kernel and one py_*.cpp file (see py_fits.cpp
+// for complete examples), then the type stub and the tests:
 //
 //   struct FitX {                         // 1. where the arguments land
 //       std::vector<double> observed_fracs;
@@ -19,15 +20,21 @@
 //
 //   PyRef fit_x(FitX& a) { ... without_gil(...) ...; return new_tuple(...); }   // 3. body
 //
-//   const Binding py_fit_x = bind<kFitX, fit_x>("Docstring body, no signature line.");
+//   const Bindings kFileBindings{             // 4. the file's table (bindings.h)
+//       ...,
+//       bind<kFitX, fit_x>(Place{22}, "Docstring body, no signature line.")};
 //
-// then declare `py_fit_x` in bindings.h and list it in module.cpp's table,
-// whose order is the order of __all__.
+// Place{22}: the next free place in __all__; the module registers itself
+// from the tables. The stub (stubs/korvel-stubs/__init__.pyi) lists the
+// functions in the same order, and tests/python/test_module.py checks that
+// every stub signature is the function's text signature; the argument sweeps
+// (prefixes, fuzzing, reference counts) read their parameters from the stub.
 //
 // Kinds: real, boolean, count, pair (each optionally with a default), optional
 // real (None or a float; default None), start point (None or a tuple of n
-// floats; default None), vector, optional vector (default None), matrix. A parameter with a default may only follow required
-// ones; a table that breaks this, or repeats a name, does not compile.
+// floats; default None), vector, optional vector (default None), matrix. A
+// parameter with a default may only follow required ones; a table that breaks
+// this, or repeats a name, does not compile.
 //
 // What the call frame does with a table:
 //   1. binds positional and keyword arguments with the interpreter's own
@@ -56,6 +63,7 @@
 #include "core/errors.h"
 #include "core/row_matrix.h"
 #include "optimizer/box.h"
+#include "python/bindings.h"
 #include "python/convert.h"
 #include "python/frame.h"
 #include "python/pyref.h"
@@ -348,14 +356,6 @@ consteval Signature<A, P...> signature(const char* name, P... params) {
     return sig;
 }
 
-// One exported function: what module.cpp registers.
-struct Binding {
-    const char* name;
-    PyObject* (*function)(PyObject* self, PyObject* args, PyObject* kwargs);
-    std::string (*text_signature)();
-    const char* doc;  // the docstring after its signature line
-};
-
 namespace detail {
 
 template <const auto& Sig, std::size_t... I>
@@ -409,10 +409,11 @@ std::string text_signature() {
 }  // namespace detail
 
 // The exported function of a table and a body `PyRef body(Args&)`, which
-// runs after every argument is converted and copied.
+// runs after every argument is converted and copied; `place` is its place in
+// __all__.
 template <const auto& Sig, auto Body>
-constexpr Binding bind(const char* doc) {
-    return {Sig.name, &detail::call<Sig, Body>, &detail::text_signature<Sig>, doc};
+constexpr Binding bind(Place place, const char* doc) {
+    return {place, Sig.name, &detail::call<Sig, Body>, &detail::text_signature<Sig>, doc};
 }
 
 }  // namespace korvel::py

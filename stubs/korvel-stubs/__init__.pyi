@@ -11,6 +11,9 @@ _Bool = bool | np.bool_
 _Float = float | int
 _Pair = tuple[float, float]
 
+class InternalError(BaseException):
+    """A computation failed: an input it cannot use, an optimiser error, or a result it could not build."""
+
 def py_set_raw_count(enabled: _Bool) -> None: ...
 def py_set_mm_vmax(vmax: _Float) -> None: ...
 def py_compute_nll(

@@ -1,52 +1,56 @@
-"""What kind of value each keyword of korvel's functions takes.
+"""Each function's parameters and the kind of value each takes, read from korvel's type stub.
 
-The same keyword has the same kind in every function, with three exceptions:
-`shared_st` is a float in py_profile_shared_co and a bool in the bootstraps,
-`vmax` may also be None (the run-wide ceiling) in py_compute_model_fracs, and
-`warm_start` holds four floats for py_fit_bootstrap_exp and three for
-py_fit_bootstrap_co. Tests that sweep every argument of every registered
-function (argument-name prefixes, hostile values, reference counts) read the
-parameter lists from the functions' own text signatures and the kinds from
-here, so a function registered later is covered without another table.
+The stub is the tests' one description of the functions: test_module checks that the stub
+lists korvel.__all__ in order and that every stub signature is the function's text
+signature, and the sweeps over every argument of every function (argument-name prefixes,
+hostile values, reference counts) take parameter lists and kinds from here, so a function
+added to the module and its stub is covered without another table.
 """
 
-import inspect
+import ast
+import pathlib
+import re
 
-import korvel
+STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "korvel-stubs" / "__init__.pyi"
 
 FLOAT, OPT_FLOAT, BOOL, COUNT, PAIR, START, VECTOR, OPT_VECTOR, MATRIX = (
     "float", "optional float", "bool", "count", "pair", "start", "vector", "optional vector",
     "matrix")
 
-KINDS = {
-    **dict.fromkeys(["ste", "stw", "cow", "coe", "st_free", "vmax", "n_u", "n_m",
-                     "co_penalty"], FLOAT),
-    **dict.fromkeys(["normalize_stw", "enabled", "fix_st", "fit_vmax",
-                     "fit_exponents"], BOOL),
-    **dict.fromkeys(["n_boot", "n_densities", "n_fit_ages", "parameter"], COUNT),
-    **dict.fromkeys(["st_bounds", "co_bounds", "n_exp_bounds", "vmax_bounds"], PAIR),
-    "warm_start": START,
-    **dict.fromkeys(["params", "observed_fracs", "meth_bin_edges", "st_grid", "cow_grid",
-                     "coe_grid", "log_cow_grid", "log_coe_grid", "p0_observed", "ages",
-                     "fit_ages"], VECTOR),
-    "weights": OPT_VECTOR,
-    **dict.fromkeys(["observed_fracs_2d", "bootstrap_fracs", "fit_observed_2d",
-                     "p0_per_boot", "fit_observed_per_boot", "grid"], MATRIX),
-}
+# The stub's annotation of each kind; a start point is "tuple[float, ...] | None".
+_KIND_OF_ANNOTATION = {"_Float": FLOAT, "_Float | None": OPT_FLOAT, "_Bool": BOOL, "int": COUNT,
+                       "_Pair": PAIR, "_Vector": VECTOR, "_Vector | None": OPT_VECTOR,
+                       "_Matrix": MATRIX}
+_START = re.compile(r"tuple\[float(?:, float)*\] \| None")
 
-WARM_START_LENGTH = {"py_fit_bootstrap_exp": 4, "py_fit_bootstrap_co": 3}
+FUNCTIONS = {node.name: node for node in ast.parse(STUB.read_text()).body
+             if isinstance(node, ast.FunctionDef)}
+
+
+def _arguments(function_name):
+    args = FUNCTIONS[function_name].args
+    defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
+    return [(a.arg, ast.unparse(a.annotation), d) for a, d in zip(args.args, defaults)]
 
 
 def kind_of(function_name, keyword):
-    if keyword == "shared_st":
-        return FLOAT if function_name == "py_profile_shared_co" else BOOL
-    if keyword == "vmax" and function_name == "py_compute_model_fracs":
-        return OPT_FLOAT
-    return KINDS[keyword]
+    annotation = {name: ann for name, ann, _ in _arguments(function_name)}[keyword]
+    return START if _START.fullmatch(annotation) else _KIND_OF_ANNOTATION[annotation]
+
+
+def start_point_length(function_name):
+    """How many floats the function's start point holds."""
+    (annotation,) = [ann for _, ann, _ in _arguments(function_name) if _START.fullmatch(ann)]
+    return annotation.count("float")
 
 
 def parameters(function_name):
-    """[(keyword, kind, has_default)] in parameter order, from the text signature."""
-    sig = inspect.signature(getattr(korvel, function_name))
-    return [(p.name, kind_of(function_name, p.name), p.default is not inspect.Parameter.empty)
-            for p in sig.parameters.values()]
+    """[(keyword, kind, has_default)] in parameter order."""
+    return [(name, kind_of(function_name, name), default is not None)
+            for name, _, default in _arguments(function_name)]
+
+
+def text_signature(function_name):
+    """The signature the stub gives, written as the module's __text_signature__ is."""
+    return "(" + ", ".join(name if default is None else f"{name}={ast.unparse(default)}"
+                           for name, _, default in _arguments(function_name)) + ")"

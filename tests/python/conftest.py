@@ -34,11 +34,3 @@ def run_python(code, env=None, timeout=600):
         timeout=timeout,
     )
 
-
-def internal_error_type():
-    """The module's internal-error type, reached through an error it raises."""
-    try:
-        korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, np.empty(0))
-    except BaseException as exc:  # noqa: BLE001 - that is the point
-        return type(exc)
-    raise AssertionError("empty edges did not raise")

@@ -235,7 +235,7 @@ def test_a_non_empty_folder_is_kept_without_force(reads, tmp_path, capsys):
 
 @pytest.mark.parametrize("exc,code,message", [
     (KeyboardInterrupt(), 130, "interrupted"),
-    (type("InternalError", (BaseException,), {})("solver broke"), 1,
+    (korvel.InternalError("solver broke"), 1,
      "failed: InternalError: solver broke"),
 ])
 def test_failures_inside_korvel_give_their_exit_code(reads, tmp_path, capsys, monkeypatch, exc,

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import korvel
-from conftest import internal_error_type, run_python
+from conftest import run_python
 
 EDGES = np.array([0.0, 0.25, 0.5, 0.75, 1.0])
 # Narrow boxes around the data's optimum keep every fit short.
@@ -106,7 +106,7 @@ class TestThreeParameter:
             for row, obs in zip(block, fracs[2 * b:2 * b + 2]):
                 assert row[5] == nll_at(*row[2:5], obs)
         # Only the shared-St mode reads the weights, so only it refuses short ones.
-        with pytest.raises(internal_error_type(), match="weights"):
+        with pytest.raises(korvel.InternalError, match="weights"):
             boot3(fracs, 2, 2, shared_st=True, fix_st=True, weights=np.ones(1))
 
 
@@ -177,7 +177,7 @@ SHARED_MODES = ["shared_st", "exp", "perdensity_shared", "co"]
 class TestEarlyErrors:
     @pytest.mark.parametrize("mode", MODES)
     def test_no_resamples_and_short_or_overflowing_layouts(self, mode):
-        fn, fracs, err = MODES[mode], resamples(1, 2), internal_error_type()
+        fn, fracs, err = MODES[mode], resamples(1, 2), korvel.InternalError
         cols = 6 if mode in ("independent", "fixed_st", "shared_st") else 9
         assert fn(fracs, 0, 2).shape == (0, cols)
         # A million resamples against two rows fail before the first fit: had
@@ -193,7 +193,7 @@ class TestEarlyErrors:
 
     @pytest.mark.parametrize("mode", SHARED_MODES)
     def test_short_weights_and_log_scale_bounds_are_refused_at_once(self, mode):
-        fn, fracs, err = MODES[mode], resamples(1, 2), internal_error_type()
+        fn, fracs, err = MODES[mode], resamples(1, 2), korvel.InternalError
         with pytest.raises(err, match="weights"):
             fn(fracs, 1, 2, weights=np.ones(1))
         with pytest.raises(err, match="st_bounds"):

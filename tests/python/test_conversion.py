@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import korvel
-from conftest import internal_error_type
 
 PARAMS = np.array([0.5, 2.0, 3.0])
 
@@ -125,7 +124,7 @@ class TestVector:
 
     def test_sliced_vector_is_internal_error(self):
         edges = np.linspace(0, 1, 21)[::2]
-        err = internal_error_type()
+        err = korvel.InternalError
         with pytest.raises(err) as excinfo:
             korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, edges)
         assert not isinstance(excinfo.value, Exception)
@@ -140,7 +139,7 @@ class TestVector:
         assert_prefixed_type_error(excinfo, "normalize_stw")
 
     def test_short_params_and_empty_edges_are_internal_errors(self, edges10):
-        err = internal_error_type()
+        err = korvel.InternalError
         with pytest.raises(err, match="params"):
             nll(edges10, params=np.array([1.0, 1.0]))
         with pytest.raises(err):
@@ -244,7 +243,7 @@ class TestCount:
         assert self.boot(0).shape == (0, 3)
 
     def test_huge_count_with_short_arrays_fails_at_once(self):
-        with pytest.raises(internal_error_type(), match="p0_per_boot"):
+        with pytest.raises(korvel.InternalError, match="p0_per_boot"):
             self.boot(2**64 - 1)
         with pytest.raises(OverflowError):
             self.boot(2**64)

@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 
 import korvel
-from conftest import internal_error_type
 
 scipy_linalg = pytest.importorskip("scipy.linalg")
 scipy_stats = pytest.importorskip("scipy.stats")
@@ -118,7 +117,7 @@ class TestDriftPredict:
     def test_empty_ages_and_bins(self):
         assert korvel.py_drift_predict(0.1, 0.1, P0_OBS, np.empty(0), EDGES).shape == (0, 10)
         assert korvel.py_drift_predict(0.1, 0.1, P0_OBS, np.ones(3), np.array([0.5])).shape == (3, 0)
-        with pytest.raises(internal_error_type(), match="meth_bin_edges is empty"):
+        with pytest.raises(korvel.InternalError, match="meth_bin_edges is empty"):
             korvel.py_drift_predict(0.1, 0.1, P0_OBS, np.ones(3), np.empty(0))
 
     def test_all_zero_p0_predicts_uniform_bins(self):
@@ -148,13 +147,13 @@ class TestDriftPredict:
         assert got.sum(axis=1) == pytest.approx([1.0, 1.0], abs=1e-15)
 
     def test_input_errors(self):
-        with pytest.raises(internal_error_type(), match="p0 has 3 entries"):
+        with pytest.raises(korvel.InternalError, match="p0 has 3 entries"):
             korvel.py_drift_predict(0.1, 0.1, P0_OBS[:3], np.ones(1), EDGES)
         with pytest.raises(TypeError, match="argument 'ages'"):
             korvel.py_drift_predict(0.1, 0.1, P0_OBS, [1.0, 2.0], EDGES)
         with pytest.raises(TypeError, match="argument 'p0_observed'"):
             korvel.py_drift_predict(0.1, 0.1, P0_OBS.astype(np.float32), np.ones(1), EDGES)
-        with pytest.raises(internal_error_type()):
+        with pytest.raises(korvel.InternalError):
             korvel.py_drift_predict(0.1, 0.1, P0_OBS, np.ones(4)[::2], EDGES)
         # Entries of p0_observed past the bins are ignored.
         longer = np.append(P0_OBS, 5.0)
@@ -235,7 +234,7 @@ class TestFitDrift:
 
     def test_short_inputs_fail_before_any_fit(self):
         p0s, obs = bootstrap_inputs(2)
-        err = internal_error_type()
+        err = korvel.InternalError
         with pytest.raises(err, match=r"^p0_per_boot has 2 rows, fewer than n_boot = 3$"):
             korvel.py_fit_drift_bootstrap(p0s, obs, 3, 2, FIT_AGES, EDGES, BOX)
         with pytest.raises(err, match=r"fit_observed_per_boot has 4 rows, fewer than n_boot \* n_fit_ages = 6"):
@@ -252,7 +251,7 @@ class TestFitDrift:
 
     def test_inverted_bounds_raise_the_clamp_error(self):
         p0s, obs = bootstrap_inputs(1)
-        with pytest.raises(internal_error_type(), match="min > max, or either was NaN"):
+        with pytest.raises(korvel.InternalError, match="min > max, or either was NaN"):
             korvel.py_fit_drift_bootstrap(p0s, obs, 1, 2, FIT_AGES, EDGES, (0.3, 0.1))
 
 

@@ -11,9 +11,9 @@ OverflowError, MemoryError, the module's internal error, or the very
 exception a caller's object raised. Under the sanitizer build the same calls
 check that no input reads or writes out of bounds.
 
-Functions are taken from korvel.__all__ and their keywords' kinds from
-arg_kinds, so a function registered later is fuzzed as soon as it exists; a
-keyword without a kind fails here.
+Functions are taken from korvel.__all__ and their parameters' kinds from the
+type stub (arg_kinds), so a function registered later is fuzzed as soon as it
+and its stub exist.
 
 Profiles (environment variable KORVEL_FUZZ):
   ci    (default) 30 examples per function, 10 for the nested fits (shared
@@ -37,15 +37,14 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import korvel
 from arg_kinds import (BOOL, COUNT, FLOAT, MATRIX, OPT_FLOAT, OPT_VECTOR, PAIR, START, VECTOR,
-                       WARM_START_LENGTH, parameters)
-from conftest import internal_error_type
+                       parameters, start_point_length)
 from kind_values import valid_args
 
 LONG = os.environ.get("KORVEL_FUZZ", "ci") == "long"
 BASE = settings(deadline=None, database=None, suppress_health_check=list(HealthCheck),
                 derandomize=not LONG)
 
-INTERNAL_ERROR = internal_error_type()
+INTERNAL_ERROR = korvel.InternalError
 ALLOWED = (TypeError, OverflowError, MemoryError, INTERNAL_ERROR)
 
 
@@ -176,7 +175,7 @@ def pair_values(name, level):
 
 
 def start_values(fn):
-    n = WARM_START_LENGTH.get(fn, 3)
+    n = start_point_length(fn)
     return st.one_of(st.none(), st.tuples(*[st.floats(0.1, 2.0)] * n),
                      st.tuples(*[st.floats(0.1, 2.0)] * (n + 1)),
                      st.lists(st.floats(0.1, 2.0), min_size=n, max_size=n),

@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 import korvel
-from conftest import internal_error_type
 
 
 def grids(*args, **kwargs):
@@ -79,5 +78,5 @@ def test_vmax_is_read_and_repeatable():
 
 
 def test_sliced_grid_is_internal_error():
-    with pytest.raises(internal_error_type()):
+    with pytest.raises(korvel.InternalError):
         grids(1.0, True, np.linspace(0, 1, 6)[::2], np.zeros(2))

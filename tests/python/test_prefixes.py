@@ -1,8 +1,7 @@
 """Every argument of every registered function names itself in its TypeError.
 
-Parameter lists come from the text signatures and kinds from arg_kinds, so a
-function registered later is swept without another table; a keyword with no
-kind fails here (KeyError) until arg_kinds learns it.
+Parameter lists and kinds come from the type stub (arg_kinds), so a function
+registered later is swept as soon as it and its stub exist.
 """
 
 import numpy as np

@@ -9,7 +9,7 @@ import pytest
 from scipy import optimize
 
 import korvel
-from conftest import internal_error_type, run_python
+from conftest import run_python
 
 EDGES = np.linspace(0.0, 1.0, 11)
 ST, CO = (0.05, 20.0), (0.01, 100.0)
@@ -118,5 +118,5 @@ def test_same_bits_on_one_thread_and_on_two():
     ("py_profile_shared_st_co", 2, [[1.0], [np.inf]], "grid values of CoE must be NaN or finite"),
 ])
 def test_bad_inputs_are_refused_before_any_work(fn, parameter, grid, match):
-    with pytest.raises(internal_error_type(), match=match):
+    with pytest.raises(korvel.InternalError, match=match):
         getattr(korvel, fn)(ROWS, EDGES, True, parameter, np.array(grid), ST, CO)

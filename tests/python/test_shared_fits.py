@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import korvel
-from conftest import internal_error_type, run_python
+from conftest import run_python
 
 # Two density bins, four methylation bins, narrow boxes: the fits stay quick.
 EDGES = np.array([0.0, 0.25, 0.5, 0.75, 1.0])
@@ -161,7 +161,7 @@ def call(name, **overrides):
     (dict(co_bounds=(0.0, 1.0)), "co_bounds must be positive"),
 ])
 def test_bad_inputs_fail_before_any_work(capfd, name, overrides, message):
-    with pytest.raises(internal_error_type(), match=message):
+    with pytest.raises(korvel.InternalError, match=message):
         call(name, **overrides)
     assert capfd.readouterr().err == ""  # not a single progress line: no work began
 
@@ -175,18 +175,18 @@ def test_bad_inputs_fail_before_any_work(capfd, name, overrides, message):
 ])
 def test_inverted_st_bounds(name, fit_vmax, expected):
     extra = {} if fit_vmax is None else dict(fit_vmax=fit_vmax)
-    with pytest.raises(internal_error_type(), match=expected):
+    with pytest.raises(korvel.InternalError, match=expected):
         call(name, st_bounds=(2.0, 0.1), **extra)
 
 
 def test_vmax_bounds_are_checked_only_when_fitted():
     for name in ("py_fit_shared_exp", "py_fit_shared_st_exp_perdensity"):
-        with pytest.raises(internal_error_type(), match="vmax_bounds is searched on a log"):
+        with pytest.raises(korvel.InternalError, match="vmax_bounds is searched on a log"):
             call(name, fit_vmax=True, vmax_bounds=(-1.0, 10.0))
-    with pytest.raises(internal_error_type(), match="weights"):
+    with pytest.raises(korvel.InternalError, match="weights"):
         # Unused bounds do not stop the call; the short weights do.
         call("py_fit_shared_exp", vmax_bounds=(-1.0, 10.0), weights=np.ones(1))
-    with pytest.raises(internal_error_type(), match="weights"):
+    with pytest.raises(korvel.InternalError, match="weights"):
         korvel.py_profile_shared_st(ROWS, EDGES, True, np.ones(2), CO, weights=np.ones(1))
 
 
