@@ -471,8 +471,7 @@ def fit_into(folder, args, data, settings, record):
                                 progress=False if args.quiet else None)
         else:
             _warn(args, profile_note)
-    intervals = result_intervals(result, boot_rows, profs, args.bootstrap, data.n_densities,
-                                 args.level)
+    intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
 
     write_results(folder, "results.tsv", data, result, intervals)
     if boot_rows is not None:
@@ -533,26 +532,6 @@ def run_bootstrap(args, data, settings, result, folder, record):
         raise UsageError(str(exc)) from None
 
 
-PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"
-
-
-def result_intervals(result, boot_rows, profs, n_boot, n_densities, level):
-    """name -> (method, one Interval per density bin): bootstrap intervals where there are
-    bootstrap rows, else the profiles' likelihood-ratio intervals."""
-    intervals = {}
-    if boot_rows is not None:
-        boot = tl.bootstrap_parameters(boot_rows, result.settings, n_boot, n_densities)
-        for name in result.params:
-            intervals[name] = (PERCENTILE, [tl.percentile_interval(boot[name][:, d], level)
-                                            for d in range(n_densities)])
-    for name in ("st", "cow", "coe"):
-        if profs and name not in intervals:
-            intervals[name] = (PROFILE, [
-                next(p.interval for p in profs if p.parameter == name
-                     and p.density_idx in (d, None)) for d in range(n_densities)])
-    return intervals
-
-
 def write_results(folder, filename, data, result, intervals):
     """results.tsv: one row per density bin, each parameter followed by its interval."""
     names = list(result.params)
@@ -578,7 +557,7 @@ def reproducibility(settings, intervals, profs):
     mode = modes.get(settings.mode)
     if not mode.seeded:
         return {"results": False, "why": mode.unseeded_because + "; repeated runs differ slightly"}
-    if any(method == PROFILE for method, _ in intervals.values()):
+    if any(method == tl.PROFILE for method, _ in intervals.values()):
         return {"results": False, "why": "the intervals in results.tsv come from profiles, "
                 "whose fits draw seeds from the operating system; the fitted values repeat"}
     why = "every fit is seeded from its row or density index and the resampling from --seed"
@@ -643,7 +622,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args):
         for name in modes.get(s.mode).shared:
             if name in boot:
                 fig, (ax,) = pl.figure()
-                iv = intervals[name][1][0] if intervals[name][0] == PERCENTILE else None
+                iv = intervals[name][1][0] if intervals[name][0] == tl.PERCENTILE else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
                                           ax=ax)
                 _save_plot(folder, f"bootstrap_{name}.png", fig)
@@ -685,26 +664,9 @@ def drift_into(folder, args, data, edges, dens, record):
     _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
                 f"{int(data.counts.sum())} reads")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level)
-    predicted = tl.drift_predict(res, data)
-
-    header, row = [], []
-    for name, value in (("ste", res.ste), ("stw", res.stw)):
-        header.append(name)
-        row.append(value)
-        if name in res.intervals:
-            header += [f"{name}_lo", f"{name}_hi"]
-            row += [res.intervals[name].lo, res.intervals[name].hi]
-    header += ["nll", "reference_age", "n_ages", "n_reads"]
-    row += [res.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
-    folder.write_tsv("drift.tsv", header, [row])
+    folder.write_tsv("drift.tsv", *tl.drift_table(res, data))
+    folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
     observed = pp.observed_fractions(data.counts)
-    rows = []
-    for i, age in enumerate(data.ages):
-        for j in range(edges.size - 1):
-            rows.append([age, edges[j], edges[j + 1], int(data.counts[i].sum()),
-                         observed[i, j], predicted[i, j]])
-    folder.write_tsv("drift_predicted.tsv",
-                     ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"], rows)
     if res.boot is not None:
         folder.write_tsv("drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
                          [[b] + list(r) for b, r in enumerate(res.boot)])

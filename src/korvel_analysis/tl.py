@@ -17,7 +17,7 @@ import numpy as np
 
 import korvel
 
-from . import modes
+from . import modes, pp
 from . import progress as _progress
 
 
@@ -280,6 +280,31 @@ def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
     return Interval(lo, hi, math.isnan(lo), math.isnan(hi))
 
 
+PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"
+
+
+def intervals(result, boot_rows=None, profiles=(), n_boot=0, level=0.95):
+    """name -> (method, one Interval per density bin) for the parameters of ``result``.
+
+    Percentile intervals of the bootstrap rows (``n_boot`` resamples) where
+    there are rows; else the likelihood-ratio intervals of the ``profiles``
+    (of St, CoW and CoE); parameters with neither have no entry.
+    """
+    n_d = result.nll.size
+    out = {}
+    if boot_rows is not None:
+        boot = bootstrap_parameters(boot_rows, result.settings, n_boot, n_d)
+        for name in result.params:
+            out[name] = (PERCENTILE, [percentile_interval(boot[name][:, d], level)
+                                      for d in range(n_d)])
+    for name in ("st", "cow", "coe"):
+        if profiles and name not in out:
+            out[name] = (PROFILE, [
+                next(p.interval for p in profiles if p.parameter == name
+                     and p.density_idx in (d, None)) for d in range(n_d)])
+    return out
+
+
 # ---------------------------------------------------------------- profiles
 
 def profile_refusal(mode):
@@ -428,8 +453,6 @@ class DriftResult:
 
 def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95):
     """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads."""
-    from . import pp
-
     fr = pp.observed_fractions(data.counts)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
     fit_ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
@@ -447,10 +470,36 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95):
     return res
 
 
+def drift_table(result, data):
+    """(header, [row]): StE and StW (each with its interval when bootstrapped), the NLL,
+    the reference age and the numbers of ages and reads."""
+    header, row = [], []
+    for name, value in (("ste", result.ste), ("stw", result.stw)):
+        header.append(name)
+        row.append(value)
+        if name in result.intervals:
+            header += [f"{name}_lo", f"{name}_hi"]
+            row += [result.intervals[name].lo, result.intervals[name].hi]
+    header += ["nll", "reference_age", "n_ages", "n_reads"]
+    row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
+    return header, [row]
+
+
+def drift_predictions(result, data):
+    """(header, rows): observed and predicted fractions of each age and methylation bin."""
+    predicted = drift_predict(result, data)
+    observed = pp.observed_fractions(data.counts)
+    edges = np.asarray(data.meth_edges, dtype=np.float64)
+    rows = []
+    for i, age in enumerate(data.ages):
+        for j in range(edges.size - 1):
+            rows.append([age, edges[j], edges[j + 1], int(data.counts[i].sum()),
+                         observed[i, j], predicted[i, j]])
+    return ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"], rows
+
+
 def drift_predict(result, data, ages=None):
     """Predicted bin fractions at ``ages`` (counted from the reference age); default the data's."""
-    from . import pp
-
     ages = data.ages - data.ages[0] if ages is None else np.asarray(ages, dtype=np.float64)
     p0 = np.ascontiguousarray(pp.observed_fractions(data.counts)[0])
     return korvel.py_drift_predict(result.ste, result.stw, p0,
