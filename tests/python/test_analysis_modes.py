@@ -7,18 +7,8 @@ import pytest
 
 import korvel
 from korvel_analysis import modes, pp, tl
-
-EDGES = np.linspace(0.0, 1.0, 6)
-# Narrow boxes around the truth keep the nested fits short.
-BOXES = dict(st_bounds=(0.5, 2.0), co_bounds=(1.0, 10.0), exp_bounds=(1.5, 2.5))
-
-
-@pytest.fixture(scope="module")
-def counts():
-    """Two density bins of 400 reads, binned as the model predicts."""
-    fr = [korvel.py_compute_model_fracs(1.0, 1.0, cow, coe, EDGES) for cow, coe in
-          ((3.0, 4.0), (4.0, 3.0))]
-    return np.rint(np.asarray(fr) * 400).astype(np.int64)
+# Two density bins of 400 reads binned as the model predicts, in narrow boxes.
+from test_analysis_dask import BOXES, EDGES, counts  # noqa: F401 - counts is a fixture
 
 
 @pytest.mark.slow
