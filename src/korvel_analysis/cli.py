@@ -19,7 +19,7 @@ import numpy as np
 
 import korvel
 
-from . import chunks, modes, pp, provenance, readers, simulate, tl
+from . import chunks, flags, modes, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -473,7 +473,12 @@ def fit_into(folder, args, data, settings, record):
             _warn(args, profile_note)
     intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
 
-    write_results(folder, "results.tsv", data, result, intervals)
+    boot = (tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
+            if boot_rows is not None else None)
+    flagged = flags.flag_estimates(result, boot=boot, intervals=intervals, profiles=profs,
+                                   level=args.level)
+
+    write_results(folder, "results.tsv", data, result, intervals, flagged)
     if boot_rows is not None:
         folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
                          [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
@@ -483,7 +488,7 @@ def fit_into(folder, args, data, settings, record):
                     f"({item['density_bin']}) is open at the {item['side']} grid end "
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
-        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args)
+        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged)
     record.update(
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
@@ -495,12 +500,26 @@ def fit_into(folder, args, data, settings, record):
         vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in intervals.items()},
         open_interval_ends=open_ends, profile_note=profile_note,
+        flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
+                "reason": f.reason} for f in flagged],
         reproducible=reproducibility(settings, intervals, profs), status="finished")
     if boot_rows is not None:
         record.update(chunk_resamples=args.chunk_resamples,
                       bootstrap_rows=chunks.reproducibility(settings.mode, args.chunk_resamples))
     _finish(args, folder, record)
+    report_flags(args, flagged)
     return EXIT_OK
+
+
+def report_flags(args, flagged):
+    """The flagged estimates, last on the standard error stream: said even with --quiet."""
+    if not flagged:
+        _note(args, "no estimate flagged")
+        return
+    _warn(args, f"{len(flagged)} flag{'s' if len(flagged) > 1 else ''} on the estimates "
+                "(the flags column of results.tsv; the README defines each):")
+    for line in flags.summary(flagged):
+        print(f"  {line}", file=sys.stderr)
 
 
 def run_bootstrap(args, data, settings, result, folder, record):
@@ -532,13 +551,14 @@ def run_bootstrap(args, data, settings, result, folder, record):
         raise UsageError(str(exc)) from None
 
 
-def write_results(folder, filename, data, result, intervals):
-    """results.tsv: one row per density bin, each parameter followed by its interval."""
+def write_results(folder, filename, data, result, intervals, flagged=()):
+    """results.tsv: one row per density bin, each parameter followed by its interval, then
+    the NLL and the bin's flags (empty when none)."""
     names = list(result.params)
     header = ["density_lo", "density_hi", "n_reads"]
     for name in names:
         header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
-    header.append("nll")
+    header += ["nll", "flags"]
     table = []
     for d in range(data.n_densities):
         row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
@@ -547,7 +567,7 @@ def write_results(folder, filename, data, result, intervals):
             if name in intervals:
                 iv = intervals[name][1][d]
                 row += [iv.lo, iv.hi]
-        row.append(result.nll[d])
+        row += [result.nll[d], flags.words_of(flagged, d)]
         table.append(row)
     folder.write_tsv(filename, header, table)
 
@@ -597,7 +617,7 @@ def _save_plot(folder, name, fig):
     folder.write_with(f"plots/{name}", lambda f: pl.save(fig, f))
 
 
-def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args):
+def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=()):
     from . import pl
 
     s = settings
@@ -613,8 +633,10 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args):
         if name in intervals:
             lo = [iv.lo for iv in intervals[name][1]]
             hi = [iv.hi for iv in intervals[name][1]]
+        marked = [any(f.parameter == name and f.density_idx in (None, d) for f in flagged)
+                  for d in range(data.n_densities)]
         pl.parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
-                                lo, hi, ax=ax)
+                                lo, hi, ax=ax, flagged=marked)
     _save_plot(folder, "parameters.png", fig)
 
     if boot_rows is not None:

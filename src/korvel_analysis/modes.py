@@ -63,6 +63,9 @@ class Mode:
     weighted: bool = True  # the objective sums weighted density bins
     # The bootstrap's warm start from the main fit: (result) -> tuple, or None.
     warm_start: Callable | None = None
+    # Parameters the fits search as plain values; every other one is searched
+    # as a logarithm. What "close to a bound" means depends on it.
+    searched_plain: tuple = ("n_u", "n_m")
 
     def parameter_names(self, fit_vmax=False):
         return list(self.parameters) + (["vmax"] if fit_vmax and self.fits_vmax else [])
@@ -142,7 +145,7 @@ REGISTRY = {m.name: m for m in (
     Mode("independent", "St, CoW, CoE per density bin",
          _fit_independent, "py_fit_all_densities", _boot_3(False), "py_fit_bootstrap",
          parameters=FITPS_3, shared=(), bootstrap_columns=BOOTSTRAP_COLUMNS_3, seeded=True,
-         profileable=("st", "cow", "coe"), weighted=False),
+         profileable=("st", "cow", "coe"), weighted=False, searched_plain=("st",)),
     Mode("shared-st", "one St",
          _fit_shared_st, "py_fit_shared_st", _boot_3(True), "py_fit_bootstrap",
          parameters=FITPS_3, shared=("st",), bootstrap_columns=BOOTSTRAP_COLUMNS_3,

@@ -108,8 +108,10 @@ def profile(prof, level=0.95, ax=None):
     return ax
 
 
-def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None, ax=None):
-    """One parameter against the density bin centre, with interval bars where given."""
+def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None, ax=None,
+                         flagged=None):
+    """One parameter against the density bin centre, with interval bars where given;
+    ``flagged`` (one bool per density bin) rings the estimates that carry a flag."""
     ax = _axes(ax)
     x = (np.asarray(density_lo) + np.asarray(density_hi)) / 2.0
     values = np.asarray(values, dtype=np.float64)
@@ -120,6 +122,11 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
         ax.errorbar(x, values, yerr=np.clip(err, 0, None), fmt="o", capsize=3)
     else:
         ax.plot(x, values, "o")
+    if flagged is not None and np.any(flagged):
+        marked = np.asarray(flagged, dtype=bool)
+        ax.plot(x[marked], values[marked], "o", markersize=13, markerfacecolor="none",
+                markeredgecolor="C3", label="flagged (see results.tsv)")
+        ax.legend(fontsize="small")
     if np.all(values > 0) and values.max() > 10.0 * values.min():
         ax.set_yscale("log")
     ax.set_xlabel("CpG density (bin centre)")

@@ -5,7 +5,9 @@ import json
 import numpy as np
 import pytest
 
-from korvel_analysis import cli, pp, simulate, tl
+from korvel_analysis import cli, tl
+
+from model_draws import write_counts
 
 
 def test_likelihood_weights_are_the_reads_times_normalised_user_weights():
@@ -25,18 +27,6 @@ def test_likelihood_weights_are_the_reads_times_normalised_user_weights():
     assert s.weights_array().tolist() == [20000.0, 300.0]
     assert tl.FitSettings(mode="shared-st").weights_array() is None
     assert tl.FitSettings(mode="independent", n_reads=n).weights_array() is None
-
-
-def write_counts(path, st, cows, coes, n_reads, seed, n_bins=10):
-    """A counts table drawn from the model's stationary distribution (multinomial reads)."""
-    edges = pp.meth_edges(n_bins)
-    rng = np.random.default_rng(seed)
-    lines = ["density_lo\tdensity_hi\t" + "\t".join(f"b{j}" for j in range(n_bins))]
-    for d, (cow, coe, n) in enumerate(zip(cows, coes, n_reads)):
-        p = simulate.model_fractions(st, cow, coe, edges)
-        lines.append(f"{d}\t{d + 1}\t" + "\t".join(map(str, rng.multinomial(n, p / p.sum()))))
-    path.write_text("\n".join(lines) + "\n")
-    return path
 
 
 @pytest.mark.slow
