@@ -20,11 +20,12 @@ def result(mode="independent", **params):
     return tl.FitResult(s, p, np.zeros(len(next(iter(p.values())))))
 
 
-def test_at_bound_is_within_1e_3_of_a_bound_in_the_search_coordinate():
+def test_at_bound_is_within_a_thousandth_of_the_search_width_from_a_bound():
     # St is searched as a plain value in the independent mode, CoW and CoE as
-    # log10: 9.9995 is 5e-4 from St's bound 10, 1.002e-3 is 8.7e-4 decades
-    # from CoW's bound 1e-3, while 9.998 and 1.003e-3 (1.3e-3 decades) are not.
-    r = result(st=[9.9995, 9.998], cow=[1.002e-3, 1.003e-3], coe=[1.0, 1.0])
+    # log10. St's bounds (1e-3, 10) are 9.999 wide: 9.991 is 9e-3 from 10, 9.989
+    # 1.1e-2. CoW's are 6 decades wide: 1.013e-3 is 5.6e-3 decades from 1e-3,
+    # 1.015e-3 6.5e-3.
+    r = result(st=[9.991, 9.989], cow=[1.013e-3, 1.015e-3], coe=[1.0, 1.0])
     assert words(flags.flag_estimates(r)) == [("cow", 0, "at_bound"), ("st", 0, "at_bound")]
     # In a shared mode St is searched in log10 and flagged once, for every bin.
     r = result("shared-st", st=[9.99, 9.99], cow=[1.0, 1.0], coe=[1.0, 1.0])
