@@ -265,21 +265,28 @@ def build_parser():
     ph = sub.add_parser(
         "phase", help="draw the phase diagram over (log10 CoW, log10 CoE)",
         description="Bistability and mean methylation of the stationary distribution over a "
-                    "grid of cooperative coefficients; with --results the fitted density bins "
-                    "are marked. Give a negative range as --range=-1,2.")
+                    "grid of cooperative coefficients; with --results each fitted density bin "
+                    "is marked on the map of its own St and exponents. Give a negative range "
+                    "as --range=-1,2.")
     ph.add_argument("--out", required=True, metavar="FILE.png", help="PNG to write")
-    ph.add_argument("--st", type=float, default=1.0, help="St of the diagram (default 1)")
+    ph.add_argument("--st", type=float, help="St of the diagram (default 1; with --results "
+                                              "each bin's fitted St, and a different --st is "
+                                              "refused)")
     ph.add_argument("--grid", type=lambda t: _count(t, 2), default=61, metavar="N",
                     help="grid points per axis (default %(default)s)")
     ph.add_argument("--range", type=_pair, default=(-1.0, 2.0), metavar="LO,HI",
                     help="range of log10 CoW and log10 CoE (default -1,2)")
     ph.add_argument("--results", metavar="results.tsv",
-                    help="a results table of korvel fit whose density bins are marked")
-    ph.add_argument("--n-u", type=float, default=2.0, help="exponent n_U (default 2)")
-    ph.add_argument("--n-m", type=float, default=2.0, help="exponent n_M (default 2)")
+                    help="a results table of korvel fit: each density bin is marked on the "
+                         "map of its own fitted St, exponents and Vmax (one map per distinct "
+                         "set), with the model options of the run.json beside it; options "
+                         "that contradict them are refused (exit 2)")
+    ph.add_argument("--n-u", type=float, help="exponent n_U (default 2)")
+    ph.add_argument("--n-m", type=float, help="exponent n_M (default 2)")
     ph.add_argument("--quiet", action="store_true", help="no progress messages")
     _add_model_options(ph)
-    ph.set_defaults(func=cmd_phase)
+    # None: not given, so that a value from --results is not mistaken for a request.
+    ph.set_defaults(func=cmd_phase, normalize_stw=None, raw_count=None, vmax=None)
     return parser
 
 
@@ -714,24 +721,19 @@ def drift_into(folder, args, data, edges, dens, record):
 
 # ------------------------------------------------------------ phase
 
-def read_results_points(path):
-    """(log10 CoW, log10 CoE, label) of each density bin of a results table."""
-    return [(math.log10(cow), math.log10(coe), f"[{lo:.3g}, {hi:.3g}]")
-            for lo, hi, cow, coe in readers.read_fitted_coefficients(path)]
-
-
 def cmd_phase(args):
     try:
         if not args.out.lower().endswith(".png"):
             raise UsageError("--out must name a .png file")
         if not args.range[0] < args.range[1]:
             raise UsageError("--range needs LO < HI")
-        if not args.st > 0:
+        if args.st is not None and not args.st > 0:
             raise UsageError("--st must be positive")
-        points = read_results_points(args.results) if args.results else []
+        fitted = readers.read_fitted(args.results) if args.results else None
+        maps, normalize_stw, raw_count = tl.phase_maps(
+            fitted, st=args.st, n_u=args.n_u, n_m=args.n_m, vmax=args.vmax,
+            normalize_stw=args.normalize_stw, raw_count=args.raw_count)
         provenance.check_file_target(args.out)
-        lo, hi = args.range
-        outside = [p[2] for p in points if not (lo <= p[0] <= hi and lo <= p[1] <= hi)]
         try:
             import matplotlib  # noqa: F401
         except ImportError:
@@ -741,16 +743,33 @@ def cmd_phase(args):
         raise _usage(args, exc) from None
     from . import pl
 
+    if fitted is not None and fitted.run is None:
+        _warn(args, f"no run.json beside {args.results}: values the table does not hold "
+                    "(fixed exponents, Vmax, --normalize-stw, --raw-count) are taken from "
+                    "the options or their defaults")
+    lo, hi = args.range
+    labels, outside = [], []
+    if fitted is not None:
+        labels = [f"[{a:.3g}, {b:.3g}]" for a, b in zip(fitted.density_lo, fitted.density_hi)]
+        logs = [(math.log10(c), math.log10(e)) for c, e in zip(fitted.params["cow"],
+                                                                 fitted.params["coe"])]
+        outside = [labels[d] for d, (c, e) in enumerate(logs)
+                   if not (lo <= c <= hi and lo <= e <= hi)]
     if outside:
         _warn(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
-    tl.apply_run_settings(tl.FitSettings(raw_count=args.raw_count, vmax=args.vmax))
-    grids = tl.phase_grids(args.st, args.normalize_stw, args.range, args.grid, args.n_u, args.n_m)
-    fig, axes = pl.figure(2, 5.0, 4.2)
-    pl.phase(grids, "bistability", points, ax=axes[0])
-    pl.phase(grids, "avg_meth", points, ax=axes[1])
-    fig.suptitle(f"St = {args.st:g}, n_U = {args.n_u:g}, n_M = {args.n_m:g}")
+    fig, axes = pl.figure(2, 5.0, 4.2, rows=len(maps))
+    for i, m in enumerate(maps):
+        tl.apply_run_settings(tl.FitSettings(raw_count=raw_count, vmax=m.vmax))
+        grids = tl.phase_grids(m.st, normalize_stw, args.range, args.grid, m.n_u, m.n_m)
+        points = [logs[d] + (labels[d],) for d in m.density_idx] if fitted is not None else []
+        title = (f"St = {m.st:.4g}, n_U = {m.n_u:.3g}, n_M = {m.n_m:.3g}"
+                 + (f", Vmax = {m.vmax:.4g}" if math.isfinite(m.vmax) else ""))
+        for ax, key in zip(axes[2 * i:2 * i + 2], ("bistability", "avg_meth")):
+            pl.phase(grids, key, points, ax=ax)
+            ax.set_title(f"{key.replace('_', ' ')}: {title}", fontsize="small")
     provenance.write_file(args.out, lambda f: pl.save(fig, f))
-    _note(args, f"wrote {args.out}")
+    _note(args, f"wrote {args.out}" + (f" ({len(maps)} maps: one per fitted St, exponents "
+                                        "and Vmax)" if len(maps) > 1 else ""))
     return EXIT_OK
 
 

@@ -18,12 +18,13 @@ def _axes(ax):
     return plt.figure().add_subplot()
 
 
-def figure(n_panels=1, width=5.0, height=3.8):
-    """A pyplot-free figure with ``n_panels`` axes side by side (for files)."""
+def figure(n_panels=1, width=5.0, height=3.8, rows=1):
+    """A pyplot-free figure with ``n_panels`` axes side by side in each of ``rows`` rows
+    (for files); the axes come row by row."""
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(width * n_panels, height), layout="constrained")
-    return fig, [fig.add_subplot(1, n_panels, i + 1) for i in range(n_panels)]
+    fig = Figure(figsize=(width * n_panels, height * rows), layout="constrained")
+    return fig, [fig.add_subplot(rows, n_panels, i + 1) for i in range(rows * n_panels)]
 
 
 def save(fig, path):

@@ -238,18 +238,54 @@ def read_counts(path, n_meth_bins=None):
     return CountsTable(np.array(lo), np.array(hi), np.array(rows, dtype=np.int64), str(path))
 
 
-def read_fitted_coefficients(path):
-    """(density_lo, density_hi, CoW, CoE) of each density bin of a results table that
-    ``korvel fit`` wrote; InputError unless CoW and CoE are positive."""
-    out, idx = [], None
+@dataclass
+class FittedBins:
+    """The density bins of a results table that ``korvel fit`` wrote, with the values the
+    map of each bin needs: its St, CoW, CoE and, where the fit fitted them, n_U, n_M, Vmax."""
+
+    density_lo: np.ndarray
+    density_hi: np.ndarray
+    params: dict  # name -> (n_densities,) array: st, cow, coe, and any of n_u, n_m, vmax
+    run: dict | None  # the run.json beside the table, when there is one
+    path: str
+
+
+FITTED_REQUIRED = ("density_lo", "density_hi", "st", "cow", "coe")
+FITTED_OPTIONAL = ("n_u", "n_m", "vmax")
+
+
+def read_fitted(path):
+    """Reads a results table of ``korvel fit`` and the run.json beside it (if any).
+
+    InputError unless St, CoW and CoE (and Vmax, where present) are positive
+    and the exponents finite, or when the run.json cannot be read.
+    """
+    import json
+    from pathlib import Path
+
+    cols, idx = {}, None
     for lineno, header, fields in _rows(path):
         if fields is None:
-            idx = [_column_index(path, header, c, None)
-                   for c in ("density_lo", "density_hi", "cow", "coe")]
+            idx = {c: _column_index(path, header, c, None) for c in FITTED_REQUIRED}
+            idx.update({c: header.index(c) for c in FITTED_OPTIONAL if c in header})
+            cols = {c: [] for c in idx}
             continue
-        lo, hi, cow, coe = (_number(path, lineno, header[i], fields[i]) for i in idx)
-        if cow <= 0 or coe <= 0:
-            raise InputError(path, "CoW and CoE must be positive", lineno,
-                             header[idx[2] if cow <= 0 else idx[3]])
-        out.append((lo, hi, cow, coe))
-    return out
+        for c, i in idx.items():
+            v = _number(path, lineno, c, fields[i])
+            if c in ("st", "cow", "coe", "vmax") and not v > 0:
+                raise InputError(path, f"{c} must be positive", lineno, c)
+            cols[c].append(v)
+    if not cols or not cols["st"]:
+        raise InputError(path, "holds no density bins")
+    run_path = Path(path).with_name("run.json")
+    run = None
+    if run_path.is_file():
+        try:
+            run = json.loads(run_path.read_text(encoding="utf-8"))
+        except (OSError, ValueError) as exc:
+            raise InputError(run_path, f"cannot be read as JSON ({exc})") from None
+        if not isinstance(run, dict):
+            raise InputError(run_path, "does not hold a run record")
+    arrays = {c: np.array(v, dtype=np.float64) for c, v in cols.items()}
+    lo, hi = arrays.pop("density_lo"), arrays.pop("density_hi")
+    return FittedBins(lo, hi, arrays, run, str(path))

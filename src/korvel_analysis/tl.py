@@ -516,3 +516,89 @@ def phase_grids(st=1.0, normalize_stw=True, log_range=(-1.0, 2.0), n_grid=61, n_
                                           n_u, n_m)
     return dict(log_cow=axis, log_coe=axis.copy(), bistability=grids[0], avg_meth=grids[1],
                 entropy=grids[2], frac_inter=grids[3])
+
+
+@dataclass
+class PhaseMap:
+    """One phase diagram's parameters and the fitted density bins that belong on it."""
+
+    st: float
+    n_u: float
+    n_m: float
+    vmax: float
+    density_idx: list = field(default_factory=list)
+
+
+# What a phase diagram is computed at when nothing else says: the command's defaults.
+PHASE_DEFAULTS = dict(st=1.0, n_u=2.0, n_m=2.0, vmax=math.inf, normalize_stw=True,
+                      raw_count=False)
+
+
+def _same(a, b):
+    # Values the results table holds to 17 digits, against values a user typed.
+    return a == b or math.isclose(a, b, rel_tol=1e-6)
+
+
+def phase_maps(fitted=None, **given):
+    """The phase diagrams that draw each fitted density bin on the map of its own parameters.
+
+    ``fitted``: readers.FittedBins (or None: one map at ``given`` and the
+    defaults). ``given``: st, n_u, n_m, vmax, normalize_stw, raw_count as the
+    caller asks for them, None where not asked. A bin's St comes from the
+    table; its exponents and Vmax from the table's columns where the fit
+    fitted them, else from the fit's run.json, else from ``given`` or the
+    defaults. Bins with the same (St, n_U, n_M, Vmax) share one map.
+
+    Returns (maps, normalize_stw, raw_count). ValueError naming each value
+    asked for that contradicts the fit: a diagram at another St would mark
+    the bins on a map of parameters they were not fitted at.
+    """
+    unknown = set(given) - set(PHASE_DEFAULTS)
+    if unknown:
+        raise ValueError(f"phase_maps takes no {', '.join(sorted(unknown))}")
+
+    def pick(name):
+        return PHASE_DEFAULTS[name] if given.get(name) is None else given[name]
+
+    if fitted is None:
+        return ([PhaseMap(float(pick("st")), float(pick("n_u")), float(pick("n_m")),
+                          float(pick("vmax")))], bool(pick("normalize_stw")),
+                bool(pick("raw_count")))
+    n = fitted.params["st"].size
+    run = fitted.run or {}
+    options = run.get("options") or {}
+    known = {"st": fitted.params["st"]}
+    for name in ("n_u", "n_m"):
+        if name in fitted.params:
+            known[name] = fitted.params[name]
+        elif name in options:
+            known[name] = np.full(n, float(options[name]))
+    if "vmax" in fitted.params:
+        known["vmax"] = fitted.params["vmax"]
+    elif "vmax_used" in run:
+        known["vmax"] = np.full(n, float(run["vmax_used"]))
+    model = {name: bool(options[name]) for name in ("normalize_stw", "raw_count")
+             if name in options}
+    conflicts = []
+    for name, values in known.items():
+        g = given.get(name)
+        if g is not None and not all(_same(float(v), float(g)) for v in values):
+            shown = ", ".join(f"{v:.7g}" for v in dict.fromkeys(values.tolist()))
+            conflicts.append(f"--{name.replace('_', '-')} {g:g} contradicts {fitted.path}: its "
+                             f"density bins were fitted at {name} = {shown}")
+    for name, value in model.items():
+        g = given.get(name)
+        if g is not None and bool(g) != value:
+            conflicts.append(f"--{'' if g else 'no-'}{name.replace('_', '-')} contradicts "
+                             f"{fitted.path}: it was fitted with{'' if value else 'out'} "
+                             f"--{name.replace('_', '-')}")
+    if conflicts:
+        raise ValueError("; ".join(conflicts) + ". Leave these options out: each density bin "
+                         "is drawn on the map of its own fitted values")
+    maps = {}
+    for d in range(n):
+        key = tuple(float(known[name][d]) if name in known else float(pick(name))
+                    for name in ("st", "n_u", "n_m", "vmax"))
+        maps.setdefault(key, PhaseMap(*key)).density_idx.append(d)
+    return (list(maps.values()), model.get("normalize_stw", bool(pick("normalize_stw"))),
+            model.get("raw_count", bool(pick("raw_count"))))

@@ -286,13 +286,23 @@ def test_drift_fits_the_rates_it_was_given(tmp_path):
     assert_png(out / "plots" / "drift.png")
 
 
-def test_phase_diagram_marks_a_results_table(tmp_path):
+def test_phase_diagram_marks_each_bin_on_the_map_of_its_own_fit(tmp_path, capsys):
     results = tmp_path / "results.tsv"
-    results.write_text("density_lo\tdensity_hi\tn_reads\tst\tcow\tcoe\tnll\n"
-                       "0\t1\t10\t1.0\t3.0\t4.0\t0.5\n")
+    results.write_text("density_lo\tdensity_hi\tn_reads\tst\tcow\tcoe\tnll\tflags\n"
+                       "0\t1\t10\t0.5\t3.0\t4.0\t0.5\t\n"
+                       "1\t2\t10\t0.7\t3.0\t4.0\t0.5\tst:at_bound\n")
+    (tmp_path / "run.json").write_text(json.dumps(
+        {"options": {"n_u": 3.0, "n_m": 2.0, "normalize_stw": True, "raw_count": False},
+         "vmax_used": "inf"}))
     png = tmp_path / "phase.png"
     assert korvel_cmd("phase", "--out", png, "--grid", 11, "--results", results, "--quiet") == 0
     assert_png(png)
+    # The fit's St and exponents are the map's: asking for others is refused.
+    for option in (("--st", 1), ("--n-u", 2), ("--no-normalize-stw",)):
+        assert korvel_cmd("phase", "--out", tmp_path / "x.png", "--results", results,
+                          *option) == 2
+        assert "contradicts" in capsys.readouterr().err
+    assert not (tmp_path / "x.png").exists()
 
 
 def test_the_console_script_and_help():
