@@ -65,16 +65,59 @@ def _floats(text):
 
 def _pair(text):
     values = _floats(text)
-    if len(values) != 2 or not values[0] <= values[1]:
-        raise argparse.ArgumentTypeError(f"'{text}' is not LO,HI with LO <= HI")
+    if len(values) != 2 or not values[0] < values[1]:
+        raise argparse.ArgumentTypeError(f"'{text}' is not LO,HI with LO < HI")
     return tuple(values)
 
 
 def _positive_pair(text):
+    """Bounds of a rate, coefficient, exponent or ceiling: 0 < LO < HI, both finite."""
     lo, hi = _pair(text)
     if lo <= 0:
         raise argparse.ArgumentTypeError(f"'{text}': bounds must be positive")
     return lo, hi
+
+
+# The module takes its numbers as given: the command is where a typo that no
+# rate can have (a negative rate, an infinite exponent) is caught.
+
+def _number(text, allow_inf=False):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+    if math.isnan(v) or (math.isinf(v) and not (allow_inf and v > 0)):
+        raise argparse.ArgumentTypeError(f"'{text}' is not a finite number")
+    return v
+
+
+def _positive(text):
+    v = _number(text)
+    if not v > 0:
+        raise argparse.ArgumentTypeError(f"'{text}' is not positive")
+    return v
+
+
+def _ceiling(text):
+    """A Michaelis-Menten ceiling: positive, inf for none."""
+    v = _number(text, allow_inf=True)
+    if not v > 0:
+        raise argparse.ArgumentTypeError(f"'{text}' is not positive (inf: no ceiling)")
+    return v
+
+
+def _positive_floats(text):
+    values = _floats(text)
+    if min(values) <= 0:
+        raise argparse.ArgumentTypeError(f"'{text}' needs positive numbers")
+    return values
+
+
+def _non_negative_floats(text):
+    values = _floats(text)
+    if min(values) < 0:
+        raise argparse.ArgumentTypeError(f"'{text}' needs numbers that are not negative")
+    return values
 
 
 def _count(text, minimum=0):
@@ -129,7 +172,7 @@ def _add_model_options(p):
                         "StE is 1")
     g.add_argument("--raw-count", action="store_true",
                    help="cooperative drives on raw site counts instead of fractions")
-    g.add_argument("--vmax", type=float, default=math.inf, metavar="V",
+    g.add_argument("--vmax", type=_ceiling, default=math.inf, metavar="V",
                    help="Michaelis-Menten ceiling of the cooperative drives (default inf: none)")
 
 
@@ -165,18 +208,21 @@ def build_parser():
                     "density bin, comma-separated.")
     s.add_argument("--out", required=True, metavar="FILE",
                    help="reads table to write (TSV; gzip-compressed when the name ends in .gz)")
-    s.add_argument("--st", required=True, type=_floats, help="free spontaneous rate St")
-    s.add_argument("--cow", required=True, type=_floats, help="cooperative writing coefficient")
-    s.add_argument("--coe", required=True, type=_floats, help="cooperative erasing coefficient")
-    s.add_argument("--n-u", type=_floats, default=[2.0], help="exponent n_U (default 2)")
-    s.add_argument("--n-m", type=_floats, default=[2.0], help="exponent n_M (default 2)")
+    s.add_argument("--st", required=True, type=_positive_floats,
+                   help="free spontaneous rate St")
+    s.add_argument("--cow", required=True, type=_non_negative_floats,
+                   help="cooperative writing coefficient")
+    s.add_argument("--coe", required=True, type=_non_negative_floats,
+                   help="cooperative erasing coefficient")
+    s.add_argument("--n-u", type=_positive_floats, default=[2.0], help="exponent n_U (default 2)")
+    s.add_argument("--n-m", type=_positive_floats, default=[2.0], help="exponent n_M (default 2)")
     s.add_argument("--densities", type=_positive_count,
                    help="number of density bins (default: the longest parameter list)")
     s.add_argument("--reads-per-density", type=_positive_count, default=1000, metavar="N",
                    help="reads (regions) per density bin (default %(default)s)")
     s.add_argument("--seed", type=lambda t: _count(t, 0), default=0, metavar="S",
                    help="random seed (default %(default)s)")
-    s.add_argument("--burn-in", type=float, default=simulate.BURN_IN_RELAXATIONS, metavar="K",
+    s.add_argument("--burn-in", type=_positive, default=simulate.BURN_IN_RELAXATIONS, metavar="K",
                    help="burn-in in relaxation times of the chain (default %(default)s)")
     s.add_argument("--quiet", action="store_true", help="no progress messages")
     _add_model_options(s)
@@ -187,7 +233,8 @@ def build_parser():
         description="Fit observed methylation-bin fractions per CpG-density bin and write DIR/"
                     "results.tsv, DIR/bootstrap.tsv (with --bootstrap), DIR/profiles/ (with "
                     "--profile), DIR/run.json and DIR/plots/*.png.")
-    f.add_argument("input", metavar="READS", help="reads table (TSV/CSV, optionally gzipped)")
+    f.add_argument("input", metavar="READS",
+                   help="reads table (TSV/CSV, optionally gzipped; - reads the standard input)")
     f.add_argument("--counts", action="store_true",
                    help="READS is a counts table: density_lo, density_hi, then one read-count "
                         "column per methylation bin in bin order")
@@ -201,7 +248,7 @@ def build_parser():
     f.add_argument("--profile-points", type=lambda t: _count(t, 3),
                    default=DEFAULT_PROFILE_POINTS, metavar="N",
                    help="profile grid points (default %(default)s)")
-    f.add_argument("--profile-span", type=float, default=DEFAULT_PROFILE_SPAN, metavar="DECADES",
+    f.add_argument("--profile-span", type=_positive, default=DEFAULT_PROFILE_SPAN, metavar="DECADES",
                    help="profile grid reaches this many decades either side of the estimate, "
                         "within the bounds (default %(default)s)")
     b = f.add_argument_group("fit")
@@ -209,13 +256,13 @@ def build_parser():
                    help="bounds of St (default 0.001,10)")
     b.add_argument("--co-bounds", type=_positive_pair, default=(1e-3, 1e3), metavar="LO,HI",
                    help="bounds of CoW and CoE (default 0.001,1000)")
-    b.add_argument("--exp-bounds", type=_pair, default=(1.0, 4.0), metavar="LO,HI",
+    b.add_argument("--exp-bounds", type=_positive_pair, default=(1.0, 4.0), metavar="LO,HI",
                    help="bounds of n_U and n_M where fitted (default 1,4)")
     b.add_argument("--vmax-bounds", type=_positive_pair, default=(1e-3, 1e6), metavar="LO,HI",
                    help="bounds of a fitted Vmax (default 0.001,1000000)")
     b.add_argument("--fit-vmax", action="store_true",
                    help="fit one shared Vmax (modes shared-exp and shared-st-exp)")
-    b.add_argument("--penalty", type=float, default=0.0, metavar="W",
+    b.add_argument("--penalty", type=_number, default=0.0, metavar="W",
                    help="penalty on the coefficients: W>0 adds W*(CoW+CoE), W<0 adds "
                         "|W|*(log10 CoW + log10 CoE) (default 0)")
     b.add_argument("--weights", type=_floats, metavar="W1,W2,...",
@@ -225,8 +272,10 @@ def build_parser():
                         "with the default the fit is the reads' maximum-likelihood estimate; "
                         "only the ratios count (10,10 is 1,1). Fit, bootstrap and profiles "
                         "use the same weighted likelihood")
-    b.add_argument("--n-u", type=float, default=2.0, help="fixed n_U where not fitted (default 2)")
-    b.add_argument("--n-m", type=float, default=2.0, help="fixed n_M where not fitted (default 2)")
+    b.add_argument("--n-u", type=_positive, default=2.0,
+                   help="fixed n_U where not fitted (default 2)")
+    b.add_argument("--n-m", type=_positive, default=2.0,
+                   help="fixed n_M where not fitted (default 2)")
     _add_model_options(f)
     _add_table_options(f)
     _add_out_options(f)
@@ -250,11 +299,12 @@ def build_parser():
                     "the observations; fits StE and StW. Writes DIR/drift.tsv, "
                     "DIR/drift_predicted.tsv, DIR/drift_bootstrap.tsv (with --bootstrap), "
                     "DIR/run.json and DIR/plots/drift.png.")
-    d.add_argument("input", metavar="READS", help="reads table with an age column")
+    d.add_argument("input", metavar="READS",
+                   help="reads table with an age column (- reads the standard input)")
     d.add_argument("--density-bin", type=lambda t: _count(t, 0), metavar="K",
                    help="use only density bin K (0-based) of the density binning; default: "
                         "reads pooled over density")
-    d.add_argument("--st-bounds", type=_pair, default=(1e-4, 1.0), metavar="LO,HI",
+    d.add_argument("--st-bounds", type=_positive_pair, default=(1e-4, 1.0), metavar="LO,HI",
                    help="bounds of StE and StW, per unit of age (default 0.0001,1)")
     d.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N resamples of the reads within each age (default 0)")
@@ -269,9 +319,9 @@ def build_parser():
                     "is marked on the map of its own St and exponents. Give a negative range "
                     "as --range=-1,2.")
     ph.add_argument("--out", required=True, metavar="FILE.png", help="PNG to write")
-    ph.add_argument("--st", type=float, help="St of the diagram (default 1; with --results "
-                                              "each bin's fitted St, and a different --st is "
-                                              "refused)")
+    ph.add_argument("--st", type=_positive, help="St of the diagram (default 1; with --results "
+                                                  "each bin's fitted St, and a different --st is "
+                                                  "refused)")
     ph.add_argument("--grid", type=lambda t: _count(t, 2), default=61, metavar="N",
                     help="grid points per axis (default %(default)s)")
     ph.add_argument("--range", type=_pair, default=(-1.0, 2.0), metavar="LO,HI",
@@ -281,8 +331,8 @@ def build_parser():
                          "map of its own fitted St, exponents and Vmax (one map per distinct "
                          "set), with the model options of the run.json beside it; options "
                          "that contradict them are refused (exit 2)")
-    ph.add_argument("--n-u", type=float, help="exponent n_U (default 2)")
-    ph.add_argument("--n-m", type=float, help="exponent n_M (default 2)")
+    ph.add_argument("--n-u", type=_positive, help="exponent n_U (default 2)")
+    ph.add_argument("--n-m", type=_positive, help="exponent n_M (default 2)")
     ph.add_argument("--quiet", action="store_true", help="no progress messages")
     _add_model_options(ph)
     # None: not given, so that a value from --results is not mistaken for a request.
@@ -351,17 +401,18 @@ def _options(args):
 
 
 def load_binned(args):
-    """Reads and bins the input of korvel fit; raises InputError or ValueError on bad input."""
+    """Reads and bins the input of korvel fit: (binned data, what was read); raises
+    InputError or ValueError on bad input."""
     edges = _meth_edges(args)
     if args.counts:
         if args.density_edges is not None or args.density_quantiles is not None:
             raise UsageError("a counts table brings its own density bins: drop "
                              "--density-edges/--density-quantiles")
         table = readers.read_counts(args.input, edges.size - 1)
-        return pp.from_counts(table, edges)
+        return pp.from_counts(table, edges), table.source
     reads = readers.read_reads(args.input, args.density_column, args.methylation_column)
     dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
-    return pp.bin_reads(reads, dens, edges)
+    return pp.bin_reads(reads, dens, edges), reads.source
 
 
 # ------------------------------------------------------------ simulate
@@ -370,10 +421,6 @@ def cmd_simulate(args):
     try:
         n = args.densities or max(len(v) for v in (args.st, args.cow, args.coe, args.n_u,
                                                       args.n_m))
-        if min(args.st) <= 0 or min(args.cow + args.coe) < 0:
-            raise UsageError("--st must be positive and --cow, --coe not negative")
-        if not args.burn_in > 0:
-            raise UsageError("--burn-in must be positive")
         provenance.check_file_target(args.out)
         _note(args, f"simulating {n} density bins x {args.reads_per_density} reads")
         density, meth = simulate.simulate_reads(
@@ -421,13 +468,11 @@ def cmd_fit(args):
     try:
         settings = fit_settings(args)
         _need_plots(args)
-        data = load_binned(args)
+        data, source = load_binned(args)
         if args.weights is not None and len(args.weights) != data.n_densities:
             raise UsageError(f"--weights gives {len(args.weights)} weights for "
                              f"{data.n_densities} density bins")
         settings = dataclasses.replace(settings, n_reads=tuple(data.n_reads))
-        if not args.profile_span > 0:
-            raise UsageError("--profile-span must be positive")
         if args.scheduler is not None:
             from . import distributed
 
@@ -438,7 +483,7 @@ def cmd_fit(args):
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
-    record = provenance.run_record("fit", sys.argv, _options(args), [args.input], seed=args.seed)
+    record = provenance.run_record("fit", sys.argv, _options(args), [source], seed=args.seed)
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
     if args.bootstrap:
         names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
@@ -676,12 +721,10 @@ def cmd_drift(args):
         if args.density_bin is not None:
             dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
         data = pp.drift_data(reads, edges, dens, args.density_bin)
-        if not 0 <= args.st_bounds[0]:
-            raise UsageError("--st-bounds must not be negative")
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
-    record = provenance.run_record("drift", sys.argv, _options(args), [args.input],
+    record = provenance.run_record("drift", sys.argv, _options(args), [reads.source],
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
     with _output_folder(args, names) as folder:
@@ -725,10 +768,6 @@ def cmd_phase(args):
     try:
         if not args.out.lower().endswith(".png"):
             raise UsageError("--out must name a .png file")
-        if not args.range[0] < args.range[1]:
-            raise UsageError("--range needs LO < HI")
-        if args.st is not None and not args.st > 0:
-            raise UsageError("--st must be positive")
         fitted = readers.read_fitted(args.results) if args.results else None
         maps, normalize_stw, raw_count = tl.phase_maps(
             fitted, st=args.st, n_u=args.n_u, n_m=args.n_m, vmax=args.vmax,

@@ -32,18 +32,6 @@ def korvel_version():
         return "unknown"
 
 
-def sha256(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
-
-def input_record(path):
-    return {"path": os.path.abspath(path), "sha256": sha256(path), "bytes": os.path.getsize(path)}
-
-
 def thread_count():
     """The threads korvel's pool runs on: KORVEL_NUM_THREADS when a positive integer, else the CPUs."""
     text = os.environ.get("KORVEL_NUM_THREADS", "").strip()
@@ -57,7 +45,11 @@ def now():
 
 
 def run_record(command, argv, options, inputs, **extra):
-    """The run.json content: what ran, on what, with which options, seeds and versions."""
+    """The run.json content: what ran, on what, with which options, seeds and versions.
+
+    ``inputs``: what the readers saw of each input as they read it (``source``
+    of a reads or counts table: path, sha256, bytes).
+    """
     record = {
         "command": command,
         "argv": list(argv),
@@ -67,7 +59,7 @@ def run_record(command, argv, options, inputs, **extra):
         "platform": platform.platform(),
         "threads": thread_count(),
         "KORVEL_NUM_THREADS": os.environ.get("KORVEL_NUM_THREADS"),
-        "inputs": [input_record(p) for p in inputs],
+        "inputs": [dict(i) for i in inputs],
         "options": options,
         "started": now(),
     }

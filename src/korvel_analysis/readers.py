@@ -5,20 +5,37 @@ a bad cell is reported with its file, line and column, and the caller gets
 plain NumPy arrays back. Files may be TSV or CSV (the delimiter comes from the
 name, ``.csv`` or ``.tsv``, else from the header line) and may be
 gzip-compressed (recognised by content, whatever the name).
+
+An input is read once, front to back, in one pass that also takes its
+checksum and recognises compression from its first bytes: pipes, FIFOs,
+process substitution and ``-`` (the standard input) work as files do. A line
+may hold at most ``MAX_LINE_CHARS`` characters, so that a file without line
+breaks cannot take the machine's memory.
 """
 
 from __future__ import annotations
 
 import csv
 import gzip
+import hashlib
+import io
 import math
-from dataclasses import dataclass
+import os
+import sys
+import zlib
+from dataclasses import dataclass, field
 
 import numpy as np
 
 DENSITY_COLUMN = "cpg_density"
 METHYLATION_COLUMN = "meth_fraction"
 AGE_COLUMN = "age"
+# The longest line a table may have (1 MiB of characters).
+MAX_LINE_CHARS = 1 << 20
+# Messages that quote a header or a cell show at most this much of it.
+SHOWN_COLUMNS = 20
+SHOWN_CHARS = 80
+STDIN = "-"
 
 
 class ArgumentError(ValueError):
@@ -57,7 +74,7 @@ class InputError(ValueError):
 
     def naming(self, names):
         """The message with ``names[p]`` for the argument ``p`` it names (``p`` if absent)."""
-        where = self.path
+        where = "standard input" if self.path == STDIN else self.path
         if self.line is not None:
             where += f", line {self.line}"
         if self.column is not None:
@@ -77,6 +94,8 @@ class Reads:
     density_column: str = DENSITY_COLUMN
     methylation_column: str = METHYLATION_COLUMN
     age_column: str | None = None
+    # What was read: path, sha256 and bytes of the input as it was read.
+    source: dict = field(default_factory=dict)
 
     def __len__(self):
         return self.meth.size
@@ -90,17 +109,47 @@ class CountsTable:
     density_hi: np.ndarray
     counts: np.ndarray  # (n_densities, n_meth_bins) int64
     path: str
+    source: dict = field(default_factory=dict)
 
 
-def _open_text(path):
-    try:
-        with open(path, "rb") as f:
-            magic = f.read(2)
-    except OSError as exc:
-        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
-    if magic == b"\x1f\x8b":
-        return gzip.open(path, "rt", newline="", encoding="utf-8")
-    return open(path, newline="", encoding="utf-8")
+class _Checksum(io.RawIOBase):
+    """The input's raw bytes, counted and hashed as they are read."""
+
+    def __init__(self, f):
+        self.f, self.sha256, self.bytes = f, hashlib.sha256(), 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buf):
+        n = self.f.readinto(buf)
+        if n:
+            self.sha256.update(memoryview(buf)[:n])
+            self.bytes += n
+        return n
+
+
+def _open_text(path, raw):
+    """Text over ``raw`` (a _Checksum), gunzipped when its first bytes say gzip."""
+    buffered = io.BufferedReader(raw, 1 << 16)
+    if buffered.peek(2)[:2] == b"\x1f\x8b":
+        return buffered, io.TextIOWrapper(gzip.GzipFile(fileobj=buffered, mode="rb"),
+                                          encoding="utf-8", newline="")
+    return buffered, io.TextIOWrapper(buffered, encoding="utf-8", newline="")
+
+
+def _lines(path, f, first=1):
+    """The lines of ``f``; InputError for a line longer than MAX_LINE_CHARS."""
+    lineno = first
+    while True:
+        line = f.readline(MAX_LINE_CHARS + 1)
+        if not line:
+            return
+        if len(line) > MAX_LINE_CHARS and line[-1] not in "\r\n":
+            raise InputError(path, f"is longer than {MAX_LINE_CHARS} characters (a table's "
+                             "lines are at most 1 MiB)", line=lineno)
+        yield line
+        lineno += 1
 
 
 def _delimiter(path, header_line):
@@ -114,49 +163,86 @@ def _delimiter(path, header_line):
     return "\t" if "\t" in header_line or "," not in header_line else ","
 
 
-def _rows(path):
-    """Yields (line number, header, fields) for each data row; the header is line 1."""
+def _rows(path, source=None):
+    """Yields (line number, header, fields) for each data row; the header is line 1.
+
+    Reads the input once; when it has been read to its end, ``source`` (a
+    dict) gets its path, SHA-256 and size in bytes.
+    """
     try:
-        with _open_text(path) as f:
-            first = f.readline()
-            if not first.strip():
-                raise InputError(path, "is empty: a header line is expected", line=1)
-            delim = _delimiter(path, first)
-            header = [h.strip() for h in next(csv.reader([first], delimiter=delim))]
-            seen = set()
-            for h in header:
-                if h in seen:
-                    raise InputError(path, f"column '{h}' appears twice in the header", line=1)
-                seen.add(h)
-            yield 1, header, None
-            for lineno, fields in enumerate(csv.reader(f, delimiter=delim), start=2):
-                if not fields or (len(fields) == 1 and not fields[0].strip()):
-                    continue
-                if len(fields) != len(header):
-                    raise InputError(
-                        path, f"{len(fields)} fields where the header has {len(header)}", line=lineno
-                    )
-                yield lineno, header, fields
-    except (UnicodeDecodeError, EOFError, gzip.BadGzipFile, csv.Error) as exc:
+        f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
+    except OSError as exc:
+        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    raw = _Checksum(f)
+    try:
+        buffered, text = _open_text(path, raw)
+        lines = _lines(path, text)
+        first = next(lines, "")
+        if not first.strip():
+            raise InputError(path, "is empty: a header line is expected", line=1)
+        delim = _delimiter(path, first)
+        header = [h.strip() for h in next(csv.reader([first], delimiter=delim))]
+        seen = set()
+        for h in header:
+            if h in seen:
+                raise InputError(path, f"column '{_shown(h)}' appears twice in the header",
+                                 line=1)
+            seen.add(h)
+        yield 1, header, None
+        reader = csv.reader(lines, delimiter=delim)
+        for fields in reader:
+            if not fields or (len(fields) == 1 and not fields[0].strip()):
+                continue
+            lineno = reader.line_num + 1
+            if len(fields) != len(header):
+                raise InputError(
+                    path, f"{len(fields)} fields where the header has {len(header)}", line=lineno
+                )
+            yield lineno, header, fields
+        while buffered.read(1 << 20):  # whatever follows the table counts in the checksum
+            pass
+    except (UnicodeDecodeError, EOFError, gzip.BadGzipFile, zlib.error, csv.Error) as exc:
         raise InputError(path, f"cannot be read as a text table ({exc})") from None
+    finally:
+        if f is not sys.stdin.buffer:
+            f.close()
+    if source is not None:
+        source.update(path=path if path == STDIN else os.path.abspath(path),
+                      sha256=raw.sha256.hexdigest(), bytes=raw.bytes)
+
+
+def _shown(text):
+    """A header cell or a cell as a message quotes it: at most SHOWN_CHARS characters."""
+    text = str(text)
+    return text if len(text) <= SHOWN_CHARS else text[:SHOWN_CHARS] + "..."
+
+
+def _header_shown(header):
+    """A header as a message quotes it: the first SHOWN_COLUMNS columns, then a count."""
+    shown = ", ".join(_shown(h) for h in header[:SHOWN_COLUMNS])
+    if len(header) > SHOWN_COLUMNS:
+        shown += f", ... ({len(header)} columns)"
+    return shown
 
 
 def _number(path, lineno, column, text):
     try:
         value = float(text)
     except ValueError:
-        raise InputError(path, f"'{text.strip()}' is not a number", lineno, column) from None
+        raise InputError(path, f"'{_shown(text.strip())}' is not a number", lineno,
+                         column) from None
     if math.isnan(value):
         raise InputError(path, "NaN is not allowed", lineno, column)
     if math.isinf(value):
-        raise InputError(path, f"'{text.strip()}' is not a finite number", lineno, column)
+        raise InputError(path, f"'{_shown(text.strip())}' is not a finite number", lineno,
+                         column)
     return value
 
 
 def _column_index(path, header, name, parameter):
     if name not in header:
-        raise InputError(path, f"no column '{name}'; the header has {', '.join(header)}", line=1,
-                         column=name, parameter=parameter)
+        raise InputError(path, f"no column '{_shown(name)}'; the header has "
+                         f"{_header_shown(header)}", line=1, column=name, parameter=parameter)
     return header.index(name)
 
 
@@ -168,8 +254,8 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     methylated fraction outside [0, 1], or a table without reads.
     """
     density, meth, age = [], [], []
-    idx = None
-    for lineno, header, fields in _rows(path):
+    idx, source = None, {}
+    for lineno, header, fields in _rows(path, source):
         if fields is None:
             idx = (_column_index(path, header, density_column, "density_column"),
                    _column_index(path, header, methylation_column, "methylation_column"),
@@ -188,7 +274,7 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
         raise InputError(path, "holds no reads")
     return Reads(np.array(density), np.array(meth),
                  None if age_column is None else np.array(age), str(path),
-                 density_column, methylation_column, age_column)
+                 density_column, methylation_column, age_column, source)
 
 
 def read_counts(path, n_meth_bins=None):
@@ -198,8 +284,8 @@ def read_counts(path, n_meth_bins=None):
     ascending, non-overlapping order, and none may be empty. With
     ``n_meth_bins`` the number of count columns must equal it.
     """
-    lo, hi, rows, names = [], [], [], None
-    for lineno, header, fields in _rows(path):
+    lo, hi, rows, names, source = [], [], [], None, {}
+    for lineno, header, fields in _rows(path, source):
         if fields is None:
             ilo = _column_index(path, header, "density_lo", None)
             ihi = _column_index(path, header, "density_hi", None)
@@ -225,8 +311,8 @@ def read_counts(path, n_meth_bins=None):
         for name, text in zip(names, fields[2:]):
             c = _number(path, lineno, name, text)
             if c < 0 or c != int(c):
-                raise InputError(path, f"count {text.strip()!r} is not a non-negative whole number",
-                                 lineno, name)
+                raise InputError(path, f"count {_shown(text.strip())!r} is not a non-negative "
+                                 "whole number", lineno, name)
             counts.append(int(c))
         if sum(counts) == 0:
             raise InputError(path, "this density bin holds no reads", lineno, names[0])
@@ -235,7 +321,8 @@ def read_counts(path, n_meth_bins=None):
         rows.append(counts)
     if not rows:
         raise InputError(path, "holds no density bins")
-    return CountsTable(np.array(lo), np.array(hi), np.array(rows, dtype=np.int64), str(path))
+    return CountsTable(np.array(lo), np.array(hi), np.array(rows, dtype=np.int64), str(path),
+                       source)
 
 
 @dataclass

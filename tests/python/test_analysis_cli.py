@@ -1,8 +1,10 @@
 """The korvel command end to end: simulated data in, tables, run.json and plots out."""
 
 import gzip
+import hashlib
 import importlib.metadata
 import json
+import os
 import subprocess
 import sys
 
@@ -190,11 +192,59 @@ def test_gzip_csv_errors_name_the_line(tmp_path, capsys):
     assert "line 4, column 'meth_fraction': 'x' is not a number" in capsys.readouterr().err
 
 
+def test_pipes_fifos_and_standard_input_are_read_once(reads, tmp_path):
+    def fit(source, out, **kw):
+        return subprocess.run([sys.executable, "-m", "korvel_analysis", "fit", str(source),
+                               "--out", str(out), "--mode", "independent", "--density-edges",
+                               "0,1,2", "--no-plots", "--quiet"], **kw).returncode
+
+    assert fit(reads, tmp_path / "file") == 0
+    want = (tmp_path / "file" / "results.tsv").read_bytes()
+    data = reads.read_bytes()
+    assert fit("-", tmp_path / "stdin", input=data) == 0
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with subprocess.Popen(["sh", "-c", f"cat {reads} > {fifo}"]) as writer:
+        assert fit(fifo, tmp_path / "fifo_out") == 0
+    assert writer.returncode == 0
+    for out in ("stdin", "fifo_out"):
+        assert (tmp_path / out / "results.tsv").read_bytes() == want, out
+        (inp,) = json.loads((tmp_path / out / "run.json").read_text())["inputs"]
+        assert inp["sha256"] == hashlib.sha256(data).hexdigest() and inp["bytes"] == len(data)
+
+
+HEADER = "cpg_density\tmeth_fraction\n"
+
+
+@pytest.mark.parametrize("name,data,message", [
+    # Expands to 64 MiB without a line break: refused after the first MiB.
+    ("endless.tsv.gz", gzip.compress(b"a" * (64 << 20)), "line 1: is longer than 1048576"),
+    ("long-row.tsv", (HEADER + "1\t0.5\n1\t" + "5" * (2 << 20) + "\n").encode(),
+     "line 3: is longer than 1048576"),
+    ("wide.tsv", ("\t".join(f"c{i}" for i in range(10**5)) + "\n1\n").encode(),
+     "c18, c19, ... (100000 columns)"),
+], ids=lambda v: v if isinstance(v, str) and v.endswith(("gz", "tsv")) else "")
+def test_huge_lines_and_headers_are_refused_briefly(tmp_path, capsys, name, data, message):
+    path = tmp_path / name
+    path.write_bytes(data)
+    assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent") == 2
+    err = capsys.readouterr().err
+    assert message in err and len(err) < 2000, err[:3000]
+
+
 @pytest.mark.parametrize("extra,message", [
     (["--weights", "1,2,3"], "--weights gives 3 weights for 2 density bins"),
     (["--fit-vmax"], "Vmax is fitted only in the shared-exp and shared-st-exp modes"),
-    (["--st-bounds", "2,1"], "is not LO,HI with LO <= HI"),
+    (["--st-bounds", "2,1"], "is not LO,HI with LO < HI"),
     (["--density-quantiles", "0"], "is below 1"),
+    # Settings no rate can have: the module would fit them, the command refuses them.
+    (["--vmax=-1"], "argument --vmax: '-1' is not positive"),
+    (["--n-u=-5"], "argument --n-u: '-5' is not positive"),
+    (["--n-m=inf"], "argument --n-m: 'inf' is not a finite number"),
+    (["--n-u=nan"], "argument --n-u: 'nan' is not a finite number"),
+    (["--penalty=inf"], "argument --penalty: 'inf' is not a finite number"),
+    (["--exp-bounds=-3,-1"], "argument --exp-bounds: '-3,-1': bounds must be positive"),
+    (["--co-bounds=1,1"], "argument --co-bounds: '1,1' is not LO,HI with LO < HI"),
 ])
 def test_bad_options_exit_2_and_write_nothing(reads, tmp_path, capsys, extra, message):
     out = tmp_path / "out"

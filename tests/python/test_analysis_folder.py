@@ -105,3 +105,69 @@ def test_two_runs_started_together_never_both_write(table, tmp_path):
     assert [code for code, _ in results] == [0, 2], results
     assert "in use by another korvel run" in results[1][1] or "is not empty" in results[1][1]
     assert len((out / "bootstrap.tsv").read_text().splitlines()) == 1 + 4 * 2
+
+
+def test_a_refusal_writes_nothing_and_a_finished_record_outlives_an_unfinished_run(
+        table, tmp_path, capsys, monkeypatch):
+    out = tmp_path / "out"
+    assert fit(table, out, "--bootstrap", 3, "--chunk-resamples", 1, "--no-plots") == 0
+    manifest = out / "chunks" / "manifest.json"
+    manifest.write_text('{"fingerprint": "another run"}')
+    before = snapshot(out)
+    assert fit(table, out, "--bootstrap", 3, "--chunk-resamples", 1, "--no-plots",
+               "--resume") == 2
+    assert "belong to another run" in capsys.readouterr().err
+    assert snapshot(out) == before
+
+    # A --force run cut short by Ctrl+C: the finished run's record stays, the new one
+    # says it is running.
+    from korvel_analysis import chunks
+
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(chunks, "run_chunk", interrupted)
+    assert fit(table, out, "--bootstrap", 3, "--chunk-resamples", 1, "--no-plots",
+               "--force") == 130
+    assert (out / "run.json").read_bytes() == before["run.json"]
+    assert '"status": "running"' in (out / "run.running.json").read_text()
+
+
+def test_writes_stay_in_the_folder(table, tmp_path, capsys, monkeypatch):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "precious.txt").write_text("keep")
+    # A link planted where a temporary file went, and the folder behind a link: fine.
+    real = tmp_path / "real"
+    real.mkdir()
+    os.symlink(real, tmp_path / "link")
+    os.symlink(outside / "precious.txt", real / "results.tsv.tmp")
+    assert fit(table, tmp_path / "link", "--no-plots", "--force") == 0
+    assert (real / "results.tsv").is_file() and not (real / "results.tsv").is_symlink()
+    # A link at a name korvel owns is replaced, not written through.
+    (real / "results.tsv").unlink()
+    os.symlink(outside / "precious.txt", real / "results.tsv")
+    assert fit(table, real, "--no-plots", "--force") == 0
+    assert not (real / "results.tsv").is_symlink()
+    # A subfolder that leads outside is refused before any fitting.
+    os.symlink(outside, real / "plots")
+    monkeypatch.setattr(cli.tl, "fit", None)  # any fit would fail with a TypeError
+    assert fit(table, real, "--force") == 2
+    assert f"{real / 'plots'} is a symbolic link" in capsys.readouterr().err
+    assert sorted(p.name for p in outside.iterdir()) == ["precious.txt"]
+    assert (outside / "precious.txt").read_text() == "keep"
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda p: os.symlink(p.parent / "missing", p), "is a symbolic link to a missing folder"),
+    (lambda p: p.parent.joinpath("file").write_text("x"), "cannot create the output folder"),
+])
+def test_an_unusable_output_folder_is_refused_before_any_fit(table, tmp_path, capsys,
+                                                             monkeypatch, make, message):
+    out = tmp_path / "out"
+    make(out)
+    if message.startswith("cannot"):
+        out = tmp_path / "file" / "out"
+    monkeypatch.setattr(cli.tl, "fit", None)
+    assert fit(table, out, "--bootstrap", 2) == 2
+    assert message in capsys.readouterr().err
