@@ -14,6 +14,7 @@ fi
 # GoogleTest is not on PyPI; Debian packages it.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "run_tests.sh: installing the system package libgtest-dev (GoogleTest headers) with apt-get"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
   else
@@ -26,6 +27,12 @@ fi
 # are compiled once: pip builds the wheel in build/py (kept, so that a second
 # run recompiles only what changed) with the C++ tests switched on, installs
 # the extension, and ctest runs the tests in that same folder.
+# Say what pip is about to put into the active environment before it does.
+test_extra=$(python3 -c 'import tomllib
+with open("pyproject.toml", "rb") as f:
+    print(", ".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))')
+echo "run_tests.sh: pip installs into $(python3 -c 'import sys; print(sys.prefix)'): korvel built" \
+  "from this checkout, with what is missing of numpy and the test extra ($test_extra)"
 python3 -m pip install -q --disable-pip-version-check \
   --config-settings=build-dir=build/py \
   --config-settings=cmake.define.KORVEL_BUILD_TESTS=ON \
