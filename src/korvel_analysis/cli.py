@@ -150,6 +150,8 @@ def _add_table_options(p, drift=False):
                    help="column of the read's CpG density (default %(default)s)")
     g.add_argument("--methylation-column", default=readers.METHYLATION_COLUMN, metavar="NAME",
                    help="column of the read's methylated fraction, 0 to 1 (default %(default)s)")
+    g.add_argument("--percent", action="store_true",
+                   help="the methylation column holds percentages, 0 to 100: divide by 100")
     if drift:
         g.add_argument("--age-column", default=readers.AGE_COLUMN, metavar="NAME",
                        help="column of the read's age (default %(default)s)")
@@ -207,7 +209,8 @@ def build_parser():
                     "[d, d+1). --st, --cow, --coe, --n-u, --n-m take one value or one per "
                     "density bin, comma-separated.")
     s.add_argument("--out", required=True, metavar="FILE",
-                   help="reads table to write (TSV; gzip-compressed when the name ends in .gz)")
+                   help="reads table to write: CSV when the name ends in .csv, else TSV; "
+                        "gzip-compressed when it ends in .gz")
     s.add_argument("--st", required=True, type=_positive_floats,
                    help="free spontaneous rate St")
     s.add_argument("--cow", required=True, type=_non_negative_floats,
@@ -408,9 +411,12 @@ def load_binned(args):
         if args.density_edges is not None or args.density_quantiles is not None:
             raise UsageError("a counts table brings its own density bins: drop "
                              "--density-edges/--density-quantiles")
+        if args.percent:
+            raise UsageError("--percent applies to a reads table, not to a counts table")
         table = readers.read_counts(args.input, edges.size - 1)
         return pp.from_counts(table, edges), table.source
-    reads = readers.read_reads(args.input, args.density_column, args.methylation_column)
+    reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
+                               percent=args.percent)
     dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
     return pp.bin_reads(reads, dens, edges), reads.source
 
@@ -434,7 +440,8 @@ def cmd_simulate(args):
 
 
 def write_reads(path, density, meth, age=None):
-    """Writes a reads table with the default column names (gzip when the name ends in .gz)."""
+    """Writes a reads table with the default column names: commas when the name ends in .csv
+    (or .csv.gz), tabs otherwise; gzip-compressed when it ends in .gz."""
     import gzip
     import io
 
@@ -443,8 +450,9 @@ def write_reads(path, density, meth, age=None):
     names = [readers.DENSITY_COLUMN, readers.METHYLATION_COLUMN] + (
         [readers.AGE_COLUMN] if age is not None else [])
     # 17 significant digits give back the same doubles, so m/70 is read as m/70.
-    np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter="\t",
-               header="\t".join(names), comments="")
+    sep = provenance.separator(path)
+    np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter=sep,
+               header=sep.join(names), comments="")
     data = buf.getvalue().encode()
     if str(path).endswith(".gz"):
         data = gzip.compress(data, mtime=0)
@@ -716,7 +724,7 @@ def cmd_drift(args):
         _need_plots(args)
         edges = _meth_edges(args)
         reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
-                                   args.age_column)
+                                   args.age_column, percent=args.percent)
         dens = None
         if args.density_bin is not None:
             dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)

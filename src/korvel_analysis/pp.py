@@ -44,10 +44,17 @@ class Binned:
 
 
 def meth_edges(n_bins=10):
-    """``n_bins`` equal methylation-fraction bins over [0, 1]: n_bins + 1 edges."""
+    """``n_bins`` equal methylation-fraction bins over [0, 1]: the edges k / n_bins.
+
+    Each edge is the division k / n_bins, the double nearest the fraction, so
+    a read of fraction 0.3 lies on the edge 3/10 and falls into [0.3, 0.4).
+    ``linspace`` would give 0.30000000000000004 there and put it in the bin
+    below.
+    """
     if n_bins < 1:
         raise ValueError("at least one methylation bin is needed")
-    return np.linspace(0.0, 1.0, int(n_bins) + 1)
+    n = int(n_bins)
+    return np.arange(n + 1, dtype=np.float64) / n
 
 
 def check_edges(edges, parameter, lo=None, hi=None):

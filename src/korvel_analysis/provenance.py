@@ -126,13 +126,20 @@ def cell(value):
     return "NA" if math.isnan(v) else repr(v)
 
 
-def table_text(header, rows):
-    lines = ["\t".join(header)] + ["\t".join(cell(v) for v in row) for row in rows]
+def separator(name):
+    """The separator a file's name promises: commas for ``.csv`` (``.csv.gz``), else tabs."""
+    name = Path(name).name.lower()
+    return "," if name.removesuffix(".gz").endswith(".csv") else "\t"
+
+
+def table_text(header, rows, sep="\t"):
+    lines = [sep.join(header)] + [sep.join(cell(v) for v in row) for row in rows]
     return "\n".join(lines) + "\n"
 
 
 def write_tsv(path, header, rows):
-    write_text(path, table_text(header, rows))
+    """A table with the separator its name promises (see ``separator``)."""
+    write_text(path, table_text(header, rows, separator(path)))
 
 
 # ------------------------------------------------------------ safe writes
@@ -381,7 +388,7 @@ class OutputFolder:
         self.write_with(name, lambda f: f.write(text.encode()))
 
     def write_tsv(self, name, header, rows):
-        self.write_text(name, table_text(header, rows))
+        self.write_text(name, table_text(header, rows, separator(name)))
 
     def read_text(self, name):
         return self.root.read_bytes(name).decode()

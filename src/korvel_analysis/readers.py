@@ -11,6 +11,11 @@ checksum and recognises compression from its first bytes: pipes, FIFOs,
 process substitution and ``-`` (the standard input) work as files do. A line
 may hold at most ``MAX_LINE_CHARS`` characters, so that a file without line
 breaks cannot take the machine's memory.
+
+A leading UTF-8 byte-order mark, as spreadsheets write into "CSV UTF-8", is
+not part of the first column's name, and quotes around a header cell are
+removed as CSV does. Messages that quote a header show invisible characters
+escaped.
 """
 
 from __future__ import annotations
@@ -67,9 +72,11 @@ class InputError(ValueError):
     (a missing column can be chosen with it).
     """
 
-    def __init__(self, path, what, line=None, column=None, parameter=None):
+    def __init__(self, path, what, line=None, column=None, parameter=None,
+                 hint=" (set it with {})"):
         self.path, self.line, self.column, self.what = str(path), line, column, what
         self.parameters = () if parameter is None else (parameter,)
+        self.hint = hint  # what is said about the parameter: its name goes at "{}"
         super().__init__(self.naming({}))
 
     def naming(self, names):
@@ -78,8 +85,8 @@ class InputError(ValueError):
         if self.line is not None:
             where += f", line {self.line}"
         if self.column is not None:
-            where += f", column '{self.column}'"
-        hint = "".join(f" (set it with {names.get(p, p)})" for p in self.parameters)
+            where += f", column '{_shown(self.column)}'"
+        hint = "".join(self.hint.format(names.get(p, p)) for p in self.parameters)
         return f"{where}: {self.what}{hint}"
 
 
@@ -134,8 +141,9 @@ def _open_text(path, raw):
     buffered = io.BufferedReader(raw, 1 << 16)
     if buffered.peek(2)[:2] == b"\x1f\x8b":
         return buffered, io.TextIOWrapper(gzip.GzipFile(fileobj=buffered, mode="rb"),
-                                          encoding="utf-8", newline="")
-    return buffered, io.TextIOWrapper(buffered, encoding="utf-8", newline="")
+                                          encoding="utf-8-sig", newline="")
+    # utf-8-sig: a leading byte-order mark is dropped, not read into the first column's name.
+    return buffered, io.TextIOWrapper(buffered, encoding="utf-8-sig", newline="")
 
 
 def _lines(path, f, first=1):
@@ -181,7 +189,9 @@ def _rows(path, source=None):
         if not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
         delim = _delimiter(path, first)
-        header = [h.strip() for h in next(csv.reader([first], delimiter=delim))]
+        # skipinitialspace: a quoted cell after ", " is unquoted too.
+        header = [h.strip() for h in next(csv.reader([first], delimiter=delim,
+                                                     skipinitialspace=True))]
         seen = set()
         for h in header:
             if h in seen:
@@ -189,7 +199,7 @@ def _rows(path, source=None):
                                  line=1)
             seen.add(h)
         yield 1, header, None
-        reader = csv.reader(lines, delimiter=delim)
+        reader = csv.reader(lines, delimiter=delim, skipinitialspace=True)
         for fields in reader:
             if not fields or (len(fields) == 1 and not fields[0].strip()):
                 continue
@@ -212,9 +222,14 @@ def _rows(path, source=None):
 
 
 def _shown(text):
-    """A header cell or a cell as a message quotes it: at most SHOWN_CHARS characters."""
+    """A header cell or a cell as a message quotes it: at most SHOWN_CHARS characters, and
+    invisible characters escaped (a byte-order mark, a tab or a non-breaking space in a
+    column name would otherwise make the message look as if the name were right)."""
     text = str(text)
-    return text if len(text) <= SHOWN_CHARS else text[:SHOWN_CHARS] + "..."
+    if len(text) > SHOWN_CHARS:
+        text = text[:SHOWN_CHARS] + "..."
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                   for c in text)
 
 
 def _header_shown(header):
@@ -247,14 +262,21 @@ def _column_index(path, header, name, parameter):
 
 
 def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATION_COLUMN,
-               age_column=None):
+               age_column=None, percent=False):
     """Reads a reads table; ``age_column`` is read (and required) only when given.
 
-    Raises InputError for a missing column, a non-numeric or NaN cell, a
-    methylated fraction outside [0, 1], or a table without reads.
+    With ``percent`` the methylation column holds percentages, 0 to 100, and
+    is divided by 100. Raises InputError for a missing column, a non-numeric
+    or NaN cell, a methylated fraction outside [0, 1] (or a percentage outside
+    [0, 100]), or a table without reads. When fractions exceed 1 but no value
+    exceeds 100, the message suggests ``percent``.
     """
     density, meth, age = [], [], []
     idx, source = None, {}
+    # The first value out of range is reported, but only once the whole column
+    # is read: whether it looks like percentages depends on every value.
+    scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
+    bad = None
     for lineno, header, fields in _rows(path, source):
         if fields is None:
             idx = (_column_index(path, header, density_column, "density_column"),
@@ -264,15 +286,24 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
             continue
         density.append(_number(path, lineno, density_column, fields[idx[0]]))
         x = _number(path, lineno, methylation_column, fields[idx[1]])
-        if not 0.0 <= x <= 1.0:
-            raise InputError(path, f"methylated fraction {x!r} is outside [0, 1]", lineno,
-                             methylation_column)
+        if bad is None and not 0.0 <= x <= scale:
+            bad = (lineno, x)
         meth.append(x)
         if age_column is not None:
             age.append(_number(path, lineno, age_column, fields[idx[2]]))
+    if bad is not None:
+        lineno, x = bad
+        what = f"methylated {unit} {x!r} is outside [0, {scale:g}]"
+        if not percent and min(meth) >= 0.0 and max(meth) <= 100.0:
+            raise InputError(path, what, lineno, methylation_column, "percent",
+                             "; the column looks like percentages (0 to 100): pass {}")
+        raise InputError(path, what, lineno, methylation_column)
     if not meth:
         raise InputError(path, "holds no reads")
-    return Reads(np.array(density), np.array(meth),
+    meth = np.array(meth)
+    if percent:
+        meth /= 100.0
+    return Reads(np.array(density), meth,
                  None if age_column is None else np.array(age), str(path),
                  density_column, methylation_column, age_column, source)
 

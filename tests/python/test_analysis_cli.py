@@ -139,7 +139,7 @@ def test_counts_table_gives_the_fit_of_its_reads(reads, tmp_path):
     for d in range(2):
         sel = (data[:, 0] >= d) & (data[:, 0] < d + 1)
         # First-match bins of m/70, as the reads table is binned.
-        idx = np.minimum(np.searchsorted(np.linspace(0, 1, 11), data[sel, 1], "right") - 1, 9)
+        idx = np.minimum(np.searchsorted(np.arange(11) / 10, data[sel, 1], "right") - 1, 9)
         lines.append(f"{d}\t{d + 1}\t" + "\t".join(map(str, np.bincount(idx, minlength=10))))
     counts = tmp_path / "counts.csv"
     counts.write_text("\n".join(lines).replace("\t", ",") + "\n")
@@ -164,6 +164,14 @@ BAD_TABLES = [
      ["--density-edges", "0,1,2,3"], "column 'cpg_density': density bin 2 [2, 3] holds no reads"),
     ("renamed-column", "cpg\tmeth_fraction\n1\t0.5\n1\t-0.1\n", ["--density-column", "cpg"],
      "line 3, column 'meth_fraction': methylated fraction -0.1 is outside [0, 1]"),
+    ("percent-hint", "cpg_density\tmeth_fraction\n1\t0.5\n1\t72.5\n1\t30\n", [],
+     "line 3, column 'meth_fraction': methylated fraction 72.5 is outside [0, 1]; the column "
+     "looks like percentages (0 to 100): pass --percent"),
+    ("percent-above-100", "cpg_density\tmeth_fraction\n1\t50\n1\t120\n", ["--percent"],
+     "line 3, column 'meth_fraction': methylated percentage 120.0 is outside [0, 100]"),
+    ("invisible-header", "cpg_density\u200b\tmeth_fraction\n1\t0.5\n", [],
+     "line 1, column 'cpg_density': no column 'cpg_density'; the header has "
+     "cpg_density\\u200b, meth_fraction (set it with --density-column)"),
     ("counts-columns", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t4\n", ["--counts"],
      "line 1: has 2 count columns but there are 10 methylation bins"),
     ("counts-negative", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t-4\n", ["--counts", "--meth-bins", 2],
@@ -177,12 +185,34 @@ BAD_TABLES = [
 def test_bad_input_is_refused_with_file_line_and_column(tmp_path, capsys, name, text, extra,
                                                         message):
     path = tmp_path / f"{name}.tsv"
-    path.write_text(text)
+    path.write_text(text, encoding="utf-8")
     out = tmp_path / "out"
     rc = korvel_cmd("fit", path, "--out", out, "--mode", "independent", *extra)
     assert rc == 2
     assert f"{path}, {message}" in capsys.readouterr().err
     assert not out.exists()
+
+
+def test_simulated_csv_and_a_spreadsheets_percent_csv_fit_alike(tmp_path):
+    # What simulate writes to x.csv is comma-separated and fit reads it; a
+    # spreadsheet's "CSV UTF-8" of the same reads as percentages (byte-order
+    # mark, quoted header cells after ", ", CRLF) read with --percent gives
+    # the same table to the last digit.
+    sim = tmp_path / "sim.csv"
+    assert korvel_cmd("simulate", "--out", sim, "--st", 1, "--cow", 3, "--coe", 4,
+                      "--densities", 2, "--reads-per-density", 300, "--quiet") == 0
+    assert sim.read_text().splitlines()[0] == "cpg_density,meth_fraction"
+    data = np.loadtxt(sim, delimiter=",", skiprows=1)
+    m = np.rint(data[:, 1] * 70.0)
+    # 100 m / 70 is exact where m / 70 is a bin edge (m a multiple of 7).
+    lines = "".join(f"{d:.17g},{100.0 * k / 70.0:.17g}\r\n" for d, k in zip(data[:, 0], m))
+    sheet = tmp_path / "sheet.csv"
+    sheet.write_bytes(b"\xef\xbb\xbf" + ('"cpg_density", "meth_fraction"\r\n' + lines).encode())
+    common = ("--mode", "independent", "--density-edges", "0,1,2", "--no-plots", "--quiet")
+    assert korvel_cmd("fit", sim, "--out", tmp_path / "a", *common) == 0
+    assert korvel_cmd("fit", sheet, "--percent", "--out", tmp_path / "b", *common) == 0
+    assert ((tmp_path / "a" / "results.tsv").read_text()
+            == (tmp_path / "b" / "results.tsv").read_text())
 
 
 def test_gzip_csv_errors_name_the_line(tmp_path, capsys):

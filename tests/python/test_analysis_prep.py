@@ -34,6 +34,13 @@ def test_resampling_is_seeded_and_keeps_each_density_bins_read_count():
     assert np.array_equal(a.sum(axis=2), np.tile(counts.sum(axis=1), (50, 1)))
 
 
+def test_default_methylation_edges_are_exact_tenths():
+    # A read of fraction 0.3 lies on the edge of [0.3, 0.4), not in the bin below.
+    edges = pp.meth_edges(10)
+    assert list(edges) == [0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0]
+    assert list(pp.bin_index(np.array([0.0, 0.3, 0.6, 0.7, 1.0]), edges)) == [0, 3, 6, 7, 9]
+
+
 @pytest.mark.parametrize("edges", [np.linspace(0, 1, 11), np.array([0.0, 0.5, 1.0]),
                                    np.array([0.0, 0.3, 0.31, 0.7, 1.0]),
                                    np.array([0.1, 0.45, 0.9])])
