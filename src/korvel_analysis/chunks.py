@@ -280,8 +280,8 @@ def assemble(parts, n_boot, n_densities, n_cols):
 
 
 # Options of `korvel fit` that change how a run goes, not what it computes.
-RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "resume", "force", "no_plots", "out",
-                          "input")
+RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "verbose", "resume", "force",
+                          "no_plots", "out", "input")
 
 
 def resume_refusal(folder, record):

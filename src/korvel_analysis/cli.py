@@ -38,8 +38,17 @@ def _note(args, text):
 
 
 def _warn(args, text):
-    """Something the user asked for that the run could not do: always said."""
-    print(f"korvel {args.command}: warning: {text}", file=sys.stderr)
+    """Something the user should look at. --quiet silences it too: a batch job asked for
+    errors only, and what a warning says is kept in the run's files (run.json, the
+    flags column of results.tsv)."""
+    if not getattr(args, "quiet", False):
+        print(f"korvel {args.command}: warning: {text}", file=sys.stderr)
+
+
+def _progress(args):
+    """The ``progress`` argument of the package's long stages: off with --quiet, else a bar
+    on a terminal and plain lines (every 30 s or 5%) in a log."""
+    return False if getattr(args, "quiet", False) else None
 
 
 def _usage(args, exc):
@@ -189,7 +198,8 @@ def _add_out_options(p):
                    help="confidence level of the intervals (default %(default)s)")
     p.add_argument("--threads", type=_positive_count, metavar="N",
                    help="worker threads (sets KORVEL_NUM_THREADS; default: every logical CPU)")
-    p.add_argument("--quiet", action="store_true", help="no progress messages")
+    p.add_argument("--quiet", action="store_true",
+                   help="print nothing but errors (warnings are kept in run.json and the tables)")
 
 
 def build_parser():
@@ -282,6 +292,9 @@ def build_parser():
     _add_model_options(f)
     _add_table_options(f)
     _add_out_options(f)
+    f.add_argument("--verbose", action="store_true",
+                   help="the optimiser's trace of the shared-exp and shared-co fits on the "
+                        "standard error stream")
     r = f.add_argument_group("long runs")
     r.add_argument("--chunk-resamples", type=_positive_count,
                    default=chunks.DEFAULT_CHUNK_RESAMPLES, metavar="K",
@@ -511,7 +524,8 @@ def fit_into(folder, args, data, settings, record):
                 + (f" ({data.n_dropped} outside the bins left out)" if data.n_dropped else "")
                 + f"; fitting in mode {args.mode}")
 
-    result = tl.fit(data.fractions, data.meth_edges, settings)
+    result = tl.fit(data.fractions, data.meth_edges, settings, verbose=args.verbose,
+                    progress=_progress(args))
     boot_rows, profs, profile_note = None, [], None
     if args.bootstrap:
         _note(args, f"bootstrap: {args.bootstrap} resamples in chunks of {args.chunk_resamples}"
@@ -528,7 +542,7 @@ def fit_into(folder, args, data, settings, record):
             _note(args, "profiles of St, CoW and CoE")
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
                                 args.level, args.profile_points, args.profile_span,
-                                progress=False if args.quiet else None)
+                                progress=_progress(args))
         else:
             _warn(args, profile_note)
     intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
@@ -572,9 +586,12 @@ def fit_into(folder, args, data, settings, record):
 
 
 def report_flags(args, flagged):
-    """The flagged estimates, last on the standard error stream: said even with --quiet."""
+    """The flagged estimates, last on the standard error stream (not with --quiet: they are in
+    the flags column of results.tsv and in run.json)."""
     if not flagged:
         _note(args, "no estimate flagged")
+        return
+    if args.quiet:
         return
     _warn(args, f"{len(flagged)} flag{'s' if len(flagged) > 1 else ''} on the estimates "
                 "(the flags column of results.tsv; the README defines each):")
@@ -595,7 +612,7 @@ def run_bootstrap(args, data, settings, result, folder, record):
         folder.write_text(provenance.RUNNING_JSON, provenance.run_json_text(
             dict(record, status="running"), finished=False))
 
-    kw = dict(chunk_resamples=args.chunk_resamples, progress=False if args.quiet else None,
+    kw = dict(chunk_resamples=args.chunk_resamples, progress=_progress(args),
               checkpoint_dir=folder.sub(chunks.CHUNK_DIR), resume=args.resume,
               report=lambda text: _warn(args, text), on_start=started)
     boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
@@ -687,16 +704,34 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
     _save_plot(folder, "fractions.png", fig)
 
     names = list(result.params)
-    fig, axes = pl.figure(len(names), 3.2, 3.0)
+    mode = modes.get(s.mode)
+    cols = min(len(names), 3)
+    rows = -(-len(names) // cols)
+    fig, axes = pl.figure(cols, 4.4, 3.6, rows=rows)
+    methods = set()
     for ax, name in zip(axes, names):
         lo = hi = None
+        interval = "interval"
         if name in intervals:
             lo = [iv.lo for iv in intervals[name][1]]
             hi = [iv.hi for iv in intervals[name][1]]
-        marked = [any(f.parameter == name and f.density_idx in (None, d) for f in flagged)
-                  for d in range(data.n_densities)]
+            methods.add(intervals[name][0])
+            interval = f"{args.level:g} {intervals[name][0]} interval"
+        mine = [f for f in flagged if f.parameter == name]
+        marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
+        at_bound = [any(f.word == "at_bound" and f.density_idx in (None, d) for f in mine)
+                    for d in range(data.n_densities)]
         pl.parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
-                                lo, hi, ax=ax, flagged=marked)
+                                lo, hi, ax=ax, flagged=marked, at_bound=at_bound,
+                                shared=name in mode.shared,
+                                label=pl.parameter_label(name, s.normalize_stw),
+                                interval_label=interval)
+    for ax in axes[len(names):]:
+        ax.set_visible(False)
+    how = (f"{args.level:g} intervals: " + ", ".join(sorted(methods)) if methods
+           else "no intervals (ask for --bootstrap N or --profile)")
+    fig.suptitle(f"mode {s.mode}: estimates per CpG-density bin, shared ones as one line; "
+                 f"{how}", fontsize="medium")
     _save_plot(folder, "parameters.png", fig)
 
     if boot_rows is not None:
@@ -706,14 +741,16 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
                 fig, (ax,) = pl.figure()
                 iv = intervals[name][1][0] if intervals[name][0] == tl.PERCENTILE else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
-                                          ax=ax)
+                                          ax=ax, label=pl.parameter_label(name, s.normalize_stw),
+                                          method=f"{args.level:g} percentile bootstrap")
                 _save_plot(folder, f"bootstrap_{name}.png", fig)
     for name in ("st", "cow", "coe"):
         ps = [p for p in profs if p.parameter == name]
         if ps:
             fig, axes = pl.figure(len(ps), 3.6, 3.0)
             for ax, p in zip(axes, ps):
-                pl.profile(p, args.level, ax=ax)
+                pl.profile(p, args.level, ax=ax,
+                           label=pl.parameter_label(p.parameter, s.normalize_stw))
             _save_plot(folder, f"profile_{name}.png", fig)
 
 
@@ -743,7 +780,8 @@ def drift_into(folder, args, data, edges, dens, record):
     """The drift fit and every file of the run, into the locked folder."""
     _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
                 f"{int(data.counts.sum())} reads")
-    res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level)
+    res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
+                       progress=_progress(args))
     folder.write_tsv("drift.tsv", *tl.drift_table(res, data))
     folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
     observed = pp.observed_fractions(data.counts)
@@ -754,9 +792,19 @@ def drift_into(folder, args, data, edges, dens, record):
         from . import pl
 
         fine = np.linspace(0.0, data.fit_ages.max(), 101)
-        fig, (ax,) = pl.figure(1, 6.5, 4.5)
+        fig, (ax,) = pl.figure(1, 7.0, 4.8)
+        rates = []
+        for name, value in (("StE", res.ste), ("StW", res.stw)):
+            iv = res.intervals.get(name.lower())
+            rates.append(f"{name} = {value:.3g}"
+                         + (f" [{iv.lo:.3g}, {iv.hi:.3g}]" if iv is not None else ""))
+        how = (f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
+               if res.intervals else "no intervals (ask for --bootstrap N)")
         pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
-                 edges, ax=ax)
+                 edges, ax=ax,
+                 age_label=f"{args.age_column} minus the reference age {data.ages[0]:g}",
+                 title=f"fitted per unit of {args.age_column}: {', '.join(rates)}\n({how}); "
+                       "observed (dots), predicted (lines)")
         _save_plot(folder, "drift.png", fig)
     record.update(
         ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
@@ -813,7 +861,7 @@ def cmd_phase(args):
                  + (f", Vmax = {m.vmax:.4g}" if math.isfinite(m.vmax) else ""))
         for ax, key in zip(axes[2 * i:2 * i + 2], ("bistability", "avg_meth")):
             pl.phase(grids, key, points, ax=ax)
-            ax.set_title(f"{key.replace('_', ' ')}: {title}", fontsize="small")
+            ax.set_title(f"{pl.PHASE_LABELS[key].split(chr(10))[0]}: {title}", fontsize="small")
     provenance.write_file(args.out, lambda f: pl.save(fig, f))
     _note(args, f"wrote {args.out}" + (f" ({len(maps)} maps: one per fitted St, exponents "
                                         "and Vmax)" if len(maps) > 1 else ""))

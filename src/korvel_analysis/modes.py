@@ -30,8 +30,9 @@ FITPS_5 = ("st", "n_u", "n_m", "cow", "coe")
 class Mode:
     """One fitting mode.
 
-    ``fit(args, settings, weights)`` runs the mode's fit, where ``args`` is
-    (fracs, edges, normalize_stw, st_bounds, co_bounds), and returns
+    ``fit(args, settings, weights, verbose)`` runs the mode's fit, where ``args`` is
+    (fracs, edges, normalize_stw, st_bounds, co_bounds) and ``verbose`` lets
+    the module write its optimiser trace to standard error, and returns
     (name -> per-density array, NLLs); shared values are repeated on every
     density bin. ``bootstrap(head, settings, weights, warm)`` refits
     resamples, ``head`` being (rows, n_boot, n_densities, edges,
@@ -79,30 +80,32 @@ def _columns(fitps, layout, **shared):
     return p
 
 
-def _fit_independent(args, s, w):
+def _fit_independent(args, s, w, verbose):
     fitps, nlls = korvel.py_fit_all_densities(*args, s.n_u, s.n_m, s.co_penalty)
     return _columns(fitps, FITPS_3), nlls
 
 
-def _fit_shared_st(args, s, w):
+def _fit_shared_st(args, s, w, verbose):
     _, fitps, nlls = korvel.py_fit_shared_st(*args, s.n_u, s.n_m, s.co_penalty, w)
     return _columns(fitps, FITPS_3), nlls
 
 
-def _fit_shared_exp(args, s, w):
+def _fit_shared_exp(args, s, w, verbose):
     _, n_u, n_m, vmax, fitps, nlls = korvel.py_fit_shared_exp(
-        *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
+        *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds),
+        verbose=verbose)
     return _columns(fitps, FITPS_3, n_u=n_u, n_m=n_m, vmax=vmax), nlls
 
 
-def _fit_shared_st_exp(args, s, w):
+def _fit_shared_st_exp(args, s, w, verbose):
     _, vmax, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(
         *args, tuple(s.exp_bounds), s.co_penalty, w, s.fit_vmax, tuple(s.vmax_bounds))
     return _columns(fitps, FITPS_5, vmax=vmax), nlls
 
 
-def _fit_shared_co(args, s, w):
-    _, _, _, fitps, nlls = korvel.py_fit_shared_co(*args, tuple(s.exp_bounds), s.co_penalty, w)
+def _fit_shared_co(args, s, w, verbose):
+    _, _, _, fitps, nlls = korvel.py_fit_shared_co(*args, tuple(s.exp_bounds), s.co_penalty, w,
+                                                   verbose=verbose)
     return _columns(fitps, FITPS_5), nlls
 
 

@@ -35,6 +35,49 @@ def save(fig, path):
     fig.savefig(path, format="png", dpi=110)
 
 
+# What each parameter is, for axis labels: its name and its meaning.
+_MEANINGS = {
+    "ste": "StE (spontaneous erasing rate)",
+    "stw": "StW (spontaneous writing rate)",
+    "cow": "CoW (cooperative writing coefficient)",
+    "coe": "CoE (cooperative erasing coefficient)",
+    "n_u": "n_U (exponent of the unmethylated share)",
+    "n_m": "n_M (exponent of the methylated share)",
+    "vmax": "Vmax (ceiling of the cooperative drives)",
+}
+# Rates and coefficients span decades: they are drawn on log axes.
+LOG_PARAMETERS = ("st", "ste", "stw", "cow", "coe", "vmax")
+
+
+def parameter_label(name, normalize_stw=True):
+    """An axis label: "St (spontaneous erasing rate, StW = 1)", "CoW (cooperative ...)"."""
+    if name == "st":
+        return ("St (spontaneous erasing rate, StW = 1)" if normalize_stw
+                else "St (spontaneous writing rate, StE = 1)")
+    return _MEANINGS.get(name, name)
+
+
+def log_axis(ax, which="y"):
+    """A log axis whose tick labels stay readable over any span.
+
+    Over a decade or more matplotlib labels the powers of ten; over less it
+    labels minor ticks too, whose long labels run into each other. Here the
+    labelled ticks are 1, 2 and 5 times the powers of ten (only the powers
+    over several decades), written plainly, and the other ticks are unlabelled.
+    """
+    from matplotlib import ticker
+
+    axis = ax.yaxis if which == "y" else ax.xaxis
+    (ax.set_yscale if which == "y" else ax.set_xscale)("log")
+    lo, hi = sorted(ax.get_ylim() if which == "y" else ax.get_xlim())
+    decades = np.log10(hi / lo) if lo > 0 and hi > 0 else 0.0
+    subs = (1.0,) if decades > 3 else (1.0, 2.0, 5.0) if decades > 0.7 else (
+        1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0)
+    axis.set_major_locator(ticker.LogLocator(base=10.0, subs=subs))
+    axis.set_major_formatter(ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+    axis.set_minor_formatter(ticker.NullFormatter())
+
+
 def _density_labels(density_lo, density_hi):
     return [f"density [{a:.3g}, {b:.3g}]" for a, b in zip(density_lo, density_hi)]
 
@@ -57,34 +100,56 @@ def fractions(meth_bin_edges, observed, fitted, density_lo=None, density_hi=None
     return ax
 
 
-def bootstrap_distribution(values, name, estimate=None, interval=None, ax=None):
-    """Histogram of one parameter's bootstrap values, with the estimate and the interval marked."""
+def bootstrap_distribution(values, name, estimate=None, interval=None, ax=None, label=None,
+                           method=None):
+    """Histogram of one parameter's bootstrap values, with the estimate and the interval marked.
+
+    Rates and coefficients are binned and drawn on a log axis. ``label`` is
+    the axis label (default ``parameter_label(name)``), ``method`` names the
+    interval in the legend, such as "95% percentile bootstrap".
+    """
     ax = _axes(ax)
     values = np.asarray(values, dtype=np.float64)
-    ax.hist(values[np.isfinite(values)], bins=max(5, min(30, values.size // 3)), color="0.6")
+    values = values[np.isfinite(values)]
+    n_bins = max(5, min(30, values.size // 3))
+    log = name in LOG_PARAMETERS and values.size and values.min() > 0
+    if log and values.max() > values.min():
+        bins = np.geomspace(values.min(), values.max(), n_bins + 1)
+    else:
+        bins = n_bins
+    ax.hist(values, bins=bins, color="0.6", label=f"{values.size} resamples")
     if estimate is not None:
         ax.axvline(estimate, color="C3", label=f"estimate {estimate:.4g}")
     if interval is not None:
         for v in (interval.lo, interval.hi):
             if np.isfinite(v):
                 ax.axvline(v, color="C0", linestyle="--")
-        ax.plot([], [], "--", color="C0", label=f"interval [{interval.lo:.4g}, {interval.hi:.4g}]")
-    ax.set_xlabel(name)
+        ax.plot([], [], "--", color="C0", label=(f"{method} interval" if method else "interval")
+                + f" [{interval.lo:.4g}, {interval.hi:.4g}]")
+    if log:
+        log_axis(ax, "x")
+    ax.set_xlabel(label or parameter_label(name))
     ax.set_ylabel("resamples")
-    ax.set_title(f"bootstrap distribution of {name}")
+    ax.set_title(f"bootstrap distribution of {_short(name)}")
     ax.legend(fontsize="small")
     return ax
 
 
-def profile(prof, level=0.95, ax=None):
-    """A profile NLL curve (tl.Profile) with its threshold and likelihood-ratio interval."""
+def _short(name):
+    return parameter_label(name).split(" (")[0]
+
+
+def profile(prof, level=0.95, ax=None, label=None):
+    """A profile NLL curve (tl.Profile) with its threshold, estimate and likelihood-ratio
+    interval, each named in the legend; ``label`` is the x axis label."""
     from .tl import chi2_1_quantile
 
     ax = _axes(ax)
     rise = prof.nll - np.nanmin(prof.nll)
     threshold = chi2_1_quantile(level) / 2.0
-    ax.plot(prof.grid, rise, "o-", markersize=3)
-    ax.axhline(threshold, color="0.5", linestyle=":")
+    ax.plot(prof.grid, rise, "o-", markersize=3, label="profile: NLL rise above its minimum")
+    ax.axhline(threshold, color="0.5", linestyle=":",
+               label=f"threshold chi2_1({level:g})/2 = {threshold:.3g}")
     # Show the neighbourhood of the interval: far grid points rise by
     # thousands and would flatten the part that matters.
     near = np.flatnonzero(rise <= 6.0 * threshold)
@@ -92,17 +157,17 @@ def profile(prof, level=0.95, ax=None):
         i0, i1 = max(near[0] - 1, 0), min(near[-1] + 1, rise.size - 1)
         ax.set_xlim(prof.grid[i0], prof.grid[i1])
         ax.set_ylim(-0.05 * threshold, 6.0 * threshold)
-    ax.axvline(prof.estimate, color="C3")
+    ax.axvline(prof.estimate, color="C3", label=f"estimate {prof.estimate:.4g}")
     iv = prof.interval
     for v, is_open in ((iv.lo, iv.lo_open), (iv.hi, iv.hi_open)):
         if not is_open:
             ax.axvline(v, color="C0", linestyle="--")
     text = "[{}, {}]".format("open" if iv.lo_open else f"{iv.lo:.4g}",
                              "open" if iv.hi_open else f"{iv.hi:.4g}")
-    lo_x, hi_x = ax.get_xlim()
-    if hi_x > 10.0 * lo_x:  # a log axis only where the view spans a decade
-        ax.set_xscale("log")
-    ax.set_xlabel(prof.parameter)
+    ax.plot([], [], "--", color="C0", label=f"{level:g} likelihood-ratio interval {text}")
+    log_axis(ax, "x")  # the profile grids are log grids
+    ax.set_xlabel(label or parameter_label(prof.parameter))
+    ax.legend(fontsize="x-small", loc="upper center")  # a profile is low in the middle
     ax.set_ylabel("NLL - minimum")
     where = "all density bins" if prof.density_idx is None else f"density bin {prof.density_idx}"
     ax.set_title(f"profile of {prof.parameter}, {where}: {text}", fontsize="small")
@@ -110,54 +175,118 @@ def profile(prof, level=0.95, ax=None):
 
 
 def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None, ax=None,
-                         flagged=None):
-    """One parameter against the density bin centre, with interval bars where given;
-    ``flagged`` (one bool per density bin) rings the estimates that carry a flag."""
+                         flagged=None, shared=False, at_bound=None, label=None,
+                         interval_label="interval"):
+    """One parameter against CpG density, with its interval where given.
+
+    A parameter of each density bin is a point at the bin's centre with its
+    interval as a bar; a ``shared`` parameter (one value for every bin) is
+    drawn once, as a line across the density range with its interval as a
+    band. An open interval end (NaN) is drawn as nothing on that side.
+    ``at_bound`` (one bool per density bin) marks estimates that lie on a
+    bound of the search, ``flagged`` rings estimates that carry any flag.
+    Rates and coefficients get a log axis. ``label`` is the y axis label
+    (default ``parameter_label(name)``), ``interval_label`` names the
+    interval in the legend, such as "95% percentile bootstrap interval".
+    """
     ax = _axes(ax)
-    x = (np.asarray(density_lo) + np.asarray(density_hi)) / 2.0
+    dlo, dhi = np.asarray(density_lo, dtype=np.float64), np.asarray(density_hi, dtype=np.float64)
+    x = (dlo + dhi) / 2.0
     values = np.asarray(values, dtype=np.float64)
-    if lo is not None and hi is not None:
+    has_interval = lo is not None and hi is not None
+    if has_interval:
         lo, hi = np.asarray(lo, dtype=np.float64), np.asarray(hi, dtype=np.float64)
-        # An open interval end is drawn as no bar on that side.
-        err = np.vstack([np.nan_to_num(values - lo), np.nan_to_num(hi - values)])
-        ax.errorbar(x, values, yerr=np.clip(err, 0, None), fmt="o", capsize=3)
+        lo, hi = np.where(np.isnan(lo), values, lo), np.where(np.isnan(hi), values, hi)
+    if shared:
+        span, v = [dlo[0], dhi[-1]], values[0]
+        ax.plot(span, [v, v], "-", color="C0", label=f"shared estimate {v:.4g}")
+        if has_interval:
+            ax.fill_between(span, lo[0], hi[0], color="C0", alpha=0.2, linewidth=0,
+                            label=f"{interval_label} [{lo[0]:.4g}, {hi[0]:.4g}]")
+        # Marks of a shared estimate sit at the middle of the density range.
+        x = np.full_like(x, (dlo[0] + dhi[-1]) / 2.0)
+    elif has_interval:
+        err = np.vstack([values - lo, hi - values])
+        ax.errorbar(x, values, yerr=np.clip(err, 0, None), fmt="o", capsize=3,
+                    label=f"estimate, {interval_label}")
     else:
-        ax.plot(x, values, "o")
+        ax.plot(x, values, "o", label="estimate")
+    if at_bound is not None and np.any(at_bound):
+        on = np.asarray(at_bound, dtype=bool)
+        ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",
+                color="C3", markersize=9, label="at a bound of the search")
     if flagged is not None and np.any(flagged):
         marked = np.asarray(flagged, dtype=bool)
-        ax.plot(x[marked], values[marked], "o", markersize=13, markerfacecolor="none",
-                markeredgecolor="C3", label="flagged (see results.tsv)")
-        ax.legend(fontsize="small")
-    if np.all(values > 0) and values.max() > 10.0 * values.min():
-        ax.set_yscale("log")
+        ax.plot(x[marked][:1] if shared else x[marked],
+                values[marked][:1] if shared else values[marked], "o", markersize=13,
+                markerfacecolor="none", markeredgecolor="C3", label="flagged (see results.tsv)")
+    if name in LOG_PARAMETERS and np.all(values > 0):
+        log_axis(ax, "y")
     ax.set_xlabel("CpG density (bin centre)")
-    ax.set_ylabel(name)
+    ax.set_ylabel(label or parameter_label(name))
+    ax.legend(fontsize="x-small")
     return ax
 
 
-def drift(ages, observed, predicted_ages, predicted, meth_bin_edges, ax=None):
-    """Observed bin fractions (markers) and the drift model's prediction (lines) over age."""
+def drift(ages, observed, predicted_ages, predicted, meth_bin_edges, ax=None,
+          age_label="age", title=None):
+    """Observed bin fractions (markers) and the drift model's prediction (lines) over age.
+
+    A methylation bin that holds no read at any age and that the model keeps
+    below half a per cent is left out: its line would lie flat at zero and
+    hide the others. ``age_label`` names the age axis (the age column), and
+    ``title`` replaces the default title (the command puts the fitted rates
+    there).
+    """
     ax = _axes(ax)
     edges = np.asarray(meth_bin_edges)
+    observed, predicted = np.asarray(observed), np.asarray(predicted)
+    left_out = []
     for j in range(edges.size - 1):
-        line, = ax.plot(predicted_ages, predicted[:, j], "-",
-                        label=f"[{edges[j]:.2g}, {edges[j + 1]:.2g}]")
+        name = f"[{edges[j]:.2g}, {edges[j + 1]:.2g}" + ("]" if j == edges.size - 2 else ")")
+        if not np.any(observed[:, j] > 0) and np.nanmax(predicted[:, j]) < 0.005:
+            left_out.append(name)
+            continue
+        line, = ax.plot(predicted_ages, predicted[:, j], "-", label=name)
         ax.plot(ages, observed[:, j], "o", color=line.get_color(), markersize=4)
-    ax.set_xlabel("age (from the reference age)")
+    ax.set_xlabel(age_label)
     ax.set_ylabel("fraction of reads in the bin")
-    ax.set_title("drift: observed (dots) and predicted (lines)")
-    ax.legend(fontsize="x-small", title="methylated fraction", ncol=2)
+    ax.set_title(title or "drift: observed (dots) and predicted (lines)", fontsize="medium")
+    legend_title = "methylated fraction"
+    if left_out:
+        legend_title += f"\n({len(left_out)} bins without reads left out)"
+    ax.legend(fontsize="x-small", title=legend_title, title_fontsize="x-small", ncol=2)
     return ax
+
+
+# What the phase maps show, for their colour bars. The classes: a read is low
+# below a methylated fraction of 0.2, high above 0.8.
+PHASE_LABELS = {
+    "bistability": "bistability 4 P(low) P(high)\n(1: half the regions below 0.2, half above 0.8)",
+    "avg_meth": "mean methylated fraction",
+    "entropy": "entropy of the distribution of m (nats)",
+    "frac_inter": "share of regions between 0.2 and 0.8",
+}
 
 
 def phase(grids, key="bistability", points=None, ax=None):
     """A phase-diagram grid (tl.phase_grids) over (log10 CoE, log10 CoW); ``points`` are
-    (log10 CoW, log10 CoE, label) triples to mark, such as fitted density bins."""
+    (log10 CoW, log10 CoE, label) triples to mark, such as fitted density bins.
+
+    The map is drawn as filled contours between the grid points, so that it
+    reads smoothly at any grid size instead of as coarse pixels, with a
+    labelled colour bar.
+    """
     ax = _axes(ax)
     lc, le = grids["log_cow"], grids["log_coe"]
-    im = ax.imshow(grids[key], origin="lower", extent=[le[0], le[-1], lc[0], lc[-1]],
-                   aspect="auto", cmap="viridis")
-    ax.figure.colorbar(im, ax=ax, label=key.replace("_", " "))
+    z = np.asarray(grids[key], dtype=np.float64)
+    levels = np.linspace(0.0, 1.0, 21) if key in ("bistability", "avg_meth", "frac_inter") \
+        else 20
+    # extend: rounding leaves values a hair below 0 or above 1, which would
+    # otherwise be left blank.
+    filled = ax.contourf(le, lc, z, levels=levels, cmap="viridis", extend="both")
+    bar = ax.figure.colorbar(filled, ax=ax)
+    bar.set_label(PHASE_LABELS.get(key, key.replace("_", " ")), fontsize="small")
     for log_cow, log_coe, label in points or ():
         ax.plot(log_coe, log_cow, "o", color="white", markeredgecolor="black")
         ax.annotate(label, (log_coe, log_cow), textcoords="offset points", xytext=(4, 4),
@@ -165,7 +294,7 @@ def phase(grids, key="bistability", points=None, ax=None):
     # Points outside the grid are not drawn: the axes keep the grid's extent.
     ax.set_xlim(le[0], le[-1])
     ax.set_ylim(lc[0], lc[-1])
-    ax.set_xlabel("log10 CoE")
-    ax.set_ylabel("log10 CoW")
-    ax.set_title(key.replace("_", " "))
+    ax.set_xlabel("log10 CoE (cooperative erasing coefficient)")
+    ax.set_ylabel("log10 CoW (cooperative writing coefficient)")
+    ax.set_title(PHASE_LABELS.get(key, key).split("\n")[0])
     return ax

@@ -141,8 +141,14 @@ class FitResult:
         return float(self.params[name][0]) if self.params[name].size else math.nan
 
 
-def fit(fracs, meth_bin_edges, settings):
-    """Fits the observed fractions (n_densities, n_meth_bins) in ``settings.mode``."""
+def fit(fracs, meth_bin_edges, settings, verbose=False, progress=None):
+    """Fits the observed fractions (n_densities, n_meth_bins) in ``settings.mode``.
+
+    ``verbose`` lets the shared fits that have one write their optimiser
+    trace to standard error. The module reports no progress from inside one
+    fit, so ``progress`` (see ``korvel_analysis.progress``) shows the time
+    elapsed: a ticking bar on a terminal, a line every 30 s elsewhere.
+    """
     s = settings
     apply_run_settings(s)
     fracs = np.ascontiguousarray(fracs, dtype=np.float64)
@@ -150,8 +156,8 @@ def fit(fracs, meth_bin_edges, settings):
     n_d = fracs.shape[0]
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
     mode = modes.get(s.mode)
-    with _sigint_kept():
-        p, nlls = mode.fit(args, s, s.weights_array())
+    with _sigint_kept(), _progress.waiting(f"fit in mode {s.mode}", progress):
+        p, nlls = mode.fit(args, s, s.weights_array(), verbose)
     params = {name: np.asarray(p[name], dtype=np.float64) for name in parameter_names(s)}
     # The Vmax the fit used: fitted, or the run-wide ceiling it read.
     vmax_used = float(p["vmax"][0]) if "vmax" in p and n_d else float(s.vmax)
@@ -451,18 +457,24 @@ class DriftResult:
     intervals: dict = field(default_factory=dict)
 
 
-def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95):
-    """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads."""
+def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None):
+    """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads.
+
+    ``progress``: the time elapsed in the fit and in the bootstrap, each one
+    module call that reports nothing until it returns (see ``fit``).
+    """
     fr = pp.observed_fractions(data.counts)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
     fit_ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
-    ste, stw, nll = korvel.py_fit_drift_one(np.ascontiguousarray(fr[0]),
-                                           np.ascontiguousarray(fr[1:]), fit_ages, edges,
-                                           tuple(st_bounds))
+    with _progress.waiting("drift fit", progress):
+        ste, stw, nll = korvel.py_fit_drift_one(np.ascontiguousarray(fr[0]),
+                                               np.ascontiguousarray(fr[1:]), fit_ages, edges,
+                                               tuple(st_bounds))
     res = DriftResult(ste, stw, nll)
     if n_boot:
         p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
-        with _sigint_kept():
+        with _sigint_kept(), _progress.waiting(f"drift bootstrap of {n_boot} resamples",
+                                               progress):
             res.boot = korvel.py_fit_drift_bootstrap(p0, rest, n_boot, fit_ages.size, fit_ages,
                                                      edges, tuple(st_bounds))
         res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),

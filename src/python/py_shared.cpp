@@ -67,10 +67,13 @@ struct SharedExpArgs {
     std::optional<std::vector<double>> weights;
     bool fit_vmax;
     Bound vmax_bounds;
+    bool verbose = false;  // read only by py_fit_shared_exp, whose table has it
 };
 
-// One table for both fits; only the name differs.
-consteval auto shared_exp_signature(const char* name) {
+// One table for both fits; they differ in the name and in what the shared
+// exponent fit adds at the end (its verbose switch).
+template <class... Extra>
+consteval auto shared_exp_signature(const char* name, Extra... extra) {
     return signature<SharedExpArgs>(
         name,
         arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
@@ -82,12 +85,13 @@ consteval auto shared_exp_signature(const char* name) {
         arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
         arg::optional_vector("weights", &SharedExpArgs::weights),
         arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
-        arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds));
+        arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds), extra...);
 }
 
 // ------------------------------------------------------ shared exponents
 
-constexpr auto kSharedExp = shared_exp_signature("py_fit_shared_exp");
+constexpr auto kSharedExp = shared_exp_signature(
+    "py_fit_shared_exp", arg::boolean("verbose", &SharedExpArgs::verbose, true));
 
 PyRef fit_shared_exp(SharedExpArgs& a) {
     // Ctrl+C interrupts this call alone; the guard disarms on every way out.
@@ -96,7 +100,7 @@ PyRef fit_shared_exp(SharedExpArgs& a) {
         return fit_shared_exp_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                     a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
                                     a.fit_vmax, a.vmax_bounds, a.co_penalty,
-                                    weights_of(a.weights), true, std::nullopt,
+                                    weights_of(a.weights), a.verbose, std::nullopt,
                                     interrupt.interruption());
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
@@ -136,6 +140,7 @@ struct SharedCo {
     Bound st_bounds, co_bounds, n_exp_bounds;
     double co_penalty;
     std::optional<std::vector<double>> weights;
+    bool verbose;
 };
 constexpr auto kSharedCo = signature<SharedCo>(
     "py_fit_shared_co",
@@ -146,14 +151,15 @@ constexpr auto kSharedCo = signature<SharedCo>(
     arg::pair("co_bounds", &SharedCo::co_bounds),
     arg::pair("n_exp_bounds", &SharedCo::n_exp_bounds),
     arg::real("co_penalty", &SharedCo::co_penalty, 0.0),
-    arg::optional_vector("weights", &SharedCo::weights));
+    arg::optional_vector("weights", &SharedCo::weights),
+    arg::boolean("verbose", &SharedCo::verbose, true));
 
 PyRef fit_shared_co(SharedCo& a) {
     InterruptGuard interrupt;
     const SharedCoFit fit = without_gil([&] {
         return fit_shared_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                    a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
-                                   a.co_penalty, weights_of(a.weights), true, std::nullopt,
+                                   a.co_penalty, weights_of(a.weights), a.verbose, std::nullopt,
                                    interrupt.interruption());
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
@@ -329,8 +335,9 @@ const Bindings kSharedBindings{
         "of exponents (n_U, n_M), optionally one shared Vmax (fit_vmax, searched in\n"
         "vmax_bounds, default (0.001, 1000000.0)), each density bin keeping its own\n"
         "CoW and CoE: Nelder-Mead from five starts, progress lines on standard\n"
-        "error. Bin d is fitted with seed d, so the result is reproducible. Returns\n"
-        "(shared_st, shared_n_u, shared_n_m, shared_vmax, fitps, nlls): shared_vmax\n"
+        "error unless verbose is False. Bin d is fitted with seed d, so the result\n"
+        "is reproducible. Returns (shared_st, shared_n_u, shared_n_m, shared_vmax,\n"
+        "fitps, nlls): shared_vmax\n"
         "is the run-wide Vmax unless fitted; fitps (n_densities, 3) with columns\n"
         "[St, CoW, CoE]. Ctrl+C raises KeyboardInterrupt."),
 
@@ -347,7 +354,8 @@ const Bindings kSharedBindings{
         Place{11},
         "Fit every row of observed_fracs_2d under one shared (St, CoW, CoE), each\n"
         "density bin keeping its own exponents n_U and n_M: Nelder-Mead from seven\n"
-        "starts, progress lines on standard error; co_penalty counts once. Bin d is\n"
+        "starts, progress lines on standard error unless verbose is False;\n"
+        "co_penalty counts once. Bin d is\n"
         "fitted with seed d, so the result is reproducible. Returns (shared_st,\n"
         "shared_cow, shared_coe, fitps, nlls): fitps (n_densities, 5) with columns\n"
         "[St, n_U, n_M, CoW, CoE]. Ctrl+C raises KeyboardInterrupt."),

@@ -80,6 +80,7 @@ def py_fit_shared_exp(
     weights: _Vector | None = None,
     fit_vmax: _Bool = False,
     vmax_bounds: _Pair = ...,
+    verbose: _Bool = True,
 ) -> tuple[float, float, float, float, _Matrix, _Vector]: ...
 def py_fit_shared_st_exp_perdensity(
     observed_fracs_2d: _Matrix,
@@ -102,6 +103,7 @@ def py_fit_shared_co(
     n_exp_bounds: _Pair,
     co_penalty: _Float = 0.0,
     weights: _Vector | None = None,
+    verbose: _Bool = True,
 ) -> tuple[float, float, float, _Matrix, _Vector]: ...
 def py_profile_shared_st(
     observed_fracs_2d: _Matrix,

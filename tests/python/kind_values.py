@@ -34,6 +34,7 @@ _BY_KEYWORD = {
     "n_u": 2.0,
     "n_m": 2.0,
     "fit_vmax": False,
+    "verbose": False,  # the sweeps call the shared fits thousands of times
     "vmax": float("inf"),
 }
 

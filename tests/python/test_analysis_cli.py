@@ -5,6 +5,7 @@ import hashlib
 import importlib.metadata
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import cli
+from korvel_analysis import cli, progress
 
 PNG = b"\x89PNG\r\n\x1a\n"
 ST, COW, COE = 1.0, (3.0, 4.0), (4.0, 4.0)
@@ -41,11 +42,12 @@ def assert_png(path):
     assert path.read_bytes()[:8] == PNG, path
 
 
-def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path):
+def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
     out = tmp_path / "fit"
     argv = ("fit", reads, "--out", out, "--mode", "independent", "--density-edges", "0,1,2",
             "--bootstrap", 3, "--profile", "--profile-points", 7, "--quiet")
     assert korvel_cmd(*argv) == 0
+    assert capfd.readouterr() == ("", "")  # --quiet: nothing but errors
     header, rows = read_tsv(out / "results.tsv")
     assert header == ["density_lo", "density_hi", "n_reads", "st", "st_lo", "st_hi", "cow",
                       "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll", "flags"]
@@ -85,12 +87,13 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path):
     assert (out / "results.tsv").read_bytes() == first
 
 
-def test_profile_intervals_hold_the_truth_and_agree_with_the_bootstrap(reads, tmp_path):
+def test_profile_intervals_hold_the_truth_and_agree_with_the_bootstrap(reads, tmp_path, capfd):
     # The shared St of both density bins: its likelihood-ratio interval (from
     # reads-scaled profiles) and its bootstrap interval cover the truth.
     out = tmp_path / "shared"
     assert korvel_cmd("fit", reads, "--out", out, "--mode", "shared-st", "--density-edges",
                       "0,1,2", "--profile", "--profile-points", 7, "--no-plots", "--quiet") == 0
+    assert capfd.readouterr() == ("", "")
     _, (row, _) = read_tsv(out / "results.tsv")
     assert float(row["st_lo"]) < ST < float(row["st_hi"])
     assert float(row["st_hi"]) / float(row["st_lo"]) < 1.5  # 10000 reads pin St to ~10%
@@ -108,11 +111,15 @@ FAST = ("--exp-bounds", "1.8,2.2", "--co-bounds", "1,10", "--st-bounds", "0.5,2"
     ("shared-st-exp", ["st", "cow", "coe", "n_u", "n_m"], ["st"]),
     ("shared-co", ["st", "cow", "coe", "n_u", "n_m"], ["st", "cow", "coe"]),
 ])
-def test_exponent_modes_write_their_layout(reads, tmp_path, capsys, mode, params, shared):
+def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params, shared):
     out = tmp_path / mode
     assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
                       "--bootstrap", 1, "--profile", "--quiet", *FAST) == 0
-    assert f"no profile exists in mode {mode}" in capsys.readouterr().err
+    # --quiet: not even the module's optimiser trace; the profile that cannot
+    # be made is said in run.json.
+    assert capfd.readouterr() == ("", "")
+    assert f"no profile exists in mode {mode}" in json.loads(
+        (out / "run.json").read_text())["profile_note"]
     header, rows = read_tsv(out / "results.tsv")
     expected = ["density_lo", "density_hi", "n_reads"]
     for name in params:
@@ -126,6 +133,26 @@ def test_exponent_modes_write_their_layout(reads, tmp_path, capsys, mode, params
     assert not (out / "profiles").exists()
     assert sorted(p.name for p in (out / "plots").iterdir()) == sorted(
         ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared])
+
+
+def test_a_log_gets_progress_lines_and_verbose_the_optimiser_trace(reads, tmp_path, capfd,
+                                                                     monkeypatch):
+    # Standard error is not a terminal here, as in a batch job's log: a long
+    # stage writes a plain line at least every LINE_INTERVAL seconds (shortened
+    # so that the short fits here outlast it) and one when it ends.
+    monkeypatch.setattr(progress, "LINE_INTERVAL", 0.1)
+    common = ("--density-edges", "0,1,2", "--no-plots", *FAST)
+    assert korvel_cmd("fit", reads, "--out", tmp_path / "a", "--mode", "shared-st-exp",
+                      "--bootstrap", 2, "--chunk-resamples", 1, *common) == 0
+    err = capfd.readouterr().err
+    assert re.search(r"^korvel: fit in mode shared-st-exp: \d+ s elapsed$", err, re.M)
+    assert re.search(r"^korvel: bootstrap: 1/2 resamples \(50%\) in \d+ s, [\d.]+ "
+                     r"resamples/(s|min), about \d+ s left$", err, re.M)
+    assert re.search(r"^korvel: bootstrap: 2/2 resamples \(100%\) in \d+ s$", err, re.M)
+    assert "Nelder-Mead" not in err
+    assert korvel_cmd("fit", reads, "--out", tmp_path / "b", "--mode", "shared-exp",
+                      "--verbose", *common) == 0
+    assert "--- Nelder-Mead start 5/5 from x0=" in capfd.readouterr().err
 
 
 def test_counts_table_gives_the_fit_of_its_reads(reads, tmp_path):
