@@ -1,6 +1,7 @@
 #include "core/simd.h"
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -66,10 +67,22 @@ std::span<const SimdPath> supported_simd_paths() noexcept {
     return {s.paths.data(), s.count};
 }
 
-SimdPath simd_path() noexcept {
-    static const SimdPath path =
-        detail::choose_simd_path(std::getenv("KORVEL_SIMD"), supported_simd_paths());
+namespace {
+
+std::atomic<int>& path_in_use() noexcept {
+    static std::atomic<int> path{
+        static_cast<int>(detail::choose_simd_path(std::getenv("KORVEL_SIMD"), supported_simd_paths()))};
     return path;
+}
+
+}  // namespace
+
+SimdPath simd_path() noexcept {
+    return static_cast<SimdPath>(path_in_use().load(std::memory_order_relaxed));
+}
+
+void detail::force_simd_path(SimdPath path) noexcept {
+    path_in_use().store(static_cast<int>(path), std::memory_order_relaxed);
 }
 
 const char* simd_path_name(SimdPath path) noexcept {

@@ -39,6 +39,11 @@ const char* simd_path_name(SimdPath path) noexcept;
 int simd_lanes(SimdPath path) noexcept;
 
 namespace detail {
+// Replaces the path in use, for tests that run every path in one process.
+// `path` must be one of supported_simd_paths(); not for use while another
+// thread computes.
+void force_simd_path(SimdPath path) noexcept;
+
 // The path KORVEL_SIMD asks for, clamped to the widest of `supported`
 // (unset, empty or unknown: the widest). Exposed for tests.
 SimdPath choose_simd_path(const char* request, std::span<const SimdPath> supported) noexcept;

@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/errors.h"
+#include "core/simd.h"
+#include "core/simd_kernels.h"
 
 namespace korvel {
 
@@ -30,135 +36,74 @@ SquareMatrix SquareMatrix::identity(std::size_t n) {
 
 namespace {
 
-// Columns per block of the dense product kernel (== kSquareMatrixPad, so a row
-// of blocks covers the padded row exactly).
+// Columns per block of the product kernels (== kSquareMatrixPad, so a row of
+// blocks covers the padded row exactly).
 constexpr std::size_t kBlockCols = kSquareMatrixPad;
-static_assert(kBlockCols == 8, "the dense kernel is written for blocks of 8 columns");
+static_assert(kBlockCols == 8, "the kernels are written for blocks of 8 columns");
 
-#if defined(__GNUC__)
-#define KORVEL_INLINE inline __attribute__((always_inline))
-// Four doubles as one value; on processors without 256-bit registers the
-// compiler splits each operation into two halves, with the same IEEE results.
-typedef double Vec4 __attribute__((vector_size(32)));
-#define KORVEL_HAVE_VEC4 1
-// The same as seen through an unaligned pointer (rows are only 8-byte
-// aligned), allowed to alias the doubles it is read from, as the compiler's
-// own intrinsic types are.
-typedef double Vec4Unaligned __attribute__((vector_size(32), aligned(8), may_alias));
-#define load4(p) (*reinterpret_cast<const Vec4Unaligned*>(p))
-KORVEL_INLINE void store4(double* p, const Vec4& v) { *reinterpret_cast<Vec4Unaligned*>(p) = v; }
+// The builds of the kernels, each in its own namespace and target region,
+// and the functions that call the build of the path in use.
+namespace scalar_build {
+constexpr int kLanes = 1;
+#include "drift/expm_kernels.inc"
+}  // namespace scalar_build
+#ifdef KORVEL_SIMD_BUILDS
+namespace sse2_build {
+constexpr int kLanes = 2;
+#include "drift/expm_kernels.inc"
+}  // namespace sse2_build
+KORVEL_TARGET_BEGIN_AVX2
+namespace avx2_build {
+constexpr int kLanes = 4;
+#include "drift/expm_kernels.inc"
+}  // namespace avx2_build
+KORVEL_TARGET_END
+KORVEL_TARGET_BEGIN_AVX512
+namespace avx512_build {
+constexpr int kLanes = 8;
+#include "drift/expm_kernels.inc"
+}  // namespace avx512_build
+KORVEL_TARGET_END
+#define KORVEL_DISPATCH(call)                                 \
+    switch (simd_path()) {                                    \
+        case SimdPath::scalar: return scalar_build::call;     \
+        case SimdPath::sse2: return sse2_build::call;         \
+        case SimdPath::avx2: return avx2_build::call;         \
+        case SimdPath::avx512: return avx512_build::call;     \
+    }                                                         \
+    return scalar_build::call;
 #else
-#define KORVEL_INLINE inline
+#define KORVEL_DISPATCH(call) return scalar_build::call;
 #endif
 
-// R rows of C = A B, all columns, k ascending, each sum started at +0.0:
-// bit for bit the textbook triple loop. Holding an R x 8 block of C in
-// registers while k runs lets each loaded row segment of B serve R rows.
-template <std::size_t R>
-KORVEL_INLINE void dense_rows(const SquareMatrix& a, const SquareMatrix& b, SquareMatrix& c,
-                              std::size_t i0) {
-    const std::size_t n = a.size();
-    const std::size_t stride = c.stride();
-    const double* arow[R];
-    for (std::size_t r = 0; r < R; ++r) arow[r] = a.row(i0 + r);
-    for (std::size_t j0 = 0; j0 < stride; j0 += kBlockCols) {
-#ifdef KORVEL_HAVE_VEC4
-        Vec4 lo[R], hi[R];
-        for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = Vec4{0.0, 0.0, 0.0, 0.0};
-        for (std::size_t k = 0; k < n; ++k) {
-            const double* bk = b.row(k) + j0;
-            const Vec4 blo = load4(bk);
-            const Vec4 bhi = load4(bk + 4);
-            for (std::size_t r = 0; r < R; ++r) {
-                const double aik = arow[r][k];
-                const Vec4 av = {aik, aik, aik, aik};
-                lo[r] = lo[r] + av * blo;
-                hi[r] = hi[r] + av * bhi;
-            }
-        }
-        for (std::size_t r = 0; r < R; ++r) {
-            double* crow = c.row(i0 + r) + j0;
-            store4(crow, lo[r]);
-            store4(crow + 4, hi[r]);
-        }
-#else
-        double acc[R][kBlockCols] = {};
-        for (std::size_t k = 0; k < n; ++k) {
-            const double* bk = b.row(k) + j0;
-            for (std::size_t r = 0; r < R; ++r) {
-                const double aik = arow[r][k];
-                for (std::size_t jj = 0; jj < kBlockCols; ++jj) acc[r][jj] += aik * bk[jj];
-            }
-        }
-        for (std::size_t r = 0; r < R; ++r) {
-            double* crow = c.row(i0 + r) + j0;
-            for (std::size_t jj = 0; jj < kBlockCols; ++jj) crow[jj] = acc[r][jj];
-        }
-#endif
-    }
-}
-
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__)
-// Wider vectors where the processor has them (dispatch through glibc's
-// indirect functions). Both clones perform the same
-// IEEE multiplies and adds in the same order (contraction into fused
-// multiply-adds is off for the whole build), so the choice of clone never
-// changes a bit of the result.
-#define KORVEL_DENSE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KORVEL_DENSE_CLONES
-#endif
-
-// Six rows at a time: twelve accumulators, two row segments of B and one
-// broadcast fit the sixteen vector registers.
-KORVEL_DENSE_CLONES
 void dense_product(const SquareMatrix& a, const SquareMatrix& b, SquareMatrix& c) {
-    const std::size_t n = a.size();
-    std::size_t i = 0;
-    for (; i + 6 <= n; i += 6) dense_rows<6>(a, b, c, i);
-    switch (n - i) {
-        case 5: dense_rows<5>(a, b, c, i); break;
-        case 4: dense_rows<4>(a, b, c, i); break;
-        case 3: dense_rows<3>(a, b, c, i); break;
-        case 2: dense_rows<2>(a, b, c, i); break;
-        case 1: dense_rows<1>(a, b, c, i); break;
-        default: break;
-    }
+    KORVEL_DISPATCH(dense_product(a, b, c))
 }
-
-// Banded operands: only the k where both A(i, k) and B(k, j) lie inside their
-// bands contribute. The skipped terms are products of an exact zero and a
-// finite number, i.e. +-0, and adding +-0 to a sum that started at +0.0 never
-// changes it, so the result equals the dense one bit for bit as long as the
-// operands are finite (entries of C outside the combined band are sums of
-// such terms only: +0). expm only multiplies finite matrices this way; a
-// power that overflowed is detected afterwards through its norm.
-void banded_product(const SquareMatrix& a, std::size_t band_a, const SquareMatrix& b,
-                    std::size_t band_b, SquareMatrix& c) {
-    // Signed indices: the band limits below may lie outside [0, n).
-    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(a.size());
-    const std::ptrdiff_t ba = static_cast<std::ptrdiff_t>(band_a);
-    const std::ptrdiff_t bb = static_cast<std::ptrdiff_t>(band_b);
-    const std::size_t stride = b.stride();
-    const double* bdata = b.row(0);
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        double* crow = c.row(static_cast<std::size_t>(i));
-        std::fill(crow, crow + c.stride(), 0.0);
-        const double* arow = a.row(static_cast<std::size_t>(i));
-        const std::ptrdiff_t j_lo = std::max<std::ptrdiff_t>(0, i - ba - bb);
-        const std::ptrdiff_t j_hi = std::min<std::ptrdiff_t>(n - 1, i + ba + bb);
-        // One short dot product per entry of the band of C, over the k where
-        // both factors lie inside their bands, in ascending k.
-        for (std::ptrdiff_t j = j_lo; j <= j_hi; ++j) {
-            const std::ptrdiff_t k_lo = std::max(i - ba, j - bb);
-            const std::ptrdiff_t k_hi = std::min(i + ba, j + bb);
-            double sum = 0.0;
-            for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(k_lo, 0); k <= std::min(k_hi, n - 1); ++k) {
-                sum += arow[k] * bdata[static_cast<std::size_t>(k) * stride + static_cast<std::size_t>(j)];
-            }
-            crow[j] = sum;
-        }
-    }
+void banded_product(const SquareMatrix& a, std::size_t band_a, const SquareMatrix& b, std::size_t band_b,
+                    SquareMatrix& c) {
+    KORVEL_DISPATCH(banded_product(a, band_a, b, band_b, c))
+}
+void eliminate_below(SquareMatrix& a, std::size_t k) { KORVEL_DISPATCH(eliminate_below(a, k)) }
+void lu_substitute(const SquareMatrix& lu, SquareMatrix& b) { KORVEL_DISPATCH(lu_substitute(lu, b)) }
+bool banded_lu_solve(SquareMatrix& a, std::size_t band, SquareMatrix& b, std::vector<std::size_t>& lo,
+                     std::vector<std::size_t>& hi) {
+    KORVEL_DISPATCH(banded_lu_solve(a, band, b, lo, hi))
+}
+void scale_into(const SquareMatrix& m, int exponent, SquareMatrix& out) {
+    KORVEL_DISPATCH(scale_into(m, exponent, out))
+}
+template <std::size_t T>
+void combine(SquareMatrix& out, const std::array<double, T>& coef, const std::array<const SquareMatrix*, T>& term,
+             std::optional<double> diag) {
+    KORVEL_DISPATCH(combine<T>(out, coef, term, diag))
+}
+template <std::size_t T>
+void combine_onto(SquareMatrix& out, const SquareMatrix& base, const std::array<double, T>& coef,
+                  const std::array<const SquareMatrix*, T>& term, double diag) {
+    KORVEL_DISPATCH(combine_onto<T>(out, base, coef, term, diag))
+}
+bool pade_sides(const SquareMatrix& u, const SquareMatrix& v, SquareMatrix& p, SquareMatrix& q) {
+    KORVEL_DISPATCH(pade_sides(u, v, p, q))
 }
 
 // Pade coefficients b_j = (2m - j)! m! / ((2m)! j! (m - j)!), j = 0..m, each
@@ -234,181 +179,17 @@ int ceil_log2_nonneg(double x) {
     return f == 0.5 ? e - 1 : e;
 }
 
-// out = 2^exponent m. A product with an exact power of two is rounded once,
-// like ldexp; factors beyond the normal range (only in the fallback for
-// absurdly large inputs) go through ldexp itself.
-void scale_into(const SquareMatrix& m, int exponent, SquareMatrix& out) {
-    const std::size_t n = m.size();
-    if (exponent >= std::numeric_limits<double>::min_exponent - 1 &&
-        exponent <= std::numeric_limits<double>::max_exponent - 1) {
-        const double factor = std::ldexp(1.0, exponent);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* src = m.row(i);
-            double* dst = out.row(i);
-            for (std::size_t j = 0; j < n; ++j) dst[j] = src[j] * factor;
-        }
-        return;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* src = m.row(i);
-        double* dst = out.row(i);
-        for (std::size_t j = 0; j < n; ++j) dst[j] = std::ldexp(src[j], exponent);
-    }
-}
-
-// out = sum_t coef[t] * term[t], summed left to right in the order given,
-// then + diag on the diagonal when there is one (the b I term of the
-// approximant comes last).
-template <std::size_t T>
-void combine(SquareMatrix& out, const std::array<double, T>& coef,
-             const std::array<const SquareMatrix*, T>& term, std::optional<double> diag) {
-    const std::size_t n = out.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        double* o = out.row(i);
-        for (std::size_t j = 0; j < n; ++j) {
-            double v = coef[0] * (*term[0])(i, j);
-            for (std::size_t t = 1; t < T; ++t) v = v + coef[t] * (*term[t])(i, j);
-            o[j] = v;
-        }
-        if (diag) o[i] = o[i] + *diag;
-    }
-}
-
-// base + sum_t coef[t] * term[t] (left to right), then + diag on the diagonal.
-template <std::size_t T>
-void combine_onto(SquareMatrix& out, const SquareMatrix& base, const std::array<double, T>& coef,
-                  const std::array<const SquareMatrix*, T>& term, double diag) {
-    const std::size_t n = out.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        double* o = out.row(i);
-        for (std::size_t j = 0; j < n; ++j) {
-            double v = base(i, j);
-            for (std::size_t t = 0; t < T; ++t) v = v + coef[t] * (*term[t])(i, j);
-            o[j] = v;
-        }
-        o[i] = o[i] + diag;
-    }
-}
-
 // r_m = q_m^-1 p_m with p_m = U + V and q_m = -U + V; the result goes to p.
-void pade_quotient(const SquareMatrix& u, const SquareMatrix& v, SquareMatrix& p,
-                   SquareMatrix& q) {
+// When q is banded (band < n - 1: the input of expm was banded) the solve
+// leaves out the operations on q's zeros, which gives the same bits whenever
+// every value involved is finite (see banded_lu_solve); otherwise it runs
+// the full elimination on p and q formed anew.
+void pade_quotient(const SquareMatrix& u, const SquareMatrix& v, std::size_t band, SquareMatrix& p,
+                   SquareMatrix& q, std::vector<std::size_t>& lo, std::vector<std::size_t>& hi) {
     const std::size_t n = u.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            p(i, j) = u(i, j) + v(i, j);
-            q(i, j) = -u(i, j) + v(i, j);
-        }
-    }
+    if (pade_sides(u, v, p, q) && band + 1 < n && banded_lu_solve(q, band, p, lo, hi)) return;
+    if (band + 1 < n) pade_sides(u, v, p, q);
     lu_solve_in_place(q, p);
-}
-
-// Step k of the elimination: for every row i below k, the multiplier
-// l = A(i, k) / A(k, k) is stored in place of A(i, k) and A(i, j) becomes
-// A(i, j) - l A(k, j) for j > k. Rows are updated four at a time so that each
-// load of row k serves four rows; every entry sees exactly that one operation.
-KORVEL_DENSE_CLONES
-void eliminate_below(SquareMatrix& a, std::size_t k) {
-    const std::size_t n = a.size();
-    const double pivot = a(k, k);
-    const double* ak = a.row(k);
-    std::size_t i = k + 1;
-    for (; i + 4 <= n; i += 4) {
-        double* r0 = a.row(i);
-        double* r1 = a.row(i + 1);
-        double* r2 = a.row(i + 2);
-        double* r3 = a.row(i + 3);
-        const double l0 = r0[k] / pivot;
-        const double l1 = r1[k] / pivot;
-        const double l2 = r2[k] / pivot;
-        const double l3 = r3[k] / pivot;
-        r0[k] = l0;
-        r1[k] = l1;
-        r2[k] = l2;
-        r3[k] = l3;
-        std::size_t j = k + 1;
-#ifdef KORVEL_HAVE_VEC4
-        const Vec4 v0 = {l0, l0, l0, l0}, v1 = {l1, l1, l1, l1}, v2 = {l2, l2, l2, l2},
-                   v3 = {l3, l3, l3, l3};
-        for (; j + 4 <= n; j += 4) {
-            const Vec4 y = load4(ak + j);
-            store4(r0 + j, load4(r0 + j) - v0 * y);
-            store4(r1 + j, load4(r1 + j) - v1 * y);
-            store4(r2 + j, load4(r2 + j) - v2 * y);
-            store4(r3 + j, load4(r3 + j) - v3 * y);
-        }
-#endif
-        for (; j < n; ++j) {
-            const double y = ak[j];
-            r0[j] = r0[j] - l0 * y;
-            r1[j] = r1[j] - l1 * y;
-            r2[j] = r2[j] - l2 * y;
-            r3[j] = r3[j] - l3 * y;
-        }
-    }
-    for (; i < n; ++i) {
-        double* ai = a.row(i);
-        const double l = ai[k] / pivot;
-        ai[k] = l;
-        for (std::size_t j = k + 1; j < n; ++j) ai[j] = ai[j] - l * ak[j];
-    }
-}
-
-// One row of the substitutions on G blocks of 8 columns starting at j0:
-// acc = b(i) - m(i, k0) y(k0) - m(i, k0+1) y(k0+1) ... over k in [k0, k1), in
-// ascending k. G blocks give 2G independent chains of subtractions, enough
-// to hide the latency of the additions.
-template <std::size_t G>
-KORVEL_INLINE void substitute_row(const double* mi, const SquareMatrix& y, std::size_t k0,
-                                  std::size_t k1, double* bi, std::size_t j0) {
-    constexpr std::size_t W = G * kBlockCols;
-#ifdef KORVEL_HAVE_VEC4
-    constexpr std::size_t V = W / 4;
-    Vec4 acc[V];
-    for (std::size_t v = 0; v < V; ++v) acc[v] = load4(bi + j0 + 4 * v);
-    for (std::size_t k = k0; k < k1; ++k) {
-        const double m = mi[k];
-        const Vec4 mv = {m, m, m, m};
-        const double* yk = y.row(k) + j0;
-        for (std::size_t v = 0; v < V; ++v) acc[v] = acc[v] - mv * load4(yk + 4 * v);
-    }
-    for (std::size_t v = 0; v < V; ++v) store4(bi + j0 + 4 * v, acc[v]);
-#else
-    double acc[W];
-    std::memcpy(acc, bi + j0, sizeof acc);
-    for (std::size_t k = k0; k < k1; ++k) {
-        const double m = mi[k];
-        const double* yk = y.row(k) + j0;
-        for (std::size_t jj = 0; jj < W; ++jj) acc[jj] = acc[jj] - m * yk[jj];
-    }
-    std::memcpy(bi + j0, acc, sizeof acc);
-#endif
-}
-
-KORVEL_INLINE void substitute_full_row(const double* mi, const SquareMatrix& y, std::size_t k0,
-                                       std::size_t k1, double* bi) {
-    const std::size_t stride = y.stride();
-    std::size_t j0 = 0;
-    for (; j0 + 3 * kBlockCols <= stride; j0 += 3 * kBlockCols) substitute_row<3>(mi, y, k0, k1, bi, j0);
-    for (; j0 < stride; j0 += kBlockCols) substitute_row<1>(mi, y, k0, k1, bi, j0);
-}
-
-// Forward substitution with L, then back substitution with U, on all
-// columns of B (already in pivot order). Each entry sees the same operations
-// in the same order as the textbook right-looking elimination of B:
-// b(i) - l(i,0) b(0) - l(i,1) b(1) ..., then b(i) - u(i,i+1) x(i+1) - ...,
-// divided by u(i,i). Rows are finished one at a time, with a block of columns
-// held in registers, so each earlier row is only read.
-KORVEL_DENSE_CLONES
-void lu_substitute(const SquareMatrix& lu, SquareMatrix& b) {
-    const std::size_t n = lu.size();
-    for (std::size_t i = 1; i < n; ++i) substitute_full_row(lu.row(i), b, 0, i, b.row(i));
-    for (std::size_t i = n; i-- > 0;) {
-        double* bi = b.row(i);
-        substitute_full_row(lu.row(i), b, i + 1, n, bi);
-        const double pivot = lu(i, i);
-        for (std::size_t j = 0; j < b.stride(); ++j) bi[j] = bi[j] / pivot;
-    }
 }
 
 }  // namespace
@@ -442,20 +223,7 @@ void multiply(const SquareMatrix& a, std::size_t band_a, const SquareMatrix& b,
     }
 }
 
-double norm1(const SquareMatrix& a) {
-    const std::size_t n = a.size();
-    std::vector<double> col(n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* r = a.row(i);
-        for (std::size_t j = 0; j < n; ++j) col[j] += std::fabs(r[j]);
-    }
-    double best = 0.0;
-    for (double s : col) {
-        if (std::isnan(s)) return s;
-        if (s > best) best = s;
-    }
-    return best;
-}
+double norm1(const SquareMatrix& a) { KORVEL_DISPATCH(norm1(a)) }
 
 void lu_solve_in_place(SquareMatrix& a, SquareMatrix& b) {
     const std::size_t n = a.size();
@@ -495,6 +263,7 @@ struct ExpmWorkspace {
     SquareMatrix a2, a4, a6, a8, a10;  // powers of A
     SquareMatrix b1, b2, b4, b6;       // powers of 2^-s A
     SquareMatrix u, v, w, inner, outer, q;
+    std::vector<std::size_t> lo, hi;  // row ranges of the banded solve
 
     void fit(std::size_t size) {
         if (size == n) return;
@@ -556,7 +325,7 @@ void expm_into(const SquareMatrix& a, SquareMatrix& out, ExpmPlan* plan) {
     auto low_degree = [&](int m) {
         chosen.degree = m;
         chosen.squarings = 0;
-        pade_quotient(u, v, out, ws.q);
+        pade_quotient(u, v, band_of_power(m), out, ws.q, ws.lo, ws.hi);
     };
 
     // With exact norms, the estimates of ||A^4|| and ||A^6|| that decide
@@ -644,7 +413,7 @@ void expm_into(const SquareMatrix& a, SquareMatrix& out, ExpmPlan* plan) {
     multiply(b6, band_of_power(6), ws.inner, band_of_power(6), w);
     combine_onto<3>(v, w, {b[6], b[4], b[2]}, {&b6, &b4, &b2}, b[0]);
 
-    pade_quotient(u, v, out, ws.q);
+    pade_quotient(u, v, band_of_power(13), out, ws.q, ws.lo, ws.hi);
     // Square s times, alternating between the result and a scratch matrix so
     // that the last square lands in out.
     SquareMatrix* src = &out;

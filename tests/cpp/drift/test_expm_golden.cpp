@@ -1,5 +1,6 @@
 // tests/data/expm_golden.json (written by tools/make_expm_golden.cpp) against
-// expm, bit for bit, with the Pade degree and scaling count of every case.
+// expm, bit for bit, with the Pade degree and scaling count of every case, on
+// every instruction set this processor has.
 // The accuracy tests in test_expm.cpp allow 1e-14; these pin the arithmetic
 // itself: the coefficients, the thresholds and which powers decide them, the
 // scaling count at exact powers of two, and the order of every operation.
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/simd.h"
 #include "drift/expm.h"
 #include "tests/support/golden_json.h"
 
@@ -18,35 +20,40 @@ using korvel_test::bits;
 using korvel_test::to_double;
 using korvel_test::Value;
 
-TEST(ExpmGolden, EveryCaseBitForBit) {
+TEST(ExpmGolden, EveryCaseBitForBitOnEveryPath) {
     const Value doc = korvel_test::read_golden(KORVEL_TEST_DATA_DIR "/expm_golden.json");
     ASSERT_EQ(doc["format"].text, "korvel-expm-golden-1");
     ASSERT_GE(doc["cases"].items.size(), 40u);
-    for (const Value& c : doc["cases"].items) {
-        SCOPED_TRACE(c["id"].text);
-        const std::size_t n = static_cast<std::size_t>(c["n"].integer());
-        korvel::SquareMatrix a(n);
-        for (const Value& e : c["input"].items) {
-            const auto i = static_cast<std::size_t>(e.items[0].integer());
-            const auto j = static_cast<std::size_t>(e.items[1].integer());
-            ASSERT_TRUE(i < n && j < n);
-            a(i, j) = to_double(e.items[2]);
-        }
-        korvel::ExpmPlan plan;
-        const korvel::SquareMatrix got = korvel::expm(a, &plan);
-        EXPECT_EQ(plan.degree, c["degree"].integer());
-        EXPECT_EQ(plan.squarings, c["squarings"].integer());
-        const auto& want = c["result"].items;
-        ASSERT_EQ(want.size(), n * n);
-        int wrong = 0;
-        for (std::size_t i = 0; i < n * n; ++i) {
-            if (bits(got(i / n, i % n)) != bits(to_double(want[i])) && wrong++ < 3) {
-                ADD_FAILURE() << "entry (" << i / n << ", " << i % n << "): " << got(i / n, i % n)
-                              << " != " << to_double(want[i]);
+    const korvel::SimdPath in_use = korvel::simd_path();
+    for (korvel::SimdPath path : korvel::supported_simd_paths()) {
+        korvel::detail::force_simd_path(path);
+        for (const Value& c : doc["cases"].items) {
+            SCOPED_TRACE(std::string(korvel::simd_path_name(path)) + " " + c["id"].text);
+            const std::size_t n = static_cast<std::size_t>(c["n"].integer());
+            korvel::SquareMatrix a(n);
+            for (const Value& e : c["input"].items) {
+                const auto i = static_cast<std::size_t>(e.items[0].integer());
+                const auto j = static_cast<std::size_t>(e.items[1].integer());
+                ASSERT_TRUE(i < n && j < n);
+                a(i, j) = to_double(e.items[2]);
             }
+            korvel::ExpmPlan plan;
+            const korvel::SquareMatrix got = korvel::expm(a, &plan);
+            EXPECT_EQ(plan.degree, c["degree"].integer());
+            EXPECT_EQ(plan.squarings, c["squarings"].integer());
+            const auto& want = c["result"].items;
+            ASSERT_EQ(want.size(), n * n);
+            int wrong = 0;
+            for (std::size_t i = 0; i < n * n; ++i) {
+                if (bits(got(i / n, i % n)) != bits(to_double(want[i])) && wrong++ < 3) {
+                    ADD_FAILURE() << "entry (" << i / n << ", " << i % n << "): " << got(i / n, i % n)
+                                  << " != " << to_double(want[i]);
+                }
+            }
+            EXPECT_EQ(wrong, 0) << "entries differing from the golden bits";
         }
-        EXPECT_EQ(wrong, 0) << "entries differing from the golden bits";
     }
+    korvel::detail::force_simd_path(in_use);
 }
 
 // Each coefficient b_j = C(m, j) / (2m (2m - 1) ... (2m - j + 1)) must be the
