@@ -1,9 +1,13 @@
 """Drift-model benchmarks from Python (run after `pip install .`).
 
 Prints, with the machine:
-- the time of py_drift_predict at 20 ages (one 71 x 71 exponential per age);
-- the time of scipy.linalg.expm on the same 20 matrices t Q, called from
-  Python, and the largest difference between the two predictions;
+- the time of py_drift_predict at 20 ages (one 71 x 71 exponential per age)
+  and of the same prediction with scipy.linalg.expm, side by side in rounds
+  that take turns, as process CPU time (BLAS held to one thread, so both
+  figures are one core's) and as wall time, with the ratio, and the largest
+  difference between the two predictions;
+- the same korvel figure on every vector instruction set the processor has
+  (KORVEL_SIMD, each in a fresh interpreter);
 - per-matrix times of scipy.linalg.expm at the ages of the C++ benchmark
   (build/<dir>/bench_drift prints korvel's own exponential at those ages);
 - the wall time of one py_fit_drift_one with 5 fit ages.
@@ -12,14 +16,25 @@ Each figure is checked: the predictions against scipy's to 1e-12, the fit
 against the rates that generated its data.
 """
 
-import time
-import timeit
+import os
 
-import numpy as np
-import scipy.linalg
+# One core each: korvel computes a prediction on the calling thread, and a
+# multi-threaded BLAS would spread scipy's products over other cores.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
 
-import korvel
-from machine import describe
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+import timeit  # noqa: E402
+
+import numpy as np  # noqa: E402
+import scipy.linalg  # noqa: E402
+
+import korvel  # noqa: E402
+from machine import describe  # noqa: E402
+
+PATHS = ("scalar", "sse2", "avx2", "avx512")
 
 X = np.arange(71) / 70.0
 
@@ -84,13 +99,44 @@ def main():
     theirs = scipy_predict(ste, stw, p0_obs, ages, edges)
     diff = float(np.max(np.abs(ours - theirs)))
     assert diff <= 1e-12, f"predictions differ by {diff:.3g}"
-    t_ours = best_of(lambda: korvel.py_drift_predict(ste, stw, p0_obs, ages, edges), number=5)
-    t_theirs = best_of(lambda: scipy_predict(ste, stw, p0_obs, ages, edges), number=2)
-    print(f"py_drift_predict, 20 ages (0.1 .. 100), StE={ste} StW={stw}: {t_ours * 1e3:8.2f} ms"
-          f"  ({t_ours / 20 * 1e6:.0f} us per age)")
-    print(f"same prediction with scipy.linalg.expm:            {t_theirs * 1e3:8.2f} ms"
-          f"  ({t_theirs / 20 * 1e6:.0f} us per age)")
+    korvel_calls = [lambda: korvel.py_drift_predict(ste, stw, p0_obs, ages, edges), 5]
+    scipy_calls = [lambda: scipy_predict(ste, stw, p0_obs, ages, edges), 2]
+    cpu = {"korvel": [], "scipy": []}
+    wall = {"korvel": [], "scipy": []}
+    for _ in range(7):
+        for name, (fn, number) in (("korvel", korvel_calls), ("scipy", scipy_calls)):
+            c0, w0 = time.process_time(), time.perf_counter()
+            for _ in range(number):
+                fn()
+            cpu[name].append((time.process_time() - c0) / number)
+            wall[name].append((time.perf_counter() - w0) / number)
+    print(f"drift prediction, 20 ages (0.1 .. 100), StE={ste} StW={stw}, korvel path "
+          f"{os.environ.get('KORVEL_SIMD', 'default')}; best / median of 7 rounds:")
+    for name, label in (("korvel", "py_drift_predict"), ("scipy", "scipy.linalg.expm")):
+        c, w = sorted(cpu[name]), sorted(wall[name])
+        print(f"  {label:<18} CPU {c[0] * 1e3:7.2f} / {c[3] * 1e3:7.2f} ms   wall {w[0] * 1e3:7.2f} / "
+              f"{w[3] * 1e3:7.2f} ms   ({c[0] / 20 * 1e6:.0f} us CPU per age)")
+    ratio_best = min(cpu["scipy"]) / min(cpu["korvel"])
+    ratio_median = sorted(cpu["scipy"])[3] / sorted(cpu["korvel"])[3]
+    print(f"  korvel is {ratio_best:.2f}x (best) / {ratio_median:.2f}x (median) faster than scipy in CPU time")
     print(f"max |korvel - scipy| over the 20 x 10 predicted fractions: {diff:.2e}")
+
+    if "--no-paths" not in sys.argv:
+        print("py_drift_predict, 20 ages, on each instruction set (CPU ms, best of 7):")
+        for path in PATHS:
+            env = dict(os.environ, KORVEL_SIMD=path)
+            code = (
+                "import time, numpy as np, korvel\n"
+                "e = np.linspace(0, 1, 11); p = np.array([.3, .12, .08, .05, .05, .05, .05, .08, .12, .1])\n"
+                "a = np.geomspace(0.1, 100.0, 20); best = 1e9\n"
+                "for _ in range(7):\n"
+                "    c = time.process_time()\n"
+                "    for _ in range(5): korvel.py_drift_predict(0.3, 0.7, p, a, e)\n"
+                "    best = min(best, (time.process_time() - c) / 5)\n"
+                "print(f'{best * 1e3:.2f}')\n"
+            )
+            out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+            print(f"  KORVEL_SIMD={path:<7} {out.stdout.strip()} ms (a path the processor lacks runs the widest below)")
 
     q = generator(ste, stw)
     print("scipy.linalg.expm of one 71 x 71 matrix t Q (compare with the C++ bench_drift):")

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/simd_kernels.h"
+
 namespace korvel {
 namespace {
 
@@ -16,8 +18,8 @@ struct Supported {
 Supported detect() noexcept {
     Supported s;
     s.paths[s.count++] = SimdPath::scalar;
-#if defined(__GNUC__) && defined(__x86_64__)
-    // SSE2 is part of x86-64 itself. __builtin_cpu_supports also checks that
+#ifdef KORVEL_SIMD_BUILDS
+    // Only paths that have builds are offered. SSE2 is part of x86-64 itself. __builtin_cpu_supports also checks that
     // the operating system saves the wider registers.
     s.paths[s.count++] = SimdPath::sse2;
     __builtin_cpu_init();

@@ -13,11 +13,11 @@
 // as slow emulations of the wide operations.) Standard headers are included
 // before the regions, so their code is never compiled for a wide target.
 //
-// Only GCC-compatible compilers on x86-64 have the wide builds
-// (KORVEL_SIMD_BUILDS); elsewhere only the scalar build exists.
+// Only GCC on x86-64 has the wide builds (KORVEL_SIMD_BUILDS; its target
+// pragmas are what make them); elsewhere only the scalar build exists.
 #pragma once
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 #define KORVEL_SIMD_BUILDS 1
 #define KORVEL_ALWAYS_INLINE inline __attribute__((always_inline))
 // Lambdas inside a kernel are inlined too.
