@@ -48,22 +48,8 @@ constexpr int kLanes = 1;
 #include "drift/expm_kernels.inc"
 }  // namespace scalar_build
 #ifdef KORVEL_SIMD_BUILDS
-namespace sse2_build {
-constexpr int kLanes = 2;
-#include "drift/expm_kernels.inc"
-}  // namespace sse2_build
-KORVEL_TARGET_BEGIN_AVX2
-namespace avx2_build {
-constexpr int kLanes = 4;
-#include "drift/expm_kernels.inc"
-}  // namespace avx2_build
-KORVEL_TARGET_END
-KORVEL_TARGET_BEGIN_AVX512
-namespace avx512_build {
-constexpr int kLanes = 8;
-#include "drift/expm_kernels.inc"
-}  // namespace avx512_build
-KORVEL_TARGET_END
+#define KORVEL_KERNEL_FILE "drift/expm_kernels.inc"
+#include "core/simd_builds.inc"
 #define KORVEL_DISPATCH(call)                                 \
     switch (simd_path()) {                                    \
         case SimdPath::scalar: return scalar_build::call;     \

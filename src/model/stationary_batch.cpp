@@ -63,22 +63,8 @@ constexpr double kMaxFinite = 1.7976931348623157e308;
 
 #ifdef KORVEL_SIMD_BUILDS
 // The builds of the lane kernel, each in its own namespace and target region.
-namespace sse2_build {
-constexpr int kLanes = 2;
-#include "model/stationary_batch_kernel.inc"
-}  // namespace sse2_build
-KORVEL_TARGET_BEGIN_AVX2
-namespace avx2_build {
-constexpr int kLanes = 4;
-#include "model/stationary_batch_kernel.inc"
-}  // namespace avx2_build
-KORVEL_TARGET_END
-KORVEL_TARGET_BEGIN_AVX512
-namespace avx512_build {
-constexpr int kLanes = 8;
-#include "model/stationary_batch_kernel.inc"
-}  // namespace avx512_build
-KORVEL_TARGET_END
+#define KORVEL_KERNEL_FILE "model/stationary_batch_kernel.inc"
+#include "core/simd_builds.inc"
 #endif  // KORVEL_SIMD_BUILDS
 
 }  // namespace
