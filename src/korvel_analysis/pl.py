@@ -206,9 +206,12 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
         # Marks of a shared estimate sit at the middle of the density range.
         x = np.full_like(x, (dlo[0] + dhi[-1]) / 2.0)
     elif has_interval:
-        err = np.vstack([values - lo, hi - values])
-        ax.errorbar(x, values, yerr=np.clip(err, 0, None), fmt="o", capsize=3,
-                    label=f"estimate, {interval_label}")
+        # The interval is drawn from its own ends, not as error bars about the
+        # estimate, so that an estimate outside its interval is seen to be.
+        ax.vlines(x, lo, hi, color="C0", label=interval_label)
+        ax.plot(np.concatenate([x, x]), np.concatenate([lo, hi]), "_", color="C0",
+                markersize=8)
+        ax.plot(x, values, "o", color="C0", label="estimate")
     else:
         ax.plot(x, values, "o", label="estimate")
     if at_bound is not None and np.any(at_bound):
