@@ -12,6 +12,7 @@ import contextlib
 import dataclasses
 import math
 import os
+import re
 import sys
 from pathlib import Path
 
@@ -407,9 +408,15 @@ def _finish(args, folder, record):
 
 
 def _set_threads(args):
+    """--threads into KORVEL_NUM_THREADS, which the module reads when its pool starts; a
+    value the module would pass over for the processor count is refused instead."""
     if getattr(args, "threads", None):
-        # Read by the module when its pool starts, at the first parallel fit.
         os.environ["KORVEL_NUM_THREADS"] = str(args.threads)
+    text = os.environ.get("KORVEL_NUM_THREADS", "")
+    if text and not re.fullmatch("[0-9]+", text):
+        raise UsageError(f"KORVEL_NUM_THREADS={text!r} is not a whole number of threads "
+                         "(1 to 1024, more count as 1024; unset, empty or 0: one per "
+                         "logical CPU)")
 
 
 def _options(args):
@@ -884,6 +891,12 @@ def main(argv=None):
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"korvel {args.command}: interrupted", file=sys.stderr)
+        if tl.calls_left_running():
+            # A module call given up on Ctrl+C computes on: end the process now rather
+            # than have the interpreter's shutdown wait on it or pull it down midway.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(EXIT_INTERRUPTED)
         return EXIT_INTERRUPTED
     except (Exception, korvel.InternalError) as exc:
         print(f"korvel {args.command}: failed: {type(exc).__name__}: {exc}", file=sys.stderr)

@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import signal
 import threading
 
 import korvel
@@ -55,6 +56,18 @@ def parse_scheduler(scheduler):
 
 
 @contextlib.contextmanager
+def _sigint_ignored():
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+@contextlib.contextmanager
 def connect(scheduler, threads_per_worker=None):
     """A Client for ``scheduler`` (an address, or local:N for a LocalCluster of N processes).
 
@@ -66,9 +79,14 @@ def connect(scheduler, threads_per_worker=None):
     cluster = None
     if kind == "local":
         threads = threads_per_worker or max(1, (os.cpu_count() or 1) // value)
-        cluster = distributed.LocalCluster(
-            n_workers=value, threads_per_worker=threads, processes=True, host="127.0.0.1",
-            dashboard_address=None, silence_logs=logging.ERROR)
+        # The worker processes are started with SIGINT ignored, which they keep: a
+        # Ctrl+C at the terminal reaches the whole process group, and it is this
+        # process's to answer (it cancels the chunks and closes the cluster), not
+        # theirs to die of with a traceback each.
+        with _sigint_ignored():
+            cluster = distributed.LocalCluster(
+                n_workers=value, threads_per_worker=threads, processes=True, host="127.0.0.1",
+                dashboard_address=None, silence_logs=logging.ERROR)
         client = distributed.Client(cluster)
     else:
         client = distributed.Client(value)

@@ -33,11 +33,11 @@ def korvel_version():
 
 
 def thread_count():
-    """The threads korvel's pool runs on: KORVEL_NUM_THREADS when a positive integer, else the CPUs."""
-    text = os.environ.get("KORVEL_NUM_THREADS", "").strip()
-    if text.isdigit() and int(text) > 0:
-        return int(text)
-    return os.cpu_count() or 1
+    """The threads korvel's pool runs on, as the module reports them (it makes the pool,
+    from KORVEL_NUM_THREADS as it is now, if no call has yet)."""
+    import korvel
+
+    return korvel.py_thread_count()
 
 
 def now():

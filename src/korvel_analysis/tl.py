@@ -11,6 +11,7 @@ import math
 import signal
 import statistics
 import threading
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -105,6 +106,46 @@ def apply_run_settings(settings):
     korvel.py_set_mm_vmax(float(settings.vmax))
 
 
+# Module functions that stop on Ctrl+C themselves; every other long call holds
+# no Python frame while it computes, so Python sees Ctrl+C only once it returns.
+_STOPS_ON_CTRL_C = frozenset({"py_fit_shared_exp", "py_fit_shared_co"})
+_abandoned = []  # threads of calls given up on Ctrl+C
+
+
+def _promptly(fn, *args):
+    """fn(*args), with Ctrl+C felt at once: on the main thread the call runs on a helper
+    thread that is waited for in short steps, so KeyboardInterrupt reaches the caller
+    within a tenth of a second. The call itself cannot be stopped; on Ctrl+C it is left
+    to finish unseen (``calls_left_running`` says whether one still runs)."""
+    if threading.current_thread() is not threading.main_thread():
+        return fn(*args)
+    box = {}
+
+    def run():
+        try:
+            box["value"] = fn(*args)
+        except BaseException as exc:  # noqa: BLE001 - handed to the caller below
+            box["error"] = exc
+
+    t = threading.Thread(target=run, name="korvel call", daemon=True)
+    t.start()
+    try:
+        while t.is_alive():
+            t.join(0.1)
+    except KeyboardInterrupt:
+        _abandoned.append(t)
+        raise
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
+
+
+def calls_left_running():
+    """Whether a module call given up on Ctrl+C is still computing (a process that ends
+    now should end with os._exit: the interpreter's shutdown would wait on it)."""
+    return any(t.is_alive() for t in _abandoned)
+
+
 @contextlib.contextmanager
 def _sigint_kept():
     """Puts back, after a module call, the SIGINT disposition found before it: Python's
@@ -157,7 +198,10 @@ def fit(fracs, meth_bin_edges, settings, verbose=False, progress=None):
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
     mode = modes.get(s.mode)
     with _sigint_kept(), _progress.waiting(f"fit in mode {s.mode}", progress):
-        p, nlls = mode.fit(args, s, s.weights_array(), verbose)
+        if mode.fit_function in _STOPS_ON_CTRL_C:
+            p, nlls = mode.fit(args, s, s.weights_array(), verbose)
+        else:
+            p, nlls = _promptly(mode.fit, args, s, s.weights_array(), verbose)
     params = {name: np.asarray(p[name], dtype=np.float64) for name in parameter_names(s)}
     # The Vmax the fit used: fitted, or the run-wide ceiling it read.
     vmax_used = float(p["vmax"][0]) if "vmax" in p and n_d else float(s.vmax)
@@ -408,7 +452,8 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
                         progress)
     for d, rows, w, factor, est in groups:
         def scan(grid):
-            nll = korvel.py_profile_shared_st(rows, edges, nstw, grid, co, s.n_u, s.n_m, w)
+            nll = _promptly(korvel.py_profile_shared_st, rows, edges, nstw, grid, co, s.n_u,
+                            s.n_m, w)
             _progress.advance(bar, grid.size)
             return factor * nll
 
@@ -423,8 +468,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
                            likelihood_ratio_interval(grid, nll, level)))
     for d in range(fracs.shape[0]):
         def scan(cow_grid, coe_grid):
-            cow_nll, coe_nll = korvel.py_profile_shared_co(
-                fracs[d:d + 1], edges, nstw, float(st[d]), cow_grid, coe_grid, co, s.n_u, s.n_m)
+            cow_nll, coe_nll = _promptly(
+                korvel.py_profile_shared_co, fracs[d:d + 1], edges, nstw, float(st[d]),
+                cow_grid, coe_grid, co, s.n_u, s.n_m)
             _progress.advance(bar, cow_grid.size + coe_grid.size)
             return scale[d] * cow_nll[0], scale[d] * coe_nll[0]
 
@@ -467,9 +513,9 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
     fit_ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
     with _progress.waiting("drift fit", progress):
-        ste, stw, nll = korvel.py_fit_drift_one(np.ascontiguousarray(fr[0]),
-                                               np.ascontiguousarray(fr[1:]), fit_ages, edges,
-                                               tuple(st_bounds))
+        ste, stw, nll = _promptly(korvel.py_fit_drift_one, np.ascontiguousarray(fr[0]),
+                                  np.ascontiguousarray(fr[1:]), fit_ages, edges,
+                                  tuple(st_bounds))
     res = DriftResult(ste, stw, nll)
     if n_boot:
         p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
@@ -521,12 +567,31 @@ def drift_predict(result, data, ages=None):
 
 # ---------------------------------------------------------------- phase diagram
 
+# Seconds of work per call of a phase grid computed in pieces: Ctrl+C, which
+# Python sees between calls, then takes about this long to act.
+PHASE_PIECE_SECONDS = 0.5
+
+
 def phase_grids(st=1.0, normalize_stw=True, log_range=(-1.0, 2.0), n_grid=61, n_u=2.0, n_m=2.0):
-    """Bistability, mean methylation, entropy and intermediate fraction over (log10 CoW, log10 CoE)."""
+    """Bistability, mean methylation, entropy and intermediate fraction over (log10 CoW, log10 CoE).
+
+    Computed in pieces of rows of about PHASE_PIECE_SECONDS each, so that
+    Ctrl+C ends a large grid at once; every point is solved on its own, so the
+    pieces put together equal one call.
+    """
     axis = np.linspace(log_range[0], log_range[1], n_grid)
-    grids = korvel.py_compute_phase_grids(float(st), bool(normalize_stw), axis, axis.copy(),
-                                          n_u, n_m)
-    return dict(log_cow=axis, log_coe=axis.copy(), bistability=grids[0], avg_meth=grids[1],
+    coe = axis.copy()
+    pieces, start, rows = [], 0, 1
+    while start < n_grid:
+        t0 = time.perf_counter()
+        pieces.append(korvel.py_compute_phase_grids(
+            float(st), bool(normalize_stw), np.ascontiguousarray(axis[start:start + rows]), coe,
+            n_u, n_m))
+        start += rows
+        per_row = (time.perf_counter() - t0) / max(pieces[-1][0].shape[0], 1)
+        rows = max(1, int(PHASE_PIECE_SECONDS / max(per_row, 1e-9)))
+    grids = [np.concatenate([p[i] for p in pieces]) for i in range(4)]
+    return dict(log_cow=axis, log_coe=coe, bistability=grids[0], avg_meth=grids[1],
                 entropy=grids[2], frac_inter=grids[3])
 
 

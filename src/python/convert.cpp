@@ -41,6 +41,17 @@ std::string type_name(PyObject* obj) {
     return utf8;
 }
 
+// How NumPy writes a dtype ("float32", ">f8"), for messages.
+std::string dtype_text(PyObject* descr) {
+    PyRef text(PyObject_Str(descr));
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return type_name(descr);
+    }
+    return utf8;
+}
+
 }  // namespace
 
 bool ArgConverter::fail_conversion(const char* name) {
@@ -166,10 +177,16 @@ PyObject* ArgConverter::check_array(const char* name, PyObject* obj, int ndim) {
         fail_conversion(name);
         return nullptr;
     }
-    if (PyArray_TYPE(arr) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr)) {
-        PyErr_Format(PyExc_TypeError,
-                     "expected an array of float64 in native byte order, got dtype %s",
-                     type_name(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).c_str());
+    if (PyArray_TYPE(arr) != NPY_DOUBLE) {
+        PyErr_Format(PyExc_TypeError, "expected an array of float64, got dtype %s",
+                     dtype_text(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).c_str());
+        fail_conversion(name);
+        return nullptr;
+    }
+    if (!PyArray_ISNOTSWAPPED(arr)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "expected float64 in native byte order, got float64 in non-native "
+                        "byte order (astype('=f8') makes a native copy)");
         fail_conversion(name);
         return nullptr;
     }

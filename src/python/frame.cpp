@@ -41,6 +41,12 @@ PyRef new_float(double v) {
     return f;
 }
 
+PyRef new_int(std::size_t v) {
+    PyRef i(PyLong_FromSize_t(v));
+    if (!i) result_failed("int");
+    return i;
+}
+
 namespace {
 
 // A new row-major float64 array of the given shape holding `values`.

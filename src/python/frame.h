@@ -74,6 +74,7 @@ PyObject* raise_interrupted();
 // Result builders. Each throws InternalError when the interpreter cannot
 // build the object, so a failed result never reaches the caller half-built.
 PyRef new_float(double v);
+PyRef new_int(std::size_t v);
 PyRef new_vector(std::span<const double> values);
 // A vector of n values, value i given by value(i).
 PyRef new_vector(std::size_t n, FunctionRef<double(std::size_t)> value);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/pool.h"
 #include "core/state.h"
 #include "fits/phase_grids.h"
 #include "model/model.h"
@@ -34,6 +35,15 @@ constexpr auto kMmVmax = signature<MmVmax>(  //
 PyRef set_mm_vmax_body(MmVmax& a) {
     set_mm_vmax(a.vmax);  // stored unchanged: no value is rejected
     return new_none();
+}
+
+struct NoArgs {};
+constexpr auto kThreadCount = signature<NoArgs>("py_thread_count");
+
+PyRef thread_count_body(NoArgs&) {
+    // Creates the pool if no call has yet, from KORVEL_NUM_THREADS as it is
+    // now: what is reported is what every later call runs on.
+    return new_int(pool_thread_count());
 }
 
 struct Nll {
@@ -145,6 +155,14 @@ const Bindings kModelBindings{
         "Solve the stationary model at every (log10 CoW, log10 CoE) grid point and\n"
         "return (bistability, avg_meth, entropy, frac_inter), four float64 arrays\n"
         "of shape (n_cow, n_coe); element [i, k] belongs to log_cow_grid[i] and\n"
-        "log_coe_grid[k].")};
+        "log_coe_grid[k]."),
+
+    bind<kThreadCount, thread_count_body>(
+        Place{24},
+        "The number of threads the worker pool runs parallel work on, the calling\n"
+        "thread included. The pool is made on first use (this call makes it when\n"
+        "no call has yet) and keeps its size for the life of the process: set from\n"
+        "KORVEL_NUM_THREADS when that is a whole number from 1 to 1024 (larger\n"
+        "numbers give 1024), otherwise from the number of logical processors.")};
 
 }  // namespace korvel::py

@@ -334,8 +334,9 @@ consteval Signature<A, P...> signature(const char* name, P... params) {
     static_assert((std::is_base_of_v<typename P::Args, A> && ...),
                   "every destination must be a member of the signature's struct");
     Signature<A, P...> sig{name, std::tuple<P...>(params...)};
-    const char* names[] = {params.name...};
-    const bool optional[] = {params.optional()...};
+    // std::array, not a built-in array: a function may take no parameters.
+    const std::array<const char*, sizeof...(P)> names{params.name...};
+    const std::array<bool, sizeof...(P)> optional{params.optional()...};
     std::size_t f = 0;
     bool seen_optional = false;
     for (std::size_t i = 0; i < sizeof...(P); ++i) {

@@ -91,6 +91,8 @@ def cases(fn):
     params = parameters(fn)
     base = {k: fresh(v) for k, v in valid_args(fn).items()}
     out = [("result", base)]
+    if not params:
+        return out
     last = params[-1][0]
     out.append(("type error", {**base, last: "wrong"}))
     floats = [name for name, kind, _ in params if kind == FLOAT]

@@ -270,6 +270,21 @@ def test_pipes_fifos_and_standard_input_are_read_once(reads, tmp_path):
         assert inp["sha256"] == hashlib.sha256(data).hexdigest() and inp["bytes"] == len(data)
 
 
+@pytest.mark.parametrize("setting, threads", [("3", 3), ("100000000000000000000", 1024),
+                                              (" 4", None)])
+def test_run_json_records_the_threads_the_pool_runs(reads, tmp_path, setting, threads):
+    res = subprocess.run([sys.executable, "-m", "korvel_analysis", "fit", str(reads), "--out",
+                          str(tmp_path / "o"), "--mode", "independent", "--density-edges",
+                          "0,1,2", "--no-plots", "--quiet"], capture_output=True, text=True,
+                         env=dict(os.environ, KORVEL_NUM_THREADS=setting))
+    if threads is None:  # the pool would run one per CPU instead: refused
+        assert res.returncode == 2 and "KORVEL_NUM_THREADS=' 4' is not a whole number" in \
+            res.stderr
+    else:
+        assert res.returncode == 0, res.stderr
+        assert json.loads((tmp_path / "o" / "run.json").read_text())["threads"] == threads
+
+
 HEADER = "cpg_density\tmeth_fraction\n"
 
 

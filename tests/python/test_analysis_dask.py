@@ -173,6 +173,25 @@ def test_ctrl_c_keeps_finished_chunks_and_says_how_to_resume(counts, tmp_path, m
     assert len(list(out.glob("chunks/resamples_*.npz"))) == 2
 
 
+def test_ctrl_c_on_a_local_cluster_ends_quietly_with_the_resume_line(counts, tmp_path):
+    pytest.importorskip("distributed")
+    table = write_counts(tmp_path / "counts.tsv", counts)
+    out = tmp_path / "out"
+    argv = fit_argv(table, out, "--scheduler", "local:2", "--threads", 1, "--quiet")
+    argv[argv.index("8")] = "400"  # --bootstrap: far more than the few seconds waited
+    # Ctrl+C at a terminal signals the whole process group, the workers too.
+    with subprocess.Popen([sys.executable, "-m", "korvel_analysis", *argv],
+                          stderr=subprocess.PIPE, text=True, start_new_session=True) as p:
+        deadline = time.monotonic() + 120
+        while not list(out.glob("chunks/resamples_*")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        os.killpg(p.pid, signal.SIGINT)
+        err = p.communicate(timeout=120)[1]
+    assert p.returncode == 130, err
+    assert "Traceback" not in err and len(err.splitlines()) == 1, err
+    assert err.startswith("korvel fit: interrupted after ") and "with --resume" in err
+
+
 @pytest.mark.parametrize("argv, message", [
     (["--scheduler", "local:0"], "local:N"),
     (["--scheduler", "local:2"], "korvel[dask]"),

@@ -7,6 +7,7 @@ import sys
 import time
 
 import numpy as np
+import pytest
 
 import korvel
 from korvel_analysis import pp, tl
@@ -69,3 +70,40 @@ def test_the_users_sigint_handler_is_given_back():
         assert hits == [signal.SIGINT]
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def test_a_phase_grid_in_pieces_equals_one_call(monkeypatch):
+    monkeypatch.setattr(tl, "PHASE_PIECE_SECONDS", 0.0)  # one row per call
+    grids = tl.phase_grids(1.0, True, (-1.0, 2.0), 7)
+    axis = np.linspace(-1.0, 2.0, 7)
+    whole = korvel.py_compute_phase_grids(1.0, True, axis, axis.copy(), 2.0, 2.0)
+    for name, ref in zip(("bistability", "avg_meth", "entropy", "frac_inter"), whole):
+        assert grids[name].tobytes() == ref.tobytes(), name
+
+
+def interrupt_after(argv, seconds, cwd):
+    """Runs the command, sends SIGINT once it has computed for ``seconds``; returns
+    (exit code, seconds from the signal to the exit, standard error)."""
+    with subprocess.Popen([sys.executable, "-m", "korvel_analysis", *map(str, argv)], cwd=cwd,
+                          stderr=subprocess.PIPE, text=True) as p:
+        time.sleep(seconds)
+        assert p.poll() is None, "ended before the signal: make its work longer"
+        sent = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        err = p.communicate(timeout=120)[1]
+        return p.returncode, time.monotonic() - sent, err
+
+
+@pytest.mark.parametrize("argv", [
+    # Each runs for tens of seconds, in one module call that Ctrl+C cannot stop.
+    ["phase", "--out", "phase.png", "--grid", 3000, "--quiet"],
+    ["fit", "counts.tsv", "--counts", "--meth-bins", 5, "--out", "out", "--mode",
+     "shared-st-exp", "--no-plots", "--quiet"],
+], ids=["phase", "shared-st-exp"])
+def test_ctrl_c_ends_long_stages_at_once(tmp_path, argv):
+    write_counts(tmp_path / "counts.tsv", model_counts(4000))
+    code, delay, err = interrupt_after(argv, 3.0, tmp_path)
+    assert code == 130 and err.endswith("interrupted\n"), err
+    # A generous bound for a loaded machine; the uninterrupted stage takes far longer.
+    assert delay < 5.0, delay
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["counts.tsv"]

@@ -114,6 +114,13 @@ class TestVector:
             korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, bad)
         assert_prefixed_type_error(excinfo, "meth_bin_edges")
 
+    def test_the_message_says_what_is_wrong_with_the_dtype(self, edges10):
+        swapped = edges10.astype(edges10.dtype.newbyteorder())
+        for bad, said in ((swapped, "got float64 in non-native byte order"),
+                          (edges10.astype(np.float32), "got dtype float32")):
+            with pytest.raises(TypeError, match=said):
+                korvel.py_compute_model_fracs(1.0, 1.0, 1.0, 1.0, bad)
+
     def test_subclass_is_accepted(self, edges10):
         class Sub(np.ndarray):
             pass
