@@ -18,6 +18,7 @@ import logging
 import os
 import signal
 import threading
+import time
 
 import korvel
 
@@ -86,16 +87,27 @@ def connect(scheduler, threads_per_worker=None):
         with _sigint_ignored():
             cluster = distributed.LocalCluster(
                 n_workers=value, threads_per_worker=threads, processes=True, host="127.0.0.1",
-                dashboard_address=None, silence_logs=logging.ERROR)
+                dashboard_address=None, silence_logs=logging.ERROR,
+                # The scheduler's HTTP endpoint on a free port of 127.0.0.1, not on
+                # 8787, which another cluster on the machine may hold.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
         client = distributed.Client(cluster)
     else:
         client = distributed.Client(value)
+    interrupted = False
     try:
         yield client
+    except KeyboardInterrupt:
+        interrupted = True
+        raise
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        # After Ctrl+C the cluster is torn down with chunks in flight: the scheduler's
+        # complaints about the client it can no longer reach say nothing the one line
+        # on how to resume does not.
+        with _logs_silenced() if interrupted else contextlib.nullcontext():
+            client.close()
+            if cluster is not None:
+                cluster.close()
 
 
 def _set_threads_from_worker():
@@ -129,6 +141,35 @@ def chunk_task(task, *args):
             raise ChunkError(f"{type(exc).__name__}: {exc}") from None
 
 
+@contextlib.contextmanager
+def _logs_silenced():
+    loggers = [logging.getLogger(name) for name in ("distributed", "tornado")]
+    levels = [lg.level for lg in loggers]
+    for lg in loggers:
+        lg.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for lg, level in zip(loggers, levels):
+            lg.setLevel(level)
+
+
+@contextlib.contextmanager
+def _ctrl_c_between_waits():
+    """Ctrl+C noted, not raised, while the client waits: a KeyboardInterrupt inside the
+    client's own waiting leaves its event loop half-way (and a traceback in the log).
+    Yields a function that says whether Ctrl+C came; the caller raises it between waits."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    seen = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
+    try:
+        yield lambda: bool(seen)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def map_chunks(client, task, jobs, finished, retries=RETRIES):
     """Runs ``task(*args)`` for ``jobs`` [(index, args), ...] on ``client``, where args[1]
     is the chunk's first resample; ``finished(index, rows)``
@@ -142,12 +183,20 @@ def map_chunks(client, task, jobs, finished, retries=RETRIES):
         futures[fut] = i
     seen = set()
     try:
-        for fut in distributed.as_completed(list(futures)):
-            i = futures[fut]
-            if i in seen:  # never twice, whatever the scheduler does
-                continue
-            seen.add(i)
-            finished(i, fut.result())
+        with _ctrl_c_between_waits() as interrupted:
+            done = distributed.as_completed(list(futures))
+            while not done.is_empty():
+                batch = done.next_batch(block=False)
+                if interrupted():
+                    raise KeyboardInterrupt
+                if not batch:
+                    time.sleep(0.05)
+                for fut in batch:
+                    i = futures[fut]
+                    if i in seen:  # never twice, whatever the scheduler does
+                        continue
+                    seen.add(i)
+                    finished(i, fut.result())
     except BaseException:
         client.cancel(list(futures))
         raise
