@@ -10,7 +10,6 @@
 // rest for all of them.
 #include "fits/density_fits.h"
 
-#include <cmath>
 #include <vector>
 
 #include "core/errors.h"
@@ -23,17 +22,7 @@ namespace korvel {
 
 namespace density_fit_detail {
 
-Bound log10_bound(Bound co_bounds) { return {std::log10(co_bounds.lo), std::log10(co_bounds.hi)}; }
-
 namespace {
-
-void check_co_bounds(Bound co_bounds) {
-    if (!(co_bounds.lo > 0.0) || !(co_bounds.hi > 0.0)) {
-        throw InternalError("co_bounds must be positive, got lo = " +
-                            format_shortest(co_bounds.lo) +
-                            ", hi = " + format_shortest(co_bounds.hi));
-    }
-}
 
 // The fit's own copies of the data of its density bin, alive for the fit.
 struct OwnedDensity {
@@ -61,17 +50,15 @@ bool penalty_may_be_in(const std::optional<double>& co_penalty) {
 
 DensityBox density_box(const DensitySearch& s) {
     DensityBox box{};
-    const Bound co = log10_bound(s.bounds.co);
+    const Bound co = log10_of(s.bounds.co);
     if (s.searched & kSearchSt) box.bounds[box.size++] = s.bounds.st;
     if (s.searched & kSearchCoW) box.bounds[box.size++] = co;
     if (s.searched & kSearchCoE) box.bounds[box.size++] = co;
     if (s.searched & kSearchNU) box.bounds[box.size++] = s.bounds.n_exp;
     if (s.searched & kSearchNM) box.bounds[box.size++] = s.bounds.n_exp;
     // clamp throws exactly the error the search would raise later.
-    for (const Bound& b : box.view()) {
-        (void)clamp(b.lo, b.lo, b.hi);
-    }
-    if (s.searched & (kSearchCoW | kSearchCoE)) check_co_bounds(s.bounds.co);
+    for (const Bound& b : box.view()) check_bound(b);
+    if (s.searched & (kSearchCoW | kSearchCoE)) check_positive_co_bounds(s.bounds.co);
     return box;
 }
 
@@ -102,6 +89,14 @@ DensitySearch three_param_search(Bound st_bounds, Bound co_bounds, double n_u, d
 }
 
 }  // namespace density_fit_detail
+
+void check_positive_co_bounds(Bound co_bounds) {
+    if (!(co_bounds.lo > 0.0) || !(co_bounds.hi > 0.0)) {
+        throw InternalError("co_bounds must be positive, got lo = " +
+                            format_shortest(co_bounds.lo) +
+                            ", hi = " + format_shortest(co_bounds.hi));
+    }
+}
 
 using density_fit_detail::DensityResult;
 using density_fit_detail::DensitySearch;

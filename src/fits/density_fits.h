@@ -30,6 +30,11 @@ struct ExpFit {
     double n_u, n_m, nll;
 };
 
+// Both ends of co_bounds positive: the fits search log10 of them, and a zero
+// end would become -inf, from which the initial population is drawn as NaN.
+// Throws InternalError naming co_bounds.
+void check_positive_co_bounds(Bound co_bounds);
+
 // (St, log10 CoW, log10 CoE) with fixed exponents; Vmax = the run-wide ceiling
 // read once at the start. Without a seed the generator is keyed from entropy.
 DensityFit fit_one_density_inner(std::span<const double> observed, std::span<const double> edges,

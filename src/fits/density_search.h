@@ -46,10 +46,6 @@ struct DensityBox {
     std::span<const Bound> view() const { return {bounds.data(), size}; }
 };
 
-// Box of a cooperative coefficient searched as its base-10 logarithm: both
-// ends of co_bounds through std::log10.
-Bound log10_bound(Bound co_bounds);
-
 // The box of s, checked: first every pair, with the optimisers' clamp error
 // (inverted or NaN), then, when a coefficient is searched, co_bounds for
 // positivity. The search would fail on a bad pair too, but only at its first

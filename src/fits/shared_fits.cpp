@@ -8,11 +8,12 @@
 // NLL's bits unchanged, so "no weights" and "all ones" give identical values.
 #include "fits/shared_fits.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
@@ -40,11 +41,6 @@ std::string bounds_text(Bound b) {
     return "lo = " + format_shortest(b.lo) + ", hi = " + format_shortest(b.hi);
 }
 
-// The optimisers' own error for an inverted or NaN pair, raised before any
-// work instead of at the first clamp of that coordinate.
-void check_clamp_bounds(Bound b) { (void)clamp(b.lo, b.lo, b.hi); }
-
-Bound log10_of(Bound b) { return {std::log10(b.lo), std::log10(b.hi)}; }
 Bound ln_of(Bound b) { return {std::log(b.lo), std::log(b.hi)}; }
 
 double weight_of(const OptionalWeights& weights, std::size_t d) {
@@ -80,6 +76,14 @@ std::vector<Fit> final_fits(RowRange rows, const Interruption& interruption, con
     return parallel_map<Fit>(rows.size(), [&](std::size_t d) { return fit_of(d); });
 }
 
+// The St that minimises total_at(St): Brent over ln St in st_bounds.
+template <class TotalAt>
+double brent_over_ln_st(Bound st_bounds, TotalAt&& total_at) {
+    const Bound u_bounds = ln_of(st_bounds);
+    const auto g = [&](double u) { return total_at(std::exp(u)); };
+    return std::exp(brent_minimise(g, u_bounds.lo, u_bounds.hi));
+}
+
 // "{:3}": the evaluation number right-aligned in at least three characters.
 std::string counter_text(std::uint64_t n) {
     std::string s = std::to_string(n);
@@ -88,6 +92,56 @@ std::string counter_text(std::uint64_t n) {
 }
 
 double midpoint(Bound b) { return (b.lo + b.hi) / 2; }
+
+// The outer search of a multi-start fit: its box and start points in search
+// coordinates, and how its start lines show the leading coordinates.
+struct OuterSearch {
+    std::vector<Bound> box;
+    std::vector<std::vector<double>> starts;
+    std::span<const CoordinateFormat> shown;
+};
+
+template <class Shared, class Fit>
+struct SharedResult {
+    Shared shared;
+    std::vector<Fit> densities;
+};
+
+// The skeleton of the multi-start fits. Each evaluation maps the search point
+// onto the shared values (shared_at), refits every density row at them
+// (fit_at, in parallel), sums the weighted NLLs in row order and adds what
+// the shared values cost by themselves (shared_cost: a shared penalty counts
+// once, not once per row); with verbose it prints line(shared, x, total)
+// behind the evaluation's number, counted from 1 in each call. After the
+// search the rows are fitted once more at the best point's shared values.
+template <class Fit, class SharedAt, class FitAt, class SharedCost, class Line>
+auto multi_start_shared(RowRange rows, const OptionalWeights& weights,
+                        const Interruption& interruption, bool verbose, const OuterSearch& search,
+                        const Fit& nan_fit, SharedAt&& shared_at, FitAt&& fit_at,
+                        SharedCost&& shared_cost, Line&& line) {
+    using Shared = std::invoke_result_t<SharedAt&, std::span<const double>>;
+    std::uint64_t evaluations = 0;  // multi_start evaluates on this thread only
+    const auto objective = [&](std::span<const double> x) {
+        const Shared shared = shared_at(x);
+        double total = weighted_total(rows, weights, interruption,
+                                      [&](std::size_t d) { return fit_at(shared, d).nll; });
+        // An interrupted call's evaluations are +inf and print nothing.
+        if (interruption.requested()) return kInf;
+        total += shared_cost(shared);
+        if (verbose) {
+            write_stderr_line("  [" + counter_text(++evaluations) + "] " +
+                              line(shared, x, total) + "\n");
+        }
+        return total;
+    };
+    const MultiStartResult best =
+        multi_start(objective, search.starts, search.box, verbose, search.shown, interruption);
+
+    SharedResult<Shared, Fit> out{shared_at(best.x), {}};
+    out.densities = final_fits(rows, interruption, nan_fit,
+                               [&](std::size_t d) { return fit_at(out.shared, d); });
+    return out;
+}
 
 }  // namespace
 
@@ -113,12 +167,6 @@ void check_log_bounds(Bound bounds, const char* name, bool require_ordered) {
     }
 }
 
-void check_positive_co_bounds(Bound co_bounds) {
-    if (!(co_bounds.lo > 0.0) || !(co_bounds.hi > 0.0)) {
-        throw InternalError("co_bounds must be positive, got " + bounds_text(co_bounds));
-    }
-}
-
 void check_shared_st_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
                             OptionalWeights weights) {
     check_weights(weights, n_densities);
@@ -126,7 +174,7 @@ void check_shared_st_inputs(std::size_t n_densities, Bound st_bounds, Bound co_b
     // and its result returned as a success.
     check_log_bounds(st_bounds, "st_bounds", true);
     check_positive_co_bounds(co_bounds);
-    check_clamp_bounds(log10_of(co_bounds));
+    check_bound(log10_of(co_bounds));
 }
 
 void check_shared_exp_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
@@ -137,10 +185,10 @@ void check_shared_exp_inputs(std::size_t n_densities, Bound st_bounds, Bound co_
     if (fit_vmax) check_log_bounds(vmax_bounds, "vmax_bounds", false);
     check_positive_co_bounds(co_bounds);
     // Outer box in coordinate order, then the inner fits' coefficient box.
-    check_clamp_bounds(log10_of(st_bounds));
-    check_clamp_bounds(n_exp_bounds);
-    if (fit_vmax) check_clamp_bounds(log10_of(vmax_bounds));
-    check_clamp_bounds(log10_of(co_bounds));
+    check_bound(log10_of(st_bounds));
+    check_bound(n_exp_bounds);
+    if (fit_vmax) check_bound(log10_of(vmax_bounds));
+    check_bound(log10_of(co_bounds));
 }
 
 void check_shared_st_perdensity_exp_inputs(std::size_t n_densities, Bound st_bounds,
@@ -152,11 +200,11 @@ void check_shared_st_perdensity_exp_inputs(std::size_t n_densities, Bound st_bou
     if (fit_vmax) check_log_bounds(vmax_bounds, "vmax_bounds", false);
     check_positive_co_bounds(co_bounds);
     if (fit_vmax) {
-        check_clamp_bounds(log10_of(st_bounds));
-        check_clamp_bounds(log10_of(vmax_bounds));
+        check_bound(log10_of(st_bounds));
+        check_bound(log10_of(vmax_bounds));
     }
-    check_clamp_bounds(log10_of(co_bounds));
-    check_clamp_bounds(n_exp_bounds);
+    check_bound(log10_of(co_bounds));
+    check_bound(n_exp_bounds);
 }
 
 void check_shared_co_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
@@ -164,9 +212,9 @@ void check_shared_co_inputs(std::size_t n_densities, Bound st_bounds, Bound co_b
     check_weights(weights, n_densities);
     check_log_bounds(st_bounds, "st_bounds", false);
     check_positive_co_bounds(co_bounds);
-    check_clamp_bounds(log10_of(st_bounds));
-    check_clamp_bounds(log10_of(co_bounds));
-    check_clamp_bounds(n_exp_bounds);
+    check_bound(log10_of(st_bounds));
+    check_bound(log10_of(co_bounds));
+    check_bound(n_exp_bounds);
 }
 
 // --------------------------------------------------------------------- kernels
@@ -183,13 +231,10 @@ SharedStFit fit_shared_st_inner(RowRange rows, std::span<const double> edges, bo
         return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, st, n_u, n_m, co_bounds,
                                      co_penalty, vmax, std::nullopt);
     };
-    const auto g = [&](double u) {
-        const double st = std::exp(u);
+    const double st = brent_over_ln_st(st_bounds, [&](double st) {
         return weighted_total(rows, weights, interruption,
                               [&](std::size_t d) { return fit_at(st, d).nll; });
-    };
-    const Bound u_bounds = ln_of(st_bounds);
-    const double st = std::exp(brent_minimise(g, u_bounds.lo, u_bounds.hi));
+    });
 
     SharedStFit out{st, {}};
     out.densities = final_fits(rows, interruption, CoFit{kNaN, kNaN, kNaN},
@@ -209,21 +254,19 @@ SharedExpFit fit_shared_exp_inner(RowRange rows, std::span<const double> edges,
 
     const Bound log_st = log10_of(st_bounds);
     const Bound log_vmax = log10_of(vmax_bounds);
-    std::vector<Bound> box{log_st, n_exp_bounds, n_exp_bounds};
-    if (fit_vmax) box.push_back(log_vmax);
-
-    std::vector<std::vector<double>> starts;
+    OuterSearch search{{log_st, n_exp_bounds, n_exp_bounds}, {}, kSharedExpLines};
+    if (fit_vmax) search.box.push_back(log_vmax);
     if (warm_start) {
         // Every pair is checked before anything is clamped, the Vmax pair even
         // when Vmax is not fitted.
-        check_clamp_bounds(log_st);
-        check_clamp_bounds(log_vmax);
-        check_clamp_bounds(n_exp_bounds);
+        check_bound(log_st);
+        check_bound(log_vmax);
+        check_bound(n_exp_bounds);
         std::vector<double> x{clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
                               clamp(warm_start->n_u, n_exp_bounds.lo, n_exp_bounds.hi),
                               clamp(warm_start->n_m, n_exp_bounds.lo, n_exp_bounds.hi)};
         if (fit_vmax) x.push_back(clamp(std::log10(warm_start->vmax), log_vmax.lo, log_vmax.hi));
-        starts.push_back(std::move(x));
+        search.starts.push_back(std::move(x));
     } else {
         // Five exponent pairs at the middle of log10 St (and log10 Vmax): the
         // centre, then the four corners a quarter inside the exponent box. The
@@ -236,44 +279,36 @@ SharedExpFit fit_shared_exp_inner(RowRange rows, std::span<const double> edges,
         for (const auto& p : pairs) {
             std::vector<double> x{midpoint(log_st), p[0], p[1]};
             if (fit_vmax) x.push_back(midpoint(log_vmax));
-            starts.push_back(std::move(x));
+            search.starts.push_back(std::move(x));
         }
     }
 
-    // Bin d is always fitted with seed d, so the same point always gets the
-    // same value, and the final fits reproduce the search's per-density fits.
-    const auto fit_at = [&](double st, double n_u, double n_m, double vmax, std::size_t d) {
-        return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, st, n_u, n_m, co_bounds,
-                                     co_penalty, vmax, static_cast<std::uint64_t>(d));
+    struct Shared {
+        double st, n_u, n_m, vmax;
     };
-    std::atomic<std::uint64_t> evaluations{0};
-    const auto objective = [&](std::span<const double> x) {
-        const double st = std::pow(10.0, x[0]);
-        const double vmax = fit_vmax ? std::pow(10.0, x[3]) : run_vmax;
-        const double total = weighted_total(rows, weights, interruption, [&](std::size_t d) {
-            return fit_at(st, x[1], x[2], vmax, d).nll;
+    auto result = multi_start_shared(
+        rows, weights, interruption, verbose, search, CoFit{kNaN, kNaN, kNaN},
+        [&](std::span<const double> x) {
+            return Shared{std::pow(10.0, x[0]), x[1], x[2],
+                          fit_vmax ? std::pow(10.0, x[3]) : run_vmax};
+        },
+        // Bin d is always fitted with seed d, so the same point always gets
+        // the same value, and the final fits reproduce the search's.
+        [&](const Shared& s, std::size_t d) {
+            return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, s.st, s.n_u, s.n_m,
+                                         co_bounds, co_penalty, s.vmax,
+                                         static_cast<std::uint64_t>(d));
+        },
+        // Each row's fit carries its own penalty; adding 0.0 changes no bits
+        // (the sum starts from +0.0, so it is never -0.0).
+        [](const Shared&) { return 0.0; },
+        [](const Shared& s, std::span<const double> x, double total) {
+            return "St=" + format_fixed(s.st, 4) + " (logSt=" + format_fixed(x[0], 3, true) +
+                   ")  n_U=" + format_fixed(s.n_u, 3) + "  n_M=" + format_fixed(s.n_m, 3) +
+                   "  Vmax=" + format_fixed(s.vmax, 4) + "  total NLL=" + format_fixed(total, 6);
         });
-        // An interrupted call's evaluations are +inf and print nothing.
-        if (interruption.requested()) return kInf;
-        if (verbose) {
-            const std::uint64_t n = evaluations.fetch_add(1, std::memory_order_relaxed) + 1;
-            write_stderr_line("  [" + counter_text(n) + "] St=" + format_fixed(st, 4) +
-                              " (logSt=" + format_fixed(x[0], 3, true) +
-                              ")  n_U=" + format_fixed(x[1], 3) + "  n_M=" + format_fixed(x[2], 3) +
-                              "  Vmax=" + format_fixed(vmax, 4) +
-                              "  total NLL=" + format_fixed(total, 6) + "\n");
-        }
-        return total;
-    };
-    const MultiStartResult best =
-        multi_start(objective, starts, box, verbose, kSharedExpLines, interruption);
-
-    SharedExpFit out{std::pow(10.0, best.x[0]), best.x[1], best.x[2],
-                     fit_vmax ? std::pow(10.0, best.x[3]) : run_vmax, {}};
-    out.densities = final_fits(rows, interruption, CoFit{kNaN, kNaN, kNaN}, [&](std::size_t d) {
-        return fit_at(out.st, out.n_u, out.n_m, out.vmax, d);
-    });
-    return out;
+    const Shared best = result.shared;
+    return {best.st, best.n_u, best.n_m, best.vmax, std::move(result.densities)};
 }
 
 SharedStExpFit fit_shared_st_perdensity_exp_inner(RowRange rows, std::span<const double> edges,
@@ -298,9 +333,7 @@ SharedStExpFit fit_shared_st_perdensity_exp_inner(RowRange rows, std::span<const
 
     SharedStExpFit out{kNaN, run_vmax, {}};
     if (!fit_vmax) {
-        const Bound u_bounds = ln_of(st_bounds);
-        const auto g = [&](double u) { return total_at(std::exp(u), run_vmax); };
-        out.st = std::exp(brent_minimise(g, u_bounds.lo, u_bounds.hi));
+        out.st = brent_over_ln_st(st_bounds, [&](double st) { return total_at(st, run_vmax); });
     } else {
         const Bound log_st = log10_of(st_bounds);
         const Bound log_vmax = log10_of(vmax_bounds);
@@ -328,15 +361,13 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 
     const Bound log_st = log10_of(st_bounds);
     const Bound log_co = log10_of(co_bounds);
-    const std::vector<Bound> box{log_st, log_co, log_co};
-
-    std::vector<std::vector<double>> starts;
+    OuterSearch search{{log_st, log_co, log_co}, {}, kSharedCoLines};
     if (warm_start) {
-        check_clamp_bounds(log_st);
-        check_clamp_bounds(log_co);
-        starts.push_back({clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
-                          clamp(std::log10(warm_start->cow), log_co.lo, log_co.hi),
-                          clamp(std::log10(warm_start->coe), log_co.lo, log_co.hi)});
+        check_bound(log_st);
+        check_bound(log_co);
+        search.starts.push_back({clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
+                                 clamp(std::log10(warm_start->cow), log_co.lo, log_co.hi),
+                                 clamp(std::log10(warm_start->coe), log_co.lo, log_co.hi)});
     } else {
         // Centre, the four diagonal neighbours a decade away, strong
         // cooperativity near the top of the box, and that again at low St.
@@ -345,47 +376,35 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
         const double mS = midpoint(log_st);
         const double mC = midpoint(log_co);
         const double cH = log_co.hi;
-        starts = {{mS, mC, mC},
-                  {mS, mC - 1, mC - 1},
-                  {mS, mC + 1, mC + 1},
-                  {mS, mC + 1, mC - 1},
-                  {mS, mC - 1, mC + 1},
-                  {mS, cH - 0.5, cH - 0.5},
-                  {sL + 0.5, cH - 0.5, cH - 0.5}};
+        search.starts = {{mS, mC, mC},
+                         {mS, mC - 1, mC - 1},
+                         {mS, mC + 1, mC + 1},
+                         {mS, mC + 1, mC - 1},
+                         {mS, mC - 1, mC + 1},
+                         {mS, cH - 0.5, cH - 0.5},
+                         {sL + 0.5, cH - 0.5, cH - 0.5}};
     }
 
-    const auto fit_at = [&](double st, double cow, double coe, std::size_t d) {
-        return fit_exp_fixed_co_inner(rows.row(d), edges, normalize_stw, st, cow, coe, n_exp_bounds,
-                                      vmax, static_cast<std::uint64_t>(d));
+    struct Shared {
+        double st, cow, coe;
     };
-    std::atomic<std::uint64_t> evaluations{0};
-    const auto objective = [&](std::span<const double> x) {
-        const double st = std::pow(10.0, x[0]);
-        const double cow = std::pow(10.0, x[1]);
-        const double coe = std::pow(10.0, x[2]);
-        double total = weighted_total(rows, weights, interruption,
-                                      [&](std::size_t d) { return fit_at(st, cow, coe, d).nll; });
-        if (interruption.requested()) return kInf;  // and prints nothing
-        // The coefficients are shared, so their penalty counts once, not once
-        // per density bin.
-        total += co_penalty_term(co_penalty, cow, coe);
-        if (verbose) {
-            const std::uint64_t n = evaluations.fetch_add(1, std::memory_order_relaxed) + 1;
-            write_stderr_line("  [" + counter_text(n) + "] St=" + format_fixed(st, 4) +
-                              " CoW=" + format_fixed(cow, 4) + " CoE=" + format_fixed(coe, 4) +
-                              "  total NLL=" + format_fixed(total, 6) + "\n");
-        }
-        return total;
-    };
-    const MultiStartResult best =
-        multi_start(objective, starts, box, verbose, kSharedCoLines, interruption);
-
-    SharedCoFit out{std::pow(10.0, best.x[0]), std::pow(10.0, best.x[1]),
-                    std::pow(10.0, best.x[2]), {}};
-    out.densities = final_fits(rows, interruption, ExpFit{kNaN, kNaN, kNaN}, [&](std::size_t d) {
-        return fit_at(out.st, out.cow, out.coe, d);
-    });
-    return out;
+    auto result = multi_start_shared(
+        rows, weights, interruption, verbose, search, ExpFit{kNaN, kNaN, kNaN},
+        [](std::span<const double> x) {
+            return Shared{std::pow(10.0, x[0]), std::pow(10.0, x[1]), std::pow(10.0, x[2])};
+        },
+        [&](const Shared& s, std::size_t d) {
+            return fit_exp_fixed_co_inner(rows.row(d), edges, normalize_stw, s.st, s.cow, s.coe,
+                                          n_exp_bounds, vmax, static_cast<std::uint64_t>(d));
+        },
+        // The coefficients are shared, so their penalty counts once.
+        [&](const Shared& s) { return co_penalty_term(co_penalty, s.cow, s.coe); },
+        [](const Shared& s, std::span<const double>, double total) {
+            return "St=" + format_fixed(s.st, 4) + " CoW=" + format_fixed(s.cow, 4) +
+                   " CoE=" + format_fixed(s.coe, 4) + "  total NLL=" + format_fixed(total, 6);
+        });
+    const Shared best = result.shared;
+    return {best.st, best.cow, best.coe, std::move(result.densities)};
 }
 
 }  // namespace korvel

@@ -59,9 +59,6 @@ void check_weights(OptionalWeights weights, std::size_t n_densities);
 // require_ordered, lo <= hi too (the Brent searches, which never clamp).
 void check_log_bounds(Bound bounds, const char* name, bool require_ordered);
 
-// Both ends of co_bounds positive (the per-density fits take log10 of them).
-void check_positive_co_bounds(Bound co_bounds);
-
 // Every check of each kernel, in the order the kernel makes them.
 void check_shared_st_inputs(std::size_t n_densities, Bound st_bounds, Bound co_bounds,
                             OptionalWeights weights);

@@ -19,4 +19,8 @@ double clamp(double v, double lo, double hi) {
     return v;  // NaN falls through unchanged
 }
 
+void check_bound(Bound b) { (void)clamp(b.lo, b.lo, b.hi); }
+
+Bound log10_of(Bound b) { return {std::log10(b.lo), std::log10(b.hi)}; }
+
 }  // namespace korvel

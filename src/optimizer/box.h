@@ -27,4 +27,12 @@ struct OptResult {
 // "min > max, or either was NaN. min = {}, max = {}" for bad bounds.
 double clamp(double v, double lo, double hi);
 
+// Throws clamp's error for an inverted or NaN pair: a box checked before any
+// work instead of at the first clamp of that coordinate.
+void check_bound(Bound b);
+
+// Both ends through std::log10: the box of a coordinate searched as its
+// base-10 logarithm.
+Bound log10_of(Bound b);
+
 }  // namespace korvel
