@@ -1,5 +1,4 @@
-// The per-density objective: what a search point means, and the two
-// objectives the model names.
+// The per-density objective: what a search point means.
 #include <bit>
 #include <string>
 #include <utility>
@@ -27,21 +26,6 @@ void DensityObjective::short_point(std::size_t got) const {
     }
     throw InternalError("per-density objective over (" + names + ") needs " +
                         std::to_string(size()) + " coordinates, got " + std::to_string(got));
-}
-
-double five_param_objective(std::span<const double> x, const DensityData& d, double vmax,
-                            double co_penalty) {
-    const DensityObjective f{d, kSearchSt | kSearchCoW | kSearchCoE | kSearchNU | kSearchNM, {},
-                             vmax, co_penalty};
-    return f(x);
-}
-
-double fixed_st_exp_objective(std::span<const double> x, double st, const DensityData& d,
-                              double vmax, double co_penalty) {
-    const DensityObjective f{d, kSearchCoW | kSearchCoE | kSearchNU | kSearchNM,
-                             {.st = st, .cow = 0.0, .coe = 0.0, .n_u = 0.0, .n_m = 0.0}, vmax,
-                             co_penalty};
-    return f(x);
 }
 
 }  // namespace korvel

@@ -132,13 +132,4 @@ private:
     [[noreturn]] void short_point(std::size_t got) const;
 };
 
-// Two of those objectives as plain functions: x = (St, log10 CoW, log10 CoE,
-// n_U, n_M), and x = (log10 CoW, log10 CoE, n_U, n_M) at a fixed St, both with
-// the penalty; the same evaluation as the five-parameter and the fixed-St
-// exponent fits run.
-double five_param_objective(std::span<const double> x, const DensityData& d, double vmax,
-                            double co_penalty);
-double fixed_st_exp_objective(std::span<const double> x, double st, const DensityData& d,
-                              double vmax, double co_penalty);
-
 }  // namespace korvel

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/errors.h"
@@ -193,17 +194,37 @@ TEST(Penalty, Cases) {
     EXPECT_EQ(korvel::co_penalty_term(1.0, kInf, 4.0), kInf);
 }
 
+// The objectives of the five-parameter fit, x = (St, log10 CoW, log10 CoE,
+// n_U, n_M), and of the fixed-St exponent fit, x = (log10 CoW, log10 CoE, n_U,
+// n_M), both with the penalty.
+double five_param_objective(std::span<const double> x, const korvel::DensityData& d, double vmax,
+                            double co_penalty) {
+    const korvel::DensityObjective f{
+        d, korvel::kSearchSt | korvel::kSearchCoW | korvel::kSearchCoE | korvel::kSearchNU |
+               korvel::kSearchNM,
+        {}, vmax, co_penalty};
+    return f(x);
+}
+
+double fixed_st_exp_objective(std::span<const double> x, double st, const korvel::DensityData& d,
+                              double vmax, double co_penalty) {
+    const korvel::DensityObjective f{
+        d, korvel::kSearchCoW | korvel::kSearchCoE | korvel::kSearchNU | korvel::kSearchNM,
+        {.st = st, .cow = 0.0, .coe = 0.0, .n_u = 0.0, .n_m = 0.0}, vmax, co_penalty};
+    return f(x);
+}
+
 TEST(Objectives, FiveParameter) {
     const std::vector<double> obs{0.05, 0.1, 0.2, 0.1, 0.05, 0.05, 0.1, 0.15, 0.1, 0.1};
     const korvel::DensityData d{obs, kTenBins, true};
     const std::vector<double> x{0.4, 0.5, -0.25, 1.5, 2.5};
     const double cow = std::pow(10.0, 0.5), coe = std::pow(10.0, -0.25);
     const double nll = korvel::model_nll(0.4, cow, coe, obs, kTenBins, true, 1.5, 2.5, 7.0);
-    EXPECT_EQ(korvel::five_param_objective(x, d, 7.0, 0.0), nll);
-    EXPECT_EQ(korvel::five_param_objective(x, d, 7.0, 0.1), nll + (cow + coe) * 0.1);
-    EXPECT_EQ(korvel::five_param_objective(x, d, 7.0, -0.1),
+    EXPECT_EQ(five_param_objective(x, d, 7.0, 0.0), nll);
+    EXPECT_EQ(five_param_objective(x, d, 7.0, 0.1), nll + (cow + coe) * 0.1);
+    EXPECT_EQ(five_param_objective(x, d, 7.0, -0.1),
               nll + (std::log10(coe) + std::log10(cow)) * 0.1);
-    EXPECT_THROW(korvel::five_param_objective(std::span<const double>(x.data(), 4), d, 7.0, 0.0),
+    EXPECT_THROW(five_param_objective(std::span<const double>(x.data(), 4), d, 7.0, 0.0),
                  korvel::InternalError);
 }
 
@@ -213,9 +234,9 @@ TEST(Objectives, FixedStExponent) {
     const std::vector<double> x{1.25, 0.75, 3.0, 1.0};
     const double cow = std::pow(10.0, 1.25), coe = std::pow(10.0, 0.75);
     const double nll = korvel::model_nll(2.0, cow, coe, obs, kTenBins, false, 3.0, 1.0, kInf);
-    EXPECT_EQ(korvel::fixed_st_exp_objective(x, 2.0, d, kInf, 0.0), nll);
-    EXPECT_EQ(korvel::fixed_st_exp_objective(x, 2.0, d, kInf, 2.0), nll + (cow + coe) * 2.0);
-    EXPECT_THROW(korvel::fixed_st_exp_objective(std::span<const double>(x.data(), 3), 2.0, d, kInf, 0.0),
+    EXPECT_EQ(fixed_st_exp_objective(x, 2.0, d, kInf, 0.0), nll);
+    EXPECT_EQ(fixed_st_exp_objective(x, 2.0, d, kInf, 2.0), nll + (cow + coe) * 2.0);
+    EXPECT_THROW(fixed_st_exp_objective(std::span<const double>(x.data(), 3), 2.0, d, kInf, 0.0),
                  korvel::InternalError);
 }
 
