@@ -171,3 +171,15 @@ def test_an_unusable_output_folder_is_refused_before_any_fit(table, tmp_path, ca
     monkeypatch.setattr(cli.tl, "fit", None)
     assert fit(table, out, "--bootstrap", 2) == 2
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("text", ["[]", '{"inputs": 5, "options": {}}', "not json"])
+def test_resume_refuses_a_record_that_is_not_a_run_record(table, tmp_path, capsys, text):
+    out = tmp_path / "out"
+    assert fit(table, out, "--no-plots") == 0
+    (out / "run.json").write_text(text)
+    before = snapshot(out)
+    assert fit(table, out, "--no-plots", "--resume") == 2
+    assert f"cannot resume {out}: run.json is not a korvel run record" in \
+        capsys.readouterr().err
+    assert snapshot(out) == before
