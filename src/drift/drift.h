@@ -81,6 +81,24 @@ DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const 
                    Bound st_bounds, std::optional<std::uint64_t> seed,
                    const Interruption& interruption = {});
 
+// Fits (StE, StW) by global search over log10 StE and log10 StW, both in
+// [log10 lo, log10 hi] of st_bounds, always seeded. The rates a data set can
+// pin down span decades, and on a plain scale almost the whole box is the
+// high-rate plateau where every age has reached equilibrium and the NLL no
+// longer changes: a population spread evenly over it rarely samples the
+// small corner that holds the optimum and can settle on the plateau. On the
+// logarithmic scale each decade gets its share of the population; and when
+// the search still ends on the plateau ((StE + StW) times the youngest
+// positive fit age at least 10), a second search, keyed from seed as well,
+// runs over the box cut off where the plateau begins, and the better fit is
+// kept. Throws InternalError unless 0 < lo <= hi < inf. Interruption as in
+// fit_drift.
+DriftFit fit_drift_log_rates(const DriftDistribution& p0,
+                             std::span<const std::span<const double>> observed,
+                             std::span<const double> fit_ages, std::span<const double> edges,
+                             Bound st_bounds, std::uint64_t seed,
+                             const Interruption& interruption = {});
+
 // Fits every bootstrap sample on the worker pool: sample b has P0 from row b
 // of p0_per_boot and observed rows b * n_fit_ages + k of
 // fit_observed_per_boot, and is fitted with seed b. Row counts are checked
@@ -93,5 +111,16 @@ std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
                                           std::span<const double> fit_ages,
                                           std::span<const double> edges, Bound st_bounds,
                                           const Interruption& interruption);
+
+// The same bootstrap with fit_drift_log_rates: sample b is fitted with seed
+// b. The bounds are checked (as in fit_drift_log_rates) before the row
+// counts and before any work starts.
+std::vector<DriftFit> fit_drift_bootstrap_log_rates(const RowMatrix& p0_per_boot,
+                                                    const RowMatrix& fit_observed_per_boot,
+                                                    std::size_t n_boot, std::size_t n_fit_ages,
+                                                    std::span<const double> fit_ages,
+                                                    std::span<const double> edges,
+                                                    Bound st_bounds,
+                                                    const Interruption& interruption);
 
 }  // namespace korvel

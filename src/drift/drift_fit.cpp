@@ -1,40 +1,78 @@
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <limits>
 #include <string>
 
 #include "drift/drift.h"
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/pool.h"
 #include "optimizer/global_search.h"
 
 namespace korvel {
+namespace {
 
-DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const double>> observed,
-                   std::span<const double> fit_ages, std::span<const double> edges,
-                   Bound st_bounds, std::optional<std::uint64_t> seed,
-                   const Interruption& interruption) {
-    // (StE, StW) in plain rate units, both in the same box.
-    const std::array<Bound, 2> box = {st_bounds, st_bounds};
+// The objective of both searches: the NLL at (StE, StW) as the rates(x)
+// mapping reads them off the search point.
+template <class Rates>
+OptResult search_rates(const DriftDistribution& p0,
+                       std::span<const std::span<const double>> observed,
+                       std::span<const double> fit_ages, std::span<const double> edges,
+                       Bound coordinate_bounds, std::optional<std::uint64_t> seed,
+                       const Interruption& interruption, Rates rates) {
+    // (StE, StW), in this order, each in the same box.
+    const std::array<Bound, 2> box = {coordinate_bounds, coordinate_bounds};
     auto objective = [&](std::span<const double> x) {
         // One evaluation propagates to every age; with many ages a whole fit
         // takes tens of seconds, so a fit whose result will be discarded
         // stops solving at once. The search still runs its generations and
         // polish on +inf values, which costs next to nothing.
         if (interruption.requested()) return std::numeric_limits<double>::infinity();
-        return drift_nll(x[0], x[1], p0, observed, fit_ages, edges);
+        const auto [ste, stw] = rates(x);
+        return drift_nll(ste, stw, p0, observed, fit_ages, edges);
     };
-    const OptResult best = global_search(objective, box, seed);  // a point of the box's size
-    // The search's own value: recomputing it could only repeat the same
-    // arithmetic.
-    return {best.x[0], best.x[1], best.f};
+    return global_search(objective, box, seed);  // a point of the box's size
 }
 
-std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
-                                          const RowMatrix& fit_observed_per_boot,
-                                          std::size_t n_boot, std::size_t n_fit_ages,
-                                          std::span<const double> fit_ages,
-                                          std::span<const double> edges, Bound st_bounds,
-                                          const Interruption& interruption) {
+// 10^x, the rate at a log10 search coordinate.
+double rate_at(double x) { return std::pow(10.0, x); }
+
+// exp(-10) of the starting deviation is left at the youngest fit age where
+// (StE + StW) t = 10: the predictions there differ from equilibrium by
+// parts in 1e5, which no realistic read count can tell apart.
+constexpr double kPlateauDecays = 10.0;
+// The second search's key, so that it does not retrace the first one's draws.
+constexpr std::uint64_t kPlateauSeedMix = 0x9E3779B97F4A7C15ULL;
+
+// The youngest fit age above 0 among the ages that are scored (those with an
+// observed row); 0 when there is none.
+double youngest_positive_age(std::span<const double> fit_ages, std::size_t rows) {
+    double youngest = 0.0;
+    const std::size_t pairs = std::min(fit_ages.size(), rows);
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const double t = fit_ages[i];
+        if (t > 0.0 && (youngest == 0.0 || t < youngest)) youngest = t;
+    }
+    return youngest;
+}
+
+void check_log_bounds(Bound st_bounds) {
+    if (!(st_bounds.lo > 0.0 && st_bounds.lo <= st_bounds.hi && std::isfinite(st_bounds.hi))) {
+        throw InternalError("st_bounds must satisfy 0 < lo <= hi < inf for a search of log10 "
+                            "rates, got (" + format_shortest(st_bounds.lo) + ", " +
+                            format_shortest(st_bounds.hi) + ")");
+    }
+}
+
+// Every sample on the pool, fitted by fit(p0, observed rows, seed b); the
+// row counts are checked before any sample starts.
+template <class Fit>
+std::vector<DriftFit> bootstrap_samples(const RowMatrix& p0_per_boot,
+                                        const RowMatrix& fit_observed_per_boot,
+                                        std::size_t n_boot, std::size_t n_fit_ages,
+                                        std::span<const double> edges,
+                                        const Interruption& interruption, Fit fit) {
     // Row counts are checked before any sample is fitted: a short array would
     // otherwise only be noticed by the worker that reaches the missing row,
     // possibly after hours of fits whose results are then thrown away, and a
@@ -67,9 +105,89 @@ std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
         }
         // Seeded by the sample's index: the result does not depend on the
         // number of threads or on which thread runs the sample.
-        return fit_drift(p0, observed, fit_ages, edges, st_bounds, static_cast<std::uint64_t>(b),
-                         interruption);
+        return fit(p0, observed, static_cast<std::uint64_t>(b));
     });
+}
+
+}  // namespace
+
+DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const double>> observed,
+                   std::span<const double> fit_ages, std::span<const double> edges,
+                   Bound st_bounds, std::optional<std::uint64_t> seed,
+                   const Interruption& interruption) {
+    const OptResult best = search_rates(
+        p0, observed, fit_ages, edges, st_bounds, seed, interruption,
+        [](std::span<const double> x) { return std::array{x[0], x[1]}; });
+    // The search's own value: recomputing it could only repeat the same
+    // arithmetic.
+    return {best.x[0], best.x[1], best.f};
+}
+
+DriftFit fit_drift_log_rates(const DriftDistribution& p0,
+                             std::span<const std::span<const double>> observed,
+                             std::span<const double> fit_ages, std::span<const double> edges,
+                             Bound st_bounds, std::uint64_t seed,
+                             const Interruption& interruption) {
+    check_log_bounds(st_bounds);
+    const auto search = [&](double hi, std::uint64_t key) -> DriftFit {
+        const Bound logs{std::log10(st_bounds.lo), std::log10(hi)};
+        const OptResult best = search_rates(
+            p0, observed, fit_ages, edges, logs, key, interruption,
+            [](std::span<const double> x) { return std::array{rate_at(x[0]), rate_at(x[1])}; });
+        // The value belongs to exactly the rates returned: they are mapped
+        // back with the same 10^x as inside the objective.
+        return {rate_at(best.x[0]), rate_at(best.x[1]), best.f};
+    };
+    const DriftFit first = search(st_bounds.hi, seed);
+
+    // Every deviation from equilibrium decays at least as fast as
+    // exp(-(StE + StW) t), so once (StE + StW) times the youngest fit age is
+    // large, every age is at equilibrium and the NLL depends on StW / StE
+    // alone: a flat plateau, on which a search that never sampled the
+    // optimum's narrow valley can settle. A result there is checked by a
+    // second search whose box ends where the plateau begins; the better of
+    // the two is kept (the first on a tie), so data that really are at
+    // equilibrium keep their plateau fit.
+    const double youngest = youngest_positive_age(fit_ages, observed.size());
+    if (!(youngest > 0.0)) return first;
+    const double plateau_start = kPlateauDecays / youngest;
+    if (!((first.ste + first.stw) * youngest >= kPlateauDecays && plateau_start < st_bounds.hi &&
+          plateau_start >= st_bounds.lo)) {
+        return first;
+    }
+    const DriftFit below = search(plateau_start, seed ^ kPlateauSeedMix);
+    return below.nll < first.nll ? below : first;
+}
+
+std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
+                                          const RowMatrix& fit_observed_per_boot,
+                                          std::size_t n_boot, std::size_t n_fit_ages,
+                                          std::span<const double> fit_ages,
+                                          std::span<const double> edges, Bound st_bounds,
+                                          const Interruption& interruption) {
+    return bootstrap_samples(
+        p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, edges, interruption,
+        [&](const DriftDistribution& p0, std::span<const std::span<const double>> observed,
+            std::uint64_t seed) {
+            return fit_drift(p0, observed, fit_ages, edges, st_bounds, seed, interruption);
+        });
+}
+
+std::vector<DriftFit> fit_drift_bootstrap_log_rates(const RowMatrix& p0_per_boot,
+                                                    const RowMatrix& fit_observed_per_boot,
+                                                    std::size_t n_boot, std::size_t n_fit_ages,
+                                                    std::span<const double> fit_ages,
+                                                    std::span<const double> edges,
+                                                    Bound st_bounds,
+                                                    const Interruption& interruption) {
+    check_log_bounds(st_bounds);
+    return bootstrap_samples(
+        p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, edges, interruption,
+        [&](const DriftDistribution& p0, std::span<const std::span<const double>> observed,
+            std::uint64_t seed) {
+            return fit_drift_log_rates(p0, observed, fit_ages, edges, st_bounds, seed,
+                                       interruption);
+        });
 }
 
 }  // namespace korvel

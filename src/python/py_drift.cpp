@@ -1,5 +1,6 @@
 // The drift model: prediction across ages and fits of (StE, StW).
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -106,6 +107,57 @@ PyRef fit_drift_bootstrap_body(DriftBootstrap& a) {
     return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
 }
 
+struct DriftOneLog {
+    std::vector<double> p0_observed;
+    RowMatrix fit_observed_2d;
+    std::vector<double> fit_ages, meth_bin_edges;
+    Bound st_bounds;
+    std::size_t seed;
+};
+constexpr auto kDriftOneLog = signature<DriftOneLog>(
+    "py_fit_drift_one_log",
+    arg::vector("p0_observed", &DriftOneLog::p0_observed),
+    arg::matrix("fit_observed_2d", &DriftOneLog::fit_observed_2d),
+    arg::vector("fit_ages", &DriftOneLog::fit_ages),
+    arg::vector("meth_bin_edges", &DriftOneLog::meth_bin_edges),
+    arg::pair("st_bounds", &DriftOneLog::st_bounds),
+    arg::count("seed", &DriftOneLog::seed));
+
+PyRef fit_drift_one_log(DriftOneLog& a) {
+    const DriftFit fit = without_gil([&] {
+        const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
+        const std::vector<std::span<const double>> rows =
+            rows_of(a.fit_observed_2d, "fit_observed_2d");
+        return fit_drift_log_rates(p0, rows, a.fit_ages, a.meth_bin_edges, a.st_bounds,
+                                   static_cast<std::uint64_t>(a.seed));
+    });
+    PyRef ste = new_float(fit.ste), stw = new_float(fit.stw), nll = new_float(fit.nll);
+    return new_tuple({&ste, &stw, &nll});
+}
+
+constexpr auto kDriftBootstrapLog = signature<DriftBootstrap>(
+    "py_fit_drift_bootstrap_log",
+    arg::matrix("p0_per_boot", &DriftBootstrap::p0_per_boot),
+    arg::matrix("fit_observed_per_boot", &DriftBootstrap::fit_observed_per_boot),
+    arg::count("n_boot", &DriftBootstrap::n_boot),
+    arg::count("n_fit_ages", &DriftBootstrap::n_fit_ages),
+    arg::vector("fit_ages", &DriftBootstrap::fit_ages),
+    arg::vector("meth_bin_edges", &DriftBootstrap::meth_bin_edges),
+    arg::pair("st_bounds", &DriftBootstrap::st_bounds));
+
+PyRef fit_drift_bootstrap_log_body(DriftBootstrap& a) {
+    // As fit_drift_bootstrap_body. Refused bounds end the call before any
+    // fit, and the guard disarms on that way out too.
+    InterruptGuard interrupt;
+    const std::vector<DriftFit> fits = without_gil([&] {
+        return fit_drift_bootstrap_log_rates(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot,
+                                             a.n_fit_ages, a.fit_ages, a.meth_bin_edges,
+                                             a.st_bounds, interrupt.interruption());
+    });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
+}
+
 }  // namespace
 
 const Bindings kDriftBindings{
@@ -130,6 +182,29 @@ const Bindings kDriftBindings{
         "Predicted bin fractions of the drift model (spontaneous erasing at StE and\n"
         "writing at StW per site) at each age, starting from the bin fractions\n"
         "p0_observed at age 0. Returns an array of shape (n_ages, n_meth_bins),\n"
-        "row i for ages[i]; ages may come in any order.")};
+        "row i for ages[i]; ages may come in any order."),
+
+    bind<kDriftOneLog, fit_drift_one_log>(
+        Place{25},
+        "Fit (StE, StW) of the drift model to one data set (arguments as in\n"
+        "py_fit_drift_one), searching log10 StE and log10 StW over [log10 lo,\n"
+        "log10 hi] of st_bounds = (lo, hi), which needs 0 < lo <= hi < inf (checked\n"
+        "first). On a plain scale most of the box is the high-rate plateau where\n"
+        "every fit age is at equilibrium and the NLL depends on StW / StE alone, and\n"
+        "the search can settle there. When the search ends on that plateau ((StE +\n"
+        "StW) times the youngest positive fit age at least 10), a second search over\n"
+        "the box cut off where the plateau begins is run and the better fit kept.\n"
+        "Both searches are keyed from seed: the same call gives the same bits.\n"
+        "Returns (StE, StW, total_NLL), the rates in plain units."),
+
+    bind<kDriftBootstrapLog, fit_drift_bootstrap_log_body>(
+        Place{26},
+        "Fit (StE, StW) for every bootstrap sample in parallel (arguments and rows as\n"
+        "in py_fit_drift_bootstrap), each as py_fit_drift_one_log fits it with seed\n"
+        "b for sample b, so the rows do not depend on the number of threads.\n"
+        "st_bounds needs 0 < lo <= hi < inf (checked before any work). Returns an\n"
+        "array of shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops\n"
+        "starting samples and raises KeyboardInterrupt once the running fits have\n"
+        "ended.")};
 
 }  // namespace korvel::py

@@ -237,3 +237,20 @@ def py_profile_shared_st_co(
     weights: _Vector | None = None,
 ) -> _Matrix: ...
 def py_thread_count() -> int: ...
+def py_fit_drift_one_log(
+    p0_observed: _Vector,
+    fit_observed_2d: _Matrix,
+    fit_ages: _Vector,
+    meth_bin_edges: _Vector,
+    st_bounds: _Pair,
+    seed: int,
+) -> tuple[float, float, float]: ...
+def py_fit_drift_bootstrap_log(
+    p0_per_boot: _Matrix,
+    fit_observed_per_boot: _Matrix,
+    n_boot: int,
+    n_fit_ages: int,
+    fit_ages: _Vector,
+    meth_bin_edges: _Vector,
+    st_bounds: _Pair,
+) -> _Matrix: ...

@@ -14,6 +14,7 @@ import korvel
 
 scipy_linalg = pytest.importorskip("scipy.linalg")
 scipy_stats = pytest.importorskip("scipy.stats")
+scipy_optimize = pytest.importorskip("scipy.optimize")
 
 EDGES = np.linspace(0.0, 1.0, 11)
 P0_OBS = np.array([0.30, 0.12, 0.08, 0.05, 0.05, 0.05, 0.05, 0.08, 0.12, 0.10])
@@ -255,13 +256,85 @@ class TestFitDrift:
             korvel.py_fit_drift_bootstrap(p0s, obs, 1, 2, FIT_AGES, EDGES, (0.3, 0.1))
 
 
-def test_ctrl_c_stops_the_bootstrap_and_python_keeps_its_handler():
+def drawn_fractions(ste, stw, p0_states, ages, n_reads, edges, seed):
+    """Bin fractions of reads drawn from the drift model itself: exp(t Q) from
+    scipy, one multinomial draw of states per age, binned."""
+    rng = np.random.default_rng(seed)
+    q = ref_generator(ste, stw)
+    rows = []
+    for t in ages:
+        p = np.clip(scipy_linalg.expm(t * q) @ p0_states, 0.0, None)
+        states = rng.multinomial(n_reads, p / p.sum())
+        rows.append([states[in_bin(X, edges, j)].sum() for j in range(len(edges) - 1)])
+    rows = np.array(rows, dtype=float)
+    return rows / rows.sum(axis=1, keepdims=True)
+
+
+class TestFitDriftLog:
+    # Truth-like data on which the plain-scale search often ends on the
+    # plateau: every age at equilibrium, (StE, StW) about (0.9, 0.46), NLL
+    # about 0.25 above the optimum.
+    AGES = np.array([0.0, 50.0, 100.0, 150.0])
+    TRUTH = (0.0221, 0.011)
+    BOUNDS = (1e-4, 1.0)
+
+    def data(self):
+        m = np.arange(71)
+        p0 = np.exp(-m / 4.0) + 0.4 * np.exp(-0.5 * ((m - 55) / 5.0) ** 2)
+        return drawn_fractions(*self.TRUTH, p0 / p0.sum(), self.AGES, 2000, EDGES, seed=100)
+
+    @pytest.mark.slow
+    def test_every_seed_finds_the_optimum_not_the_plateau(self):
+        fr = self.data()
+        fits = np.array([korvel.py_fit_drift_one_log(fr[0], fr[1:], self.AGES[1:], EDGES,
+                                                     self.BOUNDS, seed) for seed in range(12)])
+        assert np.array_equal(fits[3], korvel.py_fit_drift_one_log(
+            fr[0], fr[1:], self.AGES[1:], EDGES, self.BOUNDS, 3))
+
+        def nll(x):
+            pred = korvel.py_drift_predict(10 ** x[0], 10 ** x[1], fr[0], self.AGES[1:], EDGES)
+            return -(fr[1:] * np.log(pred)).sum()
+
+        # An independent minimum: scipy's Nelder-Mead started at the truth.
+        ref = scipy_optimize.minimize(nll, np.log10(self.TRUTH), method="Nelder-Mead",
+                                      options=dict(xatol=1e-9, fatol=1e-12))
+        # Both polishes stop at a relative value spread of about 1e-10.
+        assert np.all(fits[:, 2] <= ref.fun + 1e-8), fits[:, 2] - ref.fun
+        np.testing.assert_allclose(fits[:, :2], np.tile(10 ** ref.x, (12, 1)), rtol=1e-3)
+        # 2000 reads per age: the rates within a few per cent of the truth.
+        np.testing.assert_allclose(fits[:, :2], np.tile(self.TRUTH, (12, 1)), rtol=0.05)
+
+    @pytest.mark.slow
+    def test_bootstrap_row_b_is_the_seed_b_fit(self):
+        p0s, obs = bootstrap_inputs(2)
+        box = (1e-3, 0.3)
+        rows = korvel.py_fit_drift_bootstrap_log(p0s, obs, 2, 2, FIT_AGES, EDGES, box)
+        for b in range(2):
+            one = korvel.py_fit_drift_one_log(p0s[b], obs[2 * b:2 * b + 2], FIT_AGES, EDGES, box, b)
+            assert tuple(rows[b]) == one
+            # Exact model data: the generating rates to the polish's precision.
+            np.testing.assert_allclose(rows[b, :2], TRUE_RATES[b], rtol=1e-3)
+
+    @pytest.mark.parametrize("bounds", [(0.0, 1.0), (-1.0, 1.0), (0.5, 0.1), (1e-3, np.inf),
+                                        (np.nan, 1.0), (1e-3, np.nan)])
+    def test_bounds_a_log_search_cannot_take_are_refused_first(self, bounds):
+        p0s, obs = bootstrap_inputs(1)
+        with pytest.raises(korvel.InternalError, match=r"^st_bounds must satisfy 0 < lo <= hi"):
+            korvel.py_fit_drift_one_log(p0s[0], obs, FIT_AGES, EDGES, bounds, 0)
+        # Before the row counts, and before a huge n_boot queues anything.
+        with pytest.raises(korvel.InternalError, match=r"^st_bounds must satisfy 0 < lo <= hi"):
+            korvel.py_fit_drift_bootstrap_log(p0s, obs, 2**62, 2, FIT_AGES, EDGES, bounds)
+
+
+@pytest.mark.parametrize("fn", ["py_fit_drift_bootstrap", "py_fit_drift_bootstrap_log"])
+def test_ctrl_c_stops_the_bootstrap_and_python_keeps_its_handler(fn):
     # A bootstrap of thousands of samples would run for hours; after SIGINT the
     # running fits end, the rest are skipped and the call raises. The timeout
     # only guards against a hang (which is what a missed interrupt would be).
     code = """
         import os, signal, sys, time
         import numpy as np, korvel
+        fit = korvel.FN
         edges = np.linspace(0.0, 1.0, 11)
         p0 = np.full(10, 0.1)
         ages = np.array([5.0, 20.0, 60.0])
@@ -269,7 +342,7 @@ def test_ctrl_c_stops_the_bootstrap_and_python_keeps_its_handler():
         p0s = np.tile(p0, (5000, 1))
         print("ready", flush=True)
         try:
-            korvel.py_fit_drift_bootstrap(p0s, obs, 5000, 3, ages, edges, (0.0, 1.0))
+            fit(p0s, obs, 5000, 3, ages, edges, (1e-4, 1.0))
             print("finished without interruption")
         except KeyboardInterrupt as exc:
             print("interrupted:", exc)
@@ -282,11 +355,11 @@ def test_ctrl_c_stops_the_bootstrap_and_python_keeps_its_handler():
         except KeyboardInterrupt:
             print("second interrupt raised")
         # The flag was cleared: the next call runs normally.
-        r = korvel.py_fit_drift_bootstrap(p0s[:1], obs[:3], 1, 3, ages, edges, (0.05, 0.05))
-        print("next call", r[0, 0])
+        r = fit(p0s[:1], obs[:3], 1, 3, ages, edges, (0.05, 0.05))
+        print("next call", round(r[0, 0], 12))
     """
     child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code).replace("FN", fn)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     try:
