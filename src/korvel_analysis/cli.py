@@ -172,7 +172,10 @@ def _add_table_options(p, drift=False):
                    help=f"N density bins of equal read counts (default {pp.DEFAULT_DENSITY_QUANTILES})")
     m = g.add_mutually_exclusive_group()
     m.add_argument("--meth-bins", type=_positive_count, default=None, metavar="N",
-                   help="N equal methylation bins over [0, 1] (default 10)")
+                   help="N equal methylation bins over [0, 1] (default: one bin per site "
+                        "count, 71 bins, whose edges lie midway between the fractions m/70; "
+                        "coarser bins approximate the starting distribution)"
+                   if drift else "N equal methylation bins over [0, 1] (default 10)")
     m.add_argument("--meth-edges", type=_floats, metavar="E0,E1,...",
                    help="methylation bin edges within [0, 1], comma-separated")
 
@@ -313,7 +316,8 @@ def build_parser():
     d = sub.add_parser(
         "drift", help="fit the drift model (spontaneous writing and erasing over ages)",
         description="The reads of the youngest age form the starting distribution, the others "
-                    "the observations; fits StE and StW. Writes DIR/drift.tsv, "
+                    "the observations; fits StE and StW, searched on a log scale and keyed "
+                    "by --seed, so that a run repeats exactly. Writes DIR/drift.tsv, "
                     "DIR/drift_predicted.tsv, DIR/drift_bootstrap.tsv (with --bootstrap), "
                     "DIR/run.json and DIR/plots/drift.png.")
     d.add_argument("input", metavar="READS",
@@ -322,7 +326,8 @@ def build_parser():
                    help="use only density bin K (0-based) of the density binning; default: "
                         "reads pooled over density")
     d.add_argument("--st-bounds", type=_positive_pair, default=(1e-4, 1.0), metavar="LO,HI",
-                   help="bounds of StE and StW, per unit of age (default 0.0001,1)")
+                   help="bounds of StE and StW, per unit of age, both positive: the rates are "
+                        "searched on a log scale (default 0.0001,1)")
     d.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N resamples of the reads within each age (default 0)")
     _add_table_options(d, drift=True)
@@ -766,7 +771,8 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
 def cmd_drift(args):
     try:
         _need_plots(args)
-        edges = _meth_edges(args)
+        edges = (pp.site_count_edges() if args.meth_bins is None and args.meth_edges is None
+                 else _meth_edges(args))
         reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
                                    args.age_column, percent=args.percent)
         dens = None
@@ -787,6 +793,12 @@ def drift_into(folder, args, data, edges, dens, record):
     """The drift fit and every file of the run, into the locked folder."""
     _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
                 f"{int(data.counts.sum())} reads")
+    shared = pp.states_per_bin(edges)
+    if np.any(shared > 1):
+        _warn(args, f"{int(np.sum(shared > 1))} of the {shared.size} methylation bins hold more "
+                    "than one site count: the starting distribution is approximated by "
+                    "spreading each bin's reads evenly over its site counts, which can bias "
+                    "StE and StW; the default (one bin per site count) does not")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
                        progress=_progress(args))
     folder.write_tsv("drift.tsv", *tl.drift_table(res, data))
@@ -815,12 +827,17 @@ def drift_into(folder, args, data, edges, dens, record):
         _save_plot(folder, "drift.png", fig)
     record.update(
         ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
+        meth_bins={"n_bins": int(edges.size - 1),
+                   "one_per_site_count": bool(np.all(shared == 1)),
+                   "bins_with_several_site_counts": int(np.sum(shared > 1)),
+                   "starting_distribution": "exact" if np.all(shared <= 1) else
+                   "approximated: each bin's reads spread evenly over its site counts"},
         density_bin=args.density_bin, density_edges=dens,
-        module_calls=["py_fit_drift_one", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap"] if res.boot is not None else []),
-        reproducible={"results": False, "why": "the main drift fit seeds from the operating "
-                      "system's entropy; the bootstrap rows are seeded (resample index and "
-                      "--seed) and repeat exactly"})
+        module_calls=["py_fit_drift_one_log", "py_drift_predict"]
+        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else []),
+        reproducible={"results": True, "why": "the fit's search is keyed by --seed, each "
+                      "bootstrap refit by its resample index, and the resamples are drawn "
+                      "with --seed"})
     _finish(args, folder, record)
     return EXIT_OK
 

@@ -14,6 +14,9 @@ import numpy as np
 
 from .readers import ArgumentError, InputError
 
+# CpG sites of a region: its states are m = 0..NCPG methylated sites.
+NCPG = 70
+
 # Density bins of equal read counts when no edges are given.
 DEFAULT_DENSITY_QUANTILES = 4
 
@@ -55,6 +58,20 @@ def meth_edges(n_bins=10):
         raise ValueError("at least one methylation bin is needed")
     n = int(n_bins)
     return np.arange(n + 1, dtype=np.float64) / n
+
+
+def site_count_edges():
+    """One methylation bin per site count: NCPG + 1 bins whose inner edges lie
+    midway between neighbouring fractions m/NCPG, so that bin m holds exactly
+    the state m (and a read whose fraction lies nearer m/NCPG than any other)."""
+    return np.concatenate([[0.0], (np.arange(NCPG) + 0.5) / NCPG, [1.0]])
+
+
+def states_per_bin(meth_bin_edges):
+    """How many of the states m/NCPG (m = 0..NCPG) each methylation bin holds,
+    by the first-match rule of the model."""
+    which = bin_index(np.arange(NCPG + 1) / float(NCPG), meth_bin_edges)
+    return np.bincount(which[which >= 0], minlength=meth_bin_edges.size - 1)
 
 
 def check_edges(edges, parameter, lo=None, hi=None):

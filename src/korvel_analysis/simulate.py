@@ -26,9 +26,9 @@ import math
 
 import numpy as np
 
+from .pp import NCPG
 from .readers import ArgumentError
 
-NCPG = 70
 BURN_IN_RELAXATIONS = 20.0
 # A guard against chains whose relaxation is so slow (deeply bistable
 # parameters) that an exact simulation would run for hours.

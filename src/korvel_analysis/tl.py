@@ -19,6 +19,7 @@ import numpy as np
 import korvel
 
 from . import modes, pp
+from .readers import ArgumentError
 from . import progress as _progress
 
 
@@ -506,23 +507,31 @@ class DriftResult:
 def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None):
     """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads.
 
+    Both rates are searched as log10 values within ``st_bounds`` (0 < lo <= hi),
+    which keeps the search off the plateau of high rates where every age is at
+    equilibrium. ``seed`` keys the search of the fit and draws the resamples;
+    resample b's refit is keyed by b. The same call gives the same numbers.
     ``progress``: the time elapsed in the fit and in the bootstrap, each one
     module call that reports nothing until it returns (see ``fit``).
     """
+    lo, hi = (float(v) for v in st_bounds)
+    if not (0.0 < lo <= hi < math.inf):
+        raise ArgumentError(f"{{}} must satisfy 0 < lo <= hi < inf (the rates are searched "
+                            f"on a log scale), got ({lo:g}, {hi:g})", "st_bounds")
     fr = pp.observed_fractions(data.counts)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
     fit_ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
     with _progress.waiting("drift fit", progress):
-        ste, stw, nll = _promptly(korvel.py_fit_drift_one, np.ascontiguousarray(fr[0]),
-                                  np.ascontiguousarray(fr[1:]), fit_ages, edges,
-                                  tuple(st_bounds))
+        ste, stw, nll = _promptly(korvel.py_fit_drift_one_log, np.ascontiguousarray(fr[0]),
+                                  np.ascontiguousarray(fr[1:]), fit_ages, edges, (lo, hi),
+                                  int(seed))
     res = DriftResult(ste, stw, nll)
     if n_boot:
         p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
         with _sigint_kept(), _progress.waiting(f"drift bootstrap of {n_boot} resamples",
                                                progress):
-            res.boot = korvel.py_fit_drift_bootstrap(p0, rest, n_boot, fit_ages.size, fit_ages,
-                                                     edges, tuple(st_bounds))
+            res.boot = korvel.py_fit_drift_bootstrap_log(p0, rest, n_boot, fit_ages.size,
+                                                         fit_ages, edges, (lo, hi))
         res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),
                          "stw": percentile_interval(res.boot[:, 1], level)}
     return res

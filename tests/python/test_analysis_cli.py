@@ -372,26 +372,35 @@ def test_failures_inside_korvel_give_their_exit_code(reads, tmp_path, capsys, mo
     assert not (tmp_path / "o").exists()
 
 
-def drift_reads(path, ste, stw, ages, n, seed):
-    """Reads at several ages drawn from the drift model itself (one bin per state)."""
-    edges71 = np.concatenate([[0.0], (np.arange(70) + 0.5) / 70.0, [1.0]])
-    p0 = np.zeros(71)
-    p0[:14] = 1.0 / 14  # uniform over the states of the two lowest of ten bins
-    probs = korvel.py_drift_predict(ste, stw, p0, np.array(ages, dtype=float), edges71)
+def drift_reads(path, ste, stw, p0, ages, n, seed):
+    """Reads at several ages drawn from the drift model with a known start p0
+    over the 71 states, propagated by scipy's exponential of the generator."""
+    expm = pytest.importorskip("scipy.linalg").expm
+    m = np.arange(71)
+    q = np.zeros((71, 71))
+    q[m[1:] - 1, m[1:]] = m[1:] * ste
+    q[m[:-1] + 1, m[:-1]] = (70 - m[:-1]) * stw
+    q[m, m] = -q.sum(axis=0)
     rng = np.random.default_rng(seed)
     cols = [[], [], []]
-    for age, p in zip(ages, probs):
-        m = rng.choice(71, size=n, p=p / p.sum())
+    for age in ages:
+        p = np.clip(expm(age * q) @ p0, 0.0, None)
         cols[0].append(rng.random(n))
-        cols[1].append(m / 70.0)
+        cols[1].append(rng.choice(71, size=n, p=p / p.sum()) / 70.0)
         cols[2].append(np.full(n, age, dtype=float))
     cli.write_reads(path, *(np.concatenate(c) for c in cols))
 
 
+def uniform_low_start():
+    p0 = np.zeros(71)
+    p0[:14] = 1.0 / 14  # uniform over the states of the two lowest of ten bins
+    return p0
+
+
 @pytest.mark.slow
-def test_drift_fits_the_rates_it_was_given(tmp_path):
+def test_drift_fits_the_rates_it_was_given_and_repeats_exactly(tmp_path):
     reads = tmp_path / "aged.tsv"
-    drift_reads(reads, 0.05, 0.02, [0, 15, 30], 3000, seed=2)
+    drift_reads(reads, 0.05, 0.02, uniform_low_start(), [0, 15, 30], 3000, seed=2)
     out = tmp_path / "drift"
     assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 2, "--quiet") == 0
     header, (row,) = read_tsv(out / "drift.tsv")
@@ -403,9 +412,43 @@ def test_drift_fits_the_rates_it_was_given(tmp_path):
     assert float(row["ste_lo"]) <= float(row["ste_hi"])
     header, rows = read_tsv(out / "drift_predicted.tsv")
     assert header == ["age", "meth_lo", "meth_hi", "n_reads", "observed", "predicted"]
-    assert len(rows) == 3 * 10
+    assert len(rows) == 3 * 71  # one bin per site count by default
     assert len(read_tsv(out / "drift_bootstrap.tsv")[1]) == 2
     assert_png(out / "plots" / "drift.png")
+    again = tmp_path / "again"
+    assert korvel_cmd("drift", reads, "--out", again, "--bootstrap", 2, "--quiet",
+                      "--no-plots") == 0
+    for name in ("drift.tsv", "drift_bootstrap.tsv"):
+        assert (again / name).read_bytes() == (out / name).read_bytes(), name
+
+
+@pytest.mark.slow
+def test_drift_default_bins_cover_the_truth_where_ten_bins_do_not(tmp_path, capsys):
+    # A start that falls steeply within the lowest of ten bins: spreading that
+    # bin's reads evenly over its seven states moves them upwards, and the fit
+    # makes up for it with too little writing and too much erasing.
+    truth = {"ste": 0.010, "stw": 0.004}
+    p0 = np.exp(-np.arange(71) / 4.0)
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, truth["ste"], truth["stw"], p0 / p0.sum(), [0, 20, 40, 80], 3000, seed=5)
+    rows, bins = {}, {}
+    for label, extra in (("default", ()), ("ten", ("--meth-bins", 10))):
+        out = tmp_path / label
+        assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 20, "--no-plots",
+                          *extra) == 0
+        rows[label] = read_tsv(out / "drift.tsv")[1][0]
+        bins[label] = json.loads((out / "run.json").read_text())["meth_bins"]
+        warned = "the starting distribution is approximated" in capsys.readouterr().err
+        assert warned == (label == "ten")
+    assert bins["default"]["n_bins"] == 71 and bins["default"]["one_per_site_count"]
+    assert bins["ten"]["n_bins"] == 10 and not bins["ten"]["one_per_site_count"]
+    assert bins["ten"]["starting_distribution"].startswith("approximated")
+
+    def covers(row, name):
+        return float(row[name + "_lo"]) <= truth[name] <= float(row[name + "_hi"])
+
+    assert covers(rows["default"], "ste") and covers(rows["default"], "stw"), rows["default"]
+    assert not covers(rows["ten"], "ste") and not covers(rows["ten"], "stw"), rows["ten"]
 
 
 def test_phase_diagram_marks_each_bin_on_the_map_of_its_own_fit(tmp_path, capsys):
