@@ -34,20 +34,12 @@ import scipy.optimize
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import korvel  # noqa: E402
+from bench_drift import generator  # noqa: E402
 from machine import describe  # noqa: E402
 
 BOUNDS = (1e-4, 1.0)
 SPURIOUS = 1e-6  # NLL above the reference minimum; spurious optima were 0.01 to 0.5 above
 X = np.arange(71) / 70.0
-
-
-def generator(ste, stw):
-    q = np.zeros((71, 71))
-    m = np.arange(71)
-    q[m[1:] - 1, m[1:]] = m[1:] * ste
-    q[m[:-1] + 1, m[:-1]] = (70 - m[:-1]) * stw
-    q[m, m] = -q.sum(axis=0)
-    return q
 
 
 def start(kind):

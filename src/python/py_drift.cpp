@@ -83,25 +83,31 @@ struct DriftBootstrap {
     std::vector<double> fit_ages, meth_bin_edges;
     Bound st_bounds;
 };
-constexpr auto kDriftBootstrap = signature<DriftBootstrap>(
-    "py_fit_drift_bootstrap",
-    arg::matrix("p0_per_boot", &DriftBootstrap::p0_per_boot),
-    arg::matrix("fit_observed_per_boot", &DriftBootstrap::fit_observed_per_boot),
-    arg::count("n_boot", &DriftBootstrap::n_boot),
-    arg::count("n_fit_ages", &DriftBootstrap::n_fit_ages),
-    arg::vector("fit_ages", &DriftBootstrap::fit_ages),
-    arg::vector("meth_bin_edges", &DriftBootstrap::meth_bin_edges),
-    arg::pair("st_bounds", &DriftBootstrap::st_bounds));
+// The two bootstraps take the same arguments; they differ in how each sample
+// is fitted.
+consteval auto drift_bootstrap_signature(const char* name) {
+    return signature<DriftBootstrap>(
+        name,
+        arg::matrix("p0_per_boot", &DriftBootstrap::p0_per_boot),
+        arg::matrix("fit_observed_per_boot", &DriftBootstrap::fit_observed_per_boot),
+        arg::count("n_boot", &DriftBootstrap::n_boot),
+        arg::count("n_fit_ages", &DriftBootstrap::n_fit_ages),
+        arg::vector("fit_ages", &DriftBootstrap::fit_ages),
+        arg::vector("meth_bin_edges", &DriftBootstrap::meth_bin_edges),
+        arg::pair("st_bounds", &DriftBootstrap::st_bounds));
+}
+constexpr auto kDriftBootstrap = drift_bootstrap_signature("py_fit_drift_bootstrap");
+constexpr auto kDriftBootstrapLog = drift_bootstrap_signature("py_fit_drift_bootstrap_log");
 
-PyRef fit_drift_bootstrap_body(DriftBootstrap& a) {
+template <auto Kernel>
+PyRef drift_bootstrap_body(DriftBootstrap& a) {
     // Ctrl+C interrupts this call alone: samples not yet started are
     // skipped and running fits wind down. The guard disarms on every way
-    // out, including an internal error from a worker.
+    // out, including an internal error from a worker or refused bounds.
     InterruptGuard interrupt;
     const std::vector<DriftFit> fits = without_gil([&] {
-        return fit_drift_bootstrap(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot,
-                                   a.n_fit_ages, a.fit_ages, a.meth_bin_edges, a.st_bounds,
-                                   interrupt.interruption());
+        return Kernel(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot, a.n_fit_ages,
+                      a.fit_ages, a.meth_bin_edges, a.st_bounds, interrupt.interruption());
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
     return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
@@ -135,29 +141,6 @@ PyRef fit_drift_one_log(DriftOneLog& a) {
     return new_tuple({&ste, &stw, &nll});
 }
 
-constexpr auto kDriftBootstrapLog = signature<DriftBootstrap>(
-    "py_fit_drift_bootstrap_log",
-    arg::matrix("p0_per_boot", &DriftBootstrap::p0_per_boot),
-    arg::matrix("fit_observed_per_boot", &DriftBootstrap::fit_observed_per_boot),
-    arg::count("n_boot", &DriftBootstrap::n_boot),
-    arg::count("n_fit_ages", &DriftBootstrap::n_fit_ages),
-    arg::vector("fit_ages", &DriftBootstrap::fit_ages),
-    arg::vector("meth_bin_edges", &DriftBootstrap::meth_bin_edges),
-    arg::pair("st_bounds", &DriftBootstrap::st_bounds));
-
-PyRef fit_drift_bootstrap_log_body(DriftBootstrap& a) {
-    // As fit_drift_bootstrap_body. Refused bounds end the call before any
-    // fit, and the guard disarms on that way out too.
-    InterruptGuard interrupt;
-    const std::vector<DriftFit> fits = without_gil([&] {
-        return fit_drift_bootstrap_log_rates(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot,
-                                             a.n_fit_ages, a.fit_ages, a.meth_bin_edges,
-                                             a.st_bounds, interrupt.interruption());
-    });
-    if (interrupt.finish()) return PyRef(raise_interrupted());
-    return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
-}
-
 }  // namespace
 
 const Bindings kDriftBindings{
@@ -169,7 +152,7 @@ const Bindings kDriftBindings{
         "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
         "is seeded from the OS entropy source. Returns (StE, StW, total_NLL)."),
 
-    bind<kDriftBootstrap, fit_drift_bootstrap_body>(
+    bind<kDriftBootstrap, drift_bootstrap_body<fit_drift_bootstrap>>(
         Place{20},
         "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
         "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"
@@ -197,7 +180,7 @@ const Bindings kDriftBindings{
         "Both searches are keyed from seed: the same call gives the same bits.\n"
         "Returns (StE, StW, total_NLL), the rates in plain units."),
 
-    bind<kDriftBootstrapLog, fit_drift_bootstrap_log_body>(
+    bind<kDriftBootstrapLog, drift_bootstrap_body<fit_drift_bootstrap_log_rates>>(
         Place{26},
         "Fit (StE, StW) for every bootstrap sample in parallel (arguments and rows as\n"
         "in py_fit_drift_bootstrap), each as py_fit_drift_one_log fits it with seed\n"
