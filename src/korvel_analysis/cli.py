@@ -260,8 +260,12 @@ def build_parser():
     f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N bootstrap resamples for percentile intervals (default 0)")
     f.add_argument("--profile", action="store_true",
-                   help="likelihood-ratio intervals from profiles of St, CoW and CoE "
-                        "(modes independent and shared-st)")
+                   help="likelihood-ratio intervals from profiles of St, CoW and CoE (modes "
+                        + ", ".join(modes.names(lambda m: m.profileable)) + "), every other "
+                        "parameter refitted at each grid point, the shared St and the other "
+                        "bins included. "
+                        "Profile NLL = each bin's NLL per read times its reads (its likelihood "
+                        "weight), the likelihood of a multinomial of binned reads")
     f.add_argument("--profile-points", type=lambda t: _count(t, 3),
                    default=DEFAULT_PROFILE_POINTS, metavar="N",
                    help="profile grid points (default %(default)s)")
@@ -581,13 +585,14 @@ def fit_into(folder, args, data, settings, record):
         meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
         module_calls=result.calls + ([modes.get(settings.mode).bootstrap_function] if boot_rows
                                      is not None else [])
-        + (["py_profile_shared_st", "py_profile_shared_co"] if profs else []),
+        + (list(modes.get(settings.mode).profile_functions) if profs else []),
         warm_start=tl.warm_start(result) if boot_rows is not None else None,
         vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in intervals.items()},
         open_interval_ends=open_ends, profile_note=profile_note,
         flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
                 "reason": f.reason} for f in flagged],
+        profiles=profile_record(profs),
         reproducible=reproducibility(settings, intervals, profs), status="finished")
     if boot_rows is not None:
         record.update(chunk_resamples=args.chunk_resamples,
@@ -666,14 +671,27 @@ def reproducibility(settings, intervals, profs):
     mode = modes.get(settings.mode)
     if not mode.seeded:
         return {"results": False, "why": mode.unseeded_because + "; repeated runs differ slightly"}
-    if any(method == tl.PROFILE for method, _ in intervals.values()):
-        return {"results": False, "why": "the intervals in results.tsv come from profiles, "
-                "whose fits draw seeds from the operating system; the fitted values repeat"}
     why = "every fit is seeded from its row or density index and the resampling from --seed"
-    if profs:
+    if profs and not mode.profiles_seeded:
+        if any(method == tl.PROFILE for method, _ in intervals.values()):
+            return {"results": False, "why": "the intervals in results.tsv come from profiles, "
+                    "whose fits draw seeds from the operating system; the fitted values repeat"}
         why += ("; the profiles (profiles/*.tsv) draw seeds from the operating system and "
                 "differ slightly between runs")
+    elif profs:
+        why += "; the profiles' fits are seeded from their grid points"
     return {"results": True, "why": why}
+
+
+def profile_record(profs):
+    """run.json's account of the profiles: which kind each parameter's intervals are."""
+    if not profs:
+        return None
+    held = {}
+    for p in profs:
+        held.setdefault(p.parameter, list(p.conditional_on))
+    return {name: ({"kind": "conditional", "conditional_on": h} if h else
+                   {"kind": "full", "conditional_on": []}) for name, h in held.items()}
 
 
 def write_profiles(folder, profs, level):
@@ -686,7 +704,7 @@ def write_profiles(folder, profs, level):
             rows += [[label, x, y] for x, y in zip(p.grid, p.nll)]
             iv = p.interval
             ivrows.append([name, label, p.estimate, iv.lo, iv.hi, str(iv.lo_open).lower(),
-                           str(iv.hi_open).lower(), level])
+                           str(iv.hi_open).lower(), level, ",".join(p.conditional_on)])
             for side, is_open, end in (("lower", iv.lo_open, p.grid.min()),
                                        ("upper", iv.hi_open, p.grid.max())):
                 if is_open:
@@ -696,7 +714,7 @@ def write_profiles(folder, profs, level):
             folder.write_tsv(f"profiles/{name}.tsv", ["density_idx", name, "nll_reads"], rows)
     folder.write_tsv("profiles/intervals.tsv",
                          ["parameter", "density_idx", "estimate", "lo", "hi", "lo_open",
-                          "hi_open", "level"], ivrows)
+                          "hi_open", "level", "conditional_on"], ivrows)
     return open_ends
 
 

@@ -10,7 +10,7 @@ mode is adding a record here (and its tests).
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Callable
 
 import numpy as np
@@ -58,8 +58,15 @@ class Mode:
     # Bootstrap rows that do not depend on how the resamples are split into
     # chunks (every inner fit is seeded from its density index).
     chunk_invariant: bool = False
-    # Parameters the module can profile with the exponents held fixed.
+    # Parameters the module can profile with the exponents held fixed; the
+    # module functions that profile them; whether those are seeded (the same
+    # curves on every run); and, for a parameter whose profile holds others
+    # at their fitted values instead of refitting them, those others (its
+    # interval is then conditional on them). Absent: a full profile.
     profileable: tuple = ()
+    profile_functions: tuple = ()
+    profiles_seeded: bool = False
+    profile_conditional_on: dict = field(default_factory=dict)
     fits_vmax: bool = False
     weighted: bool = True  # the objective sums weighted density bins
     # The bootstrap's warm start from the main fit: (result) -> tuple, or None.
@@ -148,14 +155,16 @@ REGISTRY = {m.name: m for m in (
     Mode("independent", "St, CoW, CoE per density bin",
          _fit_independent, "py_fit_all_densities", _boot_3(False), "py_fit_bootstrap",
          parameters=FITPS_3, shared=(), bootstrap_columns=BOOTSTRAP_COLUMNS_3, seeded=True,
-         profileable=("st", "cow", "coe"), weighted=False, searched_plain=("st",)),
+         profileable=("st", "cow", "coe"), profile_functions=("py_profile_density",),
+         profiles_seeded=True, weighted=False, searched_plain=("st",)),
     Mode("shared-st", "one St",
          _fit_shared_st, "py_fit_shared_st", _boot_3(True), "py_fit_bootstrap",
          parameters=FITPS_3, shared=("st",), bootstrap_columns=BOOTSTRAP_COLUMNS_3,
          seeded=False,
          unseeded_because="the shared-St fit seeds its inner fits from the operating "
                           "system's entropy",
-         profileable=("st", "cow", "coe")),
+         profileable=("st", "cow", "coe"),
+         profile_functions=("py_profile_shared_st", "py_profile_shared_st_co")),
     Mode("shared-exp", "one St, n_U, n_M (and Vmax)",
          _fit_shared_exp, "py_fit_shared_exp", _boot_shared_exp, "py_fit_bootstrap_exp",
          parameters=_EXP_PARAMETERS, shared=("st", "n_u", "n_m", "vmax"),

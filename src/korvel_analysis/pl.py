@@ -170,7 +170,9 @@ def profile(prof, level=0.95, ax=None, label=None):
     ax.legend(fontsize="x-small", loc="upper center")  # a profile is low in the middle
     ax.set_ylabel("NLL - minimum")
     where = "all density bins" if prof.density_idx is None else f"density bin {prof.density_idx}"
-    ax.set_title(f"profile of {prof.parameter}, {where}: {text}", fontsize="small")
+    kind = "profile" if not prof.conditional_on else (
+        "conditional profile (" + ", ".join(prof.conditional_on) + " held at fit)")
+    ax.set_title(f"{kind} of {prof.parameter}, {where}: {text}", fontsize="small")
     return ax
 
 

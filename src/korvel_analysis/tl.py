@@ -374,6 +374,10 @@ class Profile:
     nll: np.ndarray  # negative log-likelihood of the reads: per-read NLL times reads
     estimate: float
     interval: Interval
+    # Parameters held at their fitted values while this one was scanned (its
+    # interval is conditional on them); empty for a full profile, where every
+    # other parameter was refitted at each grid point.
+    conditional_on: tuple = ()
 
 
 def profile_grid(estimate, bounds, points=15, span=1.0):
@@ -388,6 +392,8 @@ def profile_grid(estimate, bounds, points=15, span=1.0):
 # bracket by about the grid's point count, so two reach any profile that the
 # first grid resolves at all.
 ZOOM_PASSES = 2
+# Index of each per-density parameter in the module's profile functions.
+PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4}
 
 
 def _zoom(grid, nll, level, points):
@@ -413,82 +419,126 @@ def _merge(grid, nll, more_grid, more_nll):
     return g[order], np.concatenate([nll, more_nll])[order]
 
 
+def _scan_rows(scan, grids):
+    """scan() of one grid per density bin: the module takes them as the rows
+    of one matrix, shorter rows padded with NaN (points it skips)."""
+    width = max((g.size for g in grids), default=0)
+    table = np.full((len(grids), width), np.nan)
+    for d, g in enumerate(grids):
+        table[d, :g.size] = g
+    out = scan(table) if width else table
+    return [out[d, :g.size] for d, g in enumerate(grids)]
+
+
+def _profile_each(scan, estimates, bounds, level, points, span):
+    """One profile per density bin, each on a log grid around its estimate,
+    then up to ZOOM_PASSES finer scans of the bins whose crossings need them."""
+    grids = [profile_grid(e, bounds, points, span) for e in estimates]
+    nlls = _scan_rows(scan, grids)
+    for _ in range(ZOOM_PASSES):
+        more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
+        if all(m is None for m in more):
+            break
+        extra = _scan_rows(scan, [np.empty(0) if m is None else m for m in more])
+        for d, m in enumerate(more):
+            if m is not None:
+                grids[d], nlls[d] = _merge(grids[d], nlls[d], m, extra[d])
+    return grids, nlls
+
+
 def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span=1.0,
              progress=None):
     """Profile likelihoods of St and of CoW and CoE of every density bin.
 
-    In the shared-St mode St is profiled over all density bins together; in
-    the independent mode each density bin's St is profiled on its own. CoW
-    and CoE are profiled per density bin with St held at its fitted value, so
-    their intervals are conditional on St (narrower than the bootstrap's).
-    Each profile is scanned on a log grid around the estimate, then up to
-    twice more on finer grids between the points that bracket the interval's
-    ends.
+    Every profile is a full one: at each grid point every other parameter is
+    refitted, the shared St and the other density bins' coefficients
+    included, so the likelihood-ratio intervals are not conditional on any
+    fitted value. In the shared-St mode St is profiled over all density bins
+    together; otherwise each density bin's St on its own. Each profile is
+    scanned on a log grid around the estimate, then up to twice more on
+    finer grids between the points that bracket the interval's ends.
 
     The module's NLL is per read (observed fractions, not counts), so each
     density bin's profile is multiplied by its likelihood weight (its reads,
     see likelihood_weights): that is the negative log-likelihood of the
-    reads, whose rise by chi2_1(level)/2 bounds the interval. Raises
-    ValueError in the modes with fitted exponents, which have no profile.
+    reads, a multinomial of the binned reads, whose rise by chi2_1(level)/2
+    bounds the interval. The shared fit minimised the same weighted sum, so
+    the estimate is the profile's minimum. Raises ValueError in the modes
+    without profiles.
     """
     s = result.settings
-    if not modes.get(s.mode).profileable:
+    mode = modes.get(s.mode)
+    if not mode.profileable:
         raise ValueError(profile_refusal(s.mode))
     apply_run_settings(s)
     fracs = np.ascontiguousarray(fracs, dtype=np.float64)
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
+    n_d = fracs.shape[0]
     # The likelihood the fit minimised: each bin's per-read NLL times its
-    # reads (and the user's normalised weights), so that the estimate is the
-    # profile's minimum.
-    scale = likelihood_weights(n_reads, s.weights)
-    nstw, co = bool(s.normalize_stw), tuple(s.co_bounds)
+    # reads (and the user's normalised weights).
+    scale = np.ascontiguousarray(likelihood_weights(n_reads, s.weights))
+    nstw, st_b, co = bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds)
+    shared_st = "st" in mode.shared
+    # A bar over grid points (None: on a terminal); the finer scans add to its total.
+    bar = _progress.bar((1 if shared_st else n_d) * (points + 1) + 2 * n_d * (points + 1),
+                        "profiles", "point", progress)
+
+    def counted(nll, grid):
+        _progress.advance(bar, int(np.count_nonzero(~np.isnan(grid))))
+        return nll
+
+    def per_density(name):
+        # Every density bin on its own: the module refits that bin's other parameters.
+        k = PROFILE_PARAMETER[name]
+
+        def scan(g):
+            with _sigint_kept():  # an interruptible call
+                nll = korvel.py_profile_density(fracs, edges, nstw, k, g, st_b, co, s.n_u, s.n_m)
+            return counted(scale[:, None] * nll, g)
+        return scan
+
+    def shared_st_coefficient(name):
+        # The shared St and every other bin refitted too, under the fit's weights.
+        k = PROFILE_PARAMETER[name]
+
+        def scan(g):
+            with _sigint_kept():
+                nll = korvel.py_profile_shared_st_co(fracs, edges, nstw, k, g, st_b, co, s.n_u,
+                                                     s.n_m, scale)
+            return counted(nll, g)
+        return scan
+
+    def held(name):
+        return tuple(mode.profile_conditional_on.get(name, ()))
+
     out = []
     st = result.params["st"]
-    if "st" in modes.get(s.mode).shared:
-        groups = [(None, fracs, np.ascontiguousarray(scale), 1.0, st[0])]
-    else:
-        groups = [(d, fracs[d:d + 1], None, scale[d], st[d]) for d in range(fracs.shape[0])]
-    # A bar over grid points (None: on a terminal); the finer scans add to its total.
-    bar = _progress.bar((len(groups) + 2 * fracs.shape[0]) * (points + 1), "profiles", "point",
-                        progress)
-    for d, rows, w, factor, est in groups:
+    if shared_st:
         def scan(grid):
-            nll = _promptly(korvel.py_profile_shared_st, rows, edges, nstw, grid, co, s.n_u,
-                            s.n_m, w)
-            _progress.advance(bar, grid.size)
-            return factor * nll
+            return counted(_promptly(korvel.py_profile_shared_st, fracs, edges, nstw, grid, co,
+                                     s.n_u, s.n_m, scale), grid)
 
-        grid = profile_grid(est, s.st_bounds, points, span)
+        grid = profile_grid(st[0], st_b, points, span)
         nll = scan(grid)
         for _ in range(ZOOM_PASSES):
             more = _zoom(grid, nll, level, points)
             if more is None:
                 break
             grid, nll = _merge(grid, nll, more, scan(more))
-        out.append(Profile("st", d, grid, nll, float(est),
-                           likelihood_ratio_interval(grid, nll, level)))
-    for d in range(fracs.shape[0]):
-        def scan(cow_grid, coe_grid):
-            cow_nll, coe_nll = _promptly(
-                korvel.py_profile_shared_co, fracs[d:d + 1], edges, nstw, float(st[d]),
-                cow_grid, coe_grid, co, s.n_u, s.n_m)
-            _progress.advance(bar, cow_grid.size + coe_grid.size)
-            return scale[d] * cow_nll[0], scale[d] * coe_nll[0]
-
-        ests = (result.params["cow"][d], result.params["coe"][d])
-        grids = [profile_grid(e, co, points, span) for e in ests]
-        nlls = list(scan(*grids))
-        for _ in range(ZOOM_PASSES):
-            more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
-            if all(m is None for m in more):
-                break
-            more = [np.empty(0) if m is None else m for m in more]
-            extra = scan(*more)
-            for i in range(2):
-                grids[i], nlls[i] = _merge(grids[i], nlls[i], more[i], extra[i])
-        for name, grid, nll, est in zip(("cow", "coe"), grids, nlls, ests):
-            out.append(Profile(name, d, grid, nll, float(est),
-                               likelihood_ratio_interval(grid, nll, level)))
+        out.append(Profile("st", None, grid, nll, float(st[0]),
+                           likelihood_ratio_interval(grid, nll, level), held("st")))
+    else:
+        grids, nlls = _profile_each(per_density("st"), st, st_b, level, points, span)
+        out += [Profile("st", d, grids[d], nlls[d], float(st[d]),
+                        likelihood_ratio_interval(grids[d], nlls[d], level), held("st"))
+                for d in range(n_d)]
+    for name in ("cow", "coe"):
+        ests = result.params[name]
+        scan = shared_st_coefficient(name) if shared_st else per_density(name)
+        grids, nlls = _profile_each(scan, ests, co, level, points, span)
+        out += [Profile(name, d, grids[d], nlls[d], float(ests[d]),
+                        likelihood_ratio_interval(grids[d], nlls[d], level), held(name))
+                for d in range(n_d)]
     bar.close()
     return out
 

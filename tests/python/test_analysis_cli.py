@@ -102,6 +102,29 @@ def test_profile_intervals_hold_the_truth_and_agree_with_the_bootstrap(reads, tm
     assert run["intervals"]["st"] == "likelihood ratio (profile)"
 
 
+def test_quick_start_profiles_are_full_and_hold_the_truth(tmp_path):
+    # The README's quick start. Profiles that held St at its fit missed the
+    # truth with three of these four coefficients (CoW of bin 0: [3.276,
+    # 3.488] against 3); refitting St at every grid point widens them to hold it.
+    reads, out = tmp_path / "reads.tsv", tmp_path / "fit"
+    assert korvel_cmd("simulate", "--out", reads, "--st", ST, "--cow", "3,4", "--coe", "4,4",
+                      "--reads-per-density", 5000, "--quiet") == 0
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", "independent", "--density-edges",
+                      "0,1,2", "--profile", "--quiet") == 0
+    header, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    assert header[-1] == "conditional_on" and len(ivs) == 6
+    truth = {"st": (ST, ST), "cow": COW, "coe": COE}
+    for r in ivs:
+        assert float(r["lo"]) < truth[r["parameter"]][int(r["density_idx"])] < float(r["hi"]), r
+        assert r["conditional_on"] == ""
+    run = json.loads((out / "run.json").read_text())
+    assert run["profiles"] == dict.fromkeys(("st", "cow", "coe"),
+                                            {"kind": "full", "conditional_on": []})
+    assert run["module_calls"][-1] == "py_profile_density"
+    # Seeded from their grid points, the profile intervals repeat too.
+    assert run["reproducible"]["results"] is True
+
+
 # Narrow boxes keep the nested fits of the exponent modes short.
 FAST = ("--exp-bounds", "1.8,2.2", "--co-bounds", "1,10", "--st-bounds", "0.5,2")
 
