@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import cli, progress
+from korvel_analysis import cli, progress, readers
 
 PNG = b"\x89PNG\r\n\x1a\n"
 ST, COW, COE = 1.0, (3.0, 4.0), (4.0, 4.0)
@@ -226,6 +226,9 @@ BAD_TABLES = [
      "line 1: has 2 count columns but there are 10 methylation bins"),
     ("counts-negative", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t-4\n", ["--counts", "--meth-bins", 2],
      "line 2, column 'b': count '-4' is not a non-negative whole number"),
+    ("counts-overlap", "density_lo\tdensity_hi\ta\tb\n0\t2\t3\t4\n1\t3\t5\t6\n",
+     ["--counts", "--meth-bins", 2], "line 3, column 'density_lo': density bin starts at 1.0, "
+     "inside the previous bin"),
     ("counts-empty-bin", "density_lo\tdensity_hi\ta\tb\n0\t1\t3\t4\n1\t2\t0\t0\n",
      ["--counts", "--meth-bins", 2], "line 3, column 'a': this density bin holds no reads"),
 ]
@@ -325,6 +328,19 @@ def test_huge_lines_and_headers_are_refused_briefly(tmp_path, capsys, name, data
     assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent") == 2
     err = capsys.readouterr().err
     assert message in err and len(err) < 2000, err[:3000]
+
+
+def test_delimiter_and_compression_come_from_the_content_when_names_lie(tmp_path):
+    text = "cpg_density{0}meth_fraction\n\n1.5{0}0.25\n2{0}1\n\n".format
+    files = {"commas.txt": text(",").encode(), "tabs.dat": text("\t").encode(),
+             "packed.txt": gzip.compress(text(",").encode()),
+             "plain.tsv.gz": text("\t").encode()}
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+        reads = readers.read_reads(tmp_path / name)
+        # Blank lines are skipped wherever they are.
+        assert reads.density.tolist() == [1.5, 2.0], name
+        assert reads.meth.tolist() == [0.25, 1.0], name
 
 
 @pytest.mark.parametrize("extra,message", [

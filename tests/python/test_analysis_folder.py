@@ -1,5 +1,6 @@
 """The command's output folder: korvel's files only, one run at a time, writes that stay inside."""
 
+import json
 import os
 import signal
 import subprocess
@@ -57,6 +58,26 @@ def test_force_removes_only_what_korvel_wrote(table, tmp_path, capsys):
     assert "profiles/st.tsv" in gone and "plots/fractions.png" in gone
     assert all(n.startswith(("profiles/", "plots/")) for n in gone), gone
     assert f"removed {len(gone)} files of the previous run" in capsys.readouterr().err
+
+
+def test_reruns_never_use_another_runs_chunks(table, tmp_path, capsys):
+    out, fresh = tmp_path / "out", tmp_path / "fresh"
+    assert fit(table, out, "--bootstrap", 2, "--chunk-resamples", 1, "--no-plots") == 0
+    # Another korvel version may resample or fit differently: no resume.
+    record = json.loads((out / "run.json").read_text())
+    record["korvel_version"] = "0.0.0"
+    (out / "run.json").write_text(json.dumps(record))
+    assert fit(table, out, "--bootstrap", 2, "--chunk-resamples", 1, "--no-plots",
+               "--resume") == 2
+    assert "korvel_version (0.0.0 there" in capsys.readouterr().err
+    # A fresh run over the folder computes every chunk of its own seed.
+    argv = ("--bootstrap", 2, "--chunk-resamples", 1, "--no-plots", "--seed", 9)
+    assert fit(table, out, *argv, "--force") == 0
+    assert fit(table, fresh, *argv) == 0
+    assert (out / "bootstrap.tsv").read_text() == (fresh / "bootstrap.tsv").read_text()
+    # And a run without a bootstrap leaves no chunks behind.
+    assert fit(table, out, "--no-plots", "--force") == 0
+    assert not (out / "chunks").exists()
 
 
 def test_a_file_korvel_did_not_write_is_never_replaced(table, tmp_path, capsys):

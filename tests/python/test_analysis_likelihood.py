@@ -5,7 +5,7 @@ import json
 import numpy as np
 import pytest
 
-from korvel_analysis import cli, tl
+from korvel_analysis import cli, pp, readers, tl
 
 from model_draws import write_counts
 
@@ -47,3 +47,21 @@ def test_unequal_bins_keep_the_shared_st_inside_its_interval(tmp_path):
         found[weights] = (st, lo, hi)
     # The inner fits draw entropy seeds, so repeated runs agree to about 1e-5.
     assert found["10,10"] == pytest.approx(found["1,1"], rel=1e-3)
+
+
+def test_profiles_are_the_negative_log_likelihood_of_each_bins_reads(tmp_path):
+    # Bins of 900 and 300 reads: at the estimate, each profile is the
+    # multinomial NLL of that bin's reads, -sum(count * ln p), by hand.
+    table = readers.read_counts(write_counts(tmp_path / "c.tsv", 1.0, (3.0, 4.0), (4.0, 4.0),
+                                             (900, 300), 5, n_bins=5), 5)
+    edges = pp.meth_edges(5)
+    s = tl.FitSettings(st_bounds=(0.5, 2.0), co_bounds=(1.0, 10.0))
+    result = tl.fit(pp.observed_fractions(table.counts), edges, s)
+    model = tl.model_fractions(result, edges)
+    n_reads = table.counts.sum(axis=1)
+    for p in tl.profiles(pp.observed_fractions(table.counts), edges, result, n_reads, points=3,
+                         span=0.2):
+        d = p.density_idx
+        by_hand = -float(np.sum(table.counts[d] * np.log(model[d])))
+        at_estimate = p.nll[np.flatnonzero(p.grid == p.estimate)[0]]
+        assert at_estimate == pytest.approx(by_hand, rel=1e-4), (p.parameter, d)

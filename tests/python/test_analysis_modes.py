@@ -48,6 +48,18 @@ def test_unknown_mode_and_options_a_mode_lacks_are_refused():
         tl.profiles(None, EDGES, tl.FitResult(tl.FitSettings(mode="shared-exp"), {}, None), None)
 
 
+def test_warm_starts_hand_the_main_fits_values_in_the_kernels_order():
+    # The module takes (St, CoW, CoE) and (St, n_U, n_M, Vmax).
+    params = {"st": [0.5] * 2, "cow": [3.0] * 2, "coe": [7.0] * 2, "n_u": [1.5] * 2,
+              "n_m": [2.5] * 2}
+    params = {k: np.array(v) for k, v in params.items()}
+    co = tl.FitResult(tl.FitSettings(mode="shared-co"), params, np.zeros(2))
+    assert tl.warm_start(co) == (0.5, 3.0, 7.0)
+    exp = tl.FitResult(tl.FitSettings(mode="shared-exp"), params, np.zeros(2), vmax_used=40.0)
+    assert tl.warm_start(exp) == (0.5, 1.5, 2.5, 40.0)
+    assert tl.warm_start(tl.FitResult(tl.FitSettings(), params, np.zeros(2))) is None
+
+
 def nll_by_hand(observed, model):
     # The module's order: NLL <- NLL - ln(F[i]) * observed[i], bin by bin.
     nll = 0.0

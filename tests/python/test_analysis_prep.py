@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import pp, simulate, tl
+from korvel_analysis import pp, readers, simulate, tl
 
 
 def test_resample_rows_follow_the_bootstrap_layout():
@@ -32,6 +32,11 @@ def test_resampling_is_seeded_and_keeps_each_density_bins_read_count():
     b = pp.resample_counts(counts, 50, np.random.default_rng(7))
     assert np.array_equal(a, b)
     assert np.array_equal(a.sum(axis=2), np.tile(counts.sum(axis=1), (50, 1)))
+    # Each resample is its own draw: they differ, and on average they give
+    # back the observed fractions (the multinomial's mean).
+    assert len({r.tobytes() for r in a}) > 40
+    many = pp.bootstrap_fracs(counts, 4000, seed=1).reshape(4000, 2, 4).mean(axis=0)
+    np.testing.assert_allclose(many, pp.observed_fractions(counts), atol=0.01)
 
 
 def test_default_methylation_edges_are_exact_tenths():
@@ -94,6 +99,9 @@ def test_likelihood_ratio_interval_of_a_parabola():
     assert math.log10(iv.lo) == pytest.approx(-half, rel=1e-12)
     assert math.log10(iv.hi) == pytest.approx(half, rel=1e-12)
     assert not iv.lo_open and not iv.hi_open
+    # A crossing between the first two grid points is found too.
+    iv = tl.likelihood_ratio_interval(grid[2:7], nll[2:7], 0.95)
+    assert math.log10(iv.lo) == pytest.approx(-half, rel=1e-12) and not iv.lo_open
     # Cut the grid inside the interval on the upper side: that end is open.
     cut = grid < 10.0 ** (half / 2)
     iv = tl.likelihood_ratio_interval(grid[cut], nll[cut], 0.95)
@@ -103,3 +111,15 @@ def test_likelihood_ratio_interval_of_a_parabola():
 def test_percentile_interval():
     iv = tl.percentile_interval(np.arange(101.0), 0.9)
     assert (iv.lo, iv.hi) == (pytest.approx(5.0), pytest.approx(95.0))
+
+
+def test_drift_ages_count_from_the_youngest_and_one_density_bin_is_taken():
+    # Reads at ages 70, 40, 55 in two density bins; bin 1's reads are all unmethylated.
+    density = np.array([0.5, 0.5, 0.5, 1.5, 1.5, 1.5, 1.5])
+    meth = np.array([0.9, 0.9, 0.9, 0.0, 0.0, 0.0, 0.0])
+    age = np.array([70.0, 40.0, 55.0, 70.0, 40.0, 55.0, 40.0])
+    reads = readers.Reads(density, meth, age, "reads.tsv")
+    data = pp.drift_data(reads, np.array([0.0, 0.5, 1.0]), np.array([0.0, 1.0, 2.0]), 1)
+    assert data.ages.tolist() == [40.0, 55.0, 70.0]
+    assert data.fit_ages.tolist() == [15.0, 30.0]
+    assert data.counts.tolist() == [[2, 0], [1, 0], [1, 0]]

@@ -23,7 +23,7 @@ BASE = np.array([[0.40, 0.10, 0.10, 0.40], [0.30, 0.10, 0.15, 0.45], [0.20, 0.15
 def resamples(n_boot, n_dens, seed=7):
     """n_boot blocks of n_dens rows, each row a perturbed copy of its density's base row."""
     rng = np.random.default_rng(seed)
-    rows = np.tile(BASE[:n_dens], (n_boot, 1)) * rng.uniform(0.8, 1.2, (n_boot * n_dens, 4))
+    rows = np.tile(np.resize(BASE, (n_dens, 4)), (n_boot, 1)) * rng.uniform(0.8, 1.2, (n_boot * n_dens, 4))
     return rows / rows.sum(axis=1, keepdims=True)
 
 
@@ -148,14 +148,14 @@ class TestExponentModes:
         assert np.all(got[:, 8] == 30.0)
 
     def test_perdensity_shared_rows_are_the_shared_fit_of_each_resample(self):
-        fracs, vbox = resamples(2, 2), (1.0, 1e3)
-        got = boot_perdensity(fracs, 2, 2, True, fit_vmax=True, vmax_bounds=vbox)
+        fracs, vbox, w = resamples(2, 2), (1.0, 1e3), np.array([1.0, 6.0])
+        got = boot_perdensity(fracs, 2, 2, True, fit_vmax=True, vmax_bounds=vbox, weights=w)
         for b in range(2):
             # Every per-density fit is seeded with its density index: the
             # resample's rows are the shared fit of its block, bit for bit.
             st, vmax, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(
                 fracs[2 * b:2 * b + 2], EDGES, True, ST, CO, NEXP, fit_vmax=True,
-                vmax_bounds=vbox)
+                vmax_bounds=vbox, weights=w)
             want = np.column_stack([[b, b], [0, 1], fitps, nlls, [vmax, vmax]])
             assert np.array_equal(got[2 * b:2 * b + 2], want)
 
@@ -200,17 +200,22 @@ class TestEarlyErrors:
             fn(fracs, 1, 2, st=(0.0, 1.0))
 
 
+# A fixed-St resample refits its densities one after another on each worker;
+# with this many, Ctrl+C must stop it between those refits to answer at once.
+WIDE = {"fixed_st": 60}
+
 CHILD = """
     import sys, os, signal, time
     import numpy as np, korvel
     sys.path.insert(0, {tests!r})
-    from test_bootstrap import MODES, resamples
+    from test_bootstrap import MODES, WIDE, resamples
     n_boot = 5000  # hours of work: only Ctrl+C ends these calls
-    fracs = resamples(n_boot, 2)
     for mode in sys.argv[1:]:
+        n_dens = WIDE.get(mode, 2)
+        fracs = resamples(n_boot, n_dens)
         print("ready", mode, flush=True)
         try:
-            MODES[mode](fracs, n_boot, 2)
+            MODES[mode](fracs, n_boot, n_dens)
             print(mode, "finished", flush=True)
         except KeyboardInterrupt as exc:
             print(mode, "interrupted:", exc, flush=True)
@@ -263,3 +268,9 @@ def test_ctrl_c_stops_every_function_and_python_keeps_its_handler():
     lines, _ = interrupt_each(modes)
     assert lines == [f"{m} interrupted: Interrupted by Ctrl+C" for m in modes] + [
         "python handler back"]
+
+
+def test_ctrl_c_stops_a_fixed_st_resample_between_its_refits():
+    lines, delays = interrupt_each(["fixed_st"])
+    assert lines == ["fixed_st interrupted: Interrupted by Ctrl+C", "python handler back"]
+    assert delays["fixed_st"] < 1.0

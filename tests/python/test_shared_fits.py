@@ -4,6 +4,7 @@ inputs refused before any work, and Ctrl+C that belongs to its own call."""
 
 import inspect
 import os
+import re
 import textwrap
 
 import numpy as np
@@ -20,13 +21,15 @@ VMAX = 50.0  # a run-wide ceiling that is not the default, to see it echoed
 
 
 # Two of the seeded fits, run once here and once more in a one-thread child
-# interpreter, which must give the same bits.
+# interpreter, which must give the same bits. The shared-exponent fit has four
+# rows: a sum of two terms is the same in either order, one of four is not.
 SEEDED = """
     import numpy as np, korvel
     korvel.py_set_mm_vmax({vmax})
     edges, rows = np.array({edges}), np.array({rows})
+    four = np.vstack([rows, rows[:, ::-1], [[0.3, 0.2, 0.2, 0.3]]])[[0, 2, 1, 3]]
     results = {{
-        "exp": korvel.py_fit_shared_exp(rows, edges, True, {st}, {co}, {exp}),
+        "exp": korvel.py_fit_shared_exp(four, edges, True, {st}, {co}, {exp}),
         "perdensity": korvel.py_fit_shared_st_exp_perdensity(
             rows[:1], edges, True, (0.5, 1.5), {co}, {exp}),
     }}
@@ -84,11 +87,24 @@ def test_progress_lines_five_then_seven_starts(seeded):
 
 
 @pytest.mark.slow
+def test_progress_lines_show_each_value_under_its_own_name(seeded):
+    # The point a fit returns was evaluated, so some progress line shows it.
+    results, lines = seeded
+    st, n_u, n_m, _, _, _ = results["exp"]
+    assert any(line.startswith("  [") and f"St={st:.4f} " in line and f"n_U={n_u:.3f} " in line
+               and f"n_M={n_m:.3f} " in line for line in lines)
+    # Some starts of the shared-coefficient fit set CoW and CoE apart.
+    pairs = [re.search(r" CoW=(\S+) CoE=(\S+) ", line).groups() for line in lines
+             if " CoW=" in line]
+    assert pairs and any(cow != coe for cow, coe in pairs)
+
+
+@pytest.mark.slow
 def test_result_layouts(seeded):
     results, _ = seeded
     st, n_u, n_m, vmax, fitps, nlls = results["exp"]
     assert vmax == VMAX  # not fitted: the run-wide value
-    assert fitps.shape == (2, 3) and nlls.shape == (2,) and (fitps[:, 0] == st).all()
+    assert fitps.shape == (4, 3) and nlls.shape == (4,) and (fitps[:, 0] == st).all()
     assert EXP[0] <= n_u <= EXP[1] and EXP[0] <= n_m <= EXP[1]
 
     st, cow, coe, fitps, nlls = results["co"]
@@ -159,6 +175,7 @@ def call(name, **overrides):
     (dict(st_bounds=(0.0, 1.0)), "st_bounds is searched on a logarithmic scale"),
     (dict(st_bounds=(0.1, float("inf"))), "st_bounds is searched on a logarithmic scale"),
     (dict(co_bounds=(0.0, 1.0)), "co_bounds must be positive"),
+    (dict(co_bounds=(3.0, 0.3)), "min > max, or either was NaN"),
 ])
 def test_bad_inputs_fail_before_any_work(capfd, name, overrides, message):
     with pytest.raises(korvel.InternalError, match=message):
@@ -183,6 +200,12 @@ def test_vmax_bounds_are_checked_only_when_fitted():
     for name in ("py_fit_shared_exp", "py_fit_shared_st_exp_perdensity"):
         with pytest.raises(korvel.InternalError, match="vmax_bounds is searched on a log"):
             call(name, fit_vmax=True, vmax_bounds=(-1.0, 10.0))
+        with pytest.raises(korvel.InternalError, match="st_bounds is searched on a log"):
+            call(name, fit_vmax=True, st_bounds=(0.0, 1.0))
+    # A fitted Vmax is searched in the documented default box, (0.001, 1e6).
+    one = dict(observed_fracs_2d=ROWS[:1], fit_vmax=True)
+    assert as_hex({"default": call("py_fit_shared_st_exp_perdensity", **one)}) == as_hex(
+        {"given": call("py_fit_shared_st_exp_perdensity", **one, vmax_bounds=(1e-3, 1e6))})
     with pytest.raises(korvel.InternalError, match="weights"):
         # Unused bounds do not stop the call; the short weights do.
         call("py_fit_shared_exp", vmax_bounds=(-1.0, 10.0), weights=np.ones(1))
@@ -198,7 +221,8 @@ CTRL_C = """
     edges = np.linspace(0.0, 1.0, 11)
     rows = np.array([korvel.py_compute_model_fracs(0.5, 1.0, c, 2.0, edges)
                      for c in (0.5, 1.0, 2.0, 5.0, 10.0, 20.0)])
-    wide = (rows, edges, True, (1e-3, 10.0), (1e-3, 1e3), (0.5, 5.0))
+    # Thirty rows: every evaluation of the shared fits is thirty inner fits.
+    wide = (np.tile(rows, (5, 1)), edges, True, (1e-3, 10.0), (1e-3, 1e3), (0.5, 5.0))
     calls = {{
         "exp": lambda: korvel.py_fit_shared_exp(*wide),
         "co": lambda: korvel.py_fit_shared_co(*wide),
@@ -243,20 +267,26 @@ CTRL_C = """
 
 
 def ctrl_c(names):
+    """Each call's outcome line, and what the child wrote to standard error."""
     result = run_python(CTRL_C.format(names=names), timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
-    return dict(line.split(" ", 1) for line in result.stdout.splitlines())
+    return dict(line.split(" ", 1) for line in result.stdout.splitlines()), result.stderr
 
 
 @pytest.mark.parametrize("name", ["exp", "co", "profile", "shared_profile"])
 def test_ctrl_c_interrupts_each_interruptible_fit(name):
-    out = ctrl_c([name])
+    out, err = ctrl_c([name])
     assert out[name].startswith("Interrupted by Ctrl+C after"), out
+    # Within about one inner fit, however many rows an evaluation refits.
+    assert float(out[name].split()[-2]) < 1.0, out
+    # No evaluation runs, and no start begins, after the signal: none prints.
+    assert "NLL=inf" not in err
+    assert err.count("--- Nelder-Mead start") <= 2, err[-2000:]
     assert out["second"] == "interrupt raised"
 
 
 def test_one_ctrl_c_interrupts_every_armed_call_and_no_other():
-    out = ctrl_c(["exp", "co", "plain"])
+    out, _ = ctrl_c(["exp", "co", "plain"])
     assert out["exp"].startswith("Interrupted by Ctrl+C after"), out
     assert out["co"].startswith("Interrupted by Ctrl+C after"), out
     # The non-interruptible fit on a third thread, running when the signal

@@ -14,6 +14,7 @@
 #include "core/interrupt.h"
 #include "core/state.h"
 #include "fits/bootstrap.h"
+#include "fits/density_fits.h"
 #include "fits/shared_fits.h"
 
 namespace {
@@ -65,14 +66,15 @@ TEST(Bootstrap, SharedExponentRowsAreTheKernelsResultPerResample) {
     const RowMatrix m = resamples();
     const BootstrapData data{m, 2, kDens, kEdges, true};
     const korvel::SharedExpStart warm{1.0, 2.0, 2.0, 10.0};
+    const std::vector<double> weights{1.0, 6.0};
     const BootstrapTable t = korvel::fit_bootstrap_exp(data, kStBounds, kCoBounds, kExpBounds,
-                                                       0.0, std::nullopt, warm, true,
-                                                       kVmaxBounds, kNever);
+                                                       0.0, weights, warm, true, kVmaxBounds,
+                                                       kNever);
     ASSERT_EQ(t.rows(), 4u);
     for (std::size_t b = 0; b < 2; ++b) {
         const auto fit = korvel::fit_shared_exp_inner(
             RowRange(m, b * kDens, kDens), kEdges, true, kStBounds, kCoBounds, kExpBounds, true,
-            kVmaxBounds, 0.0, std::nullopt, false, warm);
+            kVmaxBounds, 0.0, weights, false, warm);
         for (std::size_t d = 0; d < kDens; ++d) {
             const auto& c = fit.densities[d];
             expect_row(t, b * kDens + d, {double(b), double(d), fit.st, fit.n_u, fit.n_m, c.cow,
@@ -99,6 +101,27 @@ TEST(Bootstrap, SharedCoRowsAreTheKernelsResultPerResample) {
                                           fit.coe, e.nll, korvel::mm_vmax()});
         }
     }
+}
+
+// Density 0's fit gives the resample its St; every other density's (CoW, CoE)
+// is refitted at that St with the run-wide Vmax and its own row's seed, so no
+// two resamples share a seed.
+TEST(Bootstrap, FixedStRowsAreRefitsAtDensityZerosStWithTheirRowsSeed) {
+    const RowMatrix m = resamples();
+    const BootstrapData data{m, 2, kDens, kEdges, true};
+    korvel::set_mm_vmax(3.0);
+    const BootstrapTable t =
+        korvel::fit_bootstrap(data, korvel::ThreeParamMode::kFixedSt, kStBounds, kCoBounds, 2.0,
+                              2.0, 0.0, std::nullopt, kNever);
+    ASSERT_EQ(t.rows(), 4u);
+    for (std::size_t b = 0; b < 2; ++b) {
+        const std::size_t r = b * kDens + 1;
+        const double st = t.values[b * kDens * t.cols + 2];
+        const korvel::CoFit fit = korvel::fit_co_fixed_st_inner(
+            m.row(r), kEdges, true, st, 2.0, 2.0, kCoBounds, 0.0, 3.0, r);
+        expect_row(t, r, {double(b), 1.0, st, fit.cow, fit.coe, fit.nll});
+    }
+    korvel::set_mm_vmax(std::numeric_limits<double>::infinity());
 }
 
 // Every task looks at the handle first: once it is requested nothing runs
@@ -135,9 +158,11 @@ TEST(Bootstrap, InterruptedCallRunsNoTask) {
     sigaction(SIGINT, &saved, nullptr);
 }
 
-// No columns: rows are free in memory, the result's nine values per row are not.
+// No columns: rows are free in memory, the result's nine values per row are
+// not. max / 16 rows of nine doubles need more bytes than a size_t counts,
+// though not more doubles.
 TEST(Bootstrap, ResultTooLargeForMemoryIsRefused) {
-    const RowMatrix wide(std::numeric_limits<std::size_t>::max() / 8, 0);
+    const RowMatrix wide(std::numeric_limits<std::size_t>::max() / 16, 0);
     const BootstrapData huge{wide, wide.rows(), 1, kEdges, true};
     EXPECT_THROW(korvel::fit_bootstrap_exp_perdensity(huge, false, kStBounds, kCoBounds,
                                                       kExpBounds, 0.0, std::nullopt, false,

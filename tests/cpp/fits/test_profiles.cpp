@@ -75,21 +75,22 @@ TEST(ProfileSharedCo, TablesAreDensityByPointForEachScan) {
     const RowMatrix rows = two_rows();
     const std::vector<double> cow_grid{0.5, 2.0};
     const std::vector<double> coe_grid{0.5, 1.0, 2.0};
+    // Unequal exponents: each must reach the inner fit in its own place.
     const korvel::CoProfiles p =
-        korvel::profile_shared_co_inner(rows, kEdges, true, 0.8, cow_grid, coe_grid, kCo, 2, 2);
+        korvel::profile_shared_co_inner(rows, kEdges, true, 0.8, cow_grid, coe_grid, kCo, 1.5, 3);
     ASSERT_EQ(p.cow_nll.size(), 4u);
     ASSERT_EQ(p.coe_nll.size(), 6u);
     for (std::size_t d = 0; d < 2; ++d) {
         for (std::size_t k = 0; k < cow_grid.size(); ++k) {
             EXPECT_NEAR(p.cow_nll[d * 2 + k],
                         korvel::fit_single_co_inner(rows.row(d), kEdges, true, 0.8, cow_grid[k],
-                                                    true, 2, 2, kCo),
+                                                    true, 1.5, 3, kCo),
                         kSameMinimum);
         }
         for (std::size_t k = 0; k < coe_grid.size(); ++k) {
             EXPECT_NEAR(p.coe_nll[d * 3 + k],
                         korvel::fit_single_co_inner(rows.row(d), kEdges, true, 0.8, coe_grid[k],
-                                                    false, 2, 2, kCo),
+                                                    false, 1.5, 3, kCo),
                         kSameMinimum);
         }
     }
