@@ -200,18 +200,18 @@ class TestEarlyErrors:
             fn(fracs, 1, 2, st=(0.0, 1.0))
 
 
-# A fixed-St resample refits its densities one after another on each worker;
-# with this many, Ctrl+C must stop it between those refits to answer at once.
-WIDE = {"fixed_st": 60}
+# (n_boot, n_densities) of a fixed-St run: its resamples refit 300 densities
+# each, seconds of work that Ctrl+C must cut between two refits.
+WIDE = {"fixed_st": (100, 300)}
 
 CHILD = """
     import sys, os, signal, time
     import numpy as np, korvel
     sys.path.insert(0, {tests!r})
     from test_bootstrap import MODES, WIDE, resamples
-    n_boot = 5000  # hours of work: only Ctrl+C ends these calls
     for mode in sys.argv[1:]:
-        n_dens = WIDE.get(mode, 2)
+        # Hours of work: only Ctrl+C ends these calls.
+        n_boot, n_dens = WIDE.get(mode, (5000, 2))
         fracs = resamples(n_boot, n_dens)
         print("ready", mode, flush=True)
         try:
