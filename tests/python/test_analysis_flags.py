@@ -79,8 +79,7 @@ def test_the_command_flags_a_coefficient_pressed_against_its_bound(tmp_path, cap
     counts = write_counts(tmp_path / "c.tsv", 1.0, (3.0, 3.0), (0.3, 4.0), (2000, 2000), 7)
     out = tmp_path / "fit"
     assert cli.main(["fit", str(counts), "--counts", "--mode", "independent", "--co-bounds",
-                     "1,100", "--out", str(out), "--profile", "--profile-points", "7",
-                     "--quiet"]) == 0
+                     "1,100", "--out", str(out), "--profile", "--profile-points", "7"]) == 0
     rows = [line.split("\t") for line in (out / "results.tsv").read_text().splitlines()]
     assert rows[0][-1] == "flags"
     assert "coe:at_bound" in rows[1][-1].split(",") and rows[2][-1] == ""

@@ -101,7 +101,9 @@ def interrupt_after(argv, seconds, cwd):
      "shared-st-exp", "--no-plots", "--quiet"],
 ], ids=["phase", "shared-st-exp"])
 def test_ctrl_c_ends_long_stages_at_once(tmp_path, argv):
-    write_counts(tmp_path / "counts.tsv", model_counts(4000))
+    # Sixteen density bins: on a quiet machine two bins fit in about 2 s, before
+    # the signal; sixteen take well over ten.
+    write_counts(tmp_path / "counts.tsv", np.tile(model_counts(4000), (8, 1)))
     code, delay, err = interrupt_after(argv, 3.0, tmp_path)
     assert code == 130 and err.endswith("interrupted\n"), err
     # A generous bound for a loaded machine; the uninterrupted stage takes far longer.
