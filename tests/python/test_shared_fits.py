@@ -226,8 +226,9 @@ CTRL_C = """
     calls = {{
         "exp": lambda: korvel.py_fit_shared_exp(*wide),
         "co": lambda: korvel.py_fit_shared_co(*wide),
+        # 12,000 points: on a quiet machine a few hundred end before the signal.
         "profile": lambda: korvel.py_profile_density(rows, edges, True, 1,
-                                                     np.tile(np.linspace(0.5, 20, 60), (6, 1)),
+                                                     np.tile(np.linspace(0.5, 20, 2000), (6, 1)),
                                                      (1e-3, 10.0), (1e-3, 1e3)),
         "shared_profile": lambda: korvel.py_profile_shared_st_co(
             rows, edges, True, 2, np.tile(np.linspace(1.0, 3.0, 8), (6, 1)), (1e-3, 10.0),
