@@ -281,7 +281,10 @@ def test_ctrl_c_interrupts_each_interruptible_fit(name):
     # Within about one inner fit, however many rows an evaluation refits.
     assert float(out[name].split()[-2]) < 1.0, out
     # No evaluation runs, and no start begins, after the signal: none prints.
-    assert "NLL=inf" not in err
+    # (The start that was running still reports where it stopped, and the
+    # best-start line follows; when the signal came during that start's first
+    # simplex, both say NLL=inf. Only evaluation lines say "total NLL".)
+    assert "total NLL=inf" not in err
     assert err.count("--- Nelder-Mead start") <= 2, err[-2000:]
     assert out["second"] == "interrupt raised"
 
