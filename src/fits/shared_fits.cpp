@@ -20,6 +20,7 @@
 #include "core/format.h"
 #include "core/pool.h"
 #include "core/state.h"
+#include "fits/weighted_total.h"
 #include "model/model.h"
 #include "optimizer/brent.h"
 #include "optimizer/global_search.h"
@@ -42,29 +43,6 @@ std::string bounds_text(Bound b) {
 }
 
 Bound ln_of(Bound b) { return {std::log(b.lo), std::log(b.hi)}; }
-
-double weight_of(const OptionalWeights& weights, std::size_t d) {
-    return weights ? (*weights)[d] : 1.0;
-}
-
-// Sum over density rows, in row order from 0.0, of nll_of(d) * weight[d],
-// the terms computed in parallel. Once the call is interrupted no further
-// per-density fit starts and the value is +inf: nobody will look at it, and
-// +inf (unlike the NaN that a skipped term times a zero weight would give)
-// lets a running simplex wind down instead of failing.
-template <class NllOf>
-double weighted_total(RowRange rows, const OptionalWeights& weights,
-                      const Interruption& interruption, NllOf&& nll_of) {
-    if (interruption.requested()) return kInf;
-    const std::vector<double> terms = parallel_map<double>(rows.size(), [&](std::size_t d) {
-        if (interruption.requested()) return kInf;
-        return nll_of(d) * weight_of(weights, d);
-    });
-    if (interruption.requested()) return kInf;
-    double sum = 0.0;
-    for (const double t : terms) sum += t;
-    return sum;
-}
 
 // The final per-density fits at the chosen shared values, in row order; when
 // the call has been interrupted their results could never be seen, so they
@@ -123,7 +101,7 @@ auto multi_start_shared(RowRange rows, const OptionalWeights& weights,
     std::uint64_t evaluations = 0;  // multi_start evaluates on this thread only
     const auto objective = [&](std::span<const double> x) {
         const Shared shared = shared_at(x);
-        double total = weighted_total(rows, weights, interruption,
+        double total = weighted_total(rows.size(), weights, interruption,
                                       [&](std::size_t d) { return fit_at(shared, d).nll; });
         // An interrupted call's evaluations are +inf and print nothing.
         if (interruption.requested()) return kInf;
@@ -232,7 +210,7 @@ SharedStFit fit_shared_st_inner(RowRange rows, std::span<const double> edges, bo
                                      co_penalty, vmax, std::nullopt);
     };
     const double st = brent_over_ln_st(st_bounds, [&](double st) {
-        return weighted_total(rows, weights, interruption,
+        return weighted_total(rows.size(), weights, interruption,
                               [&](std::size_t d) { return fit_at(st, d).nll; });
     });
 
@@ -327,7 +305,7 @@ SharedStExpFit fit_shared_st_perdensity_exp_inner(RowRange rows, std::span<const
                                          static_cast<std::uint64_t>(d));
     };
     const auto total_at = [&](double st, double vmax) {
-        return weighted_total(rows, weights, interruption,
+        return weighted_total(rows.size(), weights, interruption,
                               [&](std::size_t d) { return fit_at(st, vmax, d).nll; });
     };
 

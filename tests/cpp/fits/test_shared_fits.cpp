@@ -7,21 +7,27 @@
 // then known exactly and cost nothing to produce.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/interrupt.h"
+#include "core/pool.h"
 #include "core/row_matrix.h"
 #include "core/state.h"
 #include "fits/shared_fits.h"
+#include "fits/weighted_total.h"
 #include "model/model.h"
 
 namespace {
@@ -321,6 +327,27 @@ TEST(SharedFits, InterruptedCallRunsNoStartAndNoFinalFit) {
     EXPECT_EQ(err, "--- best start: 0 with NLL=inf ---\n");
     ASSERT_EQ(fit.densities.size(), 2u);
     EXPECT_TRUE(std::isnan(fit.densities[1].nll));
+}
+
+// Every shared objective adds its weighted terms in row order, whichever row
+// finishes last: with row 0 finishing last, 1.0 is lost against 2^53 in row
+// order (the total is 0), while in finish order the big terms cancel first
+// and 1.0 survives. Weights multiply each term before the sum.
+TEST(SharedObjective, AddsInRowOrderWhateverOrderTheRowsFinish) {
+    // The pool is sized when first used; ctest runs each case in its own process.
+    setenv("KORVEL_NUM_THREADS", "4", 0);
+    if (korvel::pool_thread_count() < 2) GTEST_SKIP() << "needs a pool of two threads";
+    const double terms[] = {0.5, 0x1p53, -0x1p53};
+    const double weights[] = {2.0, 1.0, 1.0};
+    const auto total = [&](korvel::OptionalWeights w) {
+        return korvel::weighted_total(3, w, korvel::Interruption{}, [&](std::size_t d) {
+            if (d == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return terms[d];
+        });
+    };
+    EXPECT_EQ(total(std::span<const double>(weights)), 0.0);
+    // Without weights each term counts once: 0.5 is lost against 2^53 as well.
+    EXPECT_EQ(total(std::nullopt), 0.0);
 }
 
 }  // namespace
