@@ -7,6 +7,7 @@
 // then known exactly and cost nothing to produce.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -348,6 +349,28 @@ TEST(SharedObjective, AddsInRowOrderWhateverOrderTheRowsFinish) {
     EXPECT_EQ(total(std::span<const double>(weights)), 0.0);
     // Without weights each term counts once: 0.5 is lost against 2^53 as well.
     EXPECT_EQ(total(std::nullopt), 0.0);
+}
+
+// Once the call is interrupted no further row's fit starts, however many rows
+// remain: only the rows already running (one per thread) are evaluated, so
+// Ctrl+C waits for one inner fit, not for a whole evaluation.
+TEST(SharedObjective, NoRowStartsOnceTheCallIsInterrupted) {
+    korvel::InterruptGuard call;
+    const korvel::Interruption& stop = call.interruption();
+    std::atomic<std::size_t> started{0};
+    const double total = korvel::weighted_total(1000, std::nullopt, stop, [&](std::size_t d) {
+        ++started;
+        if (d == 0) std::raise(SIGINT);
+        // Each running row waits for the signal, so no thread runs ahead of it.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!stop.requested() && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::yield();
+        }
+        return 1.0;
+    });
+    EXPECT_TRUE(call.finish());
+    EXPECT_EQ(total, kInf);
+    EXPECT_LE(started.load(), korvel::pool_thread_count());
 }
 
 }  // namespace
