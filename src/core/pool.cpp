@@ -261,6 +261,21 @@ void register_fork_handlers_locked() {
     }
 }
 
+// The handlers are registered when this library is loaded, before any thread
+// can call into it. Registering them only on the pool's first use, under
+// g_create_mutex, left a window: a fork() by another thread while the first
+// user held that mutex but had not yet registered gave a child whose copy of
+// the mutex stayed locked forever, and the child's first map hung. Should
+// registration fail here (out of memory), the first use tries again and
+// reports the failure there.
+const bool g_registered_at_load = [] {
+    std::lock_guard<std::mutex> guard(g_create_mutex);
+    if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) == 0) {
+        g_atfork_registered = true;
+    }
+    return g_atfork_registered;
+}();
+
 Pool& pool() {
     Pool* p = g_pool.load(std::memory_order_acquire);
     if (p != nullptr) return *p;
