@@ -270,8 +270,10 @@ void register_fork_handlers_locked() {
 // reports the failure there.
 const bool g_registered_at_load = [] {
     std::lock_guard<std::mutex> guard(g_create_mutex);
-    if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) == 0) {
-        g_atfork_registered = true;
+    try {
+        register_fork_handlers_locked();
+    } catch (const std::system_error&) {
+        // Left unregistered: pool() tries again and reports it.
     }
     return g_atfork_registered;
 }();

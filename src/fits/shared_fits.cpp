@@ -2,10 +2,9 @@
 // evaluation refits each density bin's own parameters in parallel.
 //
 // Order of operations is fixed so that results are reproducible to the bit:
-// per-density terms are placed by row index and added in row order starting
-// from 0.0 on the calling thread, whatever order the workers finish in; each
-// term is NLL * weight with weight 1.0 when none is given, which leaves the
-// NLL's bits unchanged, so "no weights" and "all ones" give identical values.
+// every objective value is weighted_total's row-order sum, whatever order the
+// workers finish in; weight 1.0 when none is given leaves each NLL's bits
+// unchanged, so "no weights" and "all ones" give identical values.
 #include "fits/shared_fits.h"
 
 #include <cmath>
