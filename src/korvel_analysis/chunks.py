@@ -192,7 +192,7 @@ class Interrupted(KeyboardInterrupt):
 
 def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, *,
                   chunk_resamples=None, progress=None, client=None, checkpoint_dir=None,
-                  resume=False, report=None, on_start=None):
+                  resume=False, report=None, on_start=None, what="bootstrap"):
     """Bootstrap rows of ``settings.mode`` over ``n_boot`` resamples, chunk by chunk.
 
     ``chunk_resamples``: resamples per chunk (None: one chunk, the whole
@@ -202,7 +202,8 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
     chunks found there (refused with ValueError when they belong to other
     inputs; any chunk that fails its check is computed again, and
     ``report(message)`` is told how many); ``on_start()`` is called once
-    those checks have passed, before the first chunk is written. Ctrl+C
+    those checks have passed, before the first chunk is written; ``what`` names
+    the stage in the progress lines. Ctrl+C
     raises ``Interrupted`` after keeping every finished chunk.
     """
     n_boot, n_densities = int(n_boot), int(n_densities)
@@ -234,7 +235,7 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
                        "or were damaged (another run's, edited, cut short or unreadable): "
                        "computed again")
         _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, warm, done,
-                    store, progress, client)
+                    store, progress, client, what)
     finally:
         if store is not None:
             store.close()
@@ -242,13 +243,14 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
 
 
 def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, warm, done, store,
-                progress, client):
+                progress, client, what="bootstrap"):
     todo = [i for i in range(len(bounds)) if i not in done]
     jobs = [(i, (rows[b0 * n_densities:b1 * n_densities], b0, n_densities, meth_bin_edges,
                  settings, warm)) for i, (b0, b1) in ((i, bounds[i]) for i in todo)]
     n_done = sum(b1 - b0 for i, (b0, b1) in enumerate(bounds) if i in done)
 
-    with _progress.bar(n_boot, "bootstrap", "resample", progress, initial=n_done) as bar:
+    unit = "resample" if what == "bootstrap" else "draw"
+    with _progress.bar(n_boot, what, unit, progress, initial=n_done) as bar:
         def finished(i, out):
             b0, b1 = bounds[i]
             if store is not None:

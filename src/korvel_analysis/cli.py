@@ -1,4 +1,4 @@
-"""The ``korvel`` command: simulate, fit, drift and phase, over the analysis package.
+"""The ``korvel`` command: simulate, fit, compare, drift and phase, over the analysis package.
 
 Exit codes: 0 success; 1 a failure inside korvel (its message printed);
 2 bad input or options (nothing written); 130 interrupted (Ctrl+C).
@@ -20,7 +20,7 @@ import numpy as np
 
 import korvel
 
-from . import chunks, flags, modes, pp, provenance, readers, simulate, tl
+from . import chunks, flags, gof, modes, pp, provenance, readers, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -144,6 +144,27 @@ def _positive_count(text):
     return _count(text, 1)
 
 
+def _mode_list(text):
+    """--mode: one mode, a comma-separated list of modes, or all of them ("all")."""
+    try:
+        mode_names(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def mode_names(text):
+    """The modes that --mode names, in the order given (every mode for "all")."""
+    if text == "all":
+        return list(modes.NAMES)
+    names = [n.strip() for n in text.split(",")]
+    for n in names:
+        modes.get(n)
+    if len(set(names)) != len(names):
+        raise ValueError(f"'{text}' names a mode twice")
+    return names
+
+
 def _level(text):
     try:
         v = float(text)
@@ -191,15 +212,16 @@ def _add_model_options(p):
                    help="Michaelis-Menten ceiling of the cooperative drives (default inf: none)")
 
 
-def _add_out_options(p):
+def _add_out_options(p, level=True):
     p.add_argument("--out", required=True, metavar="DIR", help="output folder")
     p.add_argument("--force", action="store_true",
                    help="write into a non-empty output folder, replacing korvel's files there")
     p.add_argument("--no-plots", action="store_true", help="write no plots (no matplotlib needed)")
     p.add_argument("--seed", type=lambda t: _count(t, 0), default=0, metavar="S",
                    help="seed of the bootstrap resampling (default %(default)s)")
-    p.add_argument("--level", type=_level, default=0.95,
-                   help="confidence level of the intervals (default %(default)s)")
+    if level:
+        p.add_argument("--level", type=_level, default=0.95,
+                       help="confidence level of the intervals (default %(default)s)")
     p.add_argument("--threads", type=_positive_count, metavar="N",
                    help="worker threads (sets KORVEL_NUM_THREADS; default: every logical CPU)")
     p.add_argument("--quiet", action="store_true",
@@ -255,8 +277,10 @@ def build_parser():
     f.add_argument("--counts", action="store_true",
                    help="READS is a counts table: density_lo, density_hi, then one read-count "
                         "column per methylation bin in bin order")
-    f.add_argument("--mode", required=True, choices=modes.NAMES,
-                   help="; ".join(f"{m.name}: {m.summary}" for m in modes.REGISTRY.values()))
+    f.add_argument("--mode", required=True, type=_mode_list, metavar="MODE",
+                   help="; ".join(f"{m.name}: {m.summary}" for m in modes.REGISTRY.values())
+                   + ". Several modes, comma-separated, or all: each into DIR/MODE/, "
+                     "compared in DIR (as korvel compare)")
     f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N bootstrap resamples for percentile intervals (default 0)")
     f.add_argument("--profile", action="store_true",
@@ -266,6 +290,10 @@ def build_parser():
                         "bins included. "
                         "Profile NLL = each bin's NLL per read times its reads (its likelihood "
                         "weight), the likelihood of a multinomial of binned reads")
+    f.add_argument("--gof-bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
+                   help="p-values of the goodness of fit from N data sets drawn from the "
+                        "fitted model and refitted (default 0: the chi-square approximation); "
+                        "chunked and resumable like --bootstrap")
     f.add_argument("--profile-points", type=lambda t: _count(t, 3),
                    default=DEFAULT_PROFILE_POINTS, metavar="N",
                    help="profile grid points (default %(default)s)")
@@ -316,6 +344,23 @@ def build_parser():
                    help="continue an interrupted run in DIR from its finished chunks; refused "
                         "(exit 2) when the input or an option that changes results differs")
     f.set_defaults(func=cmd_fit)
+
+    c = sub.add_parser(
+        "compare", help="compare fits of one input in several modes",
+        description="Read finished fit folders of the same input (the same SHA-256, "
+                    "methylation edges, density bins and weights, else exit 2) and write "
+                    "DIR/comparison.tsv (per mode: free parameters, the reads' NLL, AIC, BIC, "
+                    "Akaike weights), DIR/nested.tsv (likelihood-ratio test of each nested "
+                    "pair), DIR/run.json and DIR/plots/comparison.png.")
+    c.add_argument("folders", nargs="+", metavar="FIT_DIR", help="folders of korvel fit")
+    c.add_argument("--lrt-bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
+                   help="parametric-bootstrap p-value of each nested pair from N data sets "
+                        "drawn from the smaller model's fit, refitted in both modes")
+    c.add_argument("--chunk-resamples", type=_positive_count,
+                   default=chunks.DEFAULT_CHUNK_RESAMPLES, metavar="K",
+                   help="draws per chunk of --lrt-bootstrap (default %(default)s)")
+    _add_out_options(c, level=False)
+    c.set_defaults(func=cmd_compare)
 
     d = sub.add_parser(
         "drift", help="fit the drift model (spontaneous writing and erasing over ages)",
@@ -500,12 +545,21 @@ def fit_settings(args):
 
 
 def cmd_fit(args):
-    # Everything that can be wrong with the input or options is found before
-    # anything is computed or written.
+    if len(mode_names(args.mode)) > 1:
+        return fit_modes(args)
+    data, settings, source = _fit_checks(args)
+    _set_threads(args)
+    return fit_folder(args, data, settings, source)
+
+
+def _fit_checks(args, loaded=None):
+    """(data, settings, source) of a fit, the input read unless ``loaded`` (data, source)
+    is given. Everything that can be wrong with the input or options is found before
+    anything is computed or written."""
     try:
         settings = fit_settings(args)
         _need_plots(args)
-        data, source = load_binned(args)
+        data, source = load_binned(args) if loaded is None else loaded
         if args.weights is not None and len(args.weights) != data.n_densities:
             raise UsageError(f"--weights gives {len(args.weights)} weights for "
                              f"{data.n_densities} density bins")
@@ -519,11 +573,17 @@ def cmd_fit(args):
         raise UsageError(f"--scheduler: {exc}") from None
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
-    _set_threads(args)
+    return data, settings, source
+
+
+def fit_folder(args, data, settings, source):
+    """One mode's fit into its own folder, args.out."""
     record = provenance.run_record("fit", sys.argv, _options(args), [source], seed=args.seed)
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
     if args.bootstrap:
         names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
+    if args.gof_bootstrap:
+        names.append(f"{GOF_CHUNK_DIR}/{chunks.MANIFEST}")
     if args.profile:
         names += [f"profiles/{n}.tsv" for n in ("st", "cow", "coe", "intervals")]
     with _output_folder(args, names) as folder:
@@ -565,10 +625,16 @@ def fit_into(folder, args, data, settings, record):
 
     boot = (tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
             if boot_rows is not None else None)
+    try:
+        fit_quality = goodness_of_fit(args, data, result, folder, record)
+    except chunks.Interrupted as exc:
+        print(f"korvel fit: goodness-of-fit draws {exc}; to continue, run the same command "
+              "with --resume", file=sys.stderr)
+        return EXIT_INTERRUPTED
     flagged = flags.flag_estimates(result, boot=boot, intervals=intervals, profiles=profs,
-                                   level=args.level)
+                                   level=args.level) + gof.poor_fit_flags(fit_quality)
 
-    write_results(folder, "results.tsv", data, result, intervals, flagged)
+    write_results(folder, "results.tsv", data, result, intervals, flagged, fit_quality)
     if boot_rows is not None:
         folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
                          [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
@@ -578,7 +644,8 @@ def fit_into(folder, args, data, settings, record):
                     f"({item['density_bin']}) is open at the {item['side']} grid end "
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
-        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged)
+        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged,
+                 fit_quality)
     record.update(
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
@@ -593,7 +660,8 @@ def fit_into(folder, args, data, settings, record):
         flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
                 "reason": f.reason} for f in flagged],
         profiles=profile_record(profs),
-        reproducible=reproducibility(settings, intervals, profs), status="finished")
+        reproducible=reproducibility(settings, intervals, profs),
+        goodness_of_fit=gof_record(fit_quality, args), status="finished")
     if boot_rows is not None:
         record.update(chunk_resamples=args.chunk_resamples,
                       bootstrap_rows=chunks.reproducibility(settings.mode, args.chunk_resamples))
@@ -624,35 +692,76 @@ def run_bootstrap(args, data, settings, result, folder, record):
     run's record is written as unfinished, beside any finished run.json.
     """
     rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
+    boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
+            tl.warm_start(result))
+    with _chunked(args, folder, record, chunks.CHUNK_DIR) as kw:
+        return chunks.run_bootstrap(*boot, **kw)
 
+
+@contextlib.contextmanager
+def _chunked(args, folder, record, subfolder, resume=None):
+    """The keywords of chunks.run_bootstrap for a chunked stage of a run: its chunks kept in
+    DIR/``subfolder``, progress, resume, and the Dask client of --scheduler. Once the
+    chunks' checks have passed, the run's record is written as unfinished."""
     def started():
         folder.write_text(provenance.RUNNING_JSON, provenance.run_json_text(
             dict(record, status="running"), finished=False))
 
     kw = dict(chunk_resamples=args.chunk_resamples, progress=_progress(args),
-              checkpoint_dir=folder.sub(chunks.CHUNK_DIR), resume=args.resume,
+              checkpoint_dir=folder.sub(subfolder),
+              resume=args.resume if resume is None else resume,
               report=lambda text: _warn(args, text), on_start=started)
-    boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
-            tl.warm_start(result))
     try:
         if args.scheduler is None:
-            return chunks.run_bootstrap(*boot, **kw)
-        from . import distributed
+            yield kw
+        else:
+            from . import distributed
 
-        with distributed.connect(args.scheduler, args.threads) as client:
-            return chunks.run_bootstrap(*boot, client=client, **kw)
+            with distributed.connect(args.scheduler, args.threads) as client:
+                yield dict(kw, client=client)
     except chunks.StaleChunks as exc:
         raise UsageError(str(exc)) from None
 
 
-def write_results(folder, filename, data, result, intervals, flagged=()):
+GOF_CHUNK_DIR = "gof_chunks"
+
+
+def goodness_of_fit(args, data, result, folder, record):
+    """Each density bin's goodness of fit; with --gof-bootstrap N its p-values from N data
+    sets drawn from the fit, in chunks kept in DIR/gof_chunks/."""
+    if not args.gof_bootstrap:
+        return gof.goodness_of_fit(data.counts, data.meth_edges, result)
+    mode = modes.get(result.settings.mode)
+    resume = args.resume
+    if resume and not mode.seeded:
+        # The draws come from the fit, which is not reproducible in this mode: the
+        # interrupted run's chunks were drawn from another fit.
+        _warn(args, f"the goodness-of-fit draws start afresh: {mode.unseeded_because}, so "
+                    "they are drawn from another fit than the interrupted run's")
+        resume = False
+    _note(args, f"goodness of fit: {args.gof_bootstrap} data sets drawn from the fit, in "
+                f"chunks of {args.chunk_resamples}")
+    with _chunked(args, folder, record, GOF_CHUNK_DIR, resume) as kw:
+        return gof.goodness_of_fit(data.counts, data.meth_edges, result, args.gof_bootstrap,
+                                   args.seed, **kw)
+
+
+def gof_record(fit_quality, args):
+    """run.json's account of the goodness of fit."""
+    return {"p_value": fit_quality.method, "draws": fit_quality.n_draws,
+            "p_chi2": fit_quality.p_chi2, "poor_fit_below": gof.POOR_FIT_P,
+            "df": "methylation bins holding a site count - 1 - the parameters fitted per "
+                  "density bin - the shared parameters / density bins"}
+
+
+def write_results(folder, filename, data, result, intervals, flagged=(), fit_quality=None):
     """results.tsv: one row per density bin, each parameter followed by its interval, then
-    the NLL and the bin's flags (empty when none)."""
+    the NLL, the goodness of fit (gof.GoodnessOfFit) and the bin's flags (empty when none)."""
     names = list(result.params)
     header = ["density_lo", "density_hi", "n_reads"]
     for name in names:
         header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
-    header += ["nll", "flags"]
+    header += ["nll"] + (["gof_deviance", "gof_df", "gof_p"] if fit_quality else []) + ["flags"]
     table = []
     for d in range(data.n_densities):
         row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
@@ -661,7 +770,10 @@ def write_results(folder, filename, data, result, intervals, flagged=()):
             if name in intervals:
                 iv = intervals[name][1][d]
                 row += [iv.lo, iv.hi]
-        row += [result.nll[d], flags.words_of(flagged, d)]
+        row.append(result.nll[d])
+        if fit_quality:
+            row += [fit_quality.deviance[d], fit_quality.df[d], fit_quality.p[d]]
+        row.append(flags.words_of(flagged, d))
         table.append(row)
     folder.write_tsv(filename, header, table)
 
@@ -724,13 +836,16 @@ def _save_plot(folder, name, fig):
     folder.write_with(f"plots/{name}", lambda f: pl.save(fig, f))
 
 
-def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=()):
+def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=(),
+             fit_quality=None):
     from . import pl
 
     s = settings
     fitted = tl.model_fractions(result, data.meth_edges)
-    fig, (ax,) = pl.figure(1, 6.0, 4.2)
+    fig, (ax, res_ax) = pl.figure(1, 6.0, 4.2, rows=2)
     pl.fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
+    pl.residuals(data.meth_edges, gof.pearson_residuals(data.counts, fitted), fit_quality,
+                 data.density_lo, data.density_hi, ax=res_ax)
     _save_plot(folder, "fractions.png", fig)
 
     names = list(result.params)
@@ -782,6 +897,90 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
                 pl.profile(p, args.level, ax=ax,
                            label=pl.parameter_label(p.parameter, s.normalize_stw))
             _save_plot(folder, f"profile_{name}.png", fig)
+
+
+# ------------------------------------------------------------ several modes, compare
+
+COMPARISON_FILES = ["comparison.tsv", "nested.tsv", provenance.RUN_JSON]
+
+
+def fit_modes(args):
+    """--mode with several modes: the input read once, each mode fitted into DIR/MODE/ as a
+    run of its own, then the fits compared into DIR. Options a mode does not take (a fitted
+    Vmax, --weights) apply to the modes that take them."""
+    subs = []
+    for name in mode_names(args.mode):
+        mode = modes.get(name)
+        subs.append(argparse.Namespace(**dict(
+            vars(args), mode=name, out=os.path.join(args.out, name),
+            fit_vmax=args.fit_vmax and mode.fits_vmax,
+            weights=args.weights if mode.weighted else None)))
+    checked, loaded = [], None
+    for sub in subs:
+        data, settings, source = _fit_checks(sub, loaded)
+        loaded = (data, source)
+        checked.append(settings)
+    _set_threads(args)
+    record = provenance.run_record("compare", sys.argv, _options(args), [source],
+                                   folders=[sub.out for sub in subs])
+    names = COMPARISON_FILES + ([] if args.no_plots else ["plots/comparison.png"])
+    with _output_folder(args, names) as folder:
+        for sub, settings in zip(subs, checked):
+            _note(args, f"mode {sub.mode} into {sub.out}")
+            code = fit_folder(sub, data, settings, source)
+            if code != EXIT_OK:
+                return code
+        return compare_into(folder, args, [gof.load_run(sub.out) for sub in subs], record)
+
+
+def cmd_compare(args):
+    try:
+        _need_plots(args)
+        runs = [gof.load_run(f) for f in args.folders]
+        refusal = gof.comparison_refusal(runs)
+        if refusal:
+            raise UsageError(refusal)
+    except InputError as exc:
+        raise _usage(args, exc) from None
+    _set_threads(args)
+    record = provenance.run_record("compare", sys.argv, _options(args),
+                                   [i for r in runs[:1] for i in r.record.get("inputs", [])],
+                                   seed=args.seed, folders=[r.folder for r in runs])
+    names = COMPARISON_FILES + ([] if args.no_plots else ["plots/comparison.png"])
+    with _output_folder(args, names) as folder:
+        return compare_into(folder, args, runs, record)
+
+
+def compare_into(folder, args, runs, record):
+    """comparison.tsv, nested.tsv, the plot and run.json of fits of one input."""
+    n_draws = getattr(args, "lrt_bootstrap", 0)
+    if n_draws:
+        _note(args, f"likelihood-ratio tests: {n_draws} data sets drawn from each smaller "
+                    "model's fit, refitted in both modes")
+    result = gof.compare(runs, n_draws, args.seed, chunk_resamples=args.chunk_resamples,
+                         progress=_progress(args))
+    (mh, mrows), (ph, prows) = result.tables()
+    folder.write_tsv("comparison.tsv", mh, mrows)
+    folder.write_tsv("nested.tsv", ph, prows)
+    if not args.no_plots:
+        from . import pl
+
+        fig, axes = pl.figure(2, 5.0, 4.0)
+        pl.comparison(result.models, result.pairs, axes=axes)
+        _save_plot(folder, "comparison.png", fig)
+    for note in result.notes:
+        _warn(args, note)
+    best = min(result.models, key=lambda m: m["aic"])
+    _note(args, f"lowest AIC: {best['mode']} (Akaike weight {best['akaike_weight']:.3g})")
+    for p in result.pairs:
+        _note(args, f"{p['smaller']} inside {p['larger']}: LR {p['lr_statistic']:.4g}, "
+                    f"df {p['df']}, p = {p['p_chi2']:.3g} (chi-square)"
+                    + (f", {p['p_bootstrap']:.3g} ({p['n_draws']} draws)" if p["n_draws"]
+                       else ""))
+    record.update(modes=[m["mode"] for m in result.models], notes=result.notes,
+                  lrt_bootstrap=n_draws, status="finished")
+    _finish(args, folder, record)
+    return EXIT_OK
 
 
 # ------------------------------------------------------------ drift

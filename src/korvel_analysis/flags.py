@@ -35,7 +35,7 @@ BIMODAL_DEVIATIONS = 2.0
 
 # Every flag word, in the order they are listed.
 WORDS = ("at_bound", "outside_interval", "open_interval", "flat_profile", "bimodal_bootstrap",
-         "boot_at_bound")
+         "boot_at_bound", "poor_fit")
 
 
 @dataclass(frozen=True)

@@ -100,6 +100,78 @@ def fractions(meth_bin_edges, observed, fitted, density_lo=None, density_hi=None
     return ax
 
 
+def residuals(meth_bin_edges, pearson, fit_quality=None, density_lo=None, density_hi=None,
+              ax=None):
+    """Pearson residuals (O - E) / sqrt(E) of each methylation bin, one line per density bin
+    in the colours of ``fractions``; a bin's goodness of fit (gof.GoodnessOfFit) in the
+    legend. Under a model that holds they scatter about 0 with variance a little below 1,
+    so the dotted lines at +-2 frame the usual range."""
+    ax = _axes(ax)
+    edges = np.asarray(meth_bin_edges)
+    mid = (edges[:-1] + edges[1:]) / 2.0
+    pearson = np.atleast_2d(pearson)
+    labels = (_density_labels(density_lo, density_hi) if density_lo is not None
+              else [f"density bin {d}" for d in range(pearson.shape[0])])
+    for d in range(pearson.shape[0]):
+        label = labels[d]
+        if fit_quality is not None:
+            label += (f": G = {fit_quality.deviance[d]:.3g}, df {fit_quality.df[d]:.3g}, "
+                      f"p = {fit_quality.p[d]:.2g}")
+        ax.plot(mid, pearson[d], "o-", markersize=4, label=label)
+    ax.axhline(0.0, color="0.3", linewidth=0.8)
+    for level in (-2.0, 2.0):
+        ax.axhline(level, color="0.5", linestyle=":")
+    ax.set_xlabel("methylated fraction of the read (bin centre)")
+    ax.set_ylabel("Pearson residual (O - E) / sqrt(E)")
+    how = "" if fit_quality is None else f" (p: {fit_quality.method})"
+    ax.set_title(f"residuals of each density bin's reads against the fit{how}",
+                 fontsize="medium")
+    ax.legend(fontsize="x-small")
+    return ax
+
+
+def comparison(models, pairs=(), axes=None):
+    """Fits of one input in several modes (gof.Comparison's ``models`` and ``pairs``): AIC
+    and BIC above the lowest, with Akaike weights, and the p-values of the nested pairs'
+    likelihood-ratio tests. ``axes``: two axes (default a new figure)."""
+    if axes is None:
+        import matplotlib.pyplot as plt
+
+        axes = plt.figure(figsize=(10, 4)).subplots(1, 2)
+    ax, lr_ax = axes
+    names = [m["mode"] for m in models]
+    x = np.arange(len(models))
+    aic = np.array([m["aic"] for m in models])
+    bic = np.array([m["bic"] for m in models])
+    ax.bar(x - 0.2, aic - aic.min(), 0.4, label="AIC - lowest AIC")
+    ax.bar(x + 0.2, bic - bic.min(), 0.4, label="BIC - lowest BIC")
+    for i, m in enumerate(models):
+        ax.annotate(f"w = {m['akaike_weight']:.2g}\nk = {m['n_parameters']}", (x[i], 0.0),
+                    textcoords="offset points", xytext=(0, 3), ha="center",
+                    fontsize="x-small")
+    ax.set_xticks(x, names, rotation=20, fontsize="small")
+    ax.set_ylabel("difference from the lowest (0: preferred)")
+    ax.set_title("information criteria (w: Akaike weight, k: parameters)", fontsize="medium")
+    ax.legend(fontsize="small")
+    if pairs:
+        labels = [f"{p['smaller']} in\n{p['larger']} (df {p['df']})" for p in pairs]
+        y = np.arange(len(pairs))
+        p_chi2 = np.array([max(p["p_chi2"], 1e-300) for p in pairs])
+        lr_ax.barh(y - 0.2, -np.log10(p_chi2), 0.4, label="chi-square")
+        boot = np.array([p["p_bootstrap"] for p in pairs], dtype=np.float64)
+        if np.any(np.isfinite(boot)):
+            lr_ax.barh(y + 0.2, -np.log10(boot), 0.4, label="parametric bootstrap")
+        lr_ax.axvline(-np.log10(0.05), color="C3", linestyle=":", label="p = 0.05")
+        lr_ax.set_yticks(y, labels, fontsize="x-small")
+        lr_ax.set_xlabel("-log10 p of the likelihood-ratio test")
+        lr_ax.legend(fontsize="small")
+        lr_ax.set_title("nested pairs: does the larger model fit better?", fontsize="medium")
+    else:
+        lr_ax.set_axis_off()
+        lr_ax.set_title("no nested pair among these fits", fontsize="medium")
+    return axes
+
+
 def bootstrap_distribution(values, name, estimate=None, interval=None, ax=None, label=None,
                            method=None):
     """Histogram of one parameter's bootstrap values, with the estimate and the interval marked.

@@ -314,7 +314,7 @@ class OutputFolder:
         folder = cls(root, created, set(), set(), lock_fd)
         try:
             folder.previous, folder.previous_folders = folder._read_manifest()
-            for name in ("plots", "profiles", "chunks"):
+            for name in ("plots", "profiles", "chunks", "gof_chunks"):
                 if root.exists(name):
                     root.sub(name, create=False).close()  # refuses a link
             root.remove_stale_temps()

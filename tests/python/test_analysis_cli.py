@@ -50,7 +50,8 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
     assert capfd.readouterr() == ("", "")  # --quiet: nothing but errors
     header, rows = read_tsv(out / "results.tsv")
     assert header == ["density_lo", "density_hi", "n_reads", "st", "st_lo", "st_hi", "cow",
-                      "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll", "flags"]
+                      "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll", "gof_deviance",
+                      "gof_df", "gof_p", "flags"]
     assert [int(r["n_reads"]) for r in rows] == [5000, 5000]
     for d, row in enumerate(rows):
         # Replicate data sets of this size scatter the three-parameter fit by
@@ -147,7 +148,7 @@ def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params,
     expected = ["density_lo", "density_hi", "n_reads"]
     for name in params:
         expected += [name, name + "_lo", name + "_hi"]
-    assert header == expected + ["nll", "flags"]
+    assert header == expected + ["nll", "gof_deviance", "gof_df", "gof_p", "flags"]
     for name in shared:  # one value for every density bin
         assert rows[0][name] == rows[1][name]
     header, boot = read_tsv(out / "bootstrap.tsv")
