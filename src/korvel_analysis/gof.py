@@ -307,17 +307,10 @@ def load_run(folder):
         raise readers.InputError(run_path, f"is not the record of a finished korvel fit "
                                  f"({exc})") from None
     names = tl.parameter_names(settings)
-    cols = {c: [] for c in names + ["n_reads", "nll"]}
     try:
-        for lineno, header, fields in readers._rows(str(results)):
-            if fields is None:
-                idx = {c: readers._column_index(str(results), header, c, None) for c in cols}
-                continue
-            for c, i in idx.items():
-                cols[c].append(readers._number(str(results), lineno, c, fields[i]))
+        arrays = readers.read_columns(str(results), names + ["n_reads", "nll"])
     except OSError as exc:
         raise readers.InputError(results, f"cannot be read ({exc})") from None
-    arrays = {c: np.array(v, dtype=np.float64) for c, v in cols.items()}
     n_d = arrays["nll"].size
     if n_d != len(record["n_reads"]):
         raise readers.InputError(results, f"has {n_d} density bins, its run.json "

@@ -372,6 +372,19 @@ FITTED_REQUIRED = ("density_lo", "density_hi", "st", "cow", "coe")
 FITTED_OPTIONAL = ("n_u", "n_m", "vmax")
 
 
+def read_columns(path, names):
+    """name -> float64 array of each named column of a table; InputError naming the file,
+    line and column of a missing column or a cell that is no number."""
+    cols, idx = {n: [] for n in names}, None
+    for lineno, header, fields in _rows(path):
+        if fields is None:
+            idx = {c: _column_index(path, header, c, None) for c in names}
+            continue
+        for c, i in idx.items():
+            cols[c].append(_number(path, lineno, c, fields[i]))
+    return {c: np.array(v, dtype=np.float64) for c, v in cols.items()}
+
+
 def read_fitted(path):
     """Reads a results table of ``korvel fit`` and the run.json beside it (if any).
 

@@ -90,9 +90,27 @@ def test_likelihood_ratio_of_a_nested_pair_by_hand():
                          fake_run("shared-st-exp", [1] * 3).result.settings)
 
 
-def test_mode_list_fits_into_subfolders_and_compare_refuses_other_inputs(tmp_path, capsys):
-    a = write_counts(tmp_path / "a.tsv", 1.0, (3.0, 4.0), (4.0, 4.0), (800, 800), seed=1)
-    b = write_counts(tmp_path / "b.tsv", 1.0, (3.0, 4.0), (4.0, 4.0), (800, 800), seed=2)
+def two_inputs(tmp_path):
+    return [write_counts(tmp_path / f"{name}.tsv", 1.0, (3.0, 4.0), (4.0, 4.0), (800, 800),
+                         seed=seed) for name, seed in (("a", 1), ("b", 2))]
+
+
+def test_compare_refuses_fits_of_other_inputs(tmp_path, capsys):
+    a, b = two_inputs(tmp_path)
+    for name, path, mode in (("a", a, "independent"), ("b", b, "shared-st")):
+        assert cli.main(["fit", str(path), "--counts", "--out", str(tmp_path / name), "--mode",
+                         mode, "--quiet", "--no-plots"]) == 0
+    capsys.readouterr()
+    refused = tmp_path / "refused"
+    assert cli.main(["compare", str(tmp_path / "a"), str(tmp_path / "b"), "--out",
+                     str(refused)]) == 2
+    assert "differ in the input's SHA-256" in capsys.readouterr().err
+    assert not refused.exists()
+
+
+@pytest.mark.slow
+def test_mode_list_fits_into_subfolders_and_compares_them(tmp_path):
+    a, _ = two_inputs(tmp_path)
     out = tmp_path / "modes"
     assert cli.main(["fit", str(a), "--counts", "--out", str(out), "--mode",
                      "independent,shared-st", "--gof-bootstrap", "2", "--quiet"]) == 0
@@ -106,12 +124,3 @@ def test_mode_list_fits_into_subfolders_and_compare_refuses_other_inputs(tmp_pat
     nested = (out / "nested.tsv").read_text().splitlines()
     assert nested[1].split("\t")[:2] == ["shared-st", "independent"]
     assert (out / "plots" / "comparison.png").is_file()
-    capsys.readouterr()
-    other = tmp_path / "other"
-    assert cli.main(["fit", str(b), "--counts", "--out", str(other), "--mode", "independent",
-                     "--quiet", "--no-plots"]) == 0
-    refused = tmp_path / "refused"
-    assert cli.main(["compare", str(out / "shared-st"), str(other), "--out",
-                     str(refused)]) == 2
-    assert "differ in the input's SHA-256" in capsys.readouterr().err
-    assert not refused.exists()
