@@ -862,7 +862,8 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
             hi = [iv.hi for iv in intervals[name][1]]
             methods.add(intervals[name][0])
             interval = f"{args.level:g} {intervals[name][0]} interval"
-        mine = [f for f in flagged if f.parameter == name]
+        # A bin the model does not fit (poor_fit) rings every estimate of the bin.
+        mine = [f for f in flagged if f.parameter in (name, "fit")]
         marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
         at_bound = [any(f.word == "at_bound" and f.density_idx in (None, d) for f in mine)
                     for d in range(data.n_densities)]

@@ -124,3 +124,10 @@ def test_mode_list_fits_into_subfolders_and_compares_them(tmp_path):
     nested = (out / "nested.tsv").read_text().splitlines()
     assert nested[1].split("\t")[:2] == ["shared-st", "independent"]
     assert (out / "plots" / "comparison.png").is_file()
+    # The parametric-bootstrap p of the pair: (k + 1) / (draws + 1).
+    again = tmp_path / "again"
+    assert cli.main(["compare", str(out / "independent"), str(out / "shared-st"), "--out",
+                     str(again), "--lrt-bootstrap", "2", "--quiet", "--no-plots"]) == 0
+    row = (again / "nested.tsv").read_text().splitlines()[1].split("\t")
+    assert row[:2] == ["shared-st", "independent"] and row[-1] == "2"
+    assert float(row[-2]) in (1 / 3, 2 / 3, 1.0)
