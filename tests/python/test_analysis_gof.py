@@ -131,3 +131,27 @@ def test_mode_list_fits_into_subfolders_and_compares_them(tmp_path):
     row = (again / "nested.tsv").read_text().splitlines()[1].split("\t")
     assert row[:2] == ["shared-st", "independent"] and row[-1] == "2"
     assert float(row[-2]) in (1 / 3, 2 / 3, 1.0)
+
+
+def test_degrees_of_freedom_count_shared_parameters_and_bins_that_hold_a_site_count():
+    # Shared parameters spread over the bins: the bins' df add up to the table's.
+    s = tl.FitSettings(mode="shared-exp", fit_vmax=True)
+    assert gof.degrees_of_freedom(s, 3, EDGES).tolist() == [9 - 2 - 4 / 3] * 3
+    # [0.001, 0.01) holds no fraction m/70: the model can put no read there.
+    edges = np.concatenate([[0.0, 0.001, 0.01], EDGES[1:]])
+    assert gof.degrees_of_freedom(tl.FitSettings(), 2, edges).tolist() == [7.0, 7.0]
+    assert math.isnan(gof.degrees_of_freedom(tl.FitSettings(), 1, EDGES[:4])[0])
+    # Reads where the model expects none are infinitely unlikely.
+    assert gof.deviance([[5, 1]], [[1.0, 0.0]])[0] == math.inf
+
+
+def test_comparison_names_what_differs():
+    a = fake_run("shared-st", [1.0] * 3, weights=(1, 1, 2))
+    b = fake_run("shared-exp", [1.0] * 3, weights=(2, 2, 4))  # the same shares
+    assert gof.comparison_refusal([a, b]) is None
+    c = fake_run("shared-co", [1.0] * 3, weights=(1, 1, 1))
+    assert "differ in the density bins' weights" in gof.comparison_refusal([a, c])
+    d = fake_run("independent", [1.0] * 3)
+    d.meth_edges = pp.meth_edges(5)
+    assert "differ in methylation edges" in gof.comparison_refusal([a, d])
+    assert "both fits in mode shared-st" in gof.comparison_refusal([a, a])
