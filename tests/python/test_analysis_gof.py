@@ -155,3 +155,19 @@ def test_comparison_names_what_differs():
     d.meth_edges = pp.meth_edges(5)
     assert "differ in methylation edges" in gof.comparison_refusal([a, d])
     assert "both fits in mode shared-st" in gof.comparison_refusal([a, a])
+
+
+def test_goodness_of_fit_draws_resume_to_the_rows_of_an_uninterrupted_run(tmp_path):
+    a, _ = two_inputs(tmp_path)
+    argv = ["fit", str(a), "--counts", "--mode", "independent", "--gof-bootstrap", "4",
+            "--chunk-resamples", "2", "--quiet", "--no-plots", "--out"]
+    assert cli.main(argv + [str(tmp_path / "whole")]) == 0
+    out = tmp_path / "resumed"
+    assert cli.main(argv + [str(out)]) == 0
+    chunk = sorted((out / "gof_chunks").glob("*.npz"))
+    assert len(chunk) == 2
+    chunk[1].unlink()  # as if the run had been stopped after its first chunk
+    assert cli.main(argv + [str(out), "--resume"]) == 0
+    whole = (tmp_path / "whole" / "results.tsv").read_text()
+    assert (out / "results.tsv").read_text() == whole
+    assert "gof_p" in whole.splitlines()[0]
