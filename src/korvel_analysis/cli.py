@@ -531,6 +531,7 @@ def cmd_fit(args):
             refusal = chunks.resume_refusal(folder, record)
             if refusal:
                 raise UsageError(refusal)
+        folder.check_writable(provenance.SUBFOLDERS)  # before the fit, not after it
         return fit_into(folder, args, data, settings, record)
 
 
@@ -643,6 +644,12 @@ def run_bootstrap(args, data, settings, result, folder, record):
             return chunks.run_bootstrap(*boot, client=client, **kw)
     except chunks.StaleChunks as exc:
         raise UsageError(str(exc)) from None
+    except chunks.Interrupted:
+        raise
+    except KeyboardInterrupt:
+        # Ctrl+C while the cluster started (held until it was up, then acted on):
+        # no chunk of this run began, and the same command with --resume goes on.
+        raise chunks.Interrupted(0, args.bootstrap, None) from None
 
 
 def write_results(folder, filename, data, result, intervals, flagged=()):
@@ -804,6 +811,7 @@ def cmd_drift(args):
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
     with _output_folder(args, names) as folder:
+        folder.check_writable(provenance.SUBFOLDERS)
         return drift_into(folder, args, data, edges, dens, record)
 
 
