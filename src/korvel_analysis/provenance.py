@@ -614,27 +614,34 @@ def _discard(root, remove):
 def _lock(root):
     """Takes the folder's lock or raises FolderError naming the process that holds it."""
     flags = os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+    replaced = 0
     while True:
         # The lock is korvel's name: whatever else is there (a FIFO, a socket, a link)
         # is replaced by a regular file, which alone can carry the flock; a folder there
-        # is refused.
+        # is refused, and so is a name that keeps being taken by something else.
         st = root.lstat(LOCK)
         if st is not None and not stat.S_ISREG(st.st_mode):
-            if stat.S_ISDIR(st.st_mode):
-                raise FolderError(f"{root.path(LOCK)} is a folder: korvel keeps its lock there "
-                                  "(remove it, or choose another output folder)")
-            with contextlib.suppress(FileNotFoundError):
+            if stat.S_ISDIR(st.st_mode) or replaced >= 10:
+                raise FolderError(f"{root.path(LOCK)} is {_kind(st)}: korvel keeps its lock "
+                                  "there (remove it, or choose another output folder)")
+            replaced += 1
+            try:
                 os.unlink(LOCK, dir_fd=root.fd)
+            except FileNotFoundError:
+                pass
+            except OSError as exc:
+                raise FolderError(f"cannot replace {root.path(LOCK)}, {_kind(st)}, by korvel's "
+                                  f"lock ({exc.strerror or exc})") from None
         try:
             fd = os.open(LOCK, flags, 0o666, dir_fd=root.fd)
         except OSError as exc:
-            if exc.errno in (errno.ELOOP, errno.ENXIO, errno.EEXIST):
+            if exc.errno in (errno.ELOOP, errno.ENXIO) and replaced < 10:
                 continue  # another special file planted meanwhile: replace it again
             raise FolderError(f"cannot write the lock {root.path(LOCK)} into the output "
                               f"folder ({exc.strerror or exc})") from None
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             os.close(fd)
-            continue
+            continue  # planted between the look and the open: look again
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
