@@ -1,6 +1,7 @@
 // The drift model: prediction across ages and fits of (StE, StW).
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -146,7 +147,11 @@ PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
     check::at_least("n_fit_ages", a.n_fit_ages, 1);
     check::size("fit_ages", a.fit_ages.size(), a.n_fit_ages, "entries", "n_fit_ages");
     check::size("p0_per_boot", a.p0_per_boot.rows(), a.n_boot, "rows", "n_boot samples");
-    // n_boot rows of p0_per_boot are held in memory: the product cannot overflow.
+    // Both factors count arrays held in memory, but their product need not fit.
+    if (a.n_boot > std::numeric_limits<std::size_t>::max() / a.n_fit_ages) {
+        throw ArgumentValueError("n_boot", "times n_fit_ages is more rows than any "
+                                           "fit_observed_per_boot can hold");
+    }
     check_drift_inputs("p0_per_boot", &a.p0_per_boot, {}, "fit_observed_per_boot",
                        a.fit_observed_per_boot, a.n_boot * a.n_fit_ages, a.fit_ages,
                        a.meth_bin_edges);
