@@ -387,9 +387,10 @@ class OutputFolder:
         """Refuses the folder (FolderError naming the entry) unless every manifest entry is
         one of korvel's names: a file in the folder or in one of korvel's subfolders, named
         plainly (no "..", no absolute path, no link on the way), and a regular file (or a
-        link, which is replaced, not followed) where there is one; a folder entry one of korvel's subfolders, a real folder where there
-        is one. The manifest is data from whoever wrote the folder: an entry that is
-        anything else would have a later run remove what korvel never wrote."""
+        link, which is replaced, not followed) where there is one; a folder entry one of
+        korvel's subfolders, a real folder where there is one. The manifest is data from
+        whoever wrote the folder: an entry that is anything else would have a later run
+        remove what korvel never wrote."""
         def refuse(name, why):
             raise FolderError(f"{self.root.path(MANIFEST)} lists {name!r}, which {why}: "
                               "korvel removes nothing and leaves the folder alone (move the "
