@@ -145,8 +145,8 @@ void check_drift_inputs(const char* p0_name, const RowMatrix* p0_rows,
 PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
     check_log_bounds(a.st_bounds);
     check::at_least("n_fit_ages", a.n_fit_ages, 1);
-    check::size("fit_ages", a.fit_ages.size(), a.n_fit_ages, "entries", "n_fit_ages");
-    check::size("p0_per_boot", a.p0_per_boot.rows(), a.n_boot, "rows", "n_boot samples");
+    check::size("fit_ages", a.fit_ages.size(), a.n_fit_ages, "entries", "the n_fit_ages ages");
+    check::size("p0_per_boot", a.p0_per_boot.rows(), a.n_boot, "rows", "the n_boot samples");
     // Both factors count arrays held in memory, but their product need not fit.
     if (a.n_boot > std::numeric_limits<std::size_t>::max() / a.n_fit_ages) {
         throw ArgumentValueError("n_boot", "times n_fit_ages is more rows than any "
