@@ -93,6 +93,11 @@ DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const 
 // runs over the box cut off where the plateau begins, and the better fit is
 // kept. Throws InternalError unless 0 < lo <= hi < inf. Interruption as in
 // fit_drift.
+// Throws InternalError unless 0 < lo <= hi < inf: the box of a search of log10
+// rates. The bindings call it before their own argument checks so a bad box
+// is named first, whatever else is wrong.
+void check_log_bounds(Bound st_bounds);
+
 DriftFit fit_drift_log_rates(const DriftDistribution& p0,
                              std::span<const std::span<const double>> observed,
                              std::span<const double> fit_ages, std::span<const double> edges,

@@ -57,13 +57,6 @@ double youngest_positive_age(std::span<const double> fit_ages, std::size_t rows)
     return youngest;
 }
 
-void check_log_bounds(Bound st_bounds) {
-    if (!(st_bounds.lo > 0.0 && st_bounds.lo <= st_bounds.hi && std::isfinite(st_bounds.hi))) {
-        throw InternalError("st_bounds must satisfy 0 < lo <= hi < inf for a search of log10 "
-                            "rates, got (" + format_shortest(st_bounds.lo) + ", " +
-                            format_shortest(st_bounds.hi) + ")");
-    }
-}
 
 // Every sample on the pool, fitted by fit(p0, observed rows, seed b); the
 // row counts are checked before any sample starts.
@@ -110,6 +103,14 @@ std::vector<DriftFit> bootstrap_samples(const RowMatrix& p0_per_boot,
 }
 
 }  // namespace
+
+void check_log_bounds(Bound st_bounds) {
+    if (!(st_bounds.lo > 0.0 && st_bounds.lo <= st_bounds.hi && std::isfinite(st_bounds.hi))) {
+        throw InternalError("st_bounds must satisfy 0 < lo <= hi < inf for a search of log10 "
+                            "rates, got (" + format_shortest(st_bounds.lo) + ", " +
+                            format_shortest(st_bounds.hi) + ")");
+    }
+}
 
 DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const double>> observed,
                    std::span<const double> fit_ages, std::span<const double> edges,

@@ -29,7 +29,9 @@ from __future__ import annotations
 import hashlib
 import io
 import json
+import math
 import os
+import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -93,6 +95,59 @@ def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resampl
     return h.hexdigest()
 
 
+# The bounds each parameter column of the bootstrap rows is searched in.
+_COLUMN_BOUNDS = {"st_free": "st_bounds", "st": "st_bounds", "cow": "co_bounds",
+                  "coe": "co_bounds", "n_u": "exp_bounds", "n_m": "exp_bounds"}
+# A .npy member is its array plus a header that np.save keeps to a few hundred bytes.
+_NPY_HEADER_ROOM = 4096
+# The digest member: one 64-character string.
+_DIGEST_MEMBER_MAX = 4096
+# The room a bound gives for the rounding of a value searched as a logarithm.
+_BOUND_SLACK = 1e-9
+
+
+def rows_usable(rows, b0, b1, n_densities, settings):
+    """Whether chunk rows are what the mode's bootstrap function can return for resamples
+    b0..b1-1: one row per (resample, density) in order, every parameter finite and inside
+    the box it is searched in (a fixed Vmax equal to the run's), the NLL a number or NaN.
+    A chunk with its digest recomputed still has to pass this to be used."""
+    columns = modes.get(settings.mode).bootstrap_columns
+    n = b1 - b0
+    if rows.shape != (n * n_densities, len(columns)):
+        return False
+    if not (np.array_equal(rows[:, 0], np.repeat(np.arange(b0, b1, dtype=np.float64),
+                                                  n_densities))
+            and np.array_equal(rows[:, 1], np.tile(np.arange(n_densities, dtype=np.float64),
+                                                   n))):
+        return False
+    for j, name in enumerate(columns[2:], start=2):
+        v = rows[:, j]
+        if name == "nll":
+            ok = not np.any(np.isinf(v))
+        elif name == "vmax" and not settings.fit_vmax:
+            fixed = float(settings.vmax)
+            ok = bool(np.all(v == fixed)) or (math.isnan(fixed) and bool(np.all(np.isnan(v))))
+        else:
+            lo, hi = (float(b) for b in getattr(settings, _COLUMN_BOUNDS.get(name,
+                                                                           "vmax_bounds")))
+            slack = _BOUND_SLACK * max(abs(lo), abs(hi))
+            ok = bool(np.all(np.isfinite(v) & (v >= lo - slack) & (v <= hi + slack)))
+        if not ok:
+            return False
+    return True
+
+
+def _members_fit(data, n_rows, n_cols):
+    """Whether a chunk file's directory lists its two members at no more than the sizes its
+    range allows: read before anything is decompressed, and binding, since the archive
+    reader stops each member at its listed size."""
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        sizes = {i.filename: i.file_size for i in z.infolist()}
+    return (set(sizes) == {"rows.npy", "digest.npy"}
+            and sizes["rows.npy"] <= n_rows * n_cols * 8 + _NPY_HEADER_ROOM
+            and sizes["digest.npy"] <= _DIGEST_MEMBER_MAX)
+
+
 class StaleChunks(ValueError):
     """Resuming over chunks that other inputs or settings made."""
 
@@ -130,7 +185,7 @@ class Checkpoints:
         if not resume or not self.dir.exists(MANIFEST):
             return
         try:
-            old = json.loads(self.dir.read_bytes(MANIFEST)).get("fingerprint")
+            old = json.loads(self.dir.read_bytes(MANIFEST, limit=1 << 16)).get("fingerprint")
         except (OSError, ValueError, AttributeError):
             old = None
         if old != digest:
@@ -148,20 +203,34 @@ class Checkpoints:
         h.update(np.ascontiguousarray(rows, dtype="<f8").tobytes())
         return h.hexdigest()
 
-    def load(self, b0, b1, n_rows, n_cols):
+    def load(self, b0, b1, n_rows, n_cols, usable=None):
         """The chunk's rows when this run wrote them and they are whole and unchanged, else None.
 
         Only a resumed run reads chunks; a file that is there but fails the
-        check counts in ``rejected``.
+        check (its members larger than its range allows, read from the
+        archive's directory before anything is decompressed; its digest; and
+        ``usable(rows)``, the rows' values) counts in ``rejected``. Anything
+        but a regular file at the name is refused (provenance.FolderError).
         """
         name = self.name(b0, b1)
         if not self.resume or not self.dir.exists(name):
             return None
         try:
-            with np.load(io.BytesIO(self.dir.read_bytes(name)), allow_pickle=False) as z:
-                rows, digest = z["rows"], str(z["digest"])
-            ok = (rows.dtype == np.float64 and rows.shape == (n_rows, n_cols)
-                  and digest == self._chunk_digest(b0, b1, rows))
+            # np.savez stores its members uncompressed: the file is their size and a
+            # little directory.
+            data = self.dir.read_bytes(name, limit=n_rows * n_cols * 8 + 4 * _NPY_HEADER_ROOM
+                                       + _DIGEST_MEMBER_MAX)
+            ok = _members_fit(data, n_rows, n_cols)
+            if ok:
+                with np.load(io.BytesIO(data), allow_pickle=False) as z:
+                    rows, digest = z["rows"], str(z["digest"])
+                ok = (rows.dtype == np.float64 and rows.shape == (n_rows, n_cols)
+                      and digest == self._chunk_digest(b0, b1, rows)
+                      and (usable is None or usable(rows)))
+        except provenance.FileTooLarge:
+            ok = False
+        except provenance.FolderError:
+            raise  # a FIFO or a link at a chunk's name: refused, not read
         except Exception:  # noqa: BLE001 - whatever is wrong with the file, it is no chunk
             ok = False
         if not ok:
@@ -227,13 +296,15 @@ def run_bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None
         if store is not None:
             store.open(digest, resume)
             for i, (b0, b1) in enumerate(bounds):
-                got = store.load(b0, b1, (b1 - b0) * n_densities, n_cols)
+                got = store.load(b0, b1, (b1 - b0) * n_densities, n_cols,
+                                 lambda r, b0=b0, b1=b1: rows_usable(r, b0, b1, n_densities,
+                                                                     settings))
                 if got is not None:
                     done[i] = got
             if report is not None and store.rejected:
                 report(f"{store.rejected} of the chunks in {store.folder} were not this run's "
-                       "or were damaged (another run's, edited, cut short or unreadable): "
-                       "computed again")
+                       "or were damaged (another run's, edited, cut short, unreadable, or "
+                       "holding values this run's fits cannot return): computed again")
         _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, warm, done,
                     store, progress, client, what)
     finally:

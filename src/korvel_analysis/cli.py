@@ -591,6 +591,7 @@ def fit_folder(args, data, settings, source):
             refusal = chunks.resume_refusal(folder, record)
             if refusal:
                 raise UsageError(refusal)
+        folder.check_writable(provenance.SUBFOLDERS)  # before the fit, not after it
         return fit_into(folder, args, data, settings, record)
 
 
@@ -721,6 +722,12 @@ def _chunked(args, folder, record, subfolder, resume=None):
                 yield dict(kw, client=client)
     except chunks.StaleChunks as exc:
         raise UsageError(str(exc)) from None
+    except chunks.Interrupted:
+        raise
+    except KeyboardInterrupt:
+        # Ctrl+C while the cluster started (held until it was up, then acted on):
+        # no chunk of this run began, and the same command with --resume goes on.
+        raise chunks.Interrupted(0, args.bootstrap, None) from None
 
 
 GOF_CHUNK_DIR = "gof_chunks"
@@ -1004,6 +1011,7 @@ def cmd_drift(args):
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
     with _output_folder(args, names) as folder:
+        folder.check_writable(provenance.SUBFOLDERS)
         return drift_into(folder, args, data, edges, dens, record)
 
 

@@ -57,15 +57,35 @@ def parse_scheduler(scheduler):
 
 
 @contextlib.contextmanager
-def _sigint_ignored():
+def _sigint_held():
+    """Ctrl+C during the block is held, not raised inside it, and raised as
+    KeyboardInterrupt as soon as the block ends, however it ends: a cluster half
+    started is not left behind by an interrupt in the middle of its start, and the
+    interrupt is not lost either. A process that ignores SIGINT (a shell's background
+    job) keeps ignoring it."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    seen = []
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        if previous is not signal.SIG_IGN:
+            signal.signal(signal.SIGINT, previous)
+        if seen:
+            raise KeyboardInterrupt
+
+
+def dask_setup(worker):
+    """Run by each worker process of a LocalCluster as it starts (a Dask preload of this
+    module): a Ctrl+C at the terminal reaches the whole process group, and it is the
+    command's to answer (it cancels the chunks and closes the cluster), not the workers'
+    to die of with a traceback each."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 @contextlib.contextmanager
@@ -80,18 +100,24 @@ def connect(scheduler, threads_per_worker=None):
     cluster = None
     if kind == "local":
         threads = threads_per_worker or max(1, (os.cpu_count() or 1) // value)
-        # The worker processes are started with SIGINT ignored, which they keep: a
-        # Ctrl+C at the terminal reaches the whole process group, and it is this
-        # process's to answer (it cancels the chunks and closes the cluster), not
-        # theirs to die of with a traceback each.
-        with _sigint_ignored():
-            cluster = distributed.LocalCluster(
-                n_workers=value, threads_per_worker=threads, processes=True, host="127.0.0.1",
-                dashboard_address=None, silence_logs=logging.ERROR,
-                # The scheduler's HTTP endpoint on a free port of 127.0.0.1, not on
-                # 8787, which another cluster on the machine may hold.
-                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
-        client = distributed.Client(cluster)
+        client = None
+        try:
+            with _sigint_held():
+                cluster = distributed.LocalCluster(
+                    n_workers=value, threads_per_worker=threads, processes=True,
+                    host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
+                    # The scheduler's HTTP endpoint on a free port of 127.0.0.1, not on
+                    # 8787, which another cluster on the machine may hold.
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                    preload=[__name__])
+                client = distributed.Client(cluster)
+        except BaseException:
+            with _logs_silenced():
+                if client is not None:
+                    client.close()
+                if cluster is not None:
+                    cluster.close()
+            raise
     else:
         client = distributed.Client(value)
     interrupted = False

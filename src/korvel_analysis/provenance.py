@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import errno
 import fcntl
 import hashlib
 import importlib.metadata
@@ -18,6 +19,7 @@ import os
 import platform
 import re
 import secrets
+import stat
 from pathlib import Path
 
 import numpy as np
@@ -165,7 +167,7 @@ class SafeDir:
     @classmethod
     def open(cls, path):
         # The folder itself may be reached through a link: the user named it.
-        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NONBLOCK | os.O_CLOEXEC)
         return cls(fd, path)
 
     def sub(self, name, create=True):
@@ -176,8 +178,8 @@ class SafeDir:
             except FileExistsError:
                 pass
         try:
-            fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
-                         dir_fd=self.fd)
+            fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_NONBLOCK
+                         | os.O_CLOEXEC, dir_fd=self.fd)
         except OSError as exc:
             if os.path.islink(self.path(name)):
                 raise FolderError(f"{self.path(name)} is a symbolic link: korvel writes only "
@@ -199,9 +201,35 @@ class SafeDir:
     def names(self):
         return os.listdir(self.fd)
 
-    def read_bytes(self, name):
-        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+    def lstat(self, name):
+        """The entry ``name`` as it is (a link not followed), or None when there is none."""
+        try:
+            return os.stat(name, dir_fd=self.fd, follow_symlinks=False)
+        except FileNotFoundError:
+            return None
+
+    def read_bytes(self, name, limit=None):
+        """The content of the regular file ``name``. Opened without blocking and without
+        following a link, and refused (FolderError naming it) unless a regular file: a
+        FIFO or a device planted at one of korvel's names must not hang or feed the run.
+        ``limit``: refuse a file larger than that many bytes."""
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                         dir_fd=self.fd)
+        except OSError as exc:
+            if exc.errno == errno.ELOOP:
+                raise FolderError(f"{self.path(name)} is a symbolic link, not a file korvel "
+                                  "wrote: korvel does not read through it") from None
+            raise
         with os.fdopen(fd, "rb") as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode):
+                raise FolderError(f"{self.path(name)} is {_kind(st)}, not a regular file: "
+                                  "korvel does not read it (remove it, or choose another "
+                                  "output folder)")
+            if limit is not None and st.st_size > limit:
+                raise FileTooLarge(f"{self.path(name)} holds {st.st_size} bytes, more than "
+                                  f"the {limit} korvel's own file there can hold")
             return f.read()
 
     def write_bytes(self, name, data):
@@ -231,11 +259,14 @@ class SafeDir:
         os.unlink(name, dir_fd=self.fd)
 
     def remove_stale_temps(self):
-        """Removes the temporary files that a write cut short left (korvel's names only)."""
+        """Removes the temporary files that a write cut short left: regular files named as
+        korvel names them, nothing else."""
         for name in self.names():
             if _TMP_NAME.match(name):
-                with contextlib.suppress(OSError):
-                    self.unlink(name)
+                st = self.lstat(name)
+                if st is not None and stat.S_ISREG(st.st_mode):
+                    with contextlib.suppress(OSError):
+                        self.unlink(name)
 
     def close(self):
         if self.fd is not None:
@@ -255,10 +286,18 @@ LOCK = "korvel.lock"
 MANIFEST = "manifest.json"
 RUNNING_JSON = "run.running.json"
 _MANIFEST_KIND = "korvel output folder manifest"
+# The folders korvel makes inside an output folder; it writes nowhere else.
+SUBFOLDERS = ("plots", "profiles", "chunks", "gof_chunks")
+# A manifest korvel wrote lists some hundreds of names; a far larger file is not one.
+_MANIFEST_LIMIT = 16 << 20
 
 
 class FolderError(Exception):
     """The output folder cannot be used (busy, not writable, holds what korvel may not replace)."""
+
+
+class FileTooLarge(FolderError):
+    """A file in the folder is larger than korvel's own file at its name can be."""
 
 
 class OutputFolder:
@@ -274,6 +313,7 @@ class OutputFolder:
 
     def __init__(self, root, created, previous, previous_folders, lock_fd):
         self.root, self.created = root, created
+        self.has_manifest = False
         self.previous, self.previous_folders = previous, previous_folders
         self.files, self.folders = set(), set()
         self._subs = {}
@@ -313,14 +353,13 @@ class OutputFolder:
             raise
         folder = cls(root, created, set(), set(), lock_fd)
         try:
+            folder.has_manifest = root.exists(MANIFEST)
             folder.previous, folder.previous_folders = folder._read_manifest()
-            for name in ("plots", "profiles", "chunks", "gof_chunks"):
-                if root.exists(name):
-                    root.sub(name, create=False).close()  # refuses a link
+            folder._check_manifest()  # before anything is removed
             root.remove_stale_temps()
-            for name in folder.previous_folders:
-                with contextlib.suppress(FolderError, OSError):
-                    with root.sub(name, create=False) as d:
+            for name in SUBFOLDERS:
+                if root.exists(name):
+                    with root.sub(name, create=False) as d:  # refuses a link
                         d.remove_stale_temps()
         except BaseException:
             folder.close()
@@ -331,21 +370,92 @@ class OutputFolder:
         if not self.root.exists(MANIFEST):
             return set(), set()
         try:
-            data = json.loads(self.root.read_bytes(MANIFEST))
+            data = json.loads(self.root.read_bytes(MANIFEST, limit=_MANIFEST_LIMIT))
             if data.get("kind") != _MANIFEST_KIND:
                 raise ValueError
-            files = {str(n) for n in data["files"]}
-            folders = {str(n) for n in data.get("folders", [])}
+            if not all(isinstance(n, str) for n in data["files"] + data.get("folders", [])):
+                raise ValueError
+            files = set(data["files"])
+            folders = set(data.get("folders", []))
         except (OSError, ValueError, TypeError, KeyError, AttributeError):
             raise FolderError(f"{self.root.path(MANIFEST)} is not korvel's manifest: korvel "
                               "leaves it alone (move it, or choose another output folder)") \
                 from None
         return files, folders
 
+    def _check_manifest(self):
+        """Refuses the folder (FolderError naming the entry) unless every manifest entry is
+        one of korvel's names: a file in the folder or in one of korvel's subfolders, named
+        plainly (no "..", no absolute path, no link on the way), and a regular file (or a
+        link, which is replaced, not followed) where there is one; a folder entry one of
+        korvel's subfolders, a real folder where there is one. The manifest is data from
+        whoever wrote the folder: an entry that is anything else would have a later run
+        remove what korvel never wrote."""
+        def refuse(name, why):
+            raise FolderError(f"{self.root.path(MANIFEST)} lists {name!r}, which {why}: "
+                              "korvel removes nothing and leaves the folder alone (move the "
+                              "manifest, or choose another output folder)")
+
+        for name in sorted(self.previous_folders):
+            if name not in SUBFOLDERS:
+                refuse(name, "is not one of korvel's folders (" + ", ".join(SUBFOLDERS) + ")")
+            st = self.root.lstat(name)
+            if st is not None and not stat.S_ISDIR(st.st_mode):
+                refuse(name, f"is {_kind(st)}, not a folder")
+        for name in sorted(self.previous):
+            folder, _, base = name.rpartition("/")
+            if (name.startswith("/") or "\0" in name or base in ("", ".", "..")
+                    or (folder and folder not in SUBFOLDERS)):
+                refuse(name, "is not a name korvel writes (a file in the folder or in "
+                             + ", ".join(f"{n}/" for n in SUBFOLDERS) + ")")
+            d = self.root
+            if folder:
+                st = self.root.lstat(folder)
+                if st is None:
+                    continue  # nothing there to remove
+                if not stat.S_ISDIR(st.st_mode):
+                    refuse(name, f"lies in {self.root.path(folder)}, {_kind(st)}")
+                d = self.root.sub(folder, create=False)
+            try:
+                st = d.lstat(base)
+            finally:
+                if d is not self.root:
+                    d.close()
+            # A link at a name of korvel's is replaced or removed as a link (never
+            # followed: the removal and the renames work on the folder's entry).
+            if st is not None and not (stat.S_ISREG(st.st_mode) or stat.S_ISLNK(st.st_mode)):
+                refuse(name, f"is {_kind(st)}, not a file korvel wrote")
+
     def _write_manifest(self, files, folders):
         text = json.dumps({"kind": _MANIFEST_KIND, "korvel_version": korvel_version(),
                            "files": sorted(files), "folders": sorted(folders)}, indent=1)
         self.root.write_bytes(MANIFEST, (text + "\n").encode())
+
+    def _not_ours(self, path):
+        if not self.has_manifest:
+            return (f"{path} was not written by korvel as far as korvel can tell: the folder "
+                    f"has no {MANIFEST}, the list of the files korvel wrote there (lost or "
+                    "removed?), so korvel leaves every file in it alone; move them, or choose "
+                    "another output folder")
+        return (f"{path} was not written by korvel (it is not in the folder's {MANIFEST}): "
+                "korvel leaves it alone; move it, or choose another output folder")
+
+    def check_writable(self, folders=()):
+        """Raises FolderError unless the folder, and each of ``folders`` (korvel's subfolders)
+        that is there, takes a new file (made and removed at once): before the work, so an
+        unwritable place costs no fit."""
+        for name in ("",) + tuple(folders):
+            if name and not self.root.exists(name):
+                continue  # made when first written to, in a folder just found writable
+            d = self.root if not name else self.root.sub(name, create=False)
+            try:
+                d.write_with("korvel-probe", lambda f: None, keep=False)
+            except OSError as exc:
+                raise FolderError(f"cannot write into {d.shown} ({exc.strerror or exc})") \
+                    from None
+            finally:
+                if d is not self.root:
+                    d.close()
 
     def owns(self, name):
         return name in self.files or name in self.previous
@@ -354,7 +464,7 @@ class OutputFolder:
         """Refuses the run when a name it will write holds a file korvel did not write."""
         for name in names:
             if not self.owns(name) and self.root.exists(name):
-                raise FolderError(_not_ours(self.root.path(name)))
+                raise FolderError(self._not_ours(self.root.path(name)))
 
     def _dir(self, folder):
         if not folder:
@@ -373,7 +483,7 @@ class OutputFolder:
         folder, _, base = name.rpartition("/")
         d = self._dir(folder)
         if name not in self.previous and d.exists(base):
-            raise FolderError(_not_ours(d.path(base)))
+            raise FolderError(self._not_ours(d.path(base)))
         if folder and folder in self.previous_folders:
             self.folders.add(folder)
         self.files.add(name)
@@ -470,8 +580,8 @@ class _OwnedDir:
     def names(self):
         return self._d().names()
 
-    def read_bytes(self, name):
-        return self._d().read_bytes(name)
+    def read_bytes(self, name, limit=None):
+        return self._d().read_bytes(name, limit)
 
     def write_bytes(self, name, data):
         self.folder.write_with(f"{self.name}/{name}", lambda f: f.write(data))
@@ -483,9 +593,15 @@ class _OwnedDir:
         return os.path.join(self.shown, name)
 
 
-def _not_ours(path):
-    return (f"{path} was not written by korvel (it is not in the folder's {MANIFEST}): korvel "
-            "leaves it alone; move it, or choose another output folder")
+def _kind(st):
+    """What a file that is not a regular one is, for messages."""
+    for test, what in ((stat.S_ISLNK, "a symbolic link"), (stat.S_ISDIR, "a folder"),
+                       (stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISSOCK, "a socket"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISREG, "a regular file")):
+        if test(st.st_mode):
+            return what
+    return "a special file"
 
 
 def _discard(root, remove):
@@ -498,13 +614,35 @@ def _discard(root, remove):
 
 def _lock(root):
     """Takes the folder's lock or raises FolderError naming the process that holds it."""
-    flags = os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
+    flags = os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+    replaced = 0
     while True:
+        # The lock is korvel's name: whatever else is there (a FIFO, a socket, a link)
+        # is replaced by a regular file, which alone can carry the flock; a folder there
+        # is refused, and so is a name that keeps being taken by something else.
+        st = root.lstat(LOCK)
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            if stat.S_ISDIR(st.st_mode) or replaced >= 10:
+                raise FolderError(f"{root.path(LOCK)} is {_kind(st)}: korvel keeps its lock "
+                                  "there (remove it, or choose another output folder)")
+            replaced += 1
+            try:
+                os.unlink(LOCK, dir_fd=root.fd)
+            except FileNotFoundError:
+                pass
+            except OSError as exc:
+                raise FolderError(f"cannot replace {root.path(LOCK)}, {_kind(st)}, by korvel's "
+                                  f"lock ({exc.strerror or exc})") from None
         try:
             fd = os.open(LOCK, flags, 0o666, dir_fd=root.fd)
         except OSError as exc:
-            raise FolderError(f"cannot write into the output folder {root.shown} "
-                              f"({exc.strerror or exc})") from None
+            if exc.errno in (errno.ELOOP, errno.ENXIO) and replaced < 10:
+                continue  # another special file planted meanwhile: replace it again
+            raise FolderError(f"cannot write the lock {root.path(LOCK)} into the output "
+                              f"folder ({exc.strerror or exc})") from None
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            os.close(fd)
+            continue  # planted between the look and the open: look again
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

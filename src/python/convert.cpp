@@ -248,6 +248,11 @@ std::optional<std::vector<double>> ArgConverter::copy_optional_vector(const Arra
     return v;
 }
 
+std::size_t ArgConverter::elements(const ArrayArg& arg) const {
+    if (!ok_ || !arg.array) return 0;
+    return static_cast<std::size_t>(PyArray_SIZE(checked_array(arg)));
+}
+
 RowMatrix ArgConverter::copy_matrix(const ArrayArg& arg) {
     if (!ok_ || !arg.array) return {};
     PyArrayObject* arr = checked_array(arg);

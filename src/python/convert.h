@@ -60,6 +60,10 @@ public:
     // copy keeps type errors ahead of layout errors.
     void recheck(const ArrayArg& arg);
 
+    // The number of elements of a converted and re-checked array (0 when not
+    // given): read before a copy, to refuse an oversized one uncopied.
+    std::size_t elements(const ArrayArg& arg) const;
+
     // Layout checks and copies, after all conversions and re-checks. A vector must be
     // contiguous; a matrix C- or Fortran-contiguous, read by logical rows.
     // Violations raise the internal error.

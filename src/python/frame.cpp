@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python/checks.h"
 #include "python/numpy_api.h"
 
 namespace korvel::py {
@@ -11,6 +12,8 @@ void set_python_error_from_current_exception() {
         throw;
     } catch (const InternalError& e) {
         raise_internal_error(e.what());
+    } catch (const ArgumentValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 // The drift model: prediction across ages and fits of (StE, StW).
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "core/interrupt.h"
 #include "core/row_matrix.h"
 #include "drift/drift.h"
+#include "python/checks.h"
 #include "python/signature.h"
 
 namespace korvel::py {
@@ -113,6 +115,49 @@ PyRef drift_bootstrap_body(DriftBootstrap& a) {
     return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
 }
 
+// What the log-scale drift fits check before any work, after the box (whose
+// error keeps coming first): finite increasing edges, starting fractions and
+// observation rows of one entry per bin, finite and not negative, one row
+// per fit age, ages finite and not negative.
+void check_drift_inputs(const char* p0_name, const RowMatrix* p0_rows,
+                        std::span<const double> p0, const char* observed_name,
+                        const RowMatrix& observed, std::size_t observed_rows,
+                        std::span<const double> fit_ages, std::span<const double> edges) {
+    check::edges("meth_bin_edges", edges);
+    const std::size_t n_bins = edges.size() - 1;
+    const std::string bins = "the bins of meth_bin_edges";
+    if (p0_rows != nullptr) {
+        check::size(p0_name, p0_rows->cols(), n_bins, "columns", bins);
+        check::non_negative(p0_name, *p0_rows);
+    } else {
+        check::size(p0_name, p0.size(), n_bins, "entries", bins);
+        check::non_negative(p0_name, p0);
+    }
+    check::size(observed_name, observed.rows(), observed_rows, "rows",
+                "the fit ages (and samples)");
+    check::size(observed_name, observed.cols(), n_bins, "columns", bins);
+    check::non_negative(observed_name, observed);
+    check::non_negative("fit_ages", fit_ages);
+}
+
+// The log-scale bootstrap checks its arguments first; the plain one keeps
+// taking them as given.
+PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
+    check_log_bounds(a.st_bounds);
+    check::at_least("n_fit_ages", a.n_fit_ages, 1);
+    check::size("fit_ages", a.fit_ages.size(), a.n_fit_ages, "entries", "the n_fit_ages ages");
+    check::size("p0_per_boot", a.p0_per_boot.rows(), a.n_boot, "rows", "the n_boot samples");
+    // Both factors count arrays held in memory, but their product need not fit.
+    if (a.n_boot > std::numeric_limits<std::size_t>::max() / a.n_fit_ages) {
+        throw ArgumentValueError("n_boot", "times n_fit_ages is more rows than any "
+                                           "fit_observed_per_boot can hold");
+    }
+    check_drift_inputs("p0_per_boot", &a.p0_per_boot, {}, "fit_observed_per_boot",
+                       a.fit_observed_per_boot, a.n_boot * a.n_fit_ages, a.fit_ages,
+                       a.meth_bin_edges);
+    return drift_bootstrap_body<fit_drift_bootstrap_log_rates>(a);
+}
+
 struct DriftOneLog {
     std::vector<double> p0_observed;
     RowMatrix fit_observed_2d;
@@ -130,6 +175,9 @@ constexpr auto kDriftOneLog = signature<DriftOneLog>(
     arg::count("seed", &DriftOneLog::seed));
 
 PyRef fit_drift_one_log(DriftOneLog& a) {
+    check_log_bounds(a.st_bounds);
+    check_drift_inputs("p0_observed", nullptr, a.p0_observed, "fit_observed_2d",
+                       a.fit_observed_2d, a.fit_ages.size(), a.fit_ages, a.meth_bin_edges);
     const DriftFit fit = without_gil([&] {
         const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
         const std::vector<std::span<const double>> rows =
@@ -178,9 +226,12 @@ const Bindings kDriftBindings{
         "StW) times the youngest positive fit age at least 10), a second search over\n"
         "the box cut off where the plateau begins is run and the better fit kept.\n"
         "Both searches are keyed from seed: the same call gives the same bits.\n"
-        "Returns (StE, StW, total_NLL), the rates in plain units."),
+        "Returns (StE, StW, total_NLL), the rates in plain units. Refused with\n"
+        "ValueError before any work: edges not finite and strictly increasing,\n"
+        "fractions not one per bin or negative or not finite, not one row of\n"
+        "fit_observed_2d per fit age, ages negative or not finite."),
 
-    bind<kDriftBootstrapLog, drift_bootstrap_body<fit_drift_bootstrap_log_rates>>(
+    bind<kDriftBootstrapLog, drift_bootstrap_log_body>(
         Place{26},
         "Fit (StE, StW) for every bootstrap sample in parallel (arguments and rows as\n"
         "in py_fit_drift_bootstrap), each as py_fit_drift_one_log fits it with seed\n"
@@ -188,6 +239,10 @@ const Bindings kDriftBindings{
         "st_bounds needs 0 < lo <= hi < inf (checked before any work). Returns an\n"
         "array of shape (n_boot, 3) with rows [StE, StW, total_NLL]. Ctrl+C stops\n"
         "starting samples and raises KeyboardInterrupt once the running fits have\n"
-        "ended.")};
+        "ended. Refused with ValueError before any work: n_fit_ages < 1, not\n"
+        "n_fit_ages fit_ages, not n_boot rows of p0_per_boot and n_boot *\n"
+        "n_fit_ages of fit_observed_per_boot, edges not finite and strictly\n"
+        "increasing, fractions not one per bin or negative or not finite, ages\n"
+        "negative or not finite.")};
 
 }  // namespace korvel::py

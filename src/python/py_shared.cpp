@@ -22,6 +22,25 @@ OptionalWeights weights_of(const std::optional<std::vector<double>>& weights) {
 
 RowRange density_rows(const RowMatrix& m) { return RowRange(m, "observed_fracs_2d"); }
 
+// The most points a full profile's grid may hold: each is a whole fit, so a
+// larger grid is a mistake, and it is refused before it is copied.
+constexpr std::size_t kMaxProfileGridPoints = 10'000'000;
+
+// What both full profiles check before any work: fractions that match the
+// edges, finite increasing edges, usable boxes and exponents.
+void check_profile_inputs(const RowMatrix& fracs, const std::vector<double>& edges,
+                          Bound st_bounds, bool st_on_log_scale, Bound co_bounds, double n_u,
+                          double n_m) {
+    check::edges("meth_bin_edges", edges);
+    check::size("observed_fracs_2d", fracs.cols(), edges.size() - 1, "columns",
+                "the bins of meth_bin_edges");
+    check::non_negative("observed_fracs_2d", fracs);
+    check::bounds("st_bounds", st_bounds, st_on_log_scale);
+    check::bounds("co_bounds", co_bounds, true);
+    check::finite("n_u", n_u);
+    check::finite("n_m", n_m);
+}
+
 // ------------------------------------------------------------ shared St
 
 struct SharedSt {
@@ -254,7 +273,7 @@ constexpr auto kProfileDensity = signature<ProfileDensity>(
     arg::vector("meth_bin_edges", &ProfileDensity::meth_bin_edges),
     arg::boolean("normalize_stw", &ProfileDensity::normalize_stw),
     arg::count("parameter", &ProfileDensity::parameter),
-    arg::matrix("grid", &ProfileDensity::grid),
+    arg::matrix("grid", &ProfileDensity::grid, kMaxProfileGridPoints),
     arg::pair("st_bounds", &ProfileDensity::st_bounds),
     arg::pair("co_bounds", &ProfileDensity::co_bounds),
     arg::real("n_u", &ProfileDensity::n_u, kDefaultExponent),
@@ -274,6 +293,9 @@ PyRef run_profile(std::size_t n_densities, std::size_t n_points, Kernel kernel) 
 }
 
 PyRef profile_density(ProfileDensity& a) {
+    check_profile_inputs(a.observed_fracs_2d, a.meth_bin_edges, a.st_bounds, false, a.co_bounds,
+                         a.n_u, a.n_m);
+    if (a.fit_exponents) check::bounds("n_exp_bounds", a.n_exp_bounds, false);
     const std::optional<Bound> n_exp =
         a.fit_exponents ? std::optional<Bound>(a.n_exp_bounds) : std::nullopt;
     return run_profile(a.observed_fracs_2d.rows(), a.grid.cols(), [&](const Interruption& stop) {
@@ -299,7 +321,7 @@ constexpr auto kProfileSharedStCo = signature<ProfileSharedStCo>(
     arg::vector("meth_bin_edges", &ProfileSharedStCo::meth_bin_edges),
     arg::boolean("normalize_stw", &ProfileSharedStCo::normalize_stw),
     arg::count("parameter", &ProfileSharedStCo::parameter),
-    arg::matrix("grid", &ProfileSharedStCo::grid),
+    arg::matrix("grid", &ProfileSharedStCo::grid, kMaxProfileGridPoints),
     arg::pair("st_bounds", &ProfileSharedStCo::st_bounds),
     arg::pair("co_bounds", &ProfileSharedStCo::co_bounds),
     arg::real("n_u", &ProfileSharedStCo::n_u, kDefaultExponent),
@@ -307,6 +329,13 @@ constexpr auto kProfileSharedStCo = signature<ProfileSharedStCo>(
     arg::optional_vector("weights", &ProfileSharedStCo::weights));
 
 PyRef profile_shared_st_co(ProfileSharedStCo& a) {
+    check_profile_inputs(a.observed_fracs_2d, a.meth_bin_edges, a.st_bounds, true, a.co_bounds,
+                         a.n_u, a.n_m);
+    if (a.weights) {
+        check::size("weights", a.weights->size(), a.observed_fracs_2d.rows(), "entries",
+                    "the density rows of observed_fracs_2d");
+        check::non_negative("weights", *a.weights);
+    }
     return run_profile(a.observed_fracs_2d.rows(), a.grid.cols(), [&](const Interruption& stop) {
         return profile_shared_st_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                           a.normalize_stw, a.parameter, RowRange(a.grid, "grid"),
@@ -387,7 +416,11 @@ const Bindings kSharedBindings{
         "profiled only then. grid has one row per density row; a NaN in it is a\n"
         "point not fitted (NaN in the result). No penalty. Returns a float64 array\n"
         "of shape (n_densities, grid columns), plain NLLs. Ctrl+C raises\n"
-        "KeyboardInterrupt."),
+        "KeyboardInterrupt. Refused with ValueError before any work: edges not\n"
+        "finite and strictly increasing, fractions not one column per bin or\n"
+        "negative or not finite, a box without finite lo <= hi (co_bounds also\n"
+        "lo > 0), exponents not finite, a grid of more than 10,000,000 points\n"
+        "(checked before it is copied)."),
 
     bind<kProfileSharedStCo, profile_shared_st_co>(
         Place{23},
@@ -399,6 +432,11 @@ const Bindings kSharedBindings{
         "is fitted with seed p * n_densities + e, so a scan is reproducible on any\n"
         "number of threads. grid has one row per density row; a NaN in it is a\n"
         "point not fitted (NaN in the result). Returns a float64 array of shape\n"
-        "(n_densities, grid columns). Ctrl+C raises KeyboardInterrupt.")};
+        "(n_densities, grid columns). Ctrl+C raises KeyboardInterrupt. Refused with\n"
+        "ValueError before any work: edges not finite and strictly increasing,\n"
+        "fractions not one column per bin or negative or not finite, a box\n"
+        "without finite 0 < lo <= hi, exponents not finite, weights not one per\n"
+        "density row or negative or not finite, a grid of more than 10,000,000\n"
+        "points (checked before it is copied).")};
 
 }  // namespace korvel::py

@@ -64,6 +64,7 @@
 #include "core/row_matrix.h"
 #include "optimizer/box.h"
 #include "python/bindings.h"
+#include "python/checks.h"
 #include "python/convert.h"
 #include "python/frame.h"
 #include "python/pyref.h"
@@ -208,6 +209,10 @@ struct Array : detail::Held {
     using Args = A;
     const char* name;
     T A::*dest;
+    // More elements than this (0: no limit) are refused with a ValueError
+    // before the copy: a grid of billions of points is not copied to be
+    // refused later, or to run for years.
+    std::size_t max_elements = 0;
 
     constexpr bool optional() const { return Optional; }
     std::string default_text() const { return "None"; }
@@ -217,6 +222,11 @@ struct Array : detail::Held {
     }
     template <class D>
     void copy(ArgConverter& c, Pending& p, D& a) const {
+        if (max_elements != 0 && c.elements(p) > max_elements) {
+            throw ArgumentValueError(name, "has " + std::to_string(c.elements(p)) +
+                                               " values, more than the limit of " +
+                                               std::to_string(max_elements));
+        }
         a.*dest = (c.*Copy)(p);
     }
 };
@@ -290,6 +300,12 @@ constexpr OptionalVector<A> optional_vector(const char* name,
 template <class A>
 constexpr Matrix<A> matrix(const char* name, RowMatrix A::*dest) {
     return {{}, name, dest};
+}
+// A matrix as above with at most max_elements values, checked before the copy
+// (a ValueError naming the argument).
+template <class A>
+constexpr Matrix<A> matrix(const char* name, RowMatrix A::*dest, std::size_t max_elements) {
+    return {{}, name, dest, max_elements};
 }
 
 }  // namespace arg

@@ -7,12 +7,13 @@ import subprocess
 import sys
 import threading
 import time
+import types
 
 import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import chunks, cli, modes, pp, tl
+from korvel_analysis import chunks, cli, distributed, modes, pp, tl
 
 EDGES = np.linspace(0.0, 1.0, 6)
 # Narrow boxes around the truth keep every fit short.
@@ -190,6 +191,35 @@ def test_ctrl_c_on_a_local_cluster_ends_quietly_with_the_resume_line(counts, tmp
     assert p.returncode == 130, err
     assert "Traceback" not in err and len(err.splitlines()) == 1, err
     assert err.startswith("korvel fit: interrupted after ") and "with --resume" in err
+
+
+def test_ctrl_c_while_a_local_cluster_starts_is_acted_on_once_it_is_up(counts, tmp_path,
+                                                                      monkeypatch, capfd):
+    events = []
+
+    class Cluster:  # a start that Ctrl+C reaches half-way through
+        def __init__(self, **kw):
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.05)
+            events.append("up")
+
+        def close(self):
+            events.append("cluster closed")
+
+    class Client:
+        def __init__(self, cluster):
+            events.append("client")
+
+        def close(self):
+            events.append("client closed")
+
+    monkeypatch.setattr(distributed, "require",
+                        lambda: types.SimpleNamespace(LocalCluster=Cluster, Client=Client))
+    table = write_counts(tmp_path / "counts.tsv", counts)
+    assert cli.main(fit_argv(table, tmp_path / "out", "--scheduler", "local:1")) == 130
+    assert events == ["up", "client", "client closed", "cluster closed"]
+    err = capfd.readouterr().err
+    assert "interrupted after 0 of 8 resamples" in err and "with --resume" in err
 
 
 @pytest.mark.parametrize("argv, message", [

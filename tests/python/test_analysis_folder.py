@@ -204,3 +204,25 @@ def test_resume_refuses_a_record_that_is_not_a_run_record(table, tmp_path, capsy
     assert f"cannot resume {out}: run.json is not a korvel run record" in \
         capsys.readouterr().err
     assert snapshot(out) == before
+
+
+def test_an_unwritable_subfolder_or_a_lost_manifest_is_said_before_any_fit(table, tmp_path,
+                                                                           capsys, monkeypatch):
+    out = tmp_path / "out"
+    assert fit(table, out, "--bootstrap", 2, "--no-plots") == 0
+    monkeypatch.setattr(cli.tl, "fit", None)  # any fit would fail with a TypeError
+    real = provenance.SafeDir.write_with
+
+    def write_with(self, name, write, keep=True):  # chunks/ read-only (root writes anyway)
+        if os.path.basename(self.shown) == "chunks":
+            raise PermissionError(13, "Permission denied")
+        return real(self, name, write, keep)
+
+    with monkeypatch.context() as m:
+        m.setattr(provenance.SafeDir, "write_with", write_with)
+        assert fit(table, out, "--bootstrap", 2, "--no-plots", "--force") == 2
+        assert f"cannot write into {out / 'chunks'} (Permission denied)" in \
+            capsys.readouterr().err
+    (out / "manifest.json").unlink()
+    assert fit(table, out, "--bootstrap", 2, "--no-plots", "--force") == 2
+    assert "the folder has no manifest.json" in capsys.readouterr().err
