@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import itertools
 import math
 import os
 import re
@@ -25,6 +26,8 @@ from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 DEFAULT_PROFILE_POINTS = 15
+# Rows of a simulated table formatted at a time.
+WRITE_ROWS = 1 << 16
 DEFAULT_PROFILE_SPAN = 1.0
 
 
@@ -444,10 +447,12 @@ def load_binned(args):
             raise UsageError("--percent applies to a reads table, not to a counts table")
         table = readers.read_counts(args.input, edges.size - 1)
         return pp.from_counts(table, edges), table.source
-    reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
-                               percent=args.percent)
-    dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
-    return pp.bin_reads(reads, dens, edges), reads.source
+    # Binned as it is read: the reads themselves are never all held.
+    source = {}
+    blocks = readers.scan_reads(args.input, args.density_column, args.methylation_column,
+                                percent=args.percent, source=source)
+    return pp.bin_read_blocks(blocks, str(args.input), args.density_column, edges,
+                              args.density_edges, args.density_quantiles), source
 
 
 # ------------------------------------------------------------ simulate
@@ -471,21 +476,22 @@ def cmd_simulate(args):
 def write_reads(path, density, meth, age=None):
     """Writes a reads table with the default column names: commas when the name ends in .csv
     (or .csv.gz), tabs otherwise; gzip-compressed when it ends in .gz."""
-    import gzip
-    import io
-
-    buf = io.StringIO()
     cols = [density, meth] + ([age] if age is not None else [])
     names = [readers.DENSITY_COLUMN, readers.METHYLATION_COLUMN] + (
         [readers.AGE_COLUMN] if age is not None else [])
-    # 17 significant digits give back the same doubles, so m/70 is read as m/70.
     sep = provenance.separator(path)
-    np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter=sep,
-               header=sep.join(names), comments="")
-    data = buf.getvalue().encode()
-    if str(path).endswith(".gz"):
-        data = gzip.compress(data, mtime=0)
-    provenance.write_file(path, lambda f: f.write(data))
+    rows = np.column_stack(cols).astype(np.float64)
+
+    def write(f):
+        pieces = itertools.chain([(sep.join(names) + "\n").encode()],
+                                 (readers.format_rows(rows[i:i + WRITE_ROWS], sep)
+                                  for i in range(0, len(rows), WRITE_ROWS)))
+        if str(path).endswith(".gz"):
+            pieces = provenance.gzip_stream(pieces)
+        for piece in pieces:
+            f.write(piece)
+
+    provenance.write_file(path, write)
 
 
 # ------------------------------------------------------------ fit
