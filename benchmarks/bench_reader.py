@@ -90,21 +90,23 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=10**7)
     ap.add_argument("--repeats", type=int, default=3)
-    ap.add_argument("--dir", default=None, help="where the tables go (default: a temporary "
-                    "folder, removed at the end)")
+    ap.add_argument("--dir", default=None, help="keep the tables in DIR and use those found "
+                    "there (written for as many rows) again (default: a temporary folder, "
+                    "removed at the end)")
     args = ap.parse_args()
     import pandas as pd
 
     print(describe())
-    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
-        tmp = Path(tmp)
-        plain, packed, small = tmp / "reads.tsv", tmp / "reads.tsv.gz", tmp / "small.tsv"
-        t = write_table(plain, args.rows)
-        print(f"wrote {args.rows} rows ({plain.stat().st_size / 1e6:.0f} MB) in {t:.2f} s "
-              f"({args.rows / t / 1e6:.2f} M rows/s)")
-        t = write_table(packed, args.rows)
-        print(f"wrote them gzip-compressed ({packed.stat().st_size / 1e6:.0f} MB) in {t:.2f} s")
-        write_table(small, min(args.rows, 10**6))
+    with tempfile.TemporaryDirectory() as scratch:
+        tmp = Path(args.dir or scratch)
+        plain, packed, small = (tmp / f"reads{args.rows}.tsv", tmp / f"reads{args.rows}.tsv.gz",
+                                tmp / "reads1000000.tsv")
+        for path, n in ((plain, args.rows), (packed, args.rows), (small, min(args.rows, 10**6))):
+            if path.exists() and args.dir:
+                continue
+            t = write_table(path, n)
+            print(f"wrote {n} rows to {path.name} ({path.stat().st_size / 1e6:.0f} MB) in "
+                  f"{t:.2f} s ({n / t / 1e6:.2f} M rows/s)")
 
         for path in (plain, packed):
             print(f"\n{path.name}:")
@@ -121,13 +123,14 @@ def main():
         print("\npeak RSS of korvel fit --density-edges (child ru_maxrss):")
         rss = {}
         for name, path in (("10^6 rows", small), (f"{args.rows} rows", plain)):
-            wall, rss[name] = child(fit_command(path, tmp / "out"))
+            wall, rss[name] = child(fit_command(path, Path(scratch) / "out"))
             print(f"  {name}: {rss[name]:.0f} MB ({wall:.2f} s)")
         a, b = rss.values()
         print(f"  difference: {b - a:.0f} MB")
 
         print(f"\nkorvel fit --mode independent on {args.rows} rows:")
-        walls = [child(fit_command(plain, tmp / "out"))[0] for _ in range(args.repeats)]
+        walls = [child(fit_command(plain, Path(scratch) / "out"))[0]
+                 for _ in range(args.repeats)]
         data = command_reading(plain)
         fits = timed(lambda: tl.fit(data.fractions, data.meth_edges,
                                     tl.FitSettings(mode="independent"), progress=False),

@@ -20,6 +20,7 @@ escaped.
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import csv
 import gzip
@@ -48,6 +49,8 @@ STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
 SCAN_ROWS = 1 << 16
+# Blocks of lines at least this long are scanned in two halves at once.
+SPLIT_BYTES = 1 << 18
 
 
 class ArgumentError(ValueError):
@@ -278,14 +281,16 @@ def _line_blocks(path, content):
     """
     pending = b""
     for block in content:
-        pending += block
-        cut = pending.rfind(b"\n") + 1
+        cut = block.rfind(b"\n") + 1
         if not cut:
-            r = pending.rfind(b"\r", 0, len(pending) - 1)  # "\r" alone breaks a line too
-            cut = r + 1
-        if cut:
-            yield pending[:cut]
-            pending = pending[cut:]
+            pending += block
+            cut = pending.rfind(b"\r", 0, len(pending) - 1) + 1  # "\r" alone breaks a line
+            if cut:
+                yield pending[:cut]
+                pending = pending[cut:]
+        else:  # the block copied once, its last line's start kept for the next one
+            yield pending + block[:cut] if pending else block[:cut]
+            pending = block[cut:]
         if len(pending) > MAX_LINE_CHARS and _unreadable_line(pending):
             yield pending  # the caller refuses the line it holds, long or not UTF-8
             return
@@ -434,28 +439,47 @@ class _Table:
         for s, i in enumerate(columns):
             slots[i] = s + 1
         slots = bytes(slots)
-        values = np.empty((SCAN_ROWS, k))
-        numbers = np.empty(SCAN_ROWS, dtype=np.int64)
-        while self._fill():
-            rows, used, n_lines = scan(memoryview(self._data)[self._pos:],
-                                       ord(self.delimiter), slots, k, values, numbers,
-                                       self._lineno)
-            if rows:
-                yield numbers[:rows].copy(), values[:rows].copy()
-            self._pos += used
-            self._lineno += n_lines
-            if rows == SCAN_ROWS or not self._fill():
-                continue
-            # A line the bulk reader left: read it here, or, when quotes may make a row
-            # run over lines, every line left.
-            m = _BREAK.search(self._data, self._pos)
-            end = m.end() if m else len(self._data)
-            if b'"' in self._data[self._pos:end]:
-                yield from self._slow_numbers(columns, self.rows())
-                return
-            lines = list(_text_lines(self.path, self._data[self._pos:end], self._lineno))
-            self._pos, self._lineno = end, self._lineno + len(lines)
-            yield from self._slow_numbers(columns, self.rows(lines))
+        out = [(np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k))) for _ in "ab"]
+        # The second half of a block is scanned by a thread of its own (the scan releases
+        # the interpreter lock); it counts only when the first half was plain to its end.
+        helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
+        try:
+            while self._fill():
+                view = memoryview(self._data)[self._pos:]
+                half = (self._data.find(b"\n", self._pos + len(view) // 2) + 1 - self._pos
+                        if len(view) >= SPLIT_BYTES else 0)
+                later = None
+                if 0 < half < len(view):
+                    later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
+                                          out[1][1], out[1][0], self._lineno
+                                          + self._data.count(b"\n", self._pos, self._pos + half))
+                    view = view[:half]
+                rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
+                                           out[0][0], self._lineno)
+                parts = [(rows, used, n_lines, out[0])]
+                if later is not None:
+                    second = later.result()
+                    if used == half:
+                        parts.append(second + (out[1],))
+                for rows, used, n_lines, (numbers, values) in parts:
+                    if rows:
+                        yield numbers[:rows].copy(), values[:rows].copy()
+                    self._pos += used
+                    self._lineno += n_lines
+                if rows == SCAN_ROWS or not self._fill():
+                    continue
+                # A line the bulk reader left: read it here, or, when quotes may make a
+                # row run over lines, every line left.
+                m = _BREAK.search(self._data, self._pos)
+                end = m.end() if m else len(self._data)
+                if b'"' in self._data[self._pos:end]:
+                    yield from self._slow_numbers(columns, self.rows())
+                    return
+                lines = list(_text_lines(self.path, self._data[self._pos:end], self._lineno))
+                self._pos, self._lineno = end, self._lineno + len(lines)
+                yield from self._slow_numbers(columns, self.rows(lines))
+        finally:
+            helper.shutdown(wait=True)
 
     def _slow_numbers(self, columns, rows):
         names = [self.header[i] for i in columns]
