@@ -797,16 +797,23 @@ def cmd_drift(args):
         _need_plots(args)
         edges = (pp.site_count_edges() if args.meth_bins is None and args.meth_edges is None
                  else _meth_edges(args))
-        reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
-                                   args.age_column, percent=args.percent)
-        dens = None
-        if args.density_bin is not None:
-            dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
-        data = pp.drift_data(reads, edges, dens, args.density_bin)
+        columns = (args.input, args.density_column, args.methylation_column, args.age_column)
+        dens, source = None, {}
+        if args.density_bin is not None and args.density_edges is None:
+            # Quantiles of the densities need all of them: the reads are held.
+            reads = readers.read_reads(*columns, percent=args.percent)
+            dens = pp.density_edges(reads.density, None, args.density_quantiles)
+            data, source = pp.drift_data(reads, edges, dens, args.density_bin), reads.source
+        else:  # counted as read
+            blocks = readers.scan_reads(*columns, percent=args.percent, source=source)
+            data = pp.drift_read_blocks(blocks, str(args.input), args.age_column, edges,
+                                        args.density_edges, args.density_bin)
+            if args.density_bin is not None:
+                dens = pp.density_edges(None, args.density_edges)
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
-    record = provenance.run_record("drift", sys.argv, _options(args), [reads.source],
+    record = provenance.run_record("drift", sys.argv, _options(args), [source],
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
     with _output_folder(args, names) as folder:

@@ -152,6 +152,13 @@ def _binned(path, density_column, density_edges, meth_bin_edges, counts, n_dropp
                   counts.astype(np.int64), path, int(n_dropped))
 
 
+def _drain(blocks):
+    """Reads the rest of a table, for its errors: they come before errors in the options,
+    as they do when the table is read whole first."""
+    for _ in blocks:
+        pass
+
+
 def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, quantiles=None):
     """What ``bin_reads`` gives for the reads of ``blocks`` ((density, meth, age) arrays,
     as readers.scan_reads yields them), without holding the reads.
@@ -167,8 +174,7 @@ def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, qu
         if edges is not None:
             edges = density_edges(None, edges)
     except ArgumentError:
-        for _ in blocks:
-            pass
+        _drain(blocks)
         raise
     n_m = meth_bin_edges.size - 1
     if edges is not None:
@@ -292,6 +298,45 @@ def drift_data(reads, meth_bin_edges, density_edges=None, density_bin=None):
     n_m = meth_bin_edges.size - 1
     counts = np.bincount(which * n_m + m, minlength=ages.size * n_m).reshape(ages.size, n_m)
     return DriftData(ages, counts.astype(np.int64), meth_bin_edges, reads.path)
+
+
+def drift_read_blocks(blocks, path, age_column, meth_bin_edges, density_edges=None,
+                      density_bin=None):
+    """What ``drift_data`` gives for the reads of ``blocks`` ((density, meth, age) arrays,
+    as readers.scan_reads yields them), counting each block as it comes: memory grows with
+    the number of distinct ages, not of reads."""
+    try:
+        meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
+        if density_bin is not None:
+            density_edges = check_edges(density_edges, "density_edges")
+            if not 0 <= density_bin < density_edges.size - 1:
+                raise ArgumentError(f"{{}} {density_bin} is not one of the "
+                                    f"{density_edges.size - 1} density bins", "density_bin")
+    except ArgumentError:
+        _drain(blocks)
+        raise
+    n_m = meth_bin_edges.size - 1
+    ages, counts = np.empty(0), np.zeros((0, n_m), dtype=np.int64)
+    for density, meth, age in blocks:
+        m = bin_index(meth, meth_bin_edges)
+        keep = m >= 0
+        if density_bin is not None:
+            keep &= bin_index(density, density_edges) == density_bin
+        if not np.any(keep):
+            continue
+        here, which = np.unique(age[keep], return_inverse=True)
+        block = np.bincount(which * n_m + m[keep], minlength=here.size * n_m)
+        merged = np.union1d(ages, here)
+        total = np.zeros((merged.size, n_m), dtype=np.int64)
+        total[np.searchsorted(merged, ages)] += counts
+        total[np.searchsorted(merged, here)] += block.reshape(here.size, n_m)
+        ages, counts = merged, total
+    if not ages.size:
+        raise InputError(path, "no reads fall into the chosen bins")
+    if ages.size < 2:
+        raise InputError(path, "the drift model needs reads of at least two ages",
+                         column=age_column)
+    return DriftData(ages, counts, meth_bin_edges, path)
 
 
 def drift_bootstrap_fracs(data, n_boot, seed):

@@ -109,3 +109,18 @@ def test_written_tables_are_what_savetxt_and_gzip_write(tmp_path):
     cli.write_reads(tmp_path / "r.csv.gz", density, meth)
     assert (tmp_path / "r.csv").read_bytes() == want
     assert (tmp_path / "r.csv.gz").read_bytes() == gzip.compress(want, mtime=0)
+
+
+@pytest.mark.parametrize("density_bin", [None, 1])
+def test_drift_counts_as_read_are_the_counts_of_the_whole_table(density_bin):
+    rng = np.random.default_rng(3)
+    n = 5_000
+    density, age = rng.random(n) * 2.0, rng.integers(0, 6, n) * 10.0
+    meth = rng.integers(0, 71, n) / 70.0
+    reads = readers.Reads(density, meth, age, "t.tsv", age_column="age")
+    edges, meth_edges = [0.0, 1.0, 2.0], np.array([0.05, 0.5, 1.0])
+    whole = pp.drift_data(reads, meth_edges, edges if density_bin else None, density_bin)
+    blocks = ((density[i:i + 700], meth[i:i + 700], age[i:i + 700]) for i in range(0, n, 700))
+    counted = pp.drift_read_blocks(blocks, "t.tsv", "age", meth_edges, edges, density_bin)
+    assert np.array_equal(counted.ages, whole.ages)
+    assert np.array_equal(counted.counts, whole.counts)
