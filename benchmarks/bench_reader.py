@@ -7,7 +7,7 @@ digits, as `korvel simulate` writes them) plain and gzip-compressed, then
   density edges) against `pandas.read_csv` (C engine) on the same file, plain
   and gzip, --repeats times each (min and median, and the ratio of pandas'
   time to korvel's: above 1 korvel is faster);
-- the peak resident set size (the child's ru_maxrss) of `korvel fit
+- the peak resident set size (the child's VmHWM at exit) of `korvel fit
   --density-edges` on the first 10^6 rows and on all of them;
 - `korvel fit --mode independent` on all rows: the command's wall time, the
   time of its fits (`tl.fit` on the same binned data), and the time outside
@@ -65,21 +65,36 @@ def command_reading(path):
                               [float(e) for e in EDGES.split(",")])
 
 
-def child(argv):
-    """Wall time and peak RSS (MB) of a child process running argv."""
+# The command run by a child that says its peak resident set at exit. The child's
+# ru_maxrss would count the pages it shared with this process between fork and exec.
+PEAK = """
+import atexit, os, runpy, sys
+def peak():
+    with open("/proc/self/status") as f:
+        kb = [line.split()[1] for line in f if line.startswith("VmHWM:")][0]
+    with open(os.environ["BENCH_PEAK_FILE"], "w") as f:
+        f.write(kb)
+atexit.register(peak)
+sys.argv = ["korvel"] + sys.argv[1:]
+runpy.run_module("korvel_analysis", run_name="__main__")
+"""
+
+
+def child(args, scratch):
+    """Wall time and peak RSS (MB, VmHWM at exit) of `korvel ARGS` in a child process."""
+    peak_file = Path(scratch) / "peak"
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
+    proc = subprocess.run([sys.executable, "-c", PEAK, *args], stdout=subprocess.DEVNULL,
+                          env=dict(os.environ, BENCH_PEAK_FILE=str(peak_file)))
     wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit(f"{argv} failed")
-    return wall, usage.ru_maxrss / 1024.0
+    if proc.returncode != 0:
+        raise SystemExit(f"korvel {args} failed")
+    return wall, int(peak_file.read_text()) / 1024.0
 
 
 def fit_command(path, out):
-    return [sys.executable, "-m", "korvel_analysis", "fit", str(path), "--out", str(out),
-            "--mode", "independent", "--density-edges", EDGES, "--no-plots", "--quiet",
-            "--force"]
+    return ["fit", str(path), "--out", str(out), "--mode", "independent", "--density-edges",
+            EDGES, "--no-plots", "--quiet", "--force"]
 
 
 def show(name, times):
@@ -120,16 +135,16 @@ def main():
                 print(f"  pandas / {name}: {statistics.median(theirs) / statistics.median(t):.2f}"
                       f" (medians), {min(theirs) / min(t):.2f} (minima)")
 
-        print("\npeak RSS of korvel fit --density-edges (child ru_maxrss):")
+        print("\npeak RSS of korvel fit --density-edges (the child's VmHWM):")
         rss = {}
         for name, path in (("10^6 rows", small), (f"{args.rows} rows", plain)):
-            wall, rss[name] = child(fit_command(path, Path(scratch) / "out"))
+            wall, rss[name] = child(fit_command(path, Path(scratch) / "out"), scratch)
             print(f"  {name}: {rss[name]:.0f} MB ({wall:.2f} s)")
         a, b = rss.values()
         print(f"  difference: {b - a:.0f} MB")
 
         print(f"\nkorvel fit --mode independent on {args.rows} rows:")
-        walls = [child(fit_command(plain, Path(scratch) / "out"))[0]
+        walls = [child(fit_command(plain, Path(scratch) / "out"), scratch)[0]
                  for _ in range(args.repeats)]
         data = command_reading(plain)
         fits = timed(lambda: tl.fit(data.fractions, data.meth_edges,

@@ -26,9 +26,9 @@ from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 DEFAULT_PROFILE_POINTS = 15
+DEFAULT_PROFILE_SPAN = 1.0
 # Rows of a simulated table formatted at a time.
 WRITE_ROWS = 1 << 16
-DEFAULT_PROFILE_SPAN = 1.0
 
 
 class UsageError(Exception):

@@ -130,9 +130,8 @@ class CountsTable:
 
 
 def _raw_blocks(path, f, source):
-    """The bytes of the open file ``f`` as read, in blocks, closing it at the end (unless it
-    is the standard input); ``source`` gets the input's path, SHA-256 and size once it has
-    been read to its end."""
+    """The bytes of the open file ``f`` as read, in blocks; ``source`` gets the input's path,
+    SHA-256 and size once it has been read to its end."""
     sha256, size = hashlib.sha256(), 0
     while True:
         block = f.read(READ_BYTES)
@@ -273,12 +272,10 @@ def _not_utf8(path, lineno, exc):
 
 
 def _line_blocks(path, content):
-    """Blocks of whole lines: (lines, number of the first line's start offset...) as bytes.
-
-    Yields (block, first line number) where the block ends at a line break
-    (the last one may not); a line that grows beyond MAX_LINE_CHARS characters
-    is refused as soon as that much of it has been read.
-    """
+    """The bytes of ``content`` in blocks of whole lines: each ends at a line break but the
+    last. A line that grows beyond MAX_LINE_CHARS characters, or is not UTF-8, ends the
+    blocks as soon as that much of it has been read: it is the last block, for the caller
+    to refuse."""
     pending = b""
     for block in content:
         cut = block.rfind(b"\n") + 1
@@ -360,11 +357,8 @@ class _Table:
         self.path = path
         self._blocks = _line_blocks(path, _content(path, source))
         self._data, self._pos, self._lineno = b"", 0, 1
-        first = self._next_lines()
-        if first is None:
-            raise InputError(path, "is empty: a header line is expected", line=1)
-        self.header_line = first
-        if not first.strip():
+        first = self._next_line()
+        if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
         self.delimiter = _delimiter(path, first)
         # skipinitialspace: a quoted cell after ", " is unquoted too.
@@ -387,7 +381,7 @@ class _Table:
             self._data, self._pos = block, 0
         return True
 
-    def _next_lines(self):
+    def _next_line(self):
         """The next line as text (None at the end)."""
         if not self._fill():
             return None
@@ -400,7 +394,7 @@ class _Table:
     def _line_texts(self):
         """(line number, text) of every line left."""
         while True:
-            text = self._next_lines()
+            text = self._next_line()
             if text is None:
                 return
             yield self._lineno - 1, text
