@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import itertools
 import math
 import os
 import re
@@ -26,6 +27,8 @@ from .readers import InputError
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 DEFAULT_PROFILE_POINTS = 15
 DEFAULT_PROFILE_SPAN = 1.0
+# Rows of a simulated table formatted at a time.
+WRITE_ROWS = 1 << 16
 
 
 class UsageError(Exception):
@@ -489,10 +492,12 @@ def load_binned(args):
             raise UsageError("--percent applies to a reads table, not to a counts table")
         table = readers.read_counts(args.input, edges.size - 1)
         return pp.from_counts(table, edges), table.source
-    reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
-                               percent=args.percent)
-    dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
-    return pp.bin_reads(reads, dens, edges), reads.source
+    # Binned as it is read: the reads themselves are never all held.
+    source = {}
+    blocks = readers.scan_reads(args.input, args.density_column, args.methylation_column,
+                                percent=args.percent, source=source)
+    return pp.bin_read_blocks(blocks, str(args.input), args.density_column, edges,
+                              args.density_edges, args.density_quantiles), source
 
 
 # ------------------------------------------------------------ simulate
@@ -516,21 +521,22 @@ def cmd_simulate(args):
 def write_reads(path, density, meth, age=None):
     """Writes a reads table with the default column names: commas when the name ends in .csv
     (or .csv.gz), tabs otherwise; gzip-compressed when it ends in .gz."""
-    import gzip
-    import io
-
-    buf = io.StringIO()
     cols = [density, meth] + ([age] if age is not None else [])
     names = [readers.DENSITY_COLUMN, readers.METHYLATION_COLUMN] + (
         [readers.AGE_COLUMN] if age is not None else [])
-    # 17 significant digits give back the same doubles, so m/70 is read as m/70.
     sep = provenance.separator(path)
-    np.savetxt(buf, np.column_stack(cols), fmt="%.17g", delimiter=sep,
-               header=sep.join(names), comments="")
-    data = buf.getvalue().encode()
-    if str(path).endswith(".gz"):
-        data = gzip.compress(data, mtime=0)
-    provenance.write_file(path, lambda f: f.write(data))
+    rows = np.column_stack(cols).astype(np.float64)
+
+    def write(f):
+        pieces = itertools.chain([(sep.join(names) + "\n").encode()],
+                                 (readers.format_rows(rows[i:i + WRITE_ROWS], sep)
+                                  for i in range(0, len(rows), WRITE_ROWS)))
+        if str(path).endswith(".gz"):
+            pieces = provenance.gzip_stream(pieces)
+        for piece in pieces:
+            f.write(piece)
+
+    provenance.write_file(path, write)
 
 
 # ------------------------------------------------------------ fit
@@ -998,16 +1004,23 @@ def cmd_drift(args):
         _need_plots(args)
         edges = (pp.site_count_edges() if args.meth_bins is None and args.meth_edges is None
                  else _meth_edges(args))
-        reads = readers.read_reads(args.input, args.density_column, args.methylation_column,
-                                   args.age_column, percent=args.percent)
-        dens = None
-        if args.density_bin is not None:
-            dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
-        data = pp.drift_data(reads, edges, dens, args.density_bin)
+        columns = (args.input, args.density_column, args.methylation_column, args.age_column)
+        dens, source = None, {}
+        if args.density_bin is not None and args.density_edges is None:
+            # Quantiles of the densities need all of them: the reads are held.
+            reads = readers.read_reads(*columns, percent=args.percent)
+            dens = pp.density_edges(reads.density, None, args.density_quantiles)
+            data, source = pp.drift_data(reads, edges, dens, args.density_bin), reads.source
+        else:  # counted as read
+            blocks = readers.scan_reads(*columns, percent=args.percent, source=source)
+            data = pp.drift_read_blocks(blocks, str(args.input), args.age_column, edges,
+                                        args.density_edges, args.density_bin)
+            if args.density_bin is not None:
+                dens = pp.density_edges(None, args.density_edges)
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
-    record = provenance.run_record("drift", sys.argv, _options(args), [reads.source],
+    record = provenance.run_record("drift", sys.argv, _options(args), [source],
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
     with _output_folder(args, names) as folder:

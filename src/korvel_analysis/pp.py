@@ -89,24 +89,26 @@ def check_edges(edges, parameter, lo=None, hi=None):
     return edges
 
 
-def quantile_edges(values, n_bins):
-    """Edges that split ``values`` into ``n_bins`` bins of (nearly) equal counts."""
-    edges = np.quantile(np.asarray(values, dtype=np.float64), np.linspace(0.0, 1.0, n_bins + 1))
+def quantile_edges(values, n_bins, overwrite=False):
+    """Edges that split ``values`` into ``n_bins`` bins of (nearly) equal counts; with
+    ``overwrite`` the values may be reordered in place (no copy of them is made)."""
+    edges = np.quantile(np.asarray(values, dtype=np.float64), np.linspace(0.0, 1.0, n_bins + 1),
+                        overwrite_input=overwrite)
     if np.any(np.diff(edges) <= 0):
         raise ArgumentError(f"{n_bins} quantiles ({{}}) give coinciding edges (too many equal "
                             "values): ask for fewer bins", "n_bins")
     return edges
 
 
-def density_edges(densities, density_edges=None, density_quantiles=None):
+def density_edges(densities, density_edges=None, density_quantiles=None, overwrite=False):
     """The density bins' edges: ``density_edges`` (checked) when given, else the edges of
     ``density_quantiles`` bins of equal counts of ``densities`` (default
-    DEFAULT_DENSITY_QUANTILES)."""
+    DEFAULT_DENSITY_QUANTILES; with ``overwrite`` they may be reordered in place)."""
     if density_edges is not None:
         return check_edges(density_edges, "density_edges")
     n = density_quantiles or DEFAULT_DENSITY_QUANTILES
     try:
-        return quantile_edges(densities, n)
+        return quantile_edges(densities, n, overwrite)
     except ArgumentError:
         raise ArgumentError(f"{n} density quantiles ({{}}) give coinciding edges (too many "
                             "equal densities): ask for fewer bins or give {}",
@@ -138,11 +140,77 @@ def bin_reads(reads, density_edges, meth_bin_edges):
     keep = (d >= 0) & (m >= 0)
     n_d, n_m = density_edges.size - 1, meth_bin_edges.size - 1
     counts = np.bincount(d[keep] * n_m + m[keep], minlength=n_d * n_m).reshape(n_d, n_m)
+    return _binned(reads.path, reads.density_column, density_edges, meth_bin_edges, counts,
+                   np.count_nonzero(~keep))
+
+
+def _binned(path, density_column, density_edges, meth_bin_edges, counts, n_dropped):
     for j in np.flatnonzero(counts.sum(axis=1) == 0):
-        raise InputError(reads.path, f"density bin {j} [{density_edges[j]:g}, "
-                         f"{density_edges[j + 1]:g}] holds no reads", column=reads.density_column)
+        raise InputError(path, f"density bin {j} [{density_edges[j]:g}, "
+                         f"{density_edges[j + 1]:g}] holds no reads", column=density_column)
     return Binned(density_edges[:-1].copy(), density_edges[1:].copy(), meth_bin_edges,
-                  counts.astype(np.int64), reads.path, int(np.count_nonzero(~keep)))
+                  counts.astype(np.int64), path, int(n_dropped))
+
+
+def _drain(blocks):
+    """Reads the rest of a table, for its errors: they come before errors in the options,
+    as they do when the table is read whole first."""
+    for _ in blocks:
+        pass
+
+
+def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, quantiles=None):
+    """What ``bin_reads`` gives for the reads of ``blocks`` ((density, meth, age) arrays,
+    as readers.scan_reads yields them), without holding the reads.
+
+    With density ``edges`` each block is binned as it comes, so memory does not
+    grow with the reads. With quantiles the densities alone are kept, grouped
+    by methylation bin (8 bytes a read); finding the quantiles copies them
+    once. Errors in the table come before errors in the edges, as they do when
+    the table is read first.
+    """
+    try:
+        meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
+        if edges is not None:
+            edges = density_edges(None, edges)
+    except ArgumentError:
+        _drain(blocks)
+        raise
+    n_m = meth_bin_edges.size - 1
+    if edges is not None:
+        n_d = edges.size - 1
+        counts = np.zeros(n_d * n_m, dtype=np.int64)
+        dropped = 0
+        for density, meth, _ in blocks:
+            d, m = bin_index(density, edges), bin_index(meth, meth_bin_edges)
+            keep = (d >= 0) & (m >= 0)
+            counts += np.bincount(d[keep] * n_m + m[keep], minlength=n_d * n_m)
+            dropped += keep.size - np.count_nonzero(keep)
+        return _binned(path, density_column, edges, meth_bin_edges, counts.reshape(n_d, n_m),
+                       dropped)
+    # Densities by methylation bin, the last list for reads outside the methylation edges
+    # (they count in the quantiles, as every read does).
+    groups = [[] for _ in range(n_m + 1)]
+    for density, meth, _ in blocks:
+        m = bin_index(meth, meth_bin_edges)
+        order = np.argsort(m, kind="stable")
+        bounds = np.searchsorted(m[order], np.arange(-1, n_m + 1))
+        for j in range(-1, n_m):
+            part = density[order[bounds[j + 1]:bounds[j + 2]]]
+            if part.size:
+                groups[j].append(part)
+    every = np.concatenate([p for g in groups for p in g])
+    total = every.size
+    edges = density_edges(every, None, quantiles, overwrite=True)
+    del every
+    n_d = edges.size - 1
+    counts = np.zeros((n_d, n_m), dtype=np.int64)
+    for j in range(n_m):
+        for part in groups[j]:
+            d = bin_index(part, edges)
+            counts[:, j] += np.bincount(d[d >= 0], minlength=n_d)
+    dropped = total - int(counts.sum())
+    return _binned(path, density_column, edges, meth_bin_edges, counts, dropped)
 
 
 def from_counts(table, meth_bin_edges):
@@ -230,6 +298,45 @@ def drift_data(reads, meth_bin_edges, density_edges=None, density_bin=None):
     n_m = meth_bin_edges.size - 1
     counts = np.bincount(which * n_m + m, minlength=ages.size * n_m).reshape(ages.size, n_m)
     return DriftData(ages, counts.astype(np.int64), meth_bin_edges, reads.path)
+
+
+def drift_read_blocks(blocks, path, age_column, meth_bin_edges, density_edges=None,
+                      density_bin=None):
+    """What ``drift_data`` gives for the reads of ``blocks`` ((density, meth, age) arrays,
+    as readers.scan_reads yields them), counting each block as it comes: memory grows with
+    the number of distinct ages, not of reads."""
+    try:
+        meth_bin_edges = check_edges(meth_bin_edges, "meth_bin_edges", 0.0, 1.0)
+        if density_bin is not None:
+            density_edges = check_edges(density_edges, "density_edges")
+            if not 0 <= density_bin < density_edges.size - 1:
+                raise ArgumentError(f"{{}} {density_bin} is not one of the "
+                                    f"{density_edges.size - 1} density bins", "density_bin")
+    except ArgumentError:
+        _drain(blocks)
+        raise
+    n_m = meth_bin_edges.size - 1
+    ages, counts = np.empty(0), np.zeros((0, n_m), dtype=np.int64)
+    for density, meth, age in blocks:
+        m = bin_index(meth, meth_bin_edges)
+        keep = m >= 0
+        if density_bin is not None:
+            keep &= bin_index(density, density_edges) == density_bin
+        if not np.any(keep):
+            continue
+        here, which = np.unique(age[keep], return_inverse=True)
+        block = np.bincount(which * n_m + m[keep], minlength=here.size * n_m)
+        merged = np.union1d(ages, here)
+        total = np.zeros((merged.size, n_m), dtype=np.int64)
+        total[np.searchsorted(merged, ages)] += counts
+        total[np.searchsorted(merged, here)] += block.reshape(here.size, n_m)
+        ages, counts = merged, total
+    if not ages.size:
+        raise InputError(path, "no reads fall into the chosen bins")
+    if ages.size < 2:
+        raise InputError(path, "the drift model needs reads of at least two ages",
+                         column=age_column)
+    return DriftData(ages, counts, meth_bin_edges, path)
 
 
 def drift_bootstrap_fracs(data, n_boot, seed):

@@ -20,6 +20,7 @@ import platform
 import re
 import secrets
 import stat
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -98,6 +99,15 @@ def write_file(path, write):
     path = Path(path)
     with SafeDir.open(path.parent) as d:
         d.write_with(path.name, write)
+
+
+def gzip_stream(pieces):
+    """The gzip file of the bytes ``pieces``, compressed as they come: the same bytes as
+    gzip.compress(b"".join(pieces), mtime=0), which is zlib's level 9 gzip stream."""
+    deflate = zlib.compressobj(9, zlib.DEFLATED, zlib.MAX_WBITS | 16)
+    for piece in pieces:
+        yield deflate.compress(piece)
+    yield deflate.flush()
 
 
 def write_text(path, text):

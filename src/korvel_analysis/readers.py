@@ -20,13 +20,18 @@ escaped.
 
 from __future__ import annotations
 
+import concurrent.futures
+import contextlib
 import csv
 import gzip
 import hashlib
-import io
+import itertools
 import math
 import os
+import queue
+import re
 import sys
+import threading
 import zlib
 from dataclasses import dataclass, field
 
@@ -41,6 +46,11 @@ MAX_LINE_CHARS = 1 << 20
 SHOWN_COLUMNS = 20
 SHOWN_CHARS = 80
 STDIN = "-"
+# Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
+READ_BYTES = 1 << 20
+SCAN_ROWS = 1 << 16
+# Blocks of lines at least this long are scanned in two halves at once.
+SPLIT_BYTES = 1 << 18
 
 
 class ArgumentError(ValueError):
@@ -119,44 +129,205 @@ class CountsTable:
     source: dict = field(default_factory=dict)
 
 
-class _Checksum(io.RawIOBase):
-    """The input's raw bytes, counted and hashed as they are read."""
-
-    def __init__(self, f):
-        self.f, self.sha256, self.bytes = f, hashlib.sha256(), 0
-
-    def readable(self):
-        return True
-
-    def readinto(self, buf):
-        n = self.f.readinto(buf)
-        if n:
-            self.sha256.update(memoryview(buf)[:n])
-            self.bytes += n
-        return n
-
-
-def _open_text(path, raw):
-    """Text over ``raw`` (a _Checksum), gunzipped when its first bytes say gzip."""
-    buffered = io.BufferedReader(raw, 1 << 16)
-    if buffered.peek(2)[:2] == b"\x1f\x8b":
-        return buffered, io.TextIOWrapper(gzip.GzipFile(fileobj=buffered, mode="rb"),
-                                          encoding="utf-8-sig", newline="")
-    # utf-8-sig: a leading byte-order mark is dropped, not read into the first column's name.
-    return buffered, io.TextIOWrapper(buffered, encoding="utf-8-sig", newline="")
-
-
-def _lines(path, f, first=1):
-    """The lines of ``f``; InputError for a line longer than MAX_LINE_CHARS."""
-    lineno = first
+def _raw_blocks(path, f, source):
+    """The bytes of the open file ``f`` as read, in blocks; ``source`` gets the input's path,
+    SHA-256 and size once it has been read to its end."""
+    sha256, size = hashlib.sha256(), 0
     while True:
-        line = f.readline(MAX_LINE_CHARS + 1)
-        if not line:
+        block = f.read(READ_BYTES)
+        if not block:
+            break
+        sha256.update(block)
+        size += len(block)
+        yield block
+    source.update(path=path if path == STDIN else os.path.abspath(path),
+                  sha256=sha256.hexdigest(), bytes=size)
+
+
+def _gunzipped(blocks):
+    """The content of gzip members following each other in ``blocks``, at most
+    READ_BYTES at a time whatever the compression ratio, so that a small file
+    that expands a thousandfold is never held expanded."""
+    unzip = zlib.decompressobj(zlib.MAX_WBITS | 16)
+    pending = b""
+    for block in blocks:
+        pending += block
+        while pending:
+            if unzip.eof:
+                # Another member may follow; zero bytes after the last one are padding.
+                pending = pending.lstrip(b"\0")
+                if not pending:
+                    break
+                if len(pending) < 2:
+                    break
+                if pending[:2] != b"\x1f\x8b":
+                    raise gzip.BadGzipFile(f"Not a gzipped file ({pending[:2]!r})")
+                unzip = zlib.decompressobj(zlib.MAX_WBITS | 16)
+            out = unzip.decompress(pending, READ_BYTES)
+            pending = unzip.unconsumed_tail or unzip.unused_data
+            if out:
+                yield out
+            elif not unzip.eof and not unzip.unconsumed_tail:
+                break  # the member goes on in the next block
+    if pending.strip(b"\0"):
+        raise gzip.BadGzipFile(f"Not a gzipped file ({pending[:2]!r})")
+    while not unzip.eof:  # output zlib held back when the last block came
+        out = unzip.decompress(b"", READ_BYTES)
+        if not out:
+            break
+        yield out
+    if not unzip.eof:
+        raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+
+
+def _ahead(blocks, depth=4):
+    """The items of the iterator ``blocks``, taken from it by a thread of their own, up to
+    ``depth`` ahead: reading, hashing and decompressing (which release the interpreter
+    lock) go on while the caller reads the lines. Its exceptions are raised here."""
+    items = queue.Queue(depth)
+    stop = threading.Event()
+    end = object()
+
+    def run():
+        try:
+            for item in blocks:
+                while not stop.is_set():
+                    try:
+                        items.put((item, None), timeout=0.1)
+                        break
+                    except queue.Full:
+                        pass
+                if stop.is_set():
+                    return
+            items.put((end, None))
+        except BaseException as exc:  # noqa: BLE001 - handed to the reading thread
+            items.put((end, exc))
+        finally:
+            blocks.close()
+
+    worker = threading.Thread(target=run, name="korvel-reader", daemon=True)
+    worker.start()
+    try:
+        while True:
+            item, exc = items.get()
+            if exc is not None:
+                raise exc
+            if item is end:
+                return
+            yield item
+    finally:
+        # Not joined: the thread may wait on a pipe that never ends; it stops at its
+        # next block.
+        stop.set()
+
+
+def _content(path, source):
+    """The text's bytes in blocks: gunzipped when its first bytes say gzip, a leading
+    byte-order mark dropped (it is not part of the first column's name)."""
+    try:
+        f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
+    except OSError as exc:
+        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    yield from _ahead(_decoded(path, f, source))
+
+
+def _decoded(path, f, source):
+    raw = _raw_blocks(path, f, source)
+    try:
+        yield from _unpacked(raw)
+    finally:
+        raw.close()
+        if f is not sys.stdin.buffer:
+            f.close()
+
+
+def _unpacked(raw):
+    head = b""
+    for block in raw:
+        head += block
+        if len(head) >= 3:
+            break
+    rest = itertools.chain([head], raw)
+    blocks = _gunzipped(rest) if head[:2] == b"\x1f\x8b" else rest
+    first = True
+    for block in blocks:
+        if first:
+            if len(block) < 3 and b"\xef\xbb\xbf".startswith(block):
+                block += next(blocks, b"")  # too short to tell yet
+            if block.startswith(b"\xef\xbb\xbf"):
+                block = block[3:]
+            first = False
+        if block:
+            yield block
+
+
+def _too_long(path, lineno):
+    return InputError(path, f"is longer than {MAX_LINE_CHARS} characters (a table's lines "
+                      "are at most 1 MiB)", line=lineno)
+
+
+def _not_utf8(path, lineno, exc):
+    return InputError(path, f"cannot be read as a text table (byte 0x{exc.object[exc.start]:02x}"
+                      f" is not UTF-8: {exc.reason})", line=lineno)
+
+
+def _line_blocks(path, content):
+    """The bytes of ``content`` in blocks of whole lines: each ends at a line break but the
+    last. A line that grows beyond MAX_LINE_CHARS characters, or is not UTF-8, ends the
+    blocks as soon as that much of it has been read: it is the last block, for the caller
+    to refuse."""
+    pending = b""
+    for block in content:
+        cut = block.rfind(b"\n") + 1
+        if not cut:
+            pending += block
+            cut = pending.rfind(b"\r", 0, len(pending) - 1) + 1  # "\r" alone breaks a line
+            if cut:
+                yield pending[:cut]
+                pending = pending[cut:]
+        else:  # the block copied once, its last line's start kept for the next one
+            yield pending + block[:cut] if pending else block[:cut]
+            pending = block[cut:]
+        if len(pending) > MAX_LINE_CHARS and _unreadable_line(pending):
+            yield pending  # the caller refuses the line it holds, long or not UTF-8
             return
-        if len(line) > MAX_LINE_CHARS and line[-1] not in "\r\n":
-            raise InputError(path, f"is longer than {MAX_LINE_CHARS} characters (a table's "
-                             "lines are at most 1 MiB)", line=lineno)
-        yield line
+    if pending:
+        yield pending
+
+
+def _unreadable_line(data):
+    """Whether the start of a line, ``data``, is already longer than a line may be, or
+    not UTF-8 (a character cut at its end is not counted)."""
+    try:
+        return len(data.decode("utf-8")) > MAX_LINE_CHARS
+    except UnicodeDecodeError as exc:
+        if exc.end != len(data) or exc.reason != "unexpected end of data":
+            return True
+        return len(data[:exc.start].decode("utf-8", "replace")) > MAX_LINE_CHARS
+
+
+_BREAK = re.compile(rb"\r\n|\r|\n")
+
+
+def _text_lines(path, data, lineno):
+    """(line number, text) of each line of ``data``, numbered from ``lineno``."""
+    pos = 0
+    ends = [m.end() for m in _BREAK.finditer(data)]
+    if not ends or ends[-1] != len(data):
+        ends.append(len(data))
+    for end in ends:
+        try:
+            text = data[pos:end].decode("utf-8")
+        except UnicodeDecodeError as exc:
+            if exc.reason == "unexpected end of data" and not _unreadable_line(data[pos:end]):
+                raise _not_utf8(path, lineno, exc) from None
+            if exc.reason == "unexpected end of data":  # the start of a line too long
+                raise _too_long(path, lineno) from None
+            raise _not_utf8(path, lineno, exc) from None
+        if len(text.rstrip("\r\n")) > MAX_LINE_CHARS:
+            raise _too_long(path, lineno)
+        yield lineno, text
+        pos = end
         lineno += 1
 
 
@@ -171,26 +342,27 @@ def _delimiter(path, header_line):
     return "\t" if "\t" in header_line or "," not in header_line else ","
 
 
-def _rows(path, source=None):
-    """Yields (line number, header, fields) for each data row; the header is line 1.
+class _Table:
+    """A table read once, front to back: its header, then its rows as text fields or, for
+    the plain lines that hold nothing but numbers, in bulk (see ``korvel._scan_columns``).
 
-    Reads the input once; when it has been read to its end, ``source`` (a
-    dict) gets its path, SHA-256 and size in bytes.
+    ``source`` (a dict) gets the input's path, SHA-256 and size in bytes once it
+    has been read to its end.
     """
-    try:
-        f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
-    except OSError as exc:
-        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
-    raw = _Checksum(f)
-    try:
-        buffered, text = _open_text(path, raw)
-        lines = _lines(path, text)
-        first = next(lines, "")
-        if not first.strip():
+
+    def __init__(self, path, source):
+        # A cell may be as long as a line may be.
+        if csv.field_size_limit() < MAX_LINE_CHARS + 1:
+            csv.field_size_limit(MAX_LINE_CHARS + 1)
+        self.path = path
+        self._blocks = _line_blocks(path, _content(path, source))
+        self._data, self._pos, self._lineno = b"", 0, 1
+        first = self._next_line()
+        if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
-        delim = _delimiter(path, first)
+        self.delimiter = _delimiter(path, first)
         # skipinitialspace: a quoted cell after ", " is unquoted too.
-        header = [h.strip() for h in next(csv.reader([first], delimiter=delim,
+        header = [h.strip() for h in next(csv.reader([first], delimiter=self.delimiter,
                                                      skipinitialspace=True))]
         seen = set()
         for h in header:
@@ -198,27 +370,170 @@ def _rows(path, source=None):
                 raise InputError(path, f"column '{_shown(h)}' appears twice in the header",
                                  line=1)
             seen.add(h)
-        yield 1, header, None
-        reader = csv.reader(lines, delimiter=delim, skipinitialspace=True)
+        self.header = header
+
+    def _fill(self):
+        """False at the end of the input."""
+        while self._pos >= len(self._data):
+            block = next(self._blocks, None)
+            if block is None:
+                return False
+            self._data, self._pos = block, 0
+        return True
+
+    def _next_line(self):
+        """The next line as text (None at the end)."""
+        if not self._fill():
+            return None
+        m = _BREAK.search(self._data, self._pos)
+        end = m.end() if m else len(self._data)
+        ((_, text),) = _text_lines(self.path, self._data[self._pos:end], self._lineno)
+        self._pos, self._lineno = end, self._lineno + 1
+        return text
+
+    def _line_texts(self):
+        """(line number, text) of every line left."""
+        while True:
+            text = self._next_line()
+            if text is None:
+                return
+            yield self._lineno - 1, text
+
+    def rows(self, lines=None):
+        """(line number, fields) of each data row of ``lines`` (default: all left)."""
+        numbers = []
+
+        def texts():
+            for lineno, text in (self._line_texts() if lines is None else lines):
+                numbers.append(lineno)
+                yield text
+
+        reader = csv.reader(texts(), delimiter=self.delimiter, skipinitialspace=True)
+        n = len(self.header)
         for fields in reader:
             if not fields or (len(fields) == 1 and not fields[0].strip()):
                 continue
-            lineno = reader.line_num + 1
-            if len(fields) != len(header):
-                raise InputError(
-                    path, f"{len(fields)} fields where the header has {len(header)}", line=lineno
-                )
-            yield lineno, header, fields
-        while buffered.read(1 << 20):  # whatever follows the table counts in the checksum
-            pass
-    except (UnicodeDecodeError, EOFError, gzip.BadGzipFile, zlib.error, csv.Error) as exc:
+            # A quoted cell may run over lines: the row is named by the line it ends on.
+            lineno = numbers[-1]
+            if len(fields) != n:
+                raise InputError(self.path, f"{len(fields)} fields where the header has {n}",
+                                 line=lineno)
+            yield lineno, fields
+
+    def number_blocks(self, columns):
+        """Blocks of (line numbers, values): the numbers in the fields ``columns``
+        (indices into the header) of every data row, as int64 and (rows, len(columns))
+        float64 arrays. A cell that is not a finite number is refused, naming it."""
+        scan = _fast_scan()
+        k = len(columns)
+        if scan is None or len(set(columns)) != k or k > 255:
+            yield from self._slow_numbers(columns, self.rows())
+            return
+        slots = bytearray(len(self.header))
+        for s, i in enumerate(columns):
+            slots[i] = s + 1
+        slots = bytes(slots)
+        out = [(np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k))) for _ in "ab"]
+        # The second half of a block is scanned by a thread of its own (the scan releases
+        # the interpreter lock); it counts only when the first half was plain to its end.
+        helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
+        try:
+            while self._fill():
+                view = memoryview(self._data)[self._pos:]
+                half = (self._data.find(b"\n", self._pos + len(view) // 2) + 1 - self._pos
+                        if len(view) >= SPLIT_BYTES else 0)
+                later = None
+                if 0 < half < len(view):
+                    later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
+                                          out[1][1], out[1][0], self._lineno
+                                          + self._data.count(b"\n", self._pos, self._pos + half))
+                    view = view[:half]
+                rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
+                                           out[0][0], self._lineno)
+                parts = [(rows, used, n_lines, out[0])]
+                if later is not None:
+                    second = later.result()
+                    if used == half:
+                        parts.append(second + (out[1],))
+                for rows, used, n_lines, (numbers, values) in parts:
+                    if rows:
+                        yield numbers[:rows].copy(), values[:rows].copy()
+                    self._pos += used
+                    self._lineno += n_lines
+                if rows == SCAN_ROWS or not self._fill():
+                    continue
+                # A line the bulk reader left: read it here, or, when quotes may make a
+                # row run over lines, every line left.
+                m = _BREAK.search(self._data, self._pos)
+                end = m.end() if m else len(self._data)
+                if b'"' in self._data[self._pos:end]:
+                    yield from self._slow_numbers(columns, self.rows())
+                    return
+                lines = list(_text_lines(self.path, self._data[self._pos:end], self._lineno))
+                self._pos, self._lineno = end, self._lineno + len(lines)
+                yield from self._slow_numbers(columns, self.rows(lines))
+        finally:
+            helper.shutdown(wait=True)
+
+    def _slow_numbers(self, columns, rows):
+        names = [self.header[i] for i in columns]
+        numbers, values = [], []
+        for lineno, fields in rows:
+            numbers.append(lineno)
+            values.append([_number(self.path, lineno, name, fields[i])
+                           for name, i in zip(names, columns)])
+            if len(numbers) == SCAN_ROWS:
+                yield np.array(numbers, dtype=np.int64), np.array(values)
+                numbers, values = [], []
+        if numbers:
+            yield np.array(numbers, dtype=np.int64), np.array(values)
+
+
+def format_rows(rows, delimiter):
+    """The rows of a matrix of numbers as lines of text (bytes), the numbers separated by
+    ``delimiter``, each as "%.17g" writes it: 17 significant digits read back as the same
+    double, so m/70 is read as m/70."""
+    import korvel
+
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    fast = getattr(korvel, "_format_rows", None)
+    if fast is not None and np.all(np.isfinite(rows)):
+        return fast(rows, ord(delimiter))
+    line = delimiter.join(["%.17g"] * rows.shape[1]) + "\n"
+    return ((line * rows.shape[0]) % tuple(rows.ravel().tolist())).encode()
+
+
+def _fast_scan():
+    """The extension's bulk reader, when the installed module has it and it is not turned
+    off (KORVEL_SLOW_READER=1 reads every line in Python, as a check of it)."""
+    if os.environ.get("KORVEL_SLOW_READER") == "1":
+        return None
+    import korvel
+
+    return getattr(korvel, "_scan_columns", None)
+
+
+def _rows(path, source=None):
+    """Yields (line number, header, fields) for each data row; the header is line 1.
+
+    Reads the input once; when it has been read to its end, ``source`` (a
+    dict) gets its path, SHA-256 and size in bytes.
+    """
+    source = {} if source is None else source
+    with _reading(path):
+        table = _Table(path, source)
+        yield 1, table.header, None
+        for lineno, fields in table.rows():
+            yield lineno, table.header, fields
+
+
+@contextlib.contextmanager
+def _reading(path):
+    """Errors of decompression and of the csv module as InputErrors of ``path``."""
+    try:
+        yield
+    except (EOFError, gzip.BadGzipFile, zlib.error, csv.Error) as exc:
         raise InputError(path, f"cannot be read as a text table ({exc})") from None
-    finally:
-        if f is not sys.stdin.buffer:
-            f.close()
-    if source is not None:
-        source.update(path=path if path == STDIN else os.path.abspath(path),
-                      sha256=raw.sha256.hexdigest(), bytes=raw.bytes)
 
 
 def _shown(text):
@@ -261,6 +576,50 @@ def _column_index(path, header, name, parameter):
     return header.index(name)
 
 
+def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATION_COLUMN,
+               age_column=None, percent=False, source=None):
+    """The reads of a reads table block by block, as they are read: (density, meth, age)
+    arrays of each block (age None unless ``age_column`` is given), fractions already
+    divided by 100 with ``percent``.
+
+    The same checks and messages as ``read_reads``; the last ones (a fraction
+    out of range, no reads) come once the table has been read, after the last
+    block. ``source`` (a dict) gets what was read: path, SHA-256, size.
+    """
+    source = {} if source is None else source
+    # The first value out of range is reported, but only once the whole column
+    # is read: whether it looks like percentages depends on every value.
+    scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
+    bad, lowest, highest, n = None, math.inf, -math.inf, 0
+    with _reading(path):
+        table = _Table(path, source)
+        header = table.header
+        columns = [_column_index(path, header, density_column, "density_column"),
+                   _column_index(path, header, methylation_column, "methylation_column")]
+        if age_column is not None:
+            columns.append(_column_index(path, header, age_column, "age_column"))
+        for numbers, values in table.number_blocks(columns):
+            meth = values[:, 1]
+            if bad is None:
+                out = np.flatnonzero(~((meth >= 0.0) & (meth <= scale)))
+                if out.size:
+                    bad = (int(numbers[out[0]]), float(meth[out[0]]))
+            lowest, highest = min(lowest, meth.min()), max(highest, meth.max())
+            n += meth.size
+            density = np.ascontiguousarray(values[:, 0])
+            age = None if age_column is None else np.ascontiguousarray(values[:, 2])
+            yield density, (meth / 100.0 if percent else np.ascontiguousarray(meth)), age
+    if bad is not None:
+        lineno, x = bad
+        what = f"methylated {unit} {x!r} is outside [0, {scale:g}]"
+        if not percent and lowest >= 0.0 and highest <= 100.0:
+            raise InputError(path, what, lineno, methylation_column, "percent",
+                             "; the column looks like percentages (0 to 100): pass {}")
+        raise InputError(path, what, lineno, methylation_column)
+    if not n:
+        raise InputError(path, "holds no reads")
+
+
 def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATION_COLUMN,
                age_column=None, percent=False):
     """Reads a reads table; ``age_column`` is read (and required) only when given.
@@ -271,41 +630,13 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     [0, 100]), or a table without reads. When fractions exceed 1 but no value
     exceeds 100, the message suggests ``percent``.
     """
-    density, meth, age = [], [], []
-    idx, source = None, {}
-    # The first value out of range is reported, but only once the whole column
-    # is read: whether it looks like percentages depends on every value.
-    scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
-    bad = None
-    for lineno, header, fields in _rows(path, source):
-        if fields is None:
-            idx = (_column_index(path, header, density_column, "density_column"),
-                   _column_index(path, header, methylation_column, "methylation_column"),
-                   None if age_column is None
-                   else _column_index(path, header, age_column, "age_column"))
-            continue
-        density.append(_number(path, lineno, density_column, fields[idx[0]]))
-        x = _number(path, lineno, methylation_column, fields[idx[1]])
-        if bad is None and not 0.0 <= x <= scale:
-            bad = (lineno, x)
-        meth.append(x)
-        if age_column is not None:
-            age.append(_number(path, lineno, age_column, fields[idx[2]]))
-    if bad is not None:
-        lineno, x = bad
-        what = f"methylated {unit} {x!r} is outside [0, {scale:g}]"
-        if not percent and min(meth) >= 0.0 and max(meth) <= 100.0:
-            raise InputError(path, what, lineno, methylation_column, "percent",
-                             "; the column looks like percentages (0 to 100): pass {}")
-        raise InputError(path, what, lineno, methylation_column)
-    if not meth:
-        raise InputError(path, "holds no reads")
-    meth = np.array(meth)
-    if percent:
-        meth /= 100.0
-    return Reads(np.array(density), meth,
-                 None if age_column is None else np.array(age), str(path),
-                 density_column, methylation_column, age_column, source)
+    source = {}
+    blocks = list(scan_reads(path, density_column, methylation_column, age_column, percent,
+                             source))
+    density, meth, age = (np.concatenate([b[i] for b in blocks]) if i < 2 or age_column
+                          is not None else None for i in range(3))
+    return Reads(density, meth, age, str(path), density_column, methylation_column,
+                 age_column, source)
 
 
 def read_counts(path, n_meth_bins=None):

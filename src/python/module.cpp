@@ -10,6 +10,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/pyref.h"
+#include "python/text.h"
 
 namespace korvel::py {
 
@@ -130,6 +131,12 @@ PyObject* create_module() {
         }
         PyRef entry(PyUnicode_FromString(def->ml_name));
         if (!entry || PyList_Append(all.get(), entry.get()) < 0) return nullptr;
+    }
+    for (PyMethodDef* def = private_methods(); def->ml_name != nullptr; ++def) {
+        PyRef fn(PyCFunction_NewEx(def, nullptr, name.get()));
+        if (!fn || PyModule_AddObjectRef(module.get(), def->ml_name, fn.get()) < 0) {
+            return nullptr;
+        }
     }
     g_module = module.get();
     Py_INCREF(g_module);  // the process-wide cell keeps it alive

@@ -1,0 +1,118 @@
+#include "core/text_columns.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kMaxPlainChars = 64;
+constexpr std::size_t kMaxSlots = 255;
+
+// The number a field holds when it is plain (see the header), else false.
+// from_chars reads the decimal forms float() reads, and the words inf, nan
+// and infinity besides, which are refused as not finite.
+bool plain_number(const char* begin, const char* end, double& out) {
+    if (begin == end || static_cast<std::size_t>(end - begin) > kMaxPlainChars) return false;
+    const char* p = begin;
+    // float() takes a leading plus; from_chars does not, so it is stepped over.
+    if (*p == '+') {
+        ++p;
+        if (p == end || *p == '-') return false;  // "+-1"
+    }
+    // Overflow, and underflow where the library reports it, are left to the
+    // caller: float() gives inf or 0 there, and the caller says which.
+    const auto [ptr, ec] = std::from_chars(p, end, out, std::chars_format::general);
+    return ec == std::errc() && ptr == end && std::isfinite(out);
+}
+
+// Bytes that end the plain part of a line: a delimiter is found separately.
+bool is_special(unsigned char c) {
+    return (c == 0) | (c == '"') | (c == '\r') | (c >= 0x80);
+}
+
+}  // namespace
+
+ColumnScan scan_columns(std::span<const char> text, char delimiter,
+                        std::span<const std::uint8_t> slots, std::size_t n_slots,
+                        std::span<double> values, std::span<std::int64_t> line_numbers,
+                        std::int64_t first_line) {
+    ColumnScan scan;
+    if (n_slots == 0 || n_slots > kMaxSlots || slots.empty()) return scan;
+    for (std::uint8_t s : slots) {
+        if (s > n_slots) return scan;
+    }
+    const std::size_t capacity = std::min(values.size() / n_slots, line_numbers.size());
+    std::array<double, kMaxSlots> row{};
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t pos = 0;
+    while (pos < size) {
+        const void* found = std::memchr(data + pos, '\n', size - pos);
+        if (found == nullptr) break;
+        const std::size_t newline = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        std::size_t end = newline;
+        if (end > pos && data[end - 1] == '\r') --end;  // "\r\n"
+        if (end == pos) {  // an empty line
+            pos = newline + 1;
+            ++scan.lines;
+            continue;
+        }
+        if (scan.rows == capacity) break;
+        // One branch-free pass for the bytes that need the caller's rules, then the
+        // fields between delimiters.
+        unsigned special = 0;
+        for (std::size_t i = pos; i < end; ++i) {
+            special |= static_cast<unsigned>(is_special(static_cast<unsigned char>(data[i])));
+        }
+        bool plain = special == 0;
+        std::size_t field = 0;
+        std::size_t start = pos;
+        while (plain) {
+            const void* at = std::memchr(data + start, delimiter, end - start);
+            const std::size_t stop =
+                at == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(at) - data);
+            if (field >= slots.size()) {
+                plain = false;
+                break;
+            }
+            const std::uint8_t s = slots[field];
+            if (s != 0 && !plain_number(data + start, data + stop, row[s - 1])) plain = false;
+            ++field;
+            if (at == nullptr) break;
+            start = stop + 1;
+        }
+        if (!plain || field != slots.size()) break;
+        std::copy_n(row.begin(), n_slots, values.begin() + scan.rows * n_slots);
+        line_numbers[scan.rows] = first_line + scan.lines;
+        ++scan.rows;
+        ++scan.lines;
+        pos = newline + 1;
+    }
+    scan.consumed = pos;
+    return scan;
+}
+
+void format_rows(std::span<const double> values, std::size_t n_cols, char delimiter,
+                 std::string& out) {
+    if (n_cols == 0) return;
+    // "-1.2345678901234567e-308" is 24 characters; every number fits into 32.
+    constexpr std::size_t kWidest = 32;
+    const std::size_t n_rows = values.size() / n_cols;
+    const std::size_t start = out.size();
+    out.resize(start + n_rows * n_cols * (kWidest + 1));
+    char* p = out.data() + start;
+    char* const end = out.data() + out.size();
+    for (std::size_t i = 0; i < n_rows * n_cols; ++i) {
+        p = std::to_chars(p, end, values[i], std::chars_format::general, 17).ptr;
+        *p++ = (i + 1) % n_cols == 0 ? '\n' : delimiter;
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+}  // namespace korvel

@@ -1,0 +1,146 @@
+// korvel._scan_columns: the reads-table reader's inner loop (see
+// core/text_columns.h). Private to korvel_analysis, not in __all__: it writes
+// into arrays its caller made for it.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <type_traits>
+
+#include "core/text_columns.h"
+#include "python/frame.h"
+#include "python/pyref.h"
+#include "python/text.h"
+
+namespace korvel::py {
+
+namespace {
+
+// A buffer of a Python object, held from construction to destruction.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False with a Python exception set when `obj` has no such buffer.
+    bool get(PyObject* obj, int flags) noexcept {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A writable, contiguous buffer of 8-byte items of one of the formats, as a
+// span of T; an empty span and a TypeError naming `name` otherwise.
+template <class T>
+std::span<T> items_of(HeldBuffer& buffer, PyObject* obj, const char* name,
+                      std::initializer_list<const char*> formats) {
+    static_assert(sizeof(T) == 8);
+    const int writable = std::is_const_v<T> ? 0 : PyBUF_WRITABLE;
+    if (!buffer.get(obj, writable | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return {};
+    const Py_buffer& v = buffer.view();
+    bool known = false;
+    for (const char* f : formats) known = known || (v.format != nullptr && std::strcmp(v.format, f) == 0);
+    if (!known || v.itemsize != 8 ||
+        reinterpret_cast<std::uintptr_t>(v.buf) % alignof(T) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a contiguous array of 8-byte items", name);
+        return {};
+    }
+    return {static_cast<T*>(v.buf), static_cast<std::size_t>(v.len) / sizeof(T)};
+}
+
+PyObject* scan_columns_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *text_obj, *slots_obj, *values_obj, *lines_obj;
+    int delimiter;
+    Py_ssize_t n_slots;
+    long long first_line;
+    if (!PyArg_ParseTuple(args, "OiOnOOL:_scan_columns", &text_obj, &delimiter, &slots_obj,
+                          &n_slots, &values_obj, &lines_obj, &first_line)) {
+        return nullptr;
+    }
+    if (delimiter < 1 || delimiter > 127 || n_slots < 1) {
+        PyErr_SetString(PyExc_ValueError, "delimiter must be an ASCII code, n_slots positive");
+        return nullptr;
+    }
+    HeldBuffer text, slots, values_buf, lines_buf;
+    if (!text.get(text_obj, PyBUF_SIMPLE) || !slots.get(slots_obj, PyBUF_SIMPLE)) return nullptr;
+    const std::span<double> values = items_of<double>(values_buf, values_obj, "values", {"d"});
+    if (values.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<std::int64_t> lines =
+        items_of<std::int64_t>(lines_buf, lines_obj, "line_numbers", {"l", "q"});
+    if (lines.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const char> bytes(static_cast<const char*>(text.view().buf),
+                                      static_cast<std::size_t>(text.view().len));
+    const std::span<const std::uint8_t> slot_of(
+        static_cast<const std::uint8_t*>(slots.view().buf),
+        static_cast<std::size_t>(slots.view().len));
+    return guarded([&]() -> PyObject* {
+        // The buffers stay exported (their owners cannot resize them) while
+        // the lock is released.
+        const ColumnScan scan = without_gil([&] {
+            return scan_columns(bytes, static_cast<char>(delimiter), slot_of,
+                                static_cast<std::size_t>(n_slots), values, lines, first_line);
+        });
+        PyRef rows = new_int(scan.rows);
+        PyRef consumed = new_int(scan.consumed);
+        PyRef n_lines = new_int(static_cast<std::size_t>(scan.lines));
+        return new_tuple({&rows, &consumed, &n_lines}).release();
+    });
+}
+
+PyObject* format_rows_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject* values_obj;
+    int delimiter;
+    if (!PyArg_ParseTuple(args, "Oi:_format_rows", &values_obj, &delimiter)) return nullptr;
+    if (delimiter < 1 || delimiter > 127) {
+        PyErr_SetString(PyExc_ValueError, "delimiter must be an ASCII code");
+        return nullptr;
+    }
+    HeldBuffer values_buf;
+    const std::span<const double> values =
+        items_of<const double>(values_buf, values_obj, "values", {"d"});
+    if (values.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const Py_buffer& v = values_buf.view();
+    if (v.ndim != 2) {
+        PyErr_SetString(PyExc_TypeError, "values must be a matrix");
+        return nullptr;
+    }
+    const auto n_cols = static_cast<std::size_t>(v.shape[1]);
+    return guarded([&]() -> PyObject* {
+        std::string text;
+        without_gil([&] { format_rows(values, n_cols, static_cast<char>(delimiter), text); });
+        PyRef bytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!bytes) return nullptr;
+        return bytes.release();
+    });
+}
+
+PyMethodDef g_text_methods[] = {
+    {"_scan_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_columns_py)),
+     METH_VARARGS,
+     "_scan_columns(text, delimiter, slots, n_slots, values, line_numbers, first_line)\n"
+     "--\n\n"
+     "korvel_analysis's reader: reads the plain lines at the start of `text` into\n"
+     "`values` (rows of n_slots doubles) and `line_numbers` (int64); returns\n"
+     "(rows, bytes consumed, lines consumed)."},
+    {"_format_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_rows_py)),
+     METH_VARARGS,
+     "_format_rows(values, delimiter)\n--\n\n"
+     "korvel_analysis's writer: the rows of the float64 matrix `values` as text,\n"
+     "each number as \"%.17g\" writes it, as bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* private_methods() noexcept { return g_text_methods; }
+
+}  // namespace korvel::py

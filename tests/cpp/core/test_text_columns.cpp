@@ -1,0 +1,68 @@
+// Reading numbers of chosen fields from the plain lines of a table.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/text_columns.h"
+
+namespace {
+
+using korvel::scan_columns;
+
+struct Scanned {
+    korvel::ColumnScan scan;
+    std::vector<double> values;
+    std::vector<std::int64_t> lines;
+};
+
+// Fields 0 and 2 of three, into columns 1 and 0.
+Scanned scan(const std::string& text, std::size_t capacity = 16) {
+    Scanned s;
+    s.values.assign(2 * capacity, -1.0);
+    s.lines.assign(capacity, -1);
+    const std::vector<std::uint8_t> slots{2, 0, 1};
+    s.scan = scan_columns(text, '\t', slots, 2, s.values, s.lines, 2);
+    return s;
+}
+
+TEST(ScanColumns, PlainNumbersAreTheCorrectlyRoundedDoubles) {
+    const std::string text =
+        "0.1\tx y\t+1.5\n\r\n\n-0\t\t1e5\r\n.5\tz\t1.\n"
+        "2.2250738585072014e-308\t\t0.30000000000000004441\n";
+    const Scanned s = scan(text);
+    ASSERT_EQ(s.scan.rows, 4u);
+    EXPECT_EQ(s.scan.consumed, text.size());
+    EXPECT_EQ(s.scan.lines, 6);
+    const std::vector<double> want{1.5, 0.1, 1e5, -0.0, 1.0, 0.5, 0.30000000000000004,
+                                   2.2250738585072014e-308};
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(s.values[i], want[i]) << i;
+    EXPECT_TRUE(std::signbit(s.values[3]));
+    EXPECT_EQ(s.lines, (std::vector<std::int64_t>{2, 5, 6, 7, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                  -1, -1, -1, -1}));
+}
+
+TEST(ScanColumns, StopsBeforeTheFirstLineThatIsNotPlain) {
+    // Each second line is left for the caller, which has the rules for it.
+    const std::string first = "1\ta\t2\n";
+    for (const std::string& odd : std::vector<std::string>{
+          "1\t\"a\"\t2\n", "1\ta\r\t2\n", "1\t\xc3\xa9\t2\n", "1\ta\n", "1\ta\t2\t3\n",
+          "nan\ta\t2\n", "1\ta\tinf\n", "1e999\ta\t2\n", "1\ta\t 2\n", "1\ta\t1_0\n",
+          "+-1\ta\t2\n", "1\ta\t2e\n", "1\ta\t.\n", std::string("1\ta\0\t2\n", 7),
+          "1\ta\t" + std::string(65, '1') + "\n"}) {
+        const Scanned s = scan(first + odd + first);
+        EXPECT_EQ(s.scan.rows, 1u) << odd;
+        EXPECT_EQ(s.scan.consumed, first.size()) << odd;
+        EXPECT_EQ(s.scan.lines, 1) << odd;
+    }
+    // A last line without its line break is left too.
+    EXPECT_EQ(scan(first + "1\ta\t2").scan.consumed, first.size());
+    // A full output stops the scan before the row that does not fit.
+    const Scanned s = scan(first + first + first, 2);
+    EXPECT_EQ(s.scan.rows, 2u);
+    EXPECT_EQ(s.scan.consumed, 2 * first.size());
+}
+
+}  // namespace

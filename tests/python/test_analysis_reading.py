@@ -1,0 +1,126 @@
+"""Reading tables in bulk: the same numbers and messages as line by line, at any size."""
+
+import gzip
+import io
+
+import numpy as np
+import pytest
+
+from korvel_analysis import cli, pp, readers
+
+HEADER = "cpg_density\tmeth_fraction\n"
+
+
+def korvel_cmd(*argv):
+    return cli.main([str(a) for a in argv])
+
+
+def both_ways(monkeypatch, path, **kw):
+    """read_reads in bulk and line by line (the reader the bulk one hands odd lines to)."""
+    bulk = readers.read_reads(path, **kw)
+    monkeypatch.setenv("KORVEL_SLOW_READER", "1")
+    slow = readers.read_reads(path, **kw)
+    monkeypatch.delenv("KORVEL_SLOW_READER")
+    return bulk, slow
+
+
+def test_bulk_reading_gives_the_doubles_float_gives(tmp_path, monkeypatch):
+    # Odd lines (quotes come last: from the first one on every line is read one by one)
+    # among many plain ones, across the reader's blocks; every number is what float()
+    # makes of its text, every line numbered as the line-by-line reader numbers it.
+    rng = np.random.default_rng(4)
+    values = np.concatenate([rng.random(70_000), rng.random(50) * 10.0 ** rng.integers(
+        -320, 300, 50), [5e-324, 2.2250738585072014e-308, 1e-5, 0.1, 1 / 3]])
+    odd = ["+0.5", " 0.25", "1e-400", "0.5" + "0" * 200, "7.", ".5", "-0", "1E2"]
+    lines = [f"{v!r}\t{m!r}" for v, m in zip(values.tolist(), rng.random(values.size).tolist())]
+    for k, t in enumerate(odd):
+        lines.insert(1000 * k + 7, f"{t}\t0.5")
+    lines[30_000:30_000] = ["", "\r", "1\t0.5\r", "2\t0.25"]  # blank lines, lone CRs
+    lines.append('3\t"0.75"')
+    lines.append("4\t1")
+    text = HEADER + "\n".join(lines) + "\n"
+    path = tmp_path / "odd.tsv"
+    path.write_text(text)
+    bulk, slow = both_ways(monkeypatch, path)
+    assert np.array_equal(bulk.density, slow.density)
+    assert np.array_equal(bulk.meth, slow.meth)
+    assert bulk.source == slow.source
+    expected = [float(line.split("\t")[0]) for line in text.replace("\r", "\n").splitlines()[1:]
+                if line.strip()]
+    assert bulk.density.tolist() == expected
+    assert np.count_nonzero(np.signbit(bulk.density)) == 1  # "-0" stays negative
+
+
+@pytest.mark.parametrize("compress", [False, True])
+def test_a_bad_cell_deep_in_a_large_file_names_its_line(tmp_path, capsys, compress):
+    n = 100_000
+    rows = np.column_stack([np.arange(n) % 2 + 0.5, (np.arange(n) % 71) / 70.0])
+    body = readers.format_rows(rows, "\t").split(b"\n")
+    body[50_000:50_000] = [b"", b""]  # blank lines count as lines
+    body[80_000] = b"1.5\tNA"  # line 80,002 of the file: header, then body line 80,000
+    data = HEADER.encode() + b"\n".join(body)
+    path = tmp_path / ("deep.tsv.gz" if compress else "deep.tsv")
+    path.write_bytes(gzip.compress(data) if compress else data)
+    assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent") == 2
+    assert (f"{path}, line 80002, column 'meth_fraction': 'NA' is not a number"
+            in capsys.readouterr().err)
+
+
+def test_a_cell_longer_than_131072_characters_is_read_and_bad_utf8_is_named(tmp_path):
+    # csv's own limit is 131,072 characters a field; a table's cells may fill a line.
+    path = tmp_path / "long.tsv"
+    path.write_text("cpg_density\tnote\tmeth_fraction\n1\t" + "x" * 300_000 + "\t0.5\n"
+                    "2\tshort\t0." + "2" * 200_000 + "\n")
+    reads = readers.read_reads(path)
+    assert reads.density.tolist() == [1.0, 2.0] and reads.meth.tolist() == [0.5, 2 / 9]
+    for name, data in [("bad.tsv", HEADER + "1\t0.5\n" * 3 + "1\t0.\udcff5\n"),
+                       ("bad.tsv.gz", HEADER + "\n" * 2 + "1\t0.5\n1\tcaf\udcff\n")]:
+        raw = data.encode("utf-8", "surrogateescape")
+        (tmp_path / name).write_bytes(gzip.compress(raw) if name.endswith("gz") else raw)
+        with pytest.raises(readers.InputError, match="line 5: cannot be read as a text table "
+                           r"\(byte 0xff is not UTF-8"):
+            readers.read_reads(tmp_path / name)
+
+
+@pytest.mark.parametrize("edges,quantiles", [([0.0, 1.0, 2.5], None), (None, 3)])
+def test_binning_as_read_counts_what_binning_the_whole_table_counts(edges, quantiles):
+    rng = np.random.default_rng(9)
+    density = np.round(rng.random(10_000) * 3.0, 2)
+    meth = rng.integers(0, 71, 10_000) / 70.0
+    meth_edges = np.array([0.1, 0.5, 0.9])  # reads outside are left out and counted
+    reads = readers.Reads(density, meth, None, "t.tsv")
+    whole = pp.bin_reads(reads, pp.density_edges(density, edges, quantiles), meth_edges)
+    blocks = ((density[i:i + 999], meth[i:i + 999], None) for i in range(0, 10_000, 999))
+    binned = pp.bin_read_blocks(blocks, "t.tsv", "cpg_density", meth_edges, edges, quantiles)
+    assert np.array_equal(binned.counts, whole.counts) and binned.n_dropped == whole.n_dropped
+    assert np.array_equal(binned.density_lo, whole.density_lo)
+    assert np.array_equal(binned.density_hi, whole.density_hi)
+
+
+def test_written_tables_are_what_savetxt_and_gzip_write(tmp_path):
+    rng = np.random.default_rng(2)
+    density = np.concatenate([rng.random(70_000) * 2, [0.0, -0.0, 1e-300, 5e-324, 1e17]])
+    meth = rng.integers(0, 71, density.size) / 70.0
+    buf = io.StringIO()
+    np.savetxt(buf, np.column_stack([density, meth]), fmt="%.17g", delimiter=",",
+               header="cpg_density,meth_fraction", comments="")
+    want = buf.getvalue().encode()
+    cli.write_reads(tmp_path / "r.csv", density, meth)
+    cli.write_reads(tmp_path / "r.csv.gz", density, meth)
+    assert (tmp_path / "r.csv").read_bytes() == want
+    assert (tmp_path / "r.csv.gz").read_bytes() == gzip.compress(want, mtime=0)
+
+
+@pytest.mark.parametrize("density_bin", [None, 1])
+def test_drift_counts_as_read_are_the_counts_of_the_whole_table(density_bin):
+    rng = np.random.default_rng(3)
+    n = 5_000
+    density, age = rng.random(n) * 2.0, rng.integers(0, 6, n) * 10.0
+    meth = rng.integers(0, 71, n) / 70.0
+    reads = readers.Reads(density, meth, age, "t.tsv", age_column="age")
+    edges, meth_edges = [0.0, 1.0, 2.0], np.array([0.05, 0.5, 1.0])
+    whole = pp.drift_data(reads, meth_edges, edges if density_bin else None, density_bin)
+    blocks = ((density[i:i + 700], meth[i:i + 700], age[i:i + 700]) for i in range(0, n, 700))
+    counted = pp.drift_read_blocks(blocks, "t.tsv", "age", meth_edges, edges, density_bin)
+    assert np.array_equal(counted.ages, whole.ages)
+    assert np.array_equal(counted.counts, whole.counts)
