@@ -1,0 +1,220 @@
+"""korvel extract: reads tables from bisulfite BAMs, modified-base BAMs and per-CpG tables.
+
+Every file is written here with pysam from a generated reference; the same
+molecules are written as an XM (bisulfite) BAM and an MM/ML BAM, and each unit
+is checked against a recount made straight from the molecules.
+"""
+
+import array
+import csv
+import json
+
+import numpy as np
+import pytest
+
+from korvel_analysis import cli, simulate
+
+pysam = pytest.importorskip("pysam")
+
+COMP = str.maketrans("ACGT", "TGCA")
+
+
+def write_reference(tmp_path, contigs):
+    path = tmp_path / "ref.fa"
+    path.write_text("".join(f">{name}\n{seq}\n" for name, seq in contigs.items()))
+    pysam.faidx(str(path))
+    return path
+
+
+def stationary(st, cow, coe):
+    return simulate.detailed_balance(*simulate.rates(st, cow, coe))
+
+
+def write_bam(path, contigs, reads, tag):
+    """reads: dicts of name, contig, start, cigar, seq, flag, mate fields, calls {query pos: meth}
+    (C of the CpG on '+' reads, its G on reverse ones); tag 'XM' or 'MM'."""
+    header = {"HD": {"VN": "1.6", "SO": "unsorted"},
+              "SQ": [{"SN": c, "LN": len(s)} for c, s in contigs.items()]}
+    names = list(contigs)
+    unsorted = str(path) + ".unsorted.bam"
+    with pysam.AlignmentFile(unsorted, "wb", header=header) as out:
+        for rd in reads:
+            a = pysam.AlignedSegment(out.header)
+            a.query_name, a.flag = rd["name"], rd["flag"]
+            a.reference_id = names.index(rd["contig"])
+            a.reference_start, a.mapping_quality = rd["start"], rd.get("mapq", 40)
+            a.cigartuples = rd["cigar"]
+            a.query_sequence = rd["seq"]
+            a.query_qualities = pysam.qualitystring_to_array("I" * len(rd["seq"]))
+            if rd["flag"] & 1:
+                a.next_reference_id = a.reference_id
+                a.next_reference_start = rd["mate_start"]
+            if tag == "XM":
+                xm = ["."] * len(rd["seq"])
+                for q, m in rd["calls"]["XM"].items():
+                    xm[q] = "Z" if m else "z"
+                a.set_tag("XM", "".join(xm))
+                if rd.get("xg", True):
+                    a.set_tag("XG", rd["strand_tag"])
+            else:
+                mm, ml = mm_tags(rd["seq"], rd["flag"] & 16, rd["calls"]["MM"], rd["mode"])
+                a.set_tag("MM", mm)
+                a.set_tag("ML", array.array("B", ml))
+            out.write(a)
+    pysam.sort("-o", str(path), unsorted)
+    pysam.index(str(path))
+    return path
+
+
+def mm_tags(seq, reverse, calls, mode):
+    """MM/ML of calls {stored query pos: meth}, counted as the format says: over the Cs of
+    the read in its original orientation. Mode '.': only the methylated calls are listed,
+    the unlisted Cs are unmodified; '?': every call is listed, the rest unknown."""
+    orig = seq.translate(COMP)[::-1] if reverse else seq
+    stored_of = (lambda i: len(seq) - 1 - i) if reverse else (lambda i: i)
+    listed, skip, mm, ml = [], 0, [], []
+    for i, b in enumerate(orig):
+        if b != "C":
+            continue
+        q = stored_of(i)
+        if q in calls and (mode == "?" or calls[q]):
+            mm.append(str(skip))
+            ml.append(230 if calls[q] else 20)
+            skip = 0
+        else:
+            skip += 1
+    return f"C+m{mode}," + ",".join(mm) + ";" if mm else f"C+m{mode};", ml
+
+
+def molecule_reads(rng, name, contig, ref, start, length, strand, states, paired, extras):
+    """One or two reads of a molecule over ref[start:start+length]; states {CpG C pos: meth}.
+    extras: 'clip', 'ins', 'del' edits of the first read. Returns reads and the CpGs
+    they call."""
+    def one(s, n, reverse, flag, edit):
+        seq, cigar, qpos = "", [], {}  # qpos: reference position -> query position
+        if edit == "clip":
+            seq, cigar = "AACGA", [(4, 5)]
+        r = s
+        while r < s + n:
+            if edit == "ins" and r == s + n // 2:
+                seq += "ACGA"
+                cigar.append((1, 4))
+            if edit == "del" and r == s + n // 3 and "CG" not in ref[r - 1:r + 4]:
+                cigar.append((2, 3))
+                r += 3
+                continue
+            qpos[r] = len(seq)
+            seq += ref[r]
+            cigar.append((0, 1))
+            r += 1
+        merged = []
+        for op, k in cigar:
+            if merged and merged[-1][0] == op:
+                merged[-1] = (op, merged[-1][1] + k)
+            else:
+                merged.append((op, k))
+        called = {p for p in states if p in qpos and p + 1 in qpos and qpos[p + 1] == qpos[p] + 1}
+        # Bisulfite calls of a bottom-strand molecule sit on the G; modified-base calls of a
+        # reverse read too (its C, read as sequenced, is the G of SEQ as stored).
+        calls = {}
+        for kind, at in (("XM", strand == "-"), ("MM", reverse)):
+            calls[kind] = {qpos[p + at]: states[p] for p in called}
+            if edit in ("clip", "ins"):  # calls where the read has no reference base
+                extra = seq.index("CG", 0 if edit == "clip" else len(seq) // 2 - 3)
+                calls[kind][extra + at] = True
+        return {"name": name, "contig": contig, "start": s, "cigar": merged, "seq": seq,
+                "flag": flag, "calls": calls, "strand_tag": "CT" if strand == "+" else "GA",
+                "mode": "." if rng.random() < 0.5 else "?", "xg": rng.random() < 0.5}, called
+
+    reverse1 = strand == "-"
+    if not paired:
+        rd, called = one(start, length, reverse1, 16 if reverse1 else 0, extras)
+        return [rd], called
+    # mates overlap: read 1 from the start, read 2 ending at the molecule's end
+    n1 = int(length * 0.6)
+    s2 = start + length - n1
+    f1 = 1 | 2 | 64 | (16 if reverse1 else 32)
+    f2 = 1 | 2 | 128 | (32 if reverse1 else 16)
+    r1, c1 = one(start, n1, reverse1, f1, extras)
+    r2, c2 = one(s2, n1, not reverse1, f2, None)
+    r1["mate_start"], r2["mate_start"] = s2, start
+    return [r1, r2], c1 | c2
+
+
+def random_reference(rng, n, cpg_per_100):
+    """A sequence of n bases: filler without G, so its only CpGs are the planted ones."""
+    seq = rng.choice(list("ACT"), n)
+    k = int(n * cpg_per_100 / 100)
+    for p in rng.choice(np.arange(0, n - 1, 2), k, replace=False):
+        seq[p], seq[p + 1] = "C", "G"
+    return "".join(seq)
+
+
+def read_table(path):
+    with open(path) as f:
+        return list(csv.DictReader(f, delimiter="\t"))
+
+
+def run(*argv):
+    return cli.main([str(a) for a in argv] + ["--quiet"])
+
+
+@pytest.fixture(scope="module")
+def molecules(tmp_path_factory):
+    """XM and MM/ML BAMs of the same molecules, and the truth of each molecule."""
+    tmp = tmp_path_factory.mktemp("molecules")
+    rng = np.random.default_rng(5)
+    contigs = {"chrA": random_reference(rng, 6000, 3.0), "chrB": random_reference(rng, 6000, 9.0)}
+    p = stationary(1.0, 3.0, 4.0)
+    reads, truth = [], {}
+    edits = [None, "clip", "ins", "del"]
+    for i in range(160):
+        contig = "chrA" if i % 2 else "chrB"
+        ref = contigs[contig]
+        start = 10 + (i // 2) * 70
+        length = int(rng.integers(90, 180))
+        sites = [q for q in range(start, start + length - 1) if ref[q:q + 2] == "CG"]
+        frac = rng.choice(71, p=p) / 70
+        states = {q: bool(rng.random() < frac) for q in sites}
+        strand = "+" if rng.random() < 0.5 else "-"
+        rs, called = molecule_reads(rng, f"m{i}", contig, ref, start, length, strand, states,
+                                    paired=i % 3 == 0, extras=edits[i % 4])
+        reads += rs
+        if called:
+            span = (start, max(r["start"] + sum(k for op, k in r["cigar"] if op in (0, 2))
+                               for r in rs))
+            truth[(contig, start)] = (called, states, span, strand)
+    ref = write_reference(tmp, contigs)
+    return {"ref": ref, "contigs": contigs, "truth": truth,
+            "XM": write_bam(tmp / "xm.bam", contigs, reads, "XM"),
+            "MM": write_bam(tmp / "mm.bam", contigs, reads, "MM"), "tmp": tmp}
+
+
+@pytest.mark.parametrize("tag", ["XM", "MM"])
+def test_units_equal_a_recount_of_the_molecules(molecules, tag, tmp_path):
+    """Forward and reverse reads, overlapping pairs, soft clips, insertions and deletions:
+    each unit's n_cpg, meth_fraction and cpg_density are those of its molecule, with the
+    reference and without; two workers write the same bytes as one."""
+    out = tmp_path / "reads.tsv"
+    assert run("extract", molecules[tag], "--out", out, "--reference", molecules["ref"]) == 0
+    rows = read_table(out)
+    assert len(rows) == len(molecules["truth"])
+    for row in rows:
+        called, states, (s, e), strand = molecules["truth"][(row["chrom"], int(row["start"]))]
+        ref = molecules["contigs"][row["chrom"]]
+        assert int(row["end"]) == e and row["strand"] == strand
+        assert int(row["n_cpg"]) == len(called)
+        assert float(row["meth_fraction"]) == sum(states[q] for q in called) / len(called)
+        assert float(row["cpg_density"]) == 100.0 * sum(
+            ref[q:q + 2] == "CG" for q in range(s, e)) / (e - s)
+    record = json.loads((tmp_path / "reads.tsv.json").read_text())
+    assert record["units_written"] == len(rows) and record["inputs"][0]["tag"] == tag
+
+    bare = tmp_path / "bare.tsv"
+    assert run("extract", molecules[tag], "--out", bare, "--threads", "2") == 0
+    for row in read_table(bare):
+        called, _, (s, e), _ = molecules["truth"][(row["chrom"], int(row["start"]))]
+        assert float(row["cpg_density"]) == 100.0 * len(called) / (e - s)
+    again = tmp_path / "again.tsv"
+    assert run("extract", molecules[tag], "--out", again) == 0
+    assert again.read_bytes() == bare.read_bytes()
