@@ -49,7 +49,9 @@ def write_bam(path, contigs, reads, tag):
             if rd["flag"] & 1:
                 a.next_reference_id = a.reference_id
                 a.next_reference_start = rd["mate_start"]
-            if tag == "XM":
+            if tag is None:
+                pass
+            elif tag == "XM":
                 xm = ["."] * len(rd["seq"])
                 for q, m in rd["calls"]["XM"].items():
                     xm[q] = "Z" if m else "z"
@@ -58,6 +60,7 @@ def write_bam(path, contigs, reads, tag):
                     a.set_tag("XG", rd["strand_tag"])
             else:
                 mm, ml = mm_tags(rd["seq"], rd["flag"] & 16, rd["calls"]["MM"], rd["mode"])
+                ml = ml[:rd.get("ml_kept", len(ml))]
                 a.set_tag("MM", mm)
                 a.set_tag("ML", array.array("B", ml))
             out.write(a)
@@ -281,3 +284,57 @@ def test_extracted_tables_fit_back_to_the_truth(regions, source, unit, tmp_path)
     for b, res in enumerate(read_table(tmp_path / "fit" / "results.tsv")):
         for name, truth in TRUTH.items():
             assert float(res[f"{name}_lo"]) <= truth[b] <= float(res[f"{name}_hi"]), (name, b)
+
+
+# ------------------------------------------------------------ bad input
+
+def _plain_read(name, start, **kw):
+    return {"name": name, "contig": "chrA", "start": start, "cigar": [(0, 60)],
+            "seq": "ACGT" * 15, "flag": 0, "calls": {"XM": {}, "MM": {1: True, 5: True}},
+            "mode": "?", **kw}
+
+
+def _bad(case, molecules, tmp):
+    """(input, extra options, what the message names) of each bad input."""
+    contigs = molecules["contigs"]
+    if case == "not a BAM":
+        (tmp / "x.bam").write_text("chrA\t1\t2\n")
+        return tmp / "x.bam", [], "x.bam"
+    if case == "truncated":
+        data = molecules["XM"].read_bytes()
+        (tmp / "cut.bam").write_bytes(data[:-28])
+        return tmp / "cut.bam", [], "cut.bam"
+    if case == "region without index":
+        (tmp / "noindex.bam").write_bytes(molecules["XM"].read_bytes())
+        return tmp / "noindex.bam", ["--region", "chrA:1-100"], "noindex.bam"
+    if case == "no calls":
+        bam = write_bam(tmp / "plain.bam", contigs, [_plain_read("a", 5)], None)
+        return bam, [], "plain.bam"
+    if case == "contig not in reference":
+        ref = write_reference(tmp, {"chrA": contigs["chrA"]})
+        return molecules["XM"], ["--reference", ref], "ref.fa"
+    (tmp / "cpg.tsv").write_text("chrA\t10\t11\t50.0\n")
+    return tmp / "cpg.tsv", [], "cpg.tsv, line 1"
+
+
+@pytest.mark.parametrize("case", ["not a BAM", "truncated", "region without index", "no calls",
+                                  "contig not in reference", "unknown table layout"])
+def test_bad_input_exits_2_naming_the_file_and_writes_nothing(molecules, case, tmp_path,
+                                                               capsys):
+    source, extra, named = _bad(case, molecules, tmp_path)
+    out = tmp_path / "out" / "reads.tsv"
+    out.parent.mkdir()
+    assert run("extract", source, "--out", out, *extra) == 2
+    assert named in capsys.readouterr().err
+    assert list(out.parent.iterdir()) == []
+
+
+def test_a_read_whose_ml_is_shorter_than_its_mm_is_skipped_and_counted(molecules, tmp_path):
+    reads = [_plain_read("short", 5, ml_kept=1), _plain_read("whole", 80)]
+    bam = write_bam(tmp_path / "ml.bam", molecules["contigs"], reads, "MM")
+    out = tmp_path / "reads.tsv"
+    assert run("extract", bam, "--out", out) == 0
+    rows = read_table(out)
+    assert [r["start"] for r in rows] == ["80"] and rows[0]["meth_fraction"] == "1.0"
+    record = json.loads((tmp_path / "reads.tsv.json").read_text())
+    assert record["left_out"]["reads_ml_shorter_than_mm"] == 1
