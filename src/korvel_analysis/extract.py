@@ -307,36 +307,13 @@ def _ref_array(cigar, start, length):
     return ref
 
 
-def _bisulfite_top(r):
+def _bisulfite_top(r, flag):
     """True when the read's calls are on the top strand (C of the CpG), False on the bottom."""
-    if r.has_tag("XG"):
+    try:
         return r.get_tag("XG") == "CT"
-    # A directional library: read 1 (or a single read) forward, read 2 reverse, is the top.
-    return r.is_reverse == r.is_read2
-
-
-_XM_CALL = re.compile("[Zz]")
-
-
-def xm_calls(r):
-    """{CpG position: methylated} of a read's XM string; strand '+' or '-'."""
-    xm = r.get_tag("XM")
-    top = _bisulfite_top(r)
-    qs, meth = [], []
-    for m in _XM_CALL.finditer(xm):
-        qs.append(m.start())
-        meth.append(m.group() == "Z")
-    if not qs:
-        return {}, "+" if top else "-"
-    cigar = r.cigartuples
-    start = r.reference_start
-    if len(cigar) == 1 and cigar[0][0] in _ALIGNED:
-        refs = [start + q for q in qs]
-    else:
-        refs = _ref_of(cigar, start, qs)
-    shift = 0 if top else 1
-    return ({p - shift: z for p, z in zip(refs, meth) if p is not None},
-            "+" if top else "-")
+    except KeyError:
+        # A directional library: read 1 (or a single read) forward, read 2 reverse, is the top.
+        return bool(flag & 0x10) == bool(flag & 0x80)
 
 
 class BadModTags(Exception):
@@ -409,13 +386,14 @@ def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
 
 
 def mm_calls(r, threshold, hydroxy):
-    """{CpG position: methylated} of a read's MM/ML tags; strand '+' or '-'."""
+    """CpG positions and methylated (0/1) arrays of a read's MM/ML calls; strand '+' or '-'."""
     mm = r.get_tag("MM") if r.has_tag("MM") else r.get_tag("Mm")
     ml = r.get_tag("ML") if r.has_tag("ML") else (r.get_tag("Ml") if r.has_tag("Ml") else None)
     seq = r.query_sequence
     strand = "-" if r.is_reverse else "+"
+    none = np.zeros(0, np.int64)
     if not seq:
-        return {}, strand
+        return none, none, strand
     if r.has_tag("MN") and r.get_tag("MN") != len(seq):
         raise BadModTags("mm_seq_length_mismatch")
     prob = mod_probabilities(mm, ml, seq, r.is_reverse, hydroxy)
@@ -430,81 +408,299 @@ def mm_calls(r, threshold, hydroxy):
     unmeth = prob <= 1.0 - threshold
     qs = np.flatnonzero(cpg & (meth | unmeth))
     if not qs.size:
-        return {}, strand
+        return none, none, strand
     ref = _ref_array(r.cigartuples, r.reference_start, len(s))[qs]
     keep = ref >= 0
     shift = 1 if r.is_reverse else 0
-    return dict(zip((ref[keep] - shift).tolist(), meth[qs[keep]].tolist())), strand
+    return ref[keep] - shift, meth[qs[keep]].astype(np.int64), strand
 
 
 # ------------------------------------------------------------ units from a BAM
 
 _FILTERS = (("secondary", 0x100), ("supplementary", 0x800), ("duplicate", 0x400),
             ("qc_fail", 0x200))
+# Reads gathered before their calls are found (as one array operation) and units written.
+READ_BATCH = 20000
 
 
-class _Units:
-    """Collects finished units and writes them in batches to a part file."""
+class _Writer:
+    """Writes units to a part file: chrom, start, end, strand, n_cpg, meth_fraction,
+    cpg_density (and age), computing the densities of many units at once."""
 
-    def __init__(self, f, options, chrom_sites, sep, age, counts):
-        self.f, self.o, self.sites, self.sep, self.counts = f, options, chrom_sites, sep, counts
+    def __init__(self, f, options, reference, sep, age, counts):
+        self.f, self.o, self.sep, self.counts = f, options, sep, counts
+        self.sites = _ChromSites(reference) if reference else None
         self.age = None if age is None else provenance.cell(float(age))
-        self.rows = []
 
-    def add(self, chrom, calls, span, strand):
-        """A read (or pair) with {CpG: methylated}; span (start, end) its aligned reference span."""
-        o = self.o
-        if o.window_cpgs is None:
-            self._unit(chrom, span[0], span[1], strand, len(calls), sum(calls.values()),
-                       len(calls))
+    def write(self, chrom, start, end, strand, n, n_meth, n_sites):
+        """Arrays of one contig's units; those below --min-cpgs are counted, not written."""
+        keep = n >= max(self.o.min_cpgs, 1)
+        self.counts["units_below_min_cpgs"] += int(np.sum(~keep))
+        if not np.any(keep):
             return
-        pos = sorted(calls)
-        k = o.window_cpgs
-        full = len(pos) - len(pos) % k
-        if len(pos) > full:
-            self.counts["window_remainder_calls"] += len(pos) - full
-        for i in range(0, full, k):
-            w = pos[i:i + k]
-            self._unit(chrom, w[0], w[-1] + 2, strand, k, sum(calls[p] for p in w), k)
-
-    def _unit(self, chrom, start, end, strand, n, n_meth, n_sites):
-        if n < max(self.o.min_cpgs, 1):
-            self.counts["units_below_min_cpgs"] += 1
-            return
-        self.rows.append((chrom, start, end, strand, n, n_meth, n_sites))
-        if len(self.rows) >= BATCH:
-            self.flush()
-
-    def flush(self):
-        if not self.rows:
-            return
-        rows, self.rows = self.rows, []
-        start = np.array([r[1] for r in rows], dtype=np.int64)
-        end = np.array([r[2] for r in rows], dtype=np.int64)
+        start, end, n, n_meth, n_sites = (a[keep] for a in (start, end, n, n_meth, n_sites))
+        strand = np.asarray(strand)[keep] if not isinstance(strand, str) else None
+        lo, hi = start, end
         if self.sites is not None:
-            sites, length = self.sites[rows[0][0]]
+            sites, length = self.sites[chrom]
             if self.o.density_window:
                 w = self.o.density_window
-                start = (start + end) // 2 - w // 2
-                end = start + w
-            start = np.clip(start, 0, length)
-            end = np.clip(end, 0, length)
-            n = np.searchsorted(sites, end) - np.searchsorted(sites, start)
-            span = end - start
-        else:
-            n = np.array([r[6] for r in rows], dtype=np.int64)
-            span = end - start
-        dens = [100.0 * int(a) / int(b) if b > 0 else float("nan")
-                for a, b in zip(n.tolist(), span.tolist())]
-        sep, cell = self.sep, provenance.cell
-        out = []
-        for (chrom, s, e, strand, k, n_meth, _), d in zip(rows, dens):
-            fields = [chrom, str(s), str(e), strand, str(k), cell(n_meth / k), cell(d)]
-            if self.age is not None:
-                fields.append(self.age)
-            out.append(sep.join(fields))
-        self.f.write("\n".join(out) + "\n")
-        self.counts["units"] += len(rows)
+                lo = (start + end) // 2 - w // 2
+                hi = lo + w
+            lo, hi = np.clip(lo, 0, length), np.clip(hi, 0, length)
+            n_sites = np.searchsorted(sites, hi) - np.searchsorted(sites, lo)
+        span = hi - lo
+        with np.errstate(divide="ignore", invalid="ignore"):
+            dens = np.where(span > 0, 100.0 * n_sites / np.maximum(span, 1), np.nan)
+        frac = n_meth / n
+        sep = self.sep
+        tail = "" if self.age is None else sep + self.age
+        strands = strand.tolist() if strand is not None else None
+        lines = []
+        for i, (s, e, k, x, d) in enumerate(zip(start.tolist(), end.tolist(), n.tolist(),
+                                                frac.tolist(), dens.tolist())):
+            lines.append(f"{chrom}{sep}{s}{sep}{e}{sep}{strands[i] if strands else '.'}{sep}"
+                         f"{k}{sep}{x!r}{sep}{'NA' if d != d else repr(d)}{tail}\n")
+        self.f.write("".join(lines))
+        self.counts["units"] += len(lines)
+
+
+class _Assembler:
+    """Units of one contig (or region) from its reads' CpG calls.
+
+    Each read or pair is a unit numbered in the order its first read comes.
+    Calls are kept as arrays (unit, position, methylated, mate rank) and a unit
+    is written once no read of it can come any more: both mates seen, its mate
+    left out, or, in a coordinate-sorted file, the reads gone past its mate's
+    start. Units are written in the order of their numbers, so the table does
+    not depend on where the batches end.
+    """
+
+    def __init__(self, writer, options, chrom, sorted_by_pos):
+        self.w, self.o, self.chrom, self.sorted = writer, options, chrom, sorted_by_pos
+        self.base = 0  # number of the first unit not yet written
+        self.u_start, self.u_end, self.u_strand = [], [], []
+        self.waiting = {}  # query name -> unit number, pairs whose other mate has not come
+        self.waiting_ids = {}  # the same, by unit number, in number order
+        self.due = []  # heap of (mate start, unit number)
+        self.calls = [np.zeros(0, np.int64)] * 4  # unit, position, methylated, rank
+        self.batch = []  # per-read call arrays not yet joined
+
+    def pass_by(self, start):
+        """In a coordinate-sorted file, a read at ``start`` closes the pairs whose other mate
+        starts before it: that mate came and was left out."""
+        while self.due and self.due[0][0] < start:
+            _, uid = heapq.heappop(self.due)
+            name_left = self.waiting_ids.pop(uid, None)
+            if name_left is not None:
+                del self.waiting[name_left]
+
+    def read(self, name, flag, start, end, strand, paired, mate_start):
+        """Registers a read; returns (unit number, rank: 0 read 1 or a single read, 1 read 2)."""
+        rank = 1 if flag & 0x80 else 0
+        uid = self.waiting.pop(name, None) if paired else None
+        if uid is not None:
+            del self.waiting_ids[uid]
+            i = uid - self.base
+            self.u_start[i] = min(self.u_start[i], start)
+            self.u_end[i] = max(self.u_end[i], end)
+            if rank == 0:
+                self.u_strand[i] = strand
+            self.w.counts["pairs_merged"] += 1
+            return uid, rank
+        uid = self.base + len(self.u_start)
+        self.u_start.append(start)
+        self.u_end.append(end)
+        self.u_strand.append(strand)
+        if paired and not (self.sorted and mate_start < start):
+            self.waiting[name] = uid
+            self.waiting_ids[uid] = name
+            if self.sorted:
+                heapq.heappush(self.due, (mate_start, uid))
+        return uid, rank
+
+    def add_calls(self, unit, pos, meth, rank):
+        self.batch.append((unit, pos, meth, rank))
+
+    def flush(self, everything=False):
+        """Writes every unit that no read to come can change (all of them at the end)."""
+        if self.batch:
+            parts = list(zip(*self.batch))
+            self.batch = []
+            self.calls = [np.concatenate([old] + [np.asarray(p, dtype=np.int64) for p in new])
+                          for old, new in zip(self.calls, parts)]
+        n_units = len(self.u_start)
+        cutoff = self.base + n_units if everything or not self.waiting_ids \
+            else next(iter(self.waiting_ids))
+        if cutoff <= self.base:
+            return
+        if everything:
+            self.waiting.clear()
+            self.waiting_ids.clear()
+            self.due.clear()
+        unit, pos, meth, rank = self.calls
+        now = unit < cutoff
+        self.calls = [a[~now] for a in self.calls]
+        unit, pos, meth, rank = unit[now], pos[now], meth[now], rank[now]
+        order = np.lexsort((rank, pos, unit))
+        unit, pos, meth = unit[order], pos[order], meth[order]
+        # A CpG both mates call counts once, with read 1's call.
+        first = np.ones(unit.size, dtype=bool)
+        first[1:] = (unit[1:] != unit[:-1]) | (pos[1:] != pos[:-1])
+        unit, pos, meth = unit[first], pos[first], meth[first]
+        k = cutoff - self.base
+        idx = unit - self.base
+        starts = np.array(self.u_start[:k], dtype=np.int64)
+        ends = np.array(self.u_end[:k], dtype=np.int64)
+        strands = np.array(self.u_strand[:k])
+        del self.u_start[:k], self.u_end[:k], self.u_strand[:k]
+        self.base = cutoff
+        K = self.o.window_cpgs
+        if K is None:
+            n = np.bincount(idx, minlength=k)
+            n_meth = np.bincount(idx, weights=meth, minlength=k)
+            self.w.write(self.chrom, starts, ends, strands, n, n_meth, n)
+            return
+        # Windows of K consecutive calls along each unit; the calls left over are left out.
+        _, first_of, per_unit = np.unique(idx, return_index=True, return_counts=True)
+        within = np.arange(idx.size) - np.repeat(first_of, per_unit)
+        window = within // K
+        full = (window < np.repeat(per_unit // K, per_unit))
+        self.w.counts["window_remainder_calls"] += int(np.sum(~full))
+        self.w.counts["units_below_min_cpgs"] += int(k - per_unit.size)  # units without calls
+        idx, pos, meth, within = idx[full], pos[full], meth[full], within[full]
+        heads = np.flatnonzero(within % K == 0)
+        if not heads.size:
+            return
+        n = np.full(heads.size, K, dtype=np.int64)
+        n_meth = np.add.reduceat(meth, heads)
+        self.w.write(self.chrom, pos[heads], pos[heads + K - 1] + 2, strands[idx[heads]], n,
+                     n_meth, n)
+
+
+def _xm_calls_of_batch(xms, starts, shifts, cigars):
+    """Calls of many reads' XM strings at once: (read index, CpG position, methylated).
+
+    XM has one character per base of SEQ as stored; 'Z'/'z' are the CpG calls.
+    A read whose CIGAR is one aligned block maps base q to start + q; the
+    others are walked through their CIGAR, and calls in soft clips and
+    insertions dropped.
+    """
+    lengths = np.fromiter((len(x) for x in xms), dtype=np.int64, count=len(xms))
+    ends = np.cumsum(lengths)
+    text = np.frombuffer("".join(xms).encode("ascii", "replace"), dtype=np.uint8)
+    hits = np.flatnonzero((text == ord("Z")) | (text == ord("z")))
+    read = np.searchsorted(ends, hits, side="right")
+    q = hits - (ends - lengths)[read]
+    pos = np.asarray(starts, dtype=np.int64)[read] + q
+    for i in np.flatnonzero(np.fromiter((c is not None for c in cigars), dtype=bool,
+                                        count=len(cigars))).tolist():
+        at = np.flatnonzero(read == i)
+        if at.size:
+            refs = _ref_of(cigars[i], starts[i], q[at].tolist())
+            pos[at] = [-1 if p is None else p for p in refs]
+    keep = pos >= 0
+    read, pos = read[keep], pos[keep]
+    pos -= np.asarray(shifts, dtype=np.int64)[read]
+    return read, pos, (text[hits[keep]] == ord("Z")).astype(np.int64)
+
+
+def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
+    """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
+    counts = Counter()
+    threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
+    contig, lo, hi = task
+    xm_tag = tag == "XM"
+    with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
+        writer = _Writer(f, options, options.reference, sep, age, counts)
+        names = bam.references
+        it = (bam.fetch(until_eof=True) if contig is None
+              else bam.fetch(contig, lo, hi) if lo is not None else bam.fetch(contig))
+        asm, cur_tid = None, None
+        xms, units, ranks, starts, shifts, cigars = [], [], [], [], [], []
+
+        def calls_of_batch():
+            if xms:
+                read, pos, meth = _xm_calls_of_batch(xms, starts, shifts, cigars)
+                u, k = np.asarray(units, dtype=np.int64), np.asarray(ranks, dtype=np.int64)
+                asm.add_calls(u[read], pos, meth, k[read])
+            for lst in (xms, units, ranks, starts, shifts, cigars):
+                lst.clear()
+
+        n = 0
+        try:
+            for r in it:
+                n += 1
+                if tick is not None and n % 65536 == 0:
+                    tick(65536)
+                flag = r.flag
+                if flag & 0x4:
+                    counts["reads_unmapped"] += 1
+                    continue
+                tid = r.reference_id
+                if tid != cur_tid:
+                    if asm is not None:
+                        calls_of_batch()
+                        asm.flush(everything=True)
+                    asm, cur_tid = _Assembler(writer, options, names[tid], sorted_by_pos), tid
+                start = r.reference_start
+                paired = flag & 0x1 and not flag & 0x8 and r.next_reference_id == tid
+                mate_start = r.next_reference_start if paired else start
+                if lo is not None and min(start, mate_start) < lo:
+                    continue  # the unit starts in an earlier region, which writes it
+                if asm.due and asm.due[0][0] < start and sorted_by_pos:
+                    asm.pass_by(start)
+                if flag & 0xF00:
+                    why = next(why for why, bit in _FILTERS if flag & bit)
+                    counts[f"reads_{why}"] += 1
+                    continue
+                if r.mapping_quality < min_mapq:
+                    counts["reads_low_mapq"] += 1
+                    continue
+                if xm_tag:
+                    try:
+                        xm = r.get_tag("XM")
+                    except KeyError:
+                        counts["reads_without_tag"] += 1
+                        continue
+                    top = _bisulfite_top(r, flag)
+                    cigar = r.cigarstring
+                    simple = cigar[-1:] == "M" and cigar[:-1].isdigit()
+                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
+                                         start + int(cigar[:-1]) if simple else r.reference_end,
+                                         "+" if top else "-", paired, mate_start)
+                    xms.append(xm)
+                    units.append(uid)
+                    ranks.append(rank)
+                    starts.append(start)
+                    shifts.append(0 if top else 1)
+                    cigars.append(None if simple else r.cigartuples)
+                    if len(xms) >= READ_BATCH:
+                        calls_of_batch()
+                        asm.flush()
+                else:
+                    if not (r.has_tag("MM") or r.has_tag("Mm")):
+                        counts["reads_without_tag"] += 1
+                        continue
+                    try:
+                        pos, meth, strand = mm_calls(r, threshold, hydroxy)
+                    except BadModTags as exc:
+                        counts[f"reads_{exc.reason}"] += 1
+                        continue
+                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
+                                         r.reference_end, strand, paired, mate_start)
+                    asm.add_calls(np.full(pos.size, uid), pos, meth, np.full(pos.size, rank))
+                    if len(asm.batch) >= 1000:
+                        asm.flush()
+                counts["reads_used"] += 1
+            if asm is not None:
+                calls_of_batch()
+                asm.flush(everything=True)
+        except OSError as exc:
+            raise InputError(path, f"cannot be read past read {n} ({exc})") from None
+        if tick is not None:
+            tick(n % 65536)
+    return counts
 
 
 def _cpg_sites(reference, chrom):
@@ -528,102 +724,6 @@ class _ChromSites(dict):
         self.clear()
         self[chrom] = _cpg_sites(self.reference, chrom)
         return self[chrom]
-
-
-def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
-    """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
-    counts = Counter()
-    chrom_sites = _ChromSites(options.reference) if options.reference else None
-    threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
-    contig, lo, hi = task
-    with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
-        units = _Units(f, options, chrom_sites, sep, age, counts)
-        names = bam.references
-        it = (bam.fetch(until_eof=True) if contig is None
-              else bam.fetch(contig, lo, hi) if lo is not None else bam.fetch(contig))
-        stash, due = {}, []  # first mates waiting for theirs; a heap of (mate start, name)
-        cur_tid = None
-
-        def emit(item):
-            tid, calls, s, e, strand = item[:5]
-            units.add(names[tid], calls, (s, e), strand)
-
-        def flush_stash(before=None):
-            while due and (before is None or due[0][0] < before):
-                _, name = heapq.heappop(due)
-                item = stash.pop(name, None)
-                if item is not None:
-                    emit(item)
-
-        n = 0
-        try:
-            for r in it:
-                n += 1
-                if tick is not None and n % 65536 == 0:
-                    tick(65536)
-                flag = r.flag
-                if flag & 0x4:
-                    counts["reads_unmapped"] += 1
-                    continue
-                if r.reference_id != cur_tid:
-                    flush_stash()
-                    stash.clear()
-                    cur_tid = r.reference_id
-                start = r.reference_start
-                paired = flag & 0x1 and not flag & 0x8 and r.next_reference_id == r.reference_id
-                if lo is not None and min(start, r.next_reference_start if paired else start) < lo:
-                    continue  # the unit starts in an earlier region, which writes it
-                if sorted_by_pos and due:
-                    flush_stash(start)
-                skip = next((why for why, bit in _FILTERS if flag & bit), None)
-                if skip is None and r.mapping_quality < min_mapq:
-                    skip = "low_mapq"
-                if skip is not None:
-                    counts[f"reads_{skip}"] += 1
-                    continue
-                try:
-                    if tag == "XM":
-                        if not r.has_tag("XM"):
-                            counts["reads_without_tag"] += 1
-                            continue
-                        calls, strand = xm_calls(r)
-                    else:
-                        if not (r.has_tag("MM") or r.has_tag("Mm")):
-                            counts["reads_without_tag"] += 1
-                            continue
-                        calls, strand = mm_calls(r, threshold, hydroxy)
-                except BadModTags as exc:
-                    counts[f"reads_{exc.reason}"] += 1
-                    continue
-                counts["reads_used"] += 1
-                item = (r.reference_id, calls, start, r.reference_end, strand, flag & 0x40)
-                if not paired:
-                    emit(item)
-                    continue
-                name = r.query_name
-                mate = stash.pop(name, None)
-                if mate is None:
-                    if sorted_by_pos and r.next_reference_start < start:
-                        emit(item)  # its mate came first and was left out
-                    else:
-                        stash[name] = item
-                        heapq.heappush(due, (r.next_reference_start, name))
-                    continue
-                first, second = (mate, item) if mate[5] or not item[5] else (item, mate)
-                merged = dict(second[1])
-                merged.update(first[1])  # the first mate's call wins where both call a CpG
-                counts["pairs_merged"] += 1
-                emit((r.reference_id, merged, min(mate[2], start), max(mate[3], item[3]),
-                      first[4]))
-            flush_stash()
-            for item in stash.values():
-                emit(item)
-        except OSError as exc:
-            raise InputError(path, f"cannot be read past read {n} ({exc})") from None
-        units.flush()
-        if tick is not None:
-            tick(n % 65536)
-    return counts
 
 
 # ------------------------------------------------------------ per-CpG tables
@@ -705,9 +805,8 @@ def _table_sites(path, layout, hydroxy):
 def _table_units(path, options, regions, sep, age, f, counts):
     layout = _table_layout(path)
     k = options.window_cpgs or DEFAULT_TABLE_CPGS
-    chrom_sites = _ChromSites(options.reference) if options.reference else None
-    units = _Units(f, dataclasses.replace(options, window_cpgs=k), chrom_sites, sep, age,
-                   counts)
+    writer = _Writer(f, options, options.reference, sep, age, counts)
+    rows = []  # the contig's regions not yet written: start, end, calls, methylated
     fasta = None
     if options.reference:
         fasta = _pysam().FastaFile(options.reference)
@@ -730,10 +829,18 @@ def _table_units(path, options, regions, sep, age, f, counts):
         run.append(p)
         calls[p] = (m, n)
 
+    def write_rows():
+        if rows:
+            a = np.array(rows, dtype=np.int64).reshape(-1, 4)
+            writer.write(chrom, a[:, 0], a[:, 1], ".", a[:, 2], a[:, 3], np.full(len(a), k))
+            rows.clear()
+
     def close_region():
         if len(run) == k:
-            units._unit(chrom, run[0], run[-1] + 2, ".", sum(calls[p][1] for p in run),
-                        sum(calls[p][0] for p in run), k)
+            rows.append((run[0], run[-1] + 2, sum(calls[p][1] for p in run),
+                         sum(calls[p][0] for p in run)))
+            if len(rows) >= BATCH:
+                write_rows()
         elif run:
             counts["region_remainder_cpgs"] += len(run)
         run.clear()
@@ -746,6 +853,7 @@ def _table_units(path, options, regions, sep, age, f, counts):
         if c != chrom:
             settle()
             close_region()
+            write_rows()
             if c in seen_chroms:
                 raise InputError(path, f"is not sorted: contig '{c}' appears again", lineno)
             seen_chroms.add(c)
@@ -768,7 +876,7 @@ def _table_units(path, options, regions, sep, age, f, counts):
         pending = [pos, n_mod, n_mod + n_can]
     settle()
     close_region()
-    units.flush()
+    write_rows()
     if fasta is not None:
         fasta.close()
     return layout

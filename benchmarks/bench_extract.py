@@ -1,0 +1,157 @@
+"""korvel extract on a generated bisulfite BAM against a plain pysam loop over the same reads.
+
+Generates coordinate-sorted paired-end reads (150 bp mates of 250 bp
+fragments, XM calls at every CpG, half the fragments on the bottom strand)
+over 4 contigs as SAM text, which samtools (through pysam) turns into an
+indexed BAM. Prints, for --reads N (default 10^6):
+
+- the time of a loop that only iterates the reads with pysam;
+- extract's time with 1 and 2 worker processes, its ratio to the loop and
+  the 2-worker speed-up (each the best of --repeat runs);
+- the peak resident memory (ru_maxrss) of a child process running extract
+  with one worker, at N and at 4 N reads (--no-memory leaves the 4 N run out),
+  so that a memory that grows with the reads shows.
+
+Checks that the table has one row per fragment and that 1 and 2 workers
+wrote the same bytes. The machine may be shared: speed-ups are noisy there.
+
+    nice python benchmarks/bench_extract.py [--reads N] [--repeat R] [--no-memory]
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import pysam  # noqa: E402
+from machine import describe  # noqa: E402
+
+CONTIGS = 4
+READ, FRAGMENT = 150, 250
+
+
+def make_bam(folder, n_reads, seed=0):
+    """An indexed BAM of n_reads reads (n_reads / 2 pairs) and its fragment count."""
+    rng = np.random.default_rng(seed)
+    pairs = n_reads // 2
+    per_contig = -(-pairs // CONTIGS)
+    step = 40  # fragments start every 40 bp on average
+    length = per_contig * step + FRAGMENT + 100
+    sam = os.path.join(folder, f"reads{n_reads}.sam")
+    bam = os.path.join(folder, f"reads{n_reads}.bam")
+    with open(sam, "w") as f:
+        f.write("@HD\tVN:1.6\tSO:coordinate\n")
+        refs = []
+        for c in range(CONTIGS):
+            seq = np.array(list("ACT"))[rng.integers(0, 3, length)]
+            sites = np.flatnonzero(rng.random(length - 1) < 0.02)
+            sites = sites[np.diff(sites, prepend=-2) > 1]
+            seq[sites], seq[sites + 1] = "C", "G"
+            refs.append(seq)
+            f.write(f"@SQ\tSN:chr{c}\tLN:{length}\n")
+        for c, seq in enumerate(refs):
+            text = "".join(seq)
+            meth = rng.random(seq.size) < 0.6
+            top = np.full(seq.size, ".")
+            bottom = np.full(seq.size, ".")
+            cpg = np.flatnonzero((seq[:-1] == "C") & (seq[1:] == "G"))
+            top[cpg] = np.where(meth[cpg], "Z", "z")
+            bottom[cpg + 1] = np.where(meth[cpg], "Z", "z")
+            top, bottom = "".join(top), "".join(bottom)
+            starts = np.sort(rng.integers(0, length - FRAGMENT - 1, min(per_contig, pairs)))
+            pairs -= starts.size
+            lines = []
+            for i, s in enumerate(starts.tolist()):
+                s2 = s + FRAGMENT - READ
+                strand_top = i % 2 == 0
+                xm = top if strand_top else bottom
+                xg = "CT" if strand_top else "GA"
+                name = f"c{c}f{i}"
+                f1, f2 = (99, 147) if strand_top else (83, 163)
+                for pos, mate, flag in ((s, s2, f1), (s2, s, f2)):
+                    lines.append((pos, f"{name}\t{flag}\tchr{c}\t{pos + 1}\t40\t{READ}M\t=\t"
+                                       f"{mate + 1}\t0\t{text[pos:pos + READ]}\t*\t"
+                                       f"XM:Z:{xm[pos:pos + READ]}\tXG:Z:{xg}\n"))
+            lines.sort(key=lambda x: x[0])
+            f.writelines(line for _, line in lines)
+    pysam.view("-b", "-o", bam, sam, catch_stdout=False)
+    os.unlink(sam)
+    pysam.index(bam)
+    return bam, n_reads // 2
+
+
+def plain_loop(bam):
+    t = time.perf_counter()
+    n = 0
+    with pysam.AlignmentFile(bam) as f:
+        for _ in f.fetch(until_eof=True):
+            n += 1
+    return time.perf_counter() - t, n
+
+
+def run_extract(bam, out, threads):
+    """Seconds of one extract run in a child process, and the child's peak RSS in MiB."""
+    code = ("import resource, sys, time\n"
+            "from korvel_analysis import extract\n"
+            "t = time.perf_counter()\n"
+            f"extract.extract([{bam!r}], {out!r}, threads={threads}, progress=False)\n"
+            "dt = time.perf_counter() - t\n"
+            "own = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "kids = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss\n"
+            "print(dt, own, kids)\n")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True)
+    dt, own, kids = res.stdout.split()
+    return float(dt), max(int(own), int(kids)) / 1024.0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--reads", type=int, default=1_000_000)
+    ap.add_argument("--repeat", type=int, default=2)
+    ap.add_argument("--no-memory", action="store_true")
+    args = ap.parse_args()
+    print(describe())
+    with tempfile.TemporaryDirectory() as tmp:
+        t = time.perf_counter()
+        bam, fragments = make_bam(tmp, args.reads)
+        print(f"generated {args.reads} reads ({fragments} pairs) in "
+              f"{time.perf_counter() - t:.1f} s")
+        loop = min(plain_loop(bam)[0] for _ in range(args.repeat))
+        outs, best, rss = {}, {}, {}
+        for threads in (1, 2):
+            outs[threads] = os.path.join(tmp, f"out{threads}.tsv")
+            runs = [run_extract(bam, outs[threads], threads) for _ in range(args.repeat)]
+            best[threads] = min(r[0] for r in runs)
+            rss[threads] = max(r[1] for r in runs)
+        with open(outs[1], "rb") as a, open(outs[2], "rb") as b:
+            same = a.read() == b.read()
+        with open(outs[1]) as f:
+            rows = sum(1 for _ in f) - 1
+        with open(outs[1] + ".json") as f:
+            record = json.load(f)
+        assert same, "1 and 2 workers wrote different tables"
+        # every fragment is a row, but for those whose reads hold no CpG call
+        empty = record["left_out"].get("units_below_min_cpgs", 0)
+        assert rows + empty == fragments and record["pairs_merged"] == fragments, record
+        print(f"plain pysam loop: {loop:.2f} s ({args.reads / loop / 1e6:.2f} M reads/s)")
+        print(f"extract, 1 worker: {best[1]:.2f} s = {best[1] / loop:.2f} x the loop; "
+              f"peak RSS {rss[1]:.0f} MiB")
+        print(f"extract, 2 workers: {best[2]:.2f} s; speed-up {best[1] / best[2]:.2f}")
+        if not args.no_memory:
+            big, _ = make_bam(tmp, 4 * args.reads, seed=1)
+            dt, mem = run_extract(big, os.path.join(tmp, "big.tsv"), 1)
+            print(f"extract, 1 worker, {4 * args.reads} reads: {dt:.2f} s; peak RSS "
+                  f"{mem:.0f} MiB (against {rss[1]:.0f} MiB at {args.reads})")
+
+
+if __name__ == "__main__":
+    main()
