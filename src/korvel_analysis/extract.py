@@ -885,8 +885,12 @@ def _table_units(path, options, regions, sep, age, f, counts):
 # ------------------------------------------------------------ the whole run
 
 def _worker(job):
-    """One contig or region in a worker process: (counts, reads seen)."""
-    return dict(_bam_task(*job))
+    """One contig or region in a worker process: its counts, or the bad input it met (sent as
+    plain values: the exception's own arguments do not survive pickling)."""
+    try:
+        return dict(_bam_task(*job))
+    except InputError as exc:
+        return {"bad input": (exc.path, exc.what)}
 
 
 def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw):
@@ -1010,13 +1014,13 @@ def _run_jobs(jobs, threads, total, progress, counts):
         import multiprocessing as mp
 
         # Spawned, not forked: the parent may hold korvel's thread pool and pysam's handles.
-        with cf.ProcessPoolExecutor(threads, mp_context=mp.get_context("spawn")) as pool:
+        with cf.ProcessPoolExecutor(min(threads, len(jobs)), mp_context=mp.get_context("spawn")) as pool:
             futures = [pool.submit(_worker, job) for job in jobs]
-            done = set()
             for fut in cf.as_completed(futures):
                 c = fut.result()
+                if "bad input" in c:
+                    raise InputError(*c["bad input"])
                 counts.update(c)
-                done.add(fut)
                 _progress.advance(bar, sum(v for k, v in c.items() if k.startswith("reads_")))
     finally:
         bar.close()
