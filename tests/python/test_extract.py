@@ -338,3 +338,41 @@ def test_a_read_whose_ml_is_shorter_than_its_mm_is_skipped_and_counted(molecules
     assert [r["start"] for r in rows] == ["80"] and rows[0]["meth_fraction"] == "1.0"
     record = json.loads((tmp_path / "reads.tsv.json").read_text())
     assert record["left_out"]["reads_ml_shorter_than_mm"] == 1
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_mod_probabilities_agree_with_htslib_on_combined_and_separate_groups(reverse):
+    """C+mh (two codes, interleaved ML), a separate C+h group and an N+m group (any base):
+    each base's probability is htslib's m value, plus its h value with hydroxy='methylated';
+    where two groups list a base, the later one stands."""
+    from korvel_analysis import extract
+
+    rng = np.random.default_rng(3)
+    header = pysam.AlignmentHeader.from_dict({"SQ": [{"SN": "c", "LN": 1000}]})
+    for _ in range(30):
+        seq = "".join(rng.choice(list("ACGT"), 80))
+        orig = seq.translate(COMP)[::-1] if reverse else seq
+        n_c = orig.count("C")
+        chosen = np.sort(rng.choice(n_c, min(n_c, 6), replace=False))
+        deltas = np.diff(chosen, prepend=-1) - 1
+        later = chosen[-2:]  # a second group lists some of the same Cs
+        mm = ("C+mh?," + ",".join(map(str, deltas)) + ";C+h?,"
+              + ",".join(map(str, np.diff(later, prepend=-1) - 1)) + ";N+m?,3;")
+        ml = rng.integers(0, 256, 2 * chosen.size + later.size + 1)
+        a = pysam.AlignedSegment(header)
+        a.query_sequence, a.flag = seq, 16 if reverse else 0
+        a.set_tag("MM", mm)
+        a.set_tag("ML", array.array("B", ml.tolist()))
+        want = {}
+        for (base, _, code), calls in a.modified_bases.items():
+            if base in "CN":
+                for q, p in calls:
+                    want.setdefault(q, {}).setdefault(code, []).append((p + 0.5) / 256)
+        for hydroxy in extract.HYDROXY:
+            got = extract.mod_probabilities(mm, ml, seq, reverse, hydroxy)
+            # counting h as methylated needs an h value: a base no h group lists has no call
+            called = {q: c for q, c in want.items() if hydroxy != "methylated" or "h" in c}
+            assert set(np.flatnonzero(~np.isnan(got)).tolist()) == set(called)
+            for q, codes in called.items():
+                h = codes["h"][-1] if hydroxy == "methylated" else 0.0
+                assert got[q] == codes["m"][-1] + h
