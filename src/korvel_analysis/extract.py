@@ -32,7 +32,6 @@ for a reverse-strand read they count the complement from the end of SEQ; an
 
 from __future__ import annotations
 
-import bisect
 import contextlib
 import dataclasses
 import gzip
@@ -60,7 +59,7 @@ DEFAULT_MIN_COVERAGE = 1
 HYDROXY = ("unmethylated", "methylated")
 # A BAM whose first reads carry neither tag is refused after this many mapped reads.
 SNIFF_READS = 200
-# Units are formatted in batches, so that reference densities are one searchsorted call.
+# Regions of a per-CpG table are written this many at a time, their densities in one call.
 BATCH = 4096
 # The 28-byte empty BGZF block every complete BAM ends with.
 BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
@@ -149,7 +148,7 @@ def _open_bam(path, kind, reference):
         pysam.set_verbosity(save)
 
 
-def _parse_region(text, what="--region"):
+def _parse_region(text):
     m = re.fullmatch(r"([^:\s]+)(?::([\d,]+)-([\d,]+))?", text.strip())
     if not m:
         raise ArgumentError(f"'{text}' is not CHROM or CHROM:START-END ({{}})", "region")
