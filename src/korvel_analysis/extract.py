@@ -763,11 +763,12 @@ def _table_layout(path):
 
 
 def _table_sites(path, layout, hydroxy):
-    """(lineno, chrom, C position, methylated, unmethylated) per row of a per-CpG table.
+    """(lineno, chrom, position, methylated, unmethylated) per row of a per-CpG table.
 
-    bedMethyl rows on the '-' strand sit on the G and move to the C; a coverage
-    table is 1-based (start = the C) and has no strand, so a row one base after
-    the previous row is taken as the G of that CpG.
+    bedMethyl rows on the '-' strand sit on the G and move to the C. A coverage
+    table is 1-based and has no strand: with a reference, a row on the G of a
+    CpG moves to its C; without one, a row one base after the previous row is
+    taken as the G of that CpG.
     """
     with _open_table(path) as f:
         for lineno, line in enumerate(f, 1):
@@ -859,6 +860,13 @@ def _table_units(path, options, regions, sep, age, f, counts):
             if fasta is not None and c not in fasta.references:
                 raise InputError(options.reference, f"lacks contig '{c}' of {path}")
             chrom, last = c, -1
+            if layout == "coverage" and writer.sites is not None:
+                g_sites = writer.sites[c][0] + 1
+        if layout == "coverage" and writer.sites is not None:
+            # A coverage table has no strand: the reference says which rows sit on a G.
+            i = np.searchsorted(g_sites, pos)
+            if i < g_sites.size and g_sites[i] == pos:
+                pos -= 1
         if pos < last:
             raise InputError(path, "is not sorted by position within its contig", lineno)
         last = pos

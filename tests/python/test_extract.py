@@ -7,6 +7,7 @@ is checked against a recount made straight from the molecules.
 
 import array
 import csv
+import gzip
 import json
 
 import numpy as np
@@ -238,7 +239,7 @@ def regions(tmp_path_factory):
     # Six 95% intervals are checked, so some seeds see one miss by chance (of seeds 8 to 12,
     # seed 8 had bin 1's St interval end just below the truth); the draws are seeded.
     rng = np.random.default_rng(9)
-    seq, reads, bed = [], [], []
+    seq, reads, bed, cov = [], [], [], []
     pos = 0
     for b, (lo, hi) in enumerate(DENSITY_BINS):
         p = stationary(*(TRUTH[k][b] for k in ("st", "cow", "coe")))
@@ -261,24 +262,34 @@ def regions(tmp_path_factory):
                 c = pos + int(q) + at
                 bed.append(f"chr1\t{c}\t{c + 1}\tm\t1\t{strand}\t{c}\t{c + 1}\t255,0,0\t1\t"
                            f"{100.0 * x:.2f}\t{int(x)}\t{int(not x)}\t0\t0\t0\t0\t0")
+                cov.append(f"chr1\t{c + 1}\t{c + 1}\t{100.0 * x:g}\t{int(x)}\t{int(not x)}")
             seq.append("".join(block))
             pos += n
     contigs = {"chr1": "".join(seq)}
     (tmp / "calls.bed").write_text("\n".join(bed) + "\n")
+    with gzip.open(tmp / "calls.cov.gz", "wt") as f:
+        f.write("\n".join(cov) + "\n")
     return {"ref": write_reference(tmp, contigs), "XM": write_bam(tmp / "xm.bam", contigs, reads, "XM"),
-            "MM": write_bam(tmp / "mm.bam", contigs, reads, "MM"), "bedMethyl": tmp / "calls.bed"}
+            "MM": write_bam(tmp / "mm.bam", contigs, reads, "MM"), "bedMethyl": tmp / "calls.bed",
+            "coverage": tmp / "calls.cov.gz"}
 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("source,unit", [("XM", []), ("MM", ["--window-cpgs", "70"]),
                                          ("bedMethyl", ["--window-cpgs", "70"])])
 def test_extracted_tables_fit_back_to_the_truth(regions, source, unit, tmp_path):
-    """extract, then korvel fit --profile: every known parameter inside its interval."""
+    """extract, then korvel fit --profile: every known parameter inside its interval (the
+    draws hold bin 0's and bin 1's parameters, the tables their densities)."""
     table = tmp_path / "reads.tsv"
     assert run("extract", regions[source], "--out", table, "--reference", regions["ref"],
                *unit) == 0
     rows = read_table(table)
     assert len(rows) == 2400 and {r["n_cpg"] for r in rows} == {"70"}
+    if source == "bedMethyl":  # the coverage table of the same calls (gzipped, 1-based)
+        cov = tmp_path / "cov.tsv"
+        assert run("extract", regions["coverage"], "--out", cov, "--reference",
+                   regions["ref"]) == 0
+        assert cov.read_bytes() == table.read_bytes()
     assert run("fit", table, "--out", tmp_path / "fit", "--mode", "independent",
                "--density-edges", "0,4,10", "--profile", "--no-plots") == 0
     for b, res in enumerate(read_table(tmp_path / "fit" / "results.tsv")):
