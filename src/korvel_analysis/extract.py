@@ -891,15 +891,6 @@ def _table_units(path, options, regions, sep, age, f, counts):
 
 # ------------------------------------------------------------ the whole run
 
-def _worker(job):
-    """One contig or region in a worker process: its counts, or the bad input it met (sent as
-    plain values: the exception's own arguments do not survive pickling)."""
-    try:
-        return dict(_bam_task(*job))
-    except InputError as exc:
-        return {"bad input": (exc.path, exc.what)}
-
-
 def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw):
     """Writes the reads table ``out`` from BAM/CRAM files and per-CpG tables.
 
@@ -1016,18 +1007,117 @@ def _run_jobs(jobs, threads, total, progress, counts):
         if threads <= 1 or len(jobs) == 1:
             for job in jobs:
                 counts.update(_bam_task(*job, tick=lambda n: _progress.advance(bar, n)))
-            return
-        import concurrent.futures as cf
-        import multiprocessing as mp
-
-        # Spawned, not forked: the parent may hold korvel's thread pool and pysam's handles.
-        with cf.ProcessPoolExecutor(min(threads, len(jobs)), mp_context=mp.get_context("spawn")) as pool:
-            futures = [pool.submit(_worker, job) for job in jobs]
-            for fut in cf.as_completed(futures):
-                c = fut.result()
-                if "bad input" in c:
-                    raise InputError(*c["bad input"])
-                counts.update(c)
-                _progress.advance(bar, sum(v for k, v in c.items() if k.startswith("reads_")))
+        else:
+            _run_workers(jobs, min(threads, len(jobs)), bar, counts)
     finally:
         bar.close()
+
+
+def _run_workers(jobs, n_workers, bar, counts):
+    """The jobs on ``n_workers`` worker processes, each fed by a thread of this one.
+
+    Workers are fresh interpreters (``python -m korvel_analysis.extract``) that
+    take one job per line on their standard input and answer with progress and
+    result lines: not forked from this process, which may run threads (korvel's
+    pool, a progress bar), and, unlike multiprocessing's spawned workers, they
+    do not run the caller's script again (one without a main guard, or a
+    notebook's cell, would start the extraction anew in every worker).
+    """
+    import queue
+    import subprocess
+    import sys
+    import threading
+
+    todo = queue.Queue()
+    for i, job in enumerate(jobs):
+        todo.put(i)
+    results, lock = {}, threading.Lock()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    procs = [subprocess.Popen([sys.executable, "-m", "korvel_analysis.extract", "--worker"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                              env=env) for _ in range(n_workers)]
+
+    def feed(proc):
+        while True:
+            try:
+                i = todo.get_nowait()
+            except queue.Empty:
+                return
+            path, kind, tag, task, options, part, sep, age, sorted_by_pos = jobs[i]
+            proc.stdin.write(json.dumps([path, kind, tag, list(task), dataclasses.asdict(options),
+                                         part, sep, age, sorted_by_pos]) + "\n")
+            proc.stdin.flush()
+            for line in proc.stdout:
+                answer = json.loads(line)
+                if "tick" in answer:
+                    with lock:
+                        _progress.advance(bar, answer["tick"])
+                    continue
+                results[i] = answer
+                break
+            else:
+                results[i] = {"failed": f"worker process ended (exit code {proc.wait()})"}
+                return
+            if "counts" not in answer:
+                return
+
+    threads = [threading.Thread(target=feed, args=(p,), daemon=True) for p in procs]
+    finished = False
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            while t.is_alive():
+                t.join(0.2)  # a short wait, so that Ctrl+C is seen at once
+        finished = True
+    finally:
+        for proc in procs:
+            with contextlib.suppress(OSError):
+                proc.stdin.close()  # a worker ends when its input does
+            try:
+                proc.wait(timeout=10 if finished else 0)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+    for i in range(len(jobs)):
+        answer = results.get(i, {"failed": "not run: another job failed"})
+        if "bad input" in answer:
+            raise InputError(*answer["bad input"])
+        if "failed" in answer:
+            raise RuntimeError(f"extract worker: {answer['failed']}")
+        counts.update(answer["counts"])
+
+
+def _serve():
+    """A worker process: one job per line in, progress and the job's counts out."""
+    import signal
+    import sys
+
+    # Ctrl+C reaches the whole process group; the command ends the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    out = sys.stdout
+
+    def tick(n):
+        out.write(json.dumps({"tick": n}) + "\n")
+        out.flush()
+
+    for line in sys.stdin:
+        path, kind, tag, task, options, part, sep, age, sorted_by_pos = json.loads(line)
+        try:
+            c = _bam_task(path, kind, tag, tuple(task), Options(**options), part, sep, age,
+                          sorted_by_pos, tick)
+            answer = {"counts": dict(c)}
+        except InputError as exc:
+            answer = {"bad input": [exc.path, exc.what]}
+        except Exception as exc:  # the command reports it as a failure inside korvel
+            answer = {"failed": f"{type(exc).__name__}: {exc}"}
+        out.write(json.dumps(answer) + "\n")
+        out.flush()
+
+
+if __name__ == "__main__":
+    import sys
+
+    if sys.argv[1:] == ["--worker"]:
+        _serve()
