@@ -10,7 +10,10 @@ indexed BAM. Prints, for --reads N (default 10^6):
   the 2-worker speed-up (each the best of --repeat runs);
 - the peak resident memory (ru_maxrss) of a child process running extract
   with one worker, at N and at 4 N reads (--no-memory leaves the 4 N run out),
-  so that a memory that grows with the reads shows.
+  so that a memory that grows with the reads shows. The BAMs are generated in
+  a child process of their own: Linux keeps a process's peak across fork and
+  exec, so children of a process that had held the generated reads would
+  report its peak as theirs.
 
 Checks that the table has one row per fragment and that 1 and 2 workers
 wrote the same bytes. The machine may be shared: speed-ups are noisy there.
@@ -88,6 +91,14 @@ def make_bam(folder, n_reads, seed=0):
     return bam, n_reads // 2
 
 
+def make_bam_apart(folder, n_reads, seed=0):
+    """make_bam in a child process, so that this process stays small (see above)."""
+    res = subprocess.run([sys.executable, __file__, "--make", folder, str(n_reads), str(seed)],
+                         capture_output=True, text=True, check=True)
+    bam, fragments = res.stdout.split()
+    return bam, int(fragments)
+
+
 def plain_loop(bam):
     t = time.perf_counter()
     n = 0
@@ -122,7 +133,7 @@ def main():
     print(describe())
     with tempfile.TemporaryDirectory() as tmp:
         t = time.perf_counter()
-        bam, fragments = make_bam(tmp, args.reads)
+        bam, fragments = make_bam_apart(tmp, args.reads)
         print(f"generated {args.reads} reads ({fragments} pairs) in "
               f"{time.perf_counter() - t:.1f} s")
         loop = min(plain_loop(bam)[0] for _ in range(args.repeat))
@@ -147,11 +158,14 @@ def main():
               f"peak RSS {rss[1]:.0f} MiB")
         print(f"extract, 2 workers: {best[2]:.2f} s; speed-up {best[1] / best[2]:.2f}")
         if not args.no_memory:
-            big, _ = make_bam(tmp, 4 * args.reads, seed=1)
+            big, _ = make_bam_apart(tmp, 4 * args.reads, seed=1)
             dt, mem = run_extract(big, os.path.join(tmp, "big.tsv"), 1)
             print(f"extract, 1 worker, {4 * args.reads} reads: {dt:.2f} s; peak RSS "
                   f"{mem:.0f} MiB (against {rss[1]:.0f} MiB at {args.reads})")
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--make"]:
+        print(*make_bam(sys.argv[2], int(sys.argv[3]), int(sys.argv[4])))
+    else:
+        main()

@@ -613,8 +613,9 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
     with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
         writer = _Writer(f, options, options.reference, sep, age, counts)
         names = bam.references
+        # A region's reads run past its end, to the second mates of the pairs it starts.
         it = (bam.fetch(until_eof=True) if contig is None
-              else bam.fetch(contig, lo, hi) if lo is not None else bam.fetch(contig))
+              else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
         asm, cur_tid = None, None
         xms, units, ranks, starts, shifts, cigars = [], [], [], [], [], []
 
@@ -649,6 +650,11 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
                     continue  # the unit starts in an earlier region, which writes it
                 if asm.due and asm.due[0][0] < start and sorted_by_pos:
                     asm.pass_by(start)
+                if hi is not None and start >= hi:
+                    if not asm.waiting:
+                        break
+                    if not paired or r.query_name not in asm.waiting:
+                        continue  # a unit of a later region
                 if flag & 0xF00:
                     why = next(why for why, bit in _FILTERS if flag & bit)
                     counts[f"reads_{why}"] += 1

@@ -223,6 +223,16 @@ def test_units_equal_a_recount_of_the_molecules(molecules, tag, tmp_path):
     assert run("extract", molecules[tag], "--out", again) == 0
     assert again.read_bytes() == bare.read_bytes()
 
+    # Regions keep the units whose leftmost base they hold, pairs whose mate starts past
+    # the region's end whole; overlapping regions write a unit once.
+    bed = tmp_path / "r.bed"
+    bed.write_text("chrA\t1000\t3000\nchrB\t2500\t2600\nchrA\t2900\t3500\n")
+    part = tmp_path / "part.tsv"
+    assert run("extract", molecules[tag], "--out", part, "--regions", bed, "--threads", "2") == 0
+    inside = {"chrA": (1000, 3500), "chrB": (2500, 2600)}
+    assert read_table(part) == [r for r in read_table(bare)
+                                if inside[r["chrom"]][0] <= int(r["start"]) < inside[r["chrom"]][1]]
+
 
 # ------------------------------------------------------------ end to end
 
