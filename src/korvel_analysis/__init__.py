@@ -8,15 +8,17 @@ The steps, each a plain function over NumPy arrays:
 - ``tl``: tools (fits in every mode, bootstraps, profiles, intervals, drift,
   phase grids);
 - ``pl``: plotting (each function draws on a given ``ax`` and returns it);
-- ``simulate``: exact stochastic simulation of the 70-site process.
+- ``simulate``: exact stochastic simulation of the 70-site process;
+- ``extract``: reads tables from BAM/CRAM files and per-CpG tables
+  (``extract.extract``; BAM and CRAM need pysam, ``korvel[bam]``).
 
 The ``korvel`` command (``korvel_analysis.cli``) is a thin layer over these.
 """
 
-from . import pl, pp, simulate, tl
+from . import extract, pl, pp, simulate, tl
 from .provenance import korvel_version
 from .readers import InputError, read_counts, read_reads
 
 __version__ = korvel_version()
-__all__ = ["InputError", "pl", "pp", "read_counts", "read_reads", "simulate", "tl",
+__all__ = ["InputError", "extract", "pl", "pp", "read_counts", "read_reads", "simulate", "tl",
            "__version__"]
