@@ -617,17 +617,17 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
         it = (bam.fetch(until_eof=True) if contig is None
               else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
         asm, cur_tid = None, None
-        xms, units, ranks, starts, shifts, cigars = [], [], [], [], [], []
+        batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
 
         def calls_of_batch():
-            if xms:
+            if batch:
+                xms, units, ranks, starts, shifts, cigars = zip(*batch)
                 read, pos, meth = _xm_calls_of_batch(xms, starts, shifts, cigars)
                 u, k = np.asarray(units, dtype=np.int64), np.asarray(ranks, dtype=np.int64)
                 asm.add_calls(u[read], pos, meth, k[read])
-            for lst in (xms, units, ranks, starts, shifts, cigars):
-                lst.clear()
+                batch.clear()
 
-        n = 0
+        n = used = 0
         try:
             for r in it:
                 n += 1
@@ -674,13 +674,9 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
                     uid, rank = asm.read(r.query_name if paired else None, flag, start,
                                          start + int(cigar[:-1]) if simple else r.reference_end,
                                          "+" if top else "-", paired, mate_start)
-                    xms.append(xm)
-                    units.append(uid)
-                    ranks.append(rank)
-                    starts.append(start)
-                    shifts.append(0 if top else 1)
-                    cigars.append(None if simple else r.cigartuples)
-                    if len(xms) >= READ_BATCH:
+                    batch.append((xm, uid, rank, start, 0 if top else 1,
+                                  None if simple else r.cigartuples))
+                    if len(batch) >= READ_BATCH:
                         calls_of_batch()
                         asm.flush()
                 else:
@@ -697,7 +693,7 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
                     asm.add_calls(np.full(pos.size, uid), pos, meth, np.full(pos.size, rank))
                     if len(asm.batch) >= 1000:
                         asm.flush()
-                counts["reads_used"] += 1
+                used += 1
             if asm is not None:
                 calls_of_batch()
                 asm.flush(everything=True)
@@ -705,6 +701,7 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
             raise InputError(path, f"cannot be read past read {n} ({exc})") from None
         if tick is not None:
             tick(n % 65536)
+    counts["reads_used"] += used
     return counts
 
 
@@ -1022,8 +1019,7 @@ def _run_jobs(jobs, threads, total, progress, counts):
 def _run_workers(jobs, n_workers, bar, counts):
     """The jobs on ``n_workers`` worker processes, each fed by a thread of this one.
 
-    Workers are fresh interpreters (``python -m korvel_analysis.extract``) that
-    take one job per line on their standard input and answer with progress and
+    Workers are fresh interpreters (running ``_serve``) that take one job per line on their standard input and answer with progress and
     result lines: not forked from this process, which may run threads (korvel's
     pool, a progress bar), and, unlike multiprocessing's spawned workers, they
     do not run the caller's script again (one without a main guard, or a
@@ -1039,7 +1035,8 @@ def _run_workers(jobs, n_workers, bar, counts):
         todo.put(i)
     results, lock = {}, threading.Lock()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    procs = [subprocess.Popen([sys.executable, "-m", "korvel_analysis.extract", "--worker"],
+    procs = [subprocess.Popen([sys.executable, "-c",
+                               "from korvel_analysis.extract import _serve; _serve()"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                               env=env) for _ in range(n_workers)]
 
@@ -1121,9 +1118,3 @@ def _serve():
         out.write(json.dumps(answer) + "\n")
         out.flush()
 
-
-if __name__ == "__main__":
-    import sys
-
-    if sys.argv[1:] == ["--worker"]:
-        _serve()
