@@ -949,7 +949,7 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
             total = None if n is None or total is None else total + n
 
     counts = Counter()
-    t0 = time.monotonic()
+    started, t0 = provenance.now(), time.monotonic()
     with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
                                      dir=Path(out).resolve().parent) as tmp:
         parts, jobs = [], []
@@ -988,7 +988,8 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
                                                                          "pairs_merged")}
     record = {
         "command": "extract", "argv": list(argv) if argv is not None else None,
-        "korvel_version": provenance.korvel_version(), "started": provenance.now(),
+        "korvel_version": provenance.korvel_version(), "started": started,
+        "finished": provenance.now(),
         "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
         "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
                                                   "ml_probability": "(p + 0.5) / 256"},
