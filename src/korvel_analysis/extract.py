@@ -37,6 +37,8 @@ import dataclasses
 import gzip
 import hashlib
 import heapq
+import itertools
+import operator
 import json
 import os
 import re
@@ -420,6 +422,8 @@ _FILTERS = (("secondary", 0x100), ("supplementary", 0x800), ("duplicate", 0x400)
             ("qc_fail", 0x200))
 # Reads gathered before their calls are found (as one array operation) and units written.
 READ_BATCH = 20000
+# Reads of the XM path gathered at a time: their strings stay in the processor's cache.
+XM_BATCH = 4096
 
 
 class _Writer:
@@ -454,14 +458,17 @@ class _Writer:
         frac = n_meth / n
         sep = self.sep
         tail = "" if self.age is None else sep + self.age
-        strands = strand.tolist() if strand is not None else None
-        lines = []
-        for i, (s, e, k, x, d) in enumerate(zip(start.tolist(), end.tolist(), n.tolist(),
-                                                frac.tolist(), dens.tolist())):
-            lines.append(f"{chrom}{sep}{s}{sep}{e}{sep}{strands[i] if strands else '.'}{sep}"
-                         f"{k}{sep}{x!r}{sep}{'NA' if d != d else repr(d)}{tail}\n")
-        self.f.write("".join(lines))
-        self.counts["units"] += len(lines)
+        strands = strand.tolist() if strand is not None else itertools.repeat(".")
+        dens_text = list(map(repr, dens.tolist()))
+        if np.isnan(dens).any():
+            dens_text = ["NA" if d == "nan" else d for d in dens_text]
+        # Columns joined by C loops (str.join over zip), not a format per line: a table can
+        # have a row for every two reads.
+        head, cut = f"{chrom}{sep}", f"{tail}\n"
+        lines = map(sep.join, zip(map(str, start.tolist()), map(str, end.tolist()), strands,
+                                  map(str, n.tolist()), map(repr, frac.tolist()), dens_text))
+        self.f.write(head + (cut + head).join(lines) + cut)
+        self.counts["units"] += start.size
 
 
 class _Assembler:
@@ -604,6 +611,260 @@ def _xm_calls_of_batch(xms, starts, shifts, cigars):
     return read, pos, (text[hits[keep]] == ord("Z")).astype(np.int64)
 
 
+def _gather_xm(it, limit):
+    """Up to ``limit`` reads of ``it`` as tuples of what the XM path needs.
+
+    The loop does nothing but read attributes: each line of Python here is paid
+    once per read, so filtering and pairing are left to whole-batch array work.
+    """
+    rows = []
+    app = rows.append
+    for r in it:
+        try:
+            xm = r.get_tag("XM")
+        except KeyError:
+            xm = None
+        try:
+            xg = r.get_tag("XG")
+        except KeyError:
+            xg = None
+        app((r.flag, r.reference_id, r.reference_start, r.next_reference_id,
+             r.next_reference_start, r.mapping_quality, r.query_name, r.cigarstring, xm, xg))
+        if len(rows) >= limit:
+            break
+    return rows
+
+
+_CIGAR_OP = re.compile(r"(\d+)([MIDNSHP=X])")
+_REF_STEP = frozenset("MDN=X")
+
+
+def _cigars_and_ends(cs, start):
+    """(CIGARs as (op, length) lists, None for one aligned block; reference ends) of CIGAR
+    strings. Most reads are one block ('150M'), read without a Python step per read."""
+    n = len(cs)
+    cs = [c or "*" for c in cs]
+    lengths = np.fromiter(map(len, cs), dtype=np.int64, count=n)
+    text = np.frombuffer("".join(cs).encode("ascii", "replace"), dtype=np.uint8)
+    heads = np.cumsum(lengths) - lengths
+    letter = text > ord("9")
+    n_ops = np.add.reduceat(letter, heads) if n else np.zeros(0, np.int64)
+    op = text[heads + lengths - 1]
+    block = (n_ops == 1) & ((op == ord("M")) | (op == ord("=")) | (op == ord("X")))
+    # The length of a one-block CIGAR: its digits, each times its power of ten.
+    owner = np.repeat(np.arange(n), lengths)
+    power = (heads + lengths - 2)[owner] - np.arange(text.size)
+    digit = np.where(letter | (power < 0) | (power > 18), 0, text.astype(np.int64) - 48)
+    size = np.add.reduceat(digit * 10 ** np.clip(power, 0, 18), heads) if n else digit[:0]
+    end = np.asarray(start, dtype=np.int64) + size
+    cigars = [None] * n
+    for i in np.flatnonzero(~block).tolist():
+        ops = _CIGAR_OP.findall(cs[i])
+        cigars[i] = [("MIDNSHP=X".index(o), int(k)) for k, o in ops]
+        end[i] = start[i] + sum(int(k) for k, o in ops if o in _REF_STEP)
+    return cigars, end
+
+
+class _XmBatches(_Assembler):
+    """The units of one contig from whole batches of XM reads.
+
+    Gives the units, calls and counts that ``_Assembler.read`` gives read by
+    read: a pair is joined when its second registered read comes while the
+    first still waits (not passed by, in a coordinate-sorted file, by a read
+    starting after the first's mate start). Pairs whose reads both fall in one
+    batch and whose name no other read of it bears are matched with arrays;
+    the rest (a name waiting from an earlier batch, three or more reads of one
+    name) one name at a time.
+    """
+
+    def __init__(self, writer, options, chrom, sorted_by_pos):
+        super().__init__(writer, options, chrom, sorted_by_pos)
+        self.max_start = -1  # the furthest start seen, what pass_by was last called with
+        self.u_mate = {}  # unit number -> its mate's start, of the units waiting
+
+    def take(self, rows, counts):
+        """Registers a batch of mapped reads of this contig (tuples of ``_gather_xm``)."""
+        flag, _, start, mtid, mstart, mapq, name, cigar, xm, xg = zip(*rows)
+        tid = rows[0][1]
+        flag = np.array(flag, dtype=np.int64)
+        start = np.array(start, dtype=np.int64)
+        mstart = np.array(mstart, dtype=np.int64)
+        paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (np.array(mtid) == tid)
+        mate = np.where(paired, mstart, start)
+        # What pass_by has been called with by each read: the furthest start so far.
+        cm = np.maximum.accumulate(np.maximum(start, self.max_start)) if self.sorted else None
+        if self.sorted:
+            self.max_start = int(cm[-1])
+        bad = (flag & 0xF00) != 0
+        for why, bit in _FILTERS:
+            hit = (flag & bit) != 0
+            if np.any(hit & bad):
+                counts[f"reads_{why}"] += int(np.sum(hit & bad))
+            bad &= ~hit
+        bad = (flag & 0xF00) != 0
+        low = ~bad & (np.array(mapq, dtype=np.int64) < self.o.min_mapq)
+        if np.any(low):
+            counts["reads_low_mapq"] += int(np.sum(low))
+        has_tag = np.fromiter(map(operator.is_not, xm, itertools.repeat(None)), dtype=bool,
+                              count=len(xm))
+        untagged = ~bad & ~low & ~has_tag
+        if np.any(untagged):
+            counts["reads_without_tag"] += int(np.sum(untagged))
+        ok = np.flatnonzero(~bad & ~low & has_tag)
+        if ok.size:
+            self._register(ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts)
+        if self.sorted:
+            self.pass_by(self.max_start)
+        return ok.size
+
+    def _register(self, ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts):
+        n = ok.size
+        flag, start, mate, paired = flag[ok], start[ok], mate[ok], paired[ok]
+        cm = cm[ok] if cm is not None else None
+        ol = ok.tolist()
+        if n < len(xm):  # most batches have every read used
+            xm, xg, cigar = ([c[i] for i in ol] for c in (xm, xg, cigar))
+        cigars, end = _cigars_and_ends(cigar, start)
+        rank = ((flag & 0x80) != 0).astype(np.int64)
+        has_xg = np.fromiter(map(operator.is_not, xg, itertools.repeat(None)), dtype=bool,
+                             count=n)
+        is_ct = np.fromiter(map(operator.eq, xg, itertools.repeat("CT")), dtype=bool, count=n)
+        # Without XG, a directional library: read 1 (or a single read) forward, read 2
+        # reverse, is the top strand.
+        top = np.where(has_xg, is_ct, ((flag & 0x10) != 0) == ((flag & 0x80) != 0))
+        strand = np.where(top, "+", "-")
+        waits = paired & ~(mate < start) if self.sorted else paired.copy()
+
+        merged = np.zeros(n, dtype=bool)
+        partner = np.full(n, -1, dtype=np.int64)  # the batch read whose unit a read joins
+        joins_old = {}  # batch read -> unit number of an earlier batch it joins
+        last_waiting = np.zeros(n, dtype=bool)  # still waiting once its name's reads are done
+        pi = np.flatnonzero(paired)
+        if pi.size:
+            names = [name[i] for i in ok[pi].tolist()]
+            per_name = Counter(names)
+            count = np.fromiter(map(per_name.__getitem__, names), dtype=np.int64,
+                                count=pi.size)
+            first_of = dict(zip(reversed(names), reversed(pi.tolist())))
+            first = np.fromiter(map(first_of.__getitem__, names), dtype=np.int64,
+                                count=pi.size)
+            old = np.fromiter(map(self.waiting.__contains__, names), dtype=bool,
+                              count=pi.size)
+            simple = (count <= 2) & ~old
+            # One read of its name: a unit of its own, waiting when its mate is to come.
+            alone = pi[simple & (count == 1)]
+            last_waiting[alone] = waits[alone]
+            # Two: the second joins the first if the first still waits when it comes.
+            second = simple & (count == 2) & (first != pi)
+            b, a = pi[second], first[second]
+            joined = waits[a] & (cm[b] <= mate[a] if cm is not None else True)
+            merged[b[joined]] = True
+            partner[b[joined]] = a[joined]
+            last_waiting[b[~joined]] = waits[b[~joined]]
+            # Everything else read by read, as _Assembler.read does.
+            chains = {}
+            for j, nm in zip(pi[~simple].tolist(), (nm for nm, s in zip(names, simple)
+                                                    if not s)):
+                chains.setdefault(nm, []).append(j)
+            for nm, reads in chains.items():
+                uid = self.waiting.pop(nm, None)
+                at = None  # (batch read, mate start) of a waiting unit made in this batch
+                if uid is not None:
+                    del self.waiting_ids[uid]
+                    old_mate = self.u_mate.pop(uid)
+                for j in reads:
+                    if uid is not None and (cm is None or cm[j] <= old_mate):
+                        merged[j] = True
+                        joins_old[j] = uid
+                        uid = None
+                    elif at is not None and (cm is None or cm[j] <= at[1]):
+                        merged[j] = True
+                        partner[j] = at[0]
+                        at = None
+                    else:
+                        uid = None
+                        at = (j, mate[j]) if waits[j] else None
+                if at is not None:
+                    last_waiting[at[0]] = True
+
+        new = ~merged
+        uids = np.full(n, -1, dtype=np.int64)
+        base = self.base + len(self.u_start)
+        uids[new] = base + np.arange(int(np.sum(new)))
+        inb = partner >= 0
+        uids[inb] = uids[partner[inb]]
+        for j, uid in joins_old.items():
+            uids[j] = uid
+        # Units made here: start, end and strand of the read that made them, widened by
+        # the mate that joined them; read 1's strand names the pair.
+        u_start, u_end = start.copy(), end.copy()
+        u_strand = strand.copy()
+        b, a = np.flatnonzero(inb), partner[inb]
+        np.minimum.at(u_start, a, start[b])
+        np.maximum.at(u_end, a, end[b])
+        r0 = rank[b] == 0
+        u_strand[a[r0]] = strand[b[r0]]
+        self.u_start += u_start[new].tolist()
+        self.u_end += u_end[new].tolist()
+        self.u_strand += u_strand[new].tolist()
+        for j, uid in joins_old.items():
+            i = uid - self.base
+            self.u_start[i] = min(self.u_start[i], int(start[j]))
+            self.u_end[i] = max(self.u_end[i], int(end[j]))
+            if rank[j] == 0:
+                self.u_strand[i] = str(strand[j])
+        if np.any(merged):
+            counts["pairs_merged"] += int(np.sum(merged))
+        for j in np.flatnonzero(last_waiting).tolist():
+            uid = int(uids[j])
+            self.waiting[name[ok[j]]] = uid
+            self.waiting_ids[uid] = name[ok[j]]
+            self.u_mate[uid] = int(mate[j])
+            if self.sorted:
+                heapq.heappush(self.due, (int(mate[j]), uid))
+
+        read, pos, meth = _xm_calls_of_batch(xm, start, (~top).astype(np.int64), cigars)
+        self.add_calls(uids[read], pos, meth, rank[read])
+
+    def pass_by(self, start):
+        super().pass_by(start)
+        for uid in [u for u in self.u_mate if u not in self.waiting_ids]:
+            del self.u_mate[uid]
+
+
+def _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick):
+    """The units of every read of ``it`` (a contig, or a whole file) from their XM calls, a
+    batch of reads at a time; returns the reads used."""
+    asm, cur_tid, used = None, None, 0
+    counts["reads_seen"] += 0
+    while True:
+        rows = _gather_xm(it, XM_BATCH)
+        if not rows:
+            break
+        counts["reads_seen"] += len(rows)
+        if tick is not None:
+            tick(len(rows))
+        mapped = [row for row in rows if not row[0] & 0x4]
+        if len(mapped) < len(rows):
+            counts["reads_unmapped"] += len(rows) - len(mapped)
+        if not mapped:
+            continue
+        tids = np.fromiter(map(operator.itemgetter(1), mapped), dtype=np.int64,
+                           count=len(mapped))
+        cuts = [0] + (np.flatnonzero(np.diff(tids)) + 1).tolist() + [len(mapped)]
+        for a, b in zip(cuts[:-1], cuts[1:]):
+            tid = mapped[a][1]
+            if tid != cur_tid:
+                if asm is not None:
+                    asm.flush(everything=True)
+                asm, cur_tid = _XmBatches(writer, options, names[tid], sorted_by_pos), tid
+            used += asm.take(mapped[a:b], counts)
+            asm.flush()
+    if asm is not None:
+        asm.flush(everything=True)
+    return used
+
+
 def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
     """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
     counts = Counter()
@@ -616,6 +877,15 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
         # A region's reads run past its end, to the second mates of the pairs it starts.
         it = (bam.fetch(until_eof=True) if contig is None
               else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
+        if xm_tag and lo is None:
+            try:
+                used = _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick)
+            except OSError as exc:
+                raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
+                                       f"({exc})") from None
+            counts.pop("reads_seen")
+            counts["reads_used"] += used
+            return counts
         asm, cur_tid = None, None
         batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
 

@@ -397,3 +397,72 @@ def test_mod_probabilities_agree_with_htslib_on_combined_and_separate_groups(rev
             for q, codes in called.items():
                 h = codes["h"][-1] if hydroxy == "methylated" else 0.0
                 assert got[q] == codes["m"][-1] + h
+
+
+def _messy_xm_bam(path, seed):
+    """Pairs that stress pairing and filtering: mates near and far (a pair can span
+    batches), at one start, on the other contig or unmapped, a third read or a stale mate
+    start under one name; filtered flags, low MAPQ, reads without XM or XG, soft clips,
+    insertions, deletions, skips and =/X blocks."""
+    rng = np.random.default_rng(seed)
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"},
+              "SQ": [{"SN": "c1", "LN": 3000}, {"SN": "c2", "LN": 3000}]}
+    cigars = [[(0, 60)], [(7, 60)], [(4, 5), (0, 50), (4, 5)], [(0, 20), (1, 4), (0, 36)],
+              [(0, 25), (2, 3), (0, 35)], [(0, 30), (3, 40), (8, 30)]]
+    raw = str(path) + ".raw.bam"
+    with pysam.AlignmentFile(raw, "wb", header=header) as out:
+        def write(name, tid, start, flag, mate_tid, mate_start):
+            a = pysam.AlignedSegment(out.header)
+            a.query_name, a.flag, a.reference_id, a.reference_start = name, flag, tid, start
+            a.cigartuples = cigars[rng.integers(0, len(cigars))]
+            a.query_sequence = "".join(rng.choice(list("ACGT"), 60))
+            a.flag |= int(rng.choice([0] * 16 + [0x100, 0x200, 0x400, 0x800, 0x4]))
+            a.mapping_quality = int(rng.integers(0, 100))
+            a.next_reference_id, a.next_reference_start = mate_tid, mate_start
+            if rng.random() < 0.95:
+                a.set_tag("XM", "".join(rng.choice(list("..zZxh"), 60)))
+            if rng.random() < 0.7:
+                a.set_tag("XG", "CT" if rng.random() < 0.5 else "GA")
+            out.write(a)
+
+        for i in range(600):
+            tid, s1 = int(rng.integers(0, 2)), int(rng.integers(0, 2800))
+            if rng.random() < 0.15:
+                write(f"s{i}", tid, s1, int(rng.choice([0, 16])), -1, -1)
+                continue
+            s2 = s1 if rng.random() < 0.1 else int(rng.integers(max(0, s1 - 400), 2800))
+            tid2 = tid if rng.random() < 0.9 else 1 - tid
+            f1, f2 = [(99, 147), (83, 163), (97, 145), (65, 129)][rng.integers(0, 4)]
+            if rng.random() < 0.1:
+                f1 |= 0x8  # mate unmapped
+            stale = rng.random() < 0.1  # a mate start a few bases off the mate's
+            write(f"p{i}", tid, s1, f1, tid2, s2 - 5 if stale else s2)
+            if not f1 & 0x8:
+                write(f"p{i}", tid2, s2, f2, tid, s1 - 5 if stale else s1)
+            if rng.random() < 0.1:  # a third read of the name
+                write(f"p{i}", tid, int(rng.integers(0, 2800)), f2, tid, s1)
+    pysam.sort("-o", str(path), raw)
+    pysam.index(str(path))
+    return path
+
+
+@pytest.mark.parametrize("sorted_by_pos", [True, False])
+def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monkeypatch,
+                                                                 sorted_by_pos):
+    """A contig read in batches of a few reads (pairs split across batches) gives the bytes
+    and counts of the read-by-read assembly a region's reads go through."""
+    from korvel_analysis import extract
+
+    bam = _messy_xm_bam(tmp_path / "messy.bam", seed=3)
+    monkeypatch.setattr(extract, "XM_BATCH", 7)
+    for window in (None, 3):
+        opts = extract.Options(window_cpgs=window, min_mapq=15)
+        for contig in ("c1", "c2"):
+            got = [], []
+            for task, out in zip(((contig, None, None), (contig, 0, 10**9)), got):
+                part = tmp_path / "part.tsv"
+                counts = extract._bam_task(str(bam), "bam", "XM", task, opts, str(part), "\t",
+                                           None, sorted_by_pos)
+                out += [part.read_text(), dict(counts)]
+            assert got[0] == got[1]
+            assert got[0][1]["pairs_merged"] > 50 and got[0][1]["reads_low_mapq"] > 0
