@@ -1288,13 +1288,17 @@ def _run_jobs(jobs, threads, total, progress, counts):
 
 
 def _run_workers(jobs, n_workers, bar, counts):
-    """The jobs on ``n_workers`` worker processes, each fed by a thread of this one.
+    """The jobs on this process and ``n_workers - 1`` worker processes, each worker fed by
+    a thread of this one.
 
-    Workers are fresh interpreters (running ``_serve``) that take one job per line on their standard input and answer with progress and
-    result lines: not forked from this process, which may run threads (korvel's
-    pool, a progress bar), and, unlike multiprocessing's spawned workers, they
-    do not run the caller's script again (one without a main guard, or a
-    notebook's cell, would start the extraction anew in every worker).
+    Workers are fresh interpreters (running ``_serve``) that take one job per
+    line on their standard input and answer with progress and result lines:
+    not forked from this process, which may run threads (korvel's pool, a
+    progress bar), and, unlike multiprocessing's spawned workers, they do not
+    run the caller's script again (one without a main guard, or a notebook's
+    cell, would start the extraction anew in every worker). This process takes
+    jobs from the same queue meanwhile (its feeding threads mostly wait on
+    pipes), so two-way work starts one interpreter, not two.
     """
     import queue
     import subprocess
@@ -1309,7 +1313,7 @@ def _run_workers(jobs, n_workers, bar, counts):
     procs = [subprocess.Popen([sys.executable, "-c",
                                "from korvel_analysis.extract import _serve; _serve()"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env=env) for _ in range(n_workers)]
+                              env=env) for _ in range(n_workers - 1)]
 
     def feed(proc):
         while True:
@@ -1335,11 +1339,23 @@ def _run_workers(jobs, n_workers, bar, counts):
             if "counts" not in answer:
                 return
 
+    def tick(n):
+        with lock:
+            _progress.advance(bar, n)
+
     threads = [threading.Thread(target=feed, args=(p,), daemon=True) for p in procs]
     finished = False
     try:
         for t in threads:
             t.start()
+        while True:
+            try:
+                i = todo.get_nowait()
+            except queue.Empty:
+                break
+            results[i] = _answer(*jobs[i], tick)
+            if "counts" not in results[i]:
+                break
         for t in threads:
             while t.is_alive():
                 t.join(0.2)  # a short wait, so that Ctrl+C is seen at once
@@ -1378,14 +1394,18 @@ def _serve():
 
     for line in sys.stdin:
         path, kind, tag, task, options, part, sep, age, sorted_by_pos = json.loads(line)
-        try:
-            c = _bam_task(path, kind, tag, tuple(task), Options(**options), part, sep, age,
-                          sorted_by_pos, tick)
-            answer = {"counts": dict(c)}
-        except InputError as exc:
-            answer = {"bad input": [exc.path, exc.what]}
-        except Exception as exc:  # the command reports it as a failure inside korvel
-            answer = {"failed": f"{type(exc).__name__}: {exc}"}
+        answer = _answer(path, kind, tag, tuple(task), Options(**options), part, sep, age,
+                         sorted_by_pos, tick)
         out.write(json.dumps(answer) + "\n")
         out.flush()
+
+
+def _answer(*job):
+    """A job's result as a worker reports it: its counts, the bad input, or the failure."""
+    try:
+        return {"counts": dict(_bam_task(*job))}
+    except InputError as exc:
+        return {"bad input": [exc.path, exc.what]}
+    except Exception as exc:  # the command reports it as a failure inside korvel
+        return {"failed": f"{type(exc).__name__}: {exc}"}
 
