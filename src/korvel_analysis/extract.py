@@ -426,6 +426,13 @@ READ_BATCH = 20000
 XM_BATCH = 4096
 
 
+def _reprs(x):
+    """repr of each float of ``x``, each distinct value formatted once (fractions of a few
+    calls repeat)."""
+    values, back = np.unique(x, return_inverse=True)
+    return np.array(list(map(repr, values.tolist())), dtype=object)[back.ravel()].tolist()
+
+
 class _Writer:
     """Writes units to a part file: chrom, start, end, strand, n_cpg, meth_fraction,
     cpg_density (and age), computing the densities of many units at once."""
@@ -459,14 +466,14 @@ class _Writer:
         sep = self.sep
         tail = "" if self.age is None else sep + self.age
         strands = strand.tolist() if strand is not None else itertools.repeat(".")
-        dens_text = list(map(repr, dens.tolist()))
+        dens_text = _reprs(dens)
         if np.isnan(dens).any():
             dens_text = ["NA" if d == "nan" else d for d in dens_text]
         # Columns joined by C loops (str.join over zip), not a format per line: a table can
         # have a row for every two reads.
         head, cut = f"{chrom}{sep}", f"{tail}\n"
         lines = map(sep.join, zip(map(str, start.tolist()), map(str, end.tolist()), strands,
-                                  map(str, n.tolist()), map(repr, frac.tolist()), dens_text))
+                                  map(str, n.tolist()), _reprs(frac), dens_text))
         self.f.write(head + (cut + head).join(lines) + cut)
         self.counts["units"] += start.size
 
@@ -592,15 +599,15 @@ def _xm_calls_of_batch(xms, starts, shifts, cigars):
     others are walked through their CIGAR, and calls in soft clips and
     insertions dropped.
     """
-    lengths = np.fromiter((len(x) for x in xms), dtype=np.int64, count=len(xms))
+    lengths = np.fromiter(map(len, xms), dtype=np.int64, count=len(xms))
     ends = np.cumsum(lengths)
     text = np.frombuffer("".join(xms).encode("ascii", "replace"), dtype=np.uint8)
     hits = np.flatnonzero((text == ord("Z")) | (text == ord("z")))
     read = np.searchsorted(ends, hits, side="right")
     q = hits - (ends - lengths)[read]
     pos = np.asarray(starts, dtype=np.int64)[read] + q
-    for i in np.flatnonzero(np.fromiter((c is not None for c in cigars), dtype=bool,
-                                        count=len(cigars))).tolist():
+    for i in np.flatnonzero(np.fromiter(map(operator.is_not, cigars, itertools.repeat(None)),
+                                        dtype=bool, count=len(cigars))).tolist():
         at = np.flatnonzero(read == i)
         if at.size:
             refs = _ref_of(cigars[i], starts[i], q[at].tolist())
@@ -619,7 +626,7 @@ def _gather_xm(it, limit):
     """
     rows = []
     app = rows.append
-    for r in it:
+    for r in itertools.islice(it, limit):
         try:
             xm = r.get_tag("XM")
         except KeyError:
@@ -630,8 +637,6 @@ def _gather_xm(it, limit):
             xg = None
         app((r.flag, r.reference_id, r.reference_start, r.next_reference_id,
              r.next_reference_start, r.mapping_quality, r.query_name, r.cigarstring, xm, xg))
-        if len(rows) >= limit:
-            break
     return rows
 
 
