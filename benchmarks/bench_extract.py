@@ -6,9 +6,10 @@ over 4 contigs as SAM text, which samtools (through pysam) turns into an
 indexed BAM. Prints, for --reads N (default 10^6):
 
 - the time of a loop that only iterates the reads with pysam;
-- extract's time with 1 and 2 worker processes, its ratio to the loop and
-  the 2-worker speed-up (each the best of --repeat runs), in wall-clock and in
-  CPU seconds: on a shared machine the CPU seconds are the steadier figure;
+- extract's time with 1 and 2 workers (the command's process is one of them),
+  its ratio to the loop and the 2-worker speed-up (each the best of --repeat
+  runs), in wall-clock and in CPU seconds, those of 2 workers per process: on a
+  shared machine the CPU seconds are the steadier figure;
 - the peak resident memory (ru_maxrss) of a child process running extract
   with one worker, at N and at 4 N reads (--no-memory leaves the 4 N run out),
   so that a memory that grows with the reads shows. The BAMs are generated in
@@ -111,7 +112,7 @@ def plain_loop(bam):
 
 def run_extract(bam, out, threads):
     """Seconds of one extract run in a child process, the child's (or a worker's) peak RSS in
-    MiB, and the CPU seconds of the child and its workers (start-up included)."""
+    MiB, and the CPU seconds of the child and of its workers (start-up included)."""
     code = ("import resource, sys, time\n"
             "from korvel_analysis import extract\n"
             "t = time.perf_counter()\n"
@@ -119,12 +120,12 @@ def run_extract(bam, out, threads):
             "dt = time.perf_counter() - t\n"
             "own = resource.getrusage(resource.RUSAGE_SELF)\n"
             "kids = resource.getrusage(resource.RUSAGE_CHILDREN)\n"
-            "cpu = own.ru_utime + own.ru_stime + kids.ru_utime + kids.ru_stime\n"
-            "print(dt, own.ru_maxrss, kids.ru_maxrss, cpu)\n")
+            "print(dt, own.ru_maxrss, kids.ru_maxrss, own.ru_utime + own.ru_stime,\n"
+            "      kids.ru_utime + kids.ru_stime)\n")
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True)
-    dt, own, kids, cpu = res.stdout.split()
-    return float(dt), max(int(own), int(kids)) / 1024.0, float(cpu)
+    dt, own, kids, cpu_own, cpu_kids = res.stdout.split()
+    return float(dt), max(int(own), int(kids)) / 1024.0, (float(cpu_own), float(cpu_kids))
 
 
 def main():
@@ -134,6 +135,8 @@ def main():
     ap.add_argument("--no-memory", action="store_true")
     args = ap.parse_args()
     print(describe())
+    print("load average (1, 5, 15 min) before the runs: "
+          + ", ".join(f"{x:.1f}" for x in os.getloadavg()))
     with tempfile.TemporaryDirectory() as tmp:
         t = time.perf_counter()
         bam, fragments = make_bam_apart(tmp, args.reads)
@@ -147,7 +150,7 @@ def main():
             runs = [run_extract(bam, outs[threads], threads) for _ in range(args.repeat)]
             best[threads] = min(r[0] for r in runs)
             rss[threads] = max(r[1] for r in runs)
-            cpu[threads] = min(r[2] for r in runs)
+            cpu[threads] = min((r[2] for r in runs), key=sum)
         with open(outs[1], "rb") as a, open(outs[2], "rb") as b:
             same = a.read() == b.read()
         with open(outs[1]) as f:
@@ -160,13 +163,20 @@ def main():
         assert rows + empty == fragments and record["pairs_merged"] == fragments, record
         print(f"plain pysam loop: {loop:.2f} s, {loop_cpu:.2f} CPU s "
               f"({args.reads / loop / 1e6:.2f} M reads/s)")
+        one = sum(cpu[1])
         print(f"extract, 1 worker: {best[1]:.2f} s = {best[1] / loop:.2f} x the loop; "
-              f"{cpu[1]:.2f} CPU s = {cpu[1] / loop_cpu:.2f} x the loop's (start-up "
+              f"{one:.2f} CPU s = {one / loop_cpu:.2f} x the loop's (start-up "
               f"included); peak RSS {rss[1]:.0f} MiB")
-        # With other work on the machine the wall-clock speed-up says little; the CPU
-        # seconds show what the second worker costs (its start-up, its share of the reads).
+        # With other work on the machine the wall-clock speed-up says little. The CPU
+        # seconds of each process show what the second one costs (its start-up, its share
+        # of the reads) and the speed-up an otherwise idle machine would give: the one
+        # worker's CPU over that of the busier of the two.
         print(f"extract, 2 workers: {best[2]:.2f} s; speed-up {best[1] / best[2]:.2f}; "
-              f"{cpu[2]:.2f} CPU s")
+              f"{sum(cpu[2]):.2f} CPU s ({cpu[2][0]:.2f} in the command, {cpu[2][1]:.2f} in "
+              f"its worker); parallel efficiency {one / sum(cpu[2]):.2f}, CPU-bound "
+              f"speed-up {one / max(cpu[2]):.2f}")
+        print("load average (1, 5, 15 min) after the runs: "
+              + ", ".join(f"{x:.1f}" for x in os.getloadavg()))
         if not args.no_memory:
             big, _ = make_bam_apart(tmp, 4 * args.reads, seed=1)
             dt, mem, _ = run_extract(big, os.path.join(tmp, "big.tsv"), 1)
