@@ -618,7 +618,7 @@ def _xm_calls_of_batch(xms, starts, shifts, cigars):
     return read, pos, (text[hits[keep]] == ord("Z")).astype(np.int64)
 
 
-def _gather_xm(it, limit):
+def _gather_xm(it, limit, min_mapq):
     """Up to ``limit`` reads of ``it`` as tuples of what the XM path needs.
 
     The loop does nothing but read attributes: each line of Python here is paid
@@ -627,6 +627,10 @@ def _gather_xm(it, limit):
     rows = []
     app = rows.append
     for r in itertools.islice(it, limit):
+        flag, mapq = r.flag, r.mapping_quality
+        if flag & 0xF04 or mapq < min_mapq:  # left out: its tags and name are not needed
+            app((flag, r.reference_id, r.reference_start, -1, -1, mapq, None, None, None, None))
+            continue
         try:
             xm = r.get_tag("XM")
         except KeyError:
@@ -635,8 +639,8 @@ def _gather_xm(it, limit):
             xg = r.get_tag("XG")
         except KeyError:
             xg = None
-        app((r.flag, r.reference_id, r.reference_start, r.next_reference_id,
-             r.next_reference_start, r.mapping_quality, r.query_name, r.cigarstring, xm, xg))
+        app((flag, r.reference_id, r.reference_start, r.next_reference_id,
+             r.next_reference_start, mapq, r.query_name, r.cigarstring, xm, xg))
     return rows
 
 
@@ -843,7 +847,7 @@ def _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick):
     asm, cur_tid, used = None, None, 0
     counts["reads_seen"] += 0
     while True:
-        rows = _gather_xm(it, XM_BATCH)
+        rows = _gather_xm(it, XM_BATCH, options.min_mapq)
         if not rows:
             break
         counts["reads_seen"] += len(rows)
