@@ -966,8 +966,9 @@ def _add_extract_parser(sub):
                    "leftmost base lies in")
     g.add_argument("--regions", metavar="BED", help="only these regions (overlaps merged)")
     e.add_argument("--threads", type=_positive_count, default=1, metavar="N",
-                   help="worker processes over contigs or regions of indexed BAMs; the table is "
-                        "the same bytes for any N (default %(default)s)")
+                   help="processes over contigs or regions of indexed BAMs (the command's own "
+                        "and N - 1 workers); the table is the same bytes for any N (default "
+                        "%(default)s)")
     e.add_argument("--quiet", action="store_true", help="print nothing but errors")
     e.set_defaults(func=cmd_extract)
 

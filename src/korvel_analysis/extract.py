@@ -1178,11 +1178,12 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
 
     ``inputs``: paths; ``ages``: one per input, adds an ``age`` column. Options
     as ``Options`` (reference, window_cpgs, min_cpgs, density_window, min_mapq,
-    mod_threshold, hydroxy, min_coverage, region, regions). ``threads`` worker
-    processes take the contigs (or regions) in turn; the table is the same bytes
-    for any number. The table is written through a temporary file renamed into
-    place, with the sidecar ``out + '.json'``. Raises InputError (a file is
-    bad) or ArgumentError (an option is). Returns a ``Summary``.
+    mod_threshold, hydroxy, min_coverage, region, regions). ``threads``
+    processes (this one and threads - 1 workers) take the contigs (or regions)
+    in turn; the table is the same bytes for any number. The table is written
+    through a temporary file renamed into place, with the sidecar
+    ``out + '.json'``. Raises InputError (a file is bad) or ArgumentError (an
+    option is). Returns a ``Summary``.
     """
     options = Options(**kw)
     inputs = [str(p) for p in inputs]
