@@ -670,7 +670,8 @@ def _cigars_and_ends(cs, start):
     for i in np.flatnonzero(~block).tolist():
         ops = _CIGAR_OP.findall(cs[i])
         cigars[i] = [("MIDNSHP=X".index(o), int(k)) for k, o in ops]
-        end[i] = start[i] + sum(int(k) for k, o in ops if o in _REF_STEP)
+        # as htslib ends a read: a CIGAR without reference bases spans one
+        end[i] = start[i] + max(sum(int(k) for k, o in ops if o in _REF_STEP), 1)
     return cigars, end
 
 

@@ -403,12 +403,12 @@ def _messy_xm_bam(path, seed):
     """Pairs that stress pairing and filtering: mates near and far (a pair can span
     batches), at one start, on the other contig or unmapped, a third read or a stale mate
     start under one name; filtered flags, low MAPQ, reads without XM or XG, soft clips,
-    insertions, deletions, skips and =/X blocks."""
+    insertions, deletions, skips, =/X blocks and a read with no aligned base."""
     rng = np.random.default_rng(seed)
     header = {"HD": {"VN": "1.6", "SO": "coordinate"},
               "SQ": [{"SN": "c1", "LN": 3000}, {"SN": "c2", "LN": 3000}]}
     cigars = [[(0, 60)], [(7, 60)], [(4, 5), (0, 50), (4, 5)], [(0, 20), (1, 4), (0, 36)],
-              [(0, 25), (2, 3), (0, 35)], [(0, 30), (3, 40), (8, 30)]]
+              [(0, 25), (2, 3), (0, 35)], [(0, 30), (3, 40), (8, 30)], [(4, 60)]]
     raw = str(path) + ".raw.bam"
     with pysam.AlignmentFile(raw, "wb", header=header) as out:
         def write(name, tid, start, flag, mate_tid, mate_start):
