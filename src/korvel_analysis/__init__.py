@@ -10,15 +10,18 @@ The steps, each a plain function over NumPy arrays:
 - ``pl``: plotting (each function draws on a given ``ax`` and returns it);
 - ``simulate``: exact stochastic simulation of the 70-site process;
 - ``gof``: does the model fit? Goodness of fit per density bin, and the
-  comparison of fits in several modes (AIC, BIC, likelihood-ratio tests).
+  comparison of fits in several modes (AIC, BIC, likelihood-ratio tests);
+- ``extract``: reads tables from BAM/CRAM files and per-CpG tables
+  (``extract.extract``; BAM and CRAM need pysam, ``korvel[bam]``).
 
 The ``korvel`` command (``korvel_analysis.cli``) is a thin layer over these.
 """
 
-from . import gof, pl, pp, simulate, tl
+from . import extract, gof, pl, pp, simulate, tl
 from .provenance import korvel_version
 from .readers import InputError, read_counts, read_reads
 
 __version__ = korvel_version()
-__all__ = ["InputError", "gof", "pl", "pp", "read_counts", "read_reads", "simulate", "tl",
+__all__ = ["InputError", "extract", "gof", "pl", "pp", "read_counts", "read_reads", "simulate",
+           "tl",
            "__version__"]

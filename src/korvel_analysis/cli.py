@@ -411,6 +411,7 @@ def build_parser():
     _add_model_options(ph)
     # None: not given, so that a value from --results is not mistaken for a request.
     ph.set_defaults(func=cmd_phase, normalize_stw=None, raw_count=None, vmax=None)
+    _add_extract_parser(sub)
     return parser
 
 
@@ -1128,6 +1129,85 @@ def cmd_phase(args):
     provenance.write_file(args.out, lambda f: pl.save(fig, f))
     _note(args, f"wrote {args.out}" + (f" ({len(maps)} maps: one per fitted St, exponents "
                                         "and Vmax)" if len(maps) > 1 else ""))
+    return EXIT_OK
+
+
+# ------------------------------------------------------------ extract
+
+def _add_extract_parser(sub):
+    from . import extract
+
+    e = sub.add_parser(
+        "extract", help="write a reads table from BAM/CRAM files or per-CpG tables",
+        description="A unit (one row) is a read, mates of a pair merged and a CpG covered by "
+                    "both counted once; with --window-cpgs K each run of K consecutive CpG "
+                    "calls along a read; from a per-CpG table (bedMethyl, or chrom, start, "
+                    "end, percent, methylated, unmethylated) each run of K consecutive CpGs "
+                    f"(K = {extract.DEFAULT_TABLE_CPGS} by default). meth_fraction = methylated "
+                    "CpG calls / CpG calls of the unit; n_cpg = its calls. cpg_density = CpG "
+                    "dinucleotides of --reference per 100 bp of the unit's reference span (or "
+                    "of --density-window BP centred on it); without a reference, the unit's "
+                    "own called CpG sites per 100 bp of its span, which misses CpGs without a "
+                    "call. Also writes TABLE.json beside the table.")
+    e.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="BAM/CRAM with XM (bisulfite) or MM/ML (modified bases) tags, or a "
+                        "per-CpG table, plain or gzipped")
+    e.add_argument("--out", required=True, metavar="TABLE",
+                   help="reads table to write: CSV when the name ends in .csv, else TSV; "
+                        "gzip-compressed when it ends in .gz")
+    e.add_argument("--reference", metavar="FASTA", help="indexed reference (.fai) for "
+                   "cpg_density (and for CRAM)")
+    e.add_argument("--window-cpgs", type=_positive_count, metavar="K",
+                   help="units of K consecutive CpG calls along a read (the calls left over "
+                        "are left out); for per-CpG tables the region size (default "
+                        f"{extract.DEFAULT_TABLE_CPGS})")
+    e.add_argument("--min-cpgs", type=_positive_count, default=1, metavar="N",
+                   help="leave out (and count) units with fewer CpG calls (default %(default)s)")
+    e.add_argument("--density-window", type=_positive_count, metavar="BP",
+                   help="cpg_density over BP bases centred on the unit (needs --reference)")
+    e.add_argument("--ages", type=_floats, metavar="A1,A2,...",
+                   help="one age per input: adds an age column for korvel drift")
+    e.add_argument("--min-mapq", type=lambda t: _count(t, 0), default=extract.DEFAULT_MIN_MAPQ,
+                   metavar="Q", help="skip reads of lower mapping quality (default "
+                   "%(default)s); secondary, supplementary, duplicate and QC-fail reads are "
+                   "always skipped")
+    e.add_argument("--mod-threshold", type=_number, default=extract.DEFAULT_MOD_THRESHOLD,
+                   metavar="P", help="MM/ML: a call is methylated when its probability ((ML + "
+                   "0.5) / 256) is at least P, unmethylated when at most 1 - P, else left out "
+                   "(default %(default)s)")
+    e.add_argument("--hydroxy", choices=extract.HYDROXY, default="unmethylated",
+                   help="how C+h (5hmC) calls and bedMethyl's other-modification counts count "
+                        "(default %(default)s)")
+    e.add_argument("--min-coverage", type=_positive_count, default=extract.DEFAULT_MIN_COVERAGE,
+                   metavar="N", help="per-CpG tables: leave out CpGs with fewer calls "
+                   "(default %(default)s)")
+    g = e.add_mutually_exclusive_group()
+    g.add_argument("--region", metavar="CHR:START-END", help="only this region (1-based, "
+                   "inclusive; the BAM needs an index); a unit belongs to the region its "
+                   "leftmost base lies in")
+    g.add_argument("--regions", metavar="BED", help="only these regions (overlaps merged)")
+    e.add_argument("--threads", type=_positive_count, default=1, metavar="N",
+                   help="processes over contigs or regions of indexed BAMs (the command's own "
+                        "and N - 1 workers); the table is the same bytes for any N (default "
+                        "%(default)s)")
+    e.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    e.set_defaults(func=cmd_extract)
+
+
+def cmd_extract(args):
+    from . import extract
+
+    kw = {k: getattr(args, k) for k in (
+        "reference", "window_cpgs", "min_cpgs", "density_window", "min_mapq", "mod_threshold",
+        "hydroxy", "min_coverage", "region", "regions")}
+    try:
+        summary = extract.extract(args.inputs, args.out, ages=args.ages, threads=args.threads,
+                                  progress=_progress(args), argv=sys.argv, **kw)
+    except (InputError, ValueError, provenance.FolderError) as exc:
+        raise _usage(args, exc) from None
+    left = ", ".join(f"{k} {v}" for k, v in summary.left_out.items() if v)
+    _note(args, f"wrote {summary.units} units from {summary.reads} reads to {args.out}"
+                + (f"; left out: {left}" if left else ""))
     return EXIT_OK
 
 

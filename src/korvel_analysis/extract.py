@@ -1,0 +1,1422 @@
+"""From a lab's files to a reads table: bisulfite BAMs, modified-base BAMs, per-CpG tables.
+
+A *unit* is one row of the reads table ``korvel fit`` and ``korvel drift`` read:
+
+- a read: the mates of a pair merged, a CpG covered by both mates counted once
+  (the call of the first mate of the pair, flag 0x40, where they differ);
+- with ``window_cpgs=K``: each run of K consecutive CpG calls along a read;
+  the calls left over at the end of a read (fewer than K) are left out;
+- from a per-CpG table: each run of K consecutive CpGs of a contig (K = 70 by
+  default, the model's region), the CpGs left over at the contig's end left out.
+
+``meth_fraction`` is the unit's methylated CpG calls over its CpG calls, and
+``n_cpg`` its calls. ``cpg_density`` is the reference's CpG dinucleotides (their
+C inside the span) per 100 bp over the unit's reference span, or over a window
+of ``density_window`` bp centred on it; without a reference, the unit's own
+called CpG sites per 100 bp of its span, which misses every CpG that no call
+reached (unconverted, uncovered or filtered), so it runs lower.
+
+A CpG is named by the 0-based position of its C on the forward strand: a call
+on the reverse strand sits on the G and is moved one base left, so that both
+strands of one CpG are one site.
+
+BAM readers follow the public SAM tag definitions: ``XM`` holds one call per
+base of SEQ as stored (``Z``/``z`` a methylated/unmethylated CpG); the
+bisulfite strand comes from ``XG`` (``CT`` the top strand, ``GA`` the bottom)
+or, without it, from the flags of a directional library. ``MM``/``ML`` count
+their deltas over the unmodified base in the read's original orientation, so
+for a reverse-strand read they count the complement from the end of SEQ; an
+``ML`` byte p is the probability (p + 0.5) / 256, the middle of the range
+[p/256, (p+1)/256) it stands for.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import gzip
+import hashlib
+import heapq
+import itertools
+import operator
+import json
+import os
+import re
+import shutil
+import tempfile
+import time
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+
+from . import progress as _progress
+from . import provenance
+from .readers import ArgumentError, InputError
+
+DEFAULT_MIN_MAPQ = 10
+DEFAULT_MOD_THRESHOLD = 0.5
+DEFAULT_TABLE_CPGS = 70
+DEFAULT_MIN_COVERAGE = 1
+HYDROXY = ("unmethylated", "methylated")
+# A BAM whose first reads carry neither tag is refused after this many mapped reads.
+SNIFF_READS = 200
+# Regions of a per-CpG table are written this many at a time, their densities in one call.
+BATCH = 4096
+# The 28-byte empty BGZF block every complete BAM ends with.
+BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+COLUMNS = ["chrom", "start", "end", "strand", "n_cpg", "meth_fraction", "cpg_density"]
+
+
+@dataclasses.dataclass
+class Options:
+    reference: str | None = None
+    window_cpgs: int | None = None
+    min_cpgs: int = 1
+    density_window: int | None = None
+    min_mapq: int = DEFAULT_MIN_MAPQ
+    mod_threshold: float = DEFAULT_MOD_THRESHOLD
+    hydroxy: str = "unmethylated"
+    min_coverage: int = DEFAULT_MIN_COVERAGE
+    region: str | None = None
+    regions: str | None = None
+
+
+@dataclasses.dataclass
+class Summary:
+    """What ``extract`` wrote and left out; the sidecar JSON holds the same."""
+
+    out: str
+    units: int
+    reads: int
+    left_out: dict
+    inputs: list
+    record: dict
+
+
+# ------------------------------------------------------------ inputs
+
+def _kind(path):
+    """'bam', 'cram' or 'table', from the first bytes (a name ending .bam/.cram/.sam must
+    hold alignments)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4)
+            if head[:2] == b"\x1f\x8b":
+                f.seek(0)
+                with contextlib.suppress(OSError, EOFError, gzip.BadGzipFile):
+                    head = gzip.GzipFile(fileobj=f).read(4)
+    except OSError as exc:
+        raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    if head == b"BAM\x01":
+        return "bam"
+    if head == b"CRAM":
+        return "cram"
+    if str(path).lower().endswith((".bam", ".cram", ".sam")):
+        raise InputError(path, "is not a BAM or CRAM file (its first bytes are "
+                               f"{head!r})")
+    return "table"
+
+
+def _check_bam_eof(path):
+    with open(path, "rb") as f:
+        f.seek(0, os.SEEK_END)
+        if f.tell() < len(BGZF_EOF):
+            raise InputError(path, "is truncated: too short to be a BAM file")
+        f.seek(-len(BGZF_EOF), os.SEEK_END)
+        if f.read() != BGZF_EOF:
+            raise InputError(path, "is truncated: it lacks the BAM end-of-file block "
+                                   "(copied or written only in part?)")
+
+
+def _pysam():
+    try:
+        import pysam
+    except ImportError:
+        raise ArgumentError("reading BAM or CRAM files needs pysam: pip install "
+                            "'korvel[bam]' ({} names one)", "inputs") from None
+    return pysam
+
+
+def _open_bam(path, kind, reference):
+    pysam = _pysam()
+    save = pysam.set_verbosity(0)  # htslib's own warnings would duplicate our messages
+    try:
+        return pysam.AlignmentFile(str(path), "rc" if kind == "cram" else "rb",
+                                   reference_filename=reference)
+    except (OSError, ValueError) as exc:
+        raise InputError(path, f"cannot be read as {kind.upper()} ({exc})") from None
+    finally:
+        pysam.set_verbosity(save)
+
+
+def _parse_region(text):
+    m = re.fullmatch(r"([^:\s]+)(?::([\d,]+)-([\d,]+))?", text.strip())
+    if not m:
+        raise ArgumentError(f"'{text}' is not CHROM or CHROM:START-END ({{}})", "region")
+    if m.group(2) is None:
+        return m.group(1), None, None
+    # 1-based inclusive, as samtools writes regions.
+    start, end = int(m.group(2).replace(",", "")) - 1, int(m.group(3).replace(",", ""))
+    if start < 0 or end <= start:
+        raise ArgumentError(f"'{text}': START must be at least 1 and below END ({{}})", "region")
+    return m.group(1), start, end
+
+
+def _read_bed(path):
+    """Regions of a BED file, sorted and with overlaps merged, so no unit is written twice."""
+    by_chrom = {}
+    with open(path) as f:
+        for lineno, line in enumerate(f, 1):
+            if not line.strip() or line.startswith(("#", "track", "browser")):
+                continue
+            parts = line.split()
+            try:
+                s, e = int(parts[1]), int(parts[2])
+                if s < 0 or e <= s:
+                    raise ValueError
+            except (IndexError, ValueError):
+                raise InputError(path, "is not a BED line: CHROM START END, 0 <= START < END",
+                                 lineno) from None
+            by_chrom.setdefault(parts[0], []).append((s, e))
+    out = {}
+    for chrom, spans in by_chrom.items():
+        merged = []
+        for s, e in sorted(spans):
+            if merged and s <= merged[-1][1]:
+                merged[-1][1] = max(merged[-1][1], e)
+            else:
+                merged.append([s, e])
+        out[chrom] = [tuple(x) for x in merged]
+    return out
+
+
+def _regions(options):
+    """{chrom: [(start, end), ...]} of --region/--regions, or None for everything."""
+    if options.region:
+        chrom, s, e = _parse_region(options.region)
+        return {chrom: [(s, e)]}
+    if options.regions:
+        return _read_bed(options.regions)
+    return None
+
+
+def _sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def _bam_plan(path, kind, options, regions, fasta_refs):
+    """Checks a BAM/CRAM before any work and returns (source record, tasks, reads expected)."""
+    if kind == "bam":
+        _check_bam_eof(path)
+    with _open_bam(path, kind, options.reference) as bam:
+        header = str(bam.header)
+        tag = _sniff(path, bam)
+        indexed = bam.has_index()
+        if regions is not None and not indexed:
+            raise InputError(path, "has no index, which --region/--regions need "
+                                   "(make one with samtools index or pysam.index)")
+        contigs = list(bam.references)
+        total = None
+        if indexed:
+            stats = bam.get_index_statistics() if kind == "bam" else []
+            with_reads = {s.contig for s in stats if s.mapped}
+            if stats:
+                total = sum(s.mapped for s in stats)
+                contigs = [c for c in contigs if c in with_reads]
+        sorted_by_pos = "SO:coordinate" in header.split("\n", 1)[0]
+    if fasta_refs is not None:
+        for c in contigs if regions is None else [c for c in contigs if c in regions]:
+            if c not in fasta_refs:
+                raise InputError(options.reference, f"lacks contig '{c}' of {path}")
+    if regions is not None:
+        tasks = [(c, s, e) for c in contigs for s, e in regions.get(c, ())]
+    elif indexed:
+        tasks = [(c, None, None) for c in contigs]
+    else:
+        tasks = [(None, None, None)]  # one pass over the file in its own order
+    source = {"path": str(path), "kind": kind, "bytes": os.path.getsize(path),
+              "header_sha256": hashlib.sha256(header.encode()).hexdigest(), "tag": tag,
+              "indexed": indexed, "sorted_by_coordinate": sorted_by_pos}
+    return source, tasks, total
+
+
+def _sniff(path, bam):
+    """'XM' or 'MM' from the first mapped reads; refuses a BAM with neither."""
+    seen = 0
+    for r in bam.fetch(until_eof=True):
+        if r.is_unmapped:
+            continue
+        if r.has_tag("XM"):
+            return "XM"
+        if r.has_tag("MM") or r.has_tag("Mm"):
+            return "MM"
+        seen += 1
+        if seen >= SNIFF_READS:
+            break
+    raise InputError(path, f"none of its first {seen} mapped reads has an XM tag or MM/ML tags: "
+                           "is this a bisulfite BAM (methylation calls in XM) or a "
+                           "modified-base BAM (MM/ML)?")
+
+
+# ------------------------------------------------------------ per-read calls
+
+_ALIGNED = (0, 7, 8)  # M, =, X: both sequences advance
+_QUERY_ONLY = (1, 4)  # I, S
+_REF_ONLY = (2, 3)  # D, N
+
+
+def _ref_of(cigar, start, qs):
+    """Reference positions of the query positions ``qs`` (ascending), None where the base has
+    none (soft clip, insertion)."""
+    out, i, q, r, n_qs = [], 0, 0, start, len(qs)
+    for op, n in cigar:
+        if op in _ALIGNED:
+            while i < n_qs and qs[i] < q + n:
+                out.append(r + qs[i] - q if qs[i] >= q else None)
+                i += 1
+            q += n
+            r += n
+        elif op in _QUERY_ONLY:
+            while i < n_qs and qs[i] < q + n:
+                out.append(None)
+                i += 1
+            q += n
+        elif op in _REF_ONLY:
+            r += n
+    out += [None] * (n_qs - i)
+    return out
+
+
+def _ref_array(cigar, start, length):
+    """Reference position of every query position (-1: none), for reads with many calls."""
+    ref = np.full(length, -1, dtype=np.int64)
+    q, r = 0, start
+    for op, n in cigar:
+        if op in _ALIGNED:
+            ref[q:q + n] = np.arange(r, r + n)
+            q += n
+            r += n
+        elif op in _QUERY_ONLY:
+            q += n
+        elif op in _REF_ONLY:
+            r += n
+    return ref
+
+
+def _bisulfite_top(r, flag):
+    """True when the read's calls are on the top strand (C of the CpG), False on the bottom."""
+    try:
+        return r.get_tag("XG") == "CT"
+    except KeyError:
+        # A directional library: read 1 (or a single read) forward, read 2 reverse, is the top.
+        return bool(flag & 0x10) == bool(flag & 0x80)
+
+
+class BadModTags(Exception):
+    """MM/ML of one read that cannot be read: the read is skipped and counted."""
+
+    def __init__(self, reason):
+        self.reason = reason
+
+
+_COMPLEMENT = bytes.maketrans(b"ACGTNacgtn", b"TGCANtgcan")
+_MM_GROUP = re.compile(r"([ACGTUN])([-+])([a-z]+|\d+)([.?]?)$")
+
+
+def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
+    """Probability that each base of SEQ (as stored) is methylated, NaN where no call says.
+
+    ``mm``/``ml`` the tags, ``seq`` SEQ as stored. C+m gives the methylated
+    probability; C+h counts as methylated only with ``hydroxy='methylated'``.
+    A C that an implicit group (no mode, or '.') does not list is unmodified
+    for that group; one that a '?' group does not list is unknown. Raises
+    BadModTags when the deltas run past the read or ML is shorter than MM.
+    """
+    L = len(seq)
+    # The deltas count bases of the read as sequenced: SEQ reverse-complemented back.
+    raw = seq.upper().encode()
+    orig = np.frombuffer(raw.translate(_COMPLEMENT)[::-1] if is_reverse else raw,
+                         dtype=np.uint8)
+    ml = np.asarray(ml if ml is not None else [], dtype=np.float64)
+    used = 0
+    per_code = {}
+    for group in mm.split(";"):
+        if not group.strip():
+            continue
+        head, *deltas = group.split(",")
+        m = _MM_GROUP.match(head.strip())
+        if not m:
+            raise BadModTags("mm_malformed")
+        base, strand, codes, mode = m.groups()
+        codes = list(codes) if not codes.isdigit() else [codes]
+        try:
+            d = np.array([int(x) for x in deltas], dtype=np.int64)
+        except ValueError:
+            raise BadModTags("mm_malformed") from None
+        n_values = d.size * len(codes)
+        if used + n_values > ml.size:
+            raise BadModTags("ml_shorter_than_mm")
+        values = ml[used:used + n_values].reshape(d.size, len(codes))
+        used += n_values
+        if strand != "+" or base not in "CN":
+            continue  # calls on the opposite strand or other bases say nothing of this C
+        where = np.flatnonzero(orig == ord(base)) if base != "N" else np.arange(L)
+        if d.size and (d.min() < 0 or np.sum(d + 1) > where.size):
+            raise BadModTags("mm_malformed")
+        listed = where[np.cumsum(d + 1) - 1] if d.size else where[:0]
+        for j, code in enumerate(codes):
+            if code not in ("m", "h"):
+                continue
+            p = np.full(L, np.nan)
+            if mode != "?":
+                p[where] = 0.0
+            p[listed] = (values[:, j] + 0.5) / 256.0
+            per_code[code] = p if code not in per_code else np.where(np.isnan(p),
+                                                                    per_code[code], p)
+    if "m" not in per_code:
+        return np.full(L, np.nan)
+    prob = per_code["m"]
+    if hydroxy == "methylated" and "h" in per_code:
+        prob = prob + per_code["h"]
+    return prob[::-1] if is_reverse else prob
+
+
+def mm_calls(r, threshold, hydroxy):
+    """CpG positions and methylated (0/1) arrays of a read's MM/ML calls; strand '+' or '-'."""
+    mm = r.get_tag("MM") if r.has_tag("MM") else r.get_tag("Mm")
+    ml = r.get_tag("ML") if r.has_tag("ML") else (r.get_tag("Ml") if r.has_tag("Ml") else None)
+    seq = r.query_sequence
+    strand = "-" if r.is_reverse else "+"
+    none = np.zeros(0, np.int64)
+    if not seq:
+        return none, none, strand
+    if r.has_tag("MN") and r.get_tag("MN") != len(seq):
+        raise BadModTags("mm_seq_length_mismatch")
+    prob = mod_probabilities(mm, ml, seq, r.is_reverse, hydroxy)
+    s = np.frombuffer(seq.upper().encode(), dtype=np.uint8)
+    # A CpG of the original read: C then G forward; on a reverse read the stored G after a C.
+    cpg = np.zeros(len(s), dtype=bool)
+    if r.is_reverse:
+        cpg[1:] = (s[1:] == ord("G")) & (s[:-1] == ord("C"))
+    else:
+        cpg[:-1] = (s[:-1] == ord("C")) & (s[1:] == ord("G"))
+    meth = prob >= threshold
+    unmeth = prob <= 1.0 - threshold
+    qs = np.flatnonzero(cpg & (meth | unmeth))
+    if not qs.size:
+        return none, none, strand
+    ref = _ref_array(r.cigartuples, r.reference_start, len(s))[qs]
+    keep = ref >= 0
+    shift = 1 if r.is_reverse else 0
+    return ref[keep] - shift, meth[qs[keep]].astype(np.int64), strand
+
+
+# ------------------------------------------------------------ units from a BAM
+
+_FILTERS = (("secondary", 0x100), ("supplementary", 0x800), ("duplicate", 0x400),
+            ("qc_fail", 0x200))
+# Reads gathered before their calls are found (as one array operation) and units written.
+READ_BATCH = 20000
+# Reads of the XM path gathered at a time: their strings stay in the processor's cache.
+XM_BATCH = 4096
+
+
+def _reprs(x):
+    """repr of each float of ``x``, each distinct value formatted once (fractions of a few
+    calls repeat)."""
+    values, back = np.unique(x, return_inverse=True)
+    return np.array(list(map(repr, values.tolist())), dtype=object)[back.ravel()].tolist()
+
+
+class _Writer:
+    """Writes units to a part file: chrom, start, end, strand, n_cpg, meth_fraction,
+    cpg_density (and age), computing the densities of many units at once."""
+
+    def __init__(self, f, options, reference, sep, age, counts):
+        self.f, self.o, self.sep, self.counts = f, options, sep, counts
+        self.sites = _ChromSites(reference) if reference else None
+        self.age = None if age is None else provenance.cell(float(age))
+
+    def write(self, chrom, start, end, strand, n, n_meth, n_sites):
+        """Arrays of one contig's units; those below --min-cpgs are counted, not written."""
+        keep = n >= max(self.o.min_cpgs, 1)
+        self.counts["units_below_min_cpgs"] += int(np.sum(~keep))
+        if not np.any(keep):
+            return
+        start, end, n, n_meth, n_sites = (a[keep] for a in (start, end, n, n_meth, n_sites))
+        strand = np.asarray(strand)[keep] if not isinstance(strand, str) else None
+        lo, hi = start, end
+        if self.sites is not None:
+            sites, length = self.sites[chrom]
+            if self.o.density_window:
+                w = self.o.density_window
+                lo = (start + end) // 2 - w // 2
+                hi = lo + w
+            lo, hi = np.clip(lo, 0, length), np.clip(hi, 0, length)
+            n_sites = np.searchsorted(sites, hi) - np.searchsorted(sites, lo)
+        span = hi - lo
+        with np.errstate(divide="ignore", invalid="ignore"):
+            dens = np.where(span > 0, 100.0 * n_sites / np.maximum(span, 1), np.nan)
+        frac = n_meth / n
+        sep = self.sep
+        tail = "" if self.age is None else sep + self.age
+        strands = strand.tolist() if strand is not None else itertools.repeat(".")
+        dens_text = _reprs(dens)
+        if np.isnan(dens).any():
+            dens_text = ["NA" if d == "nan" else d for d in dens_text]
+        # Columns joined by C loops (str.join over zip), not a format per line: a table can
+        # have a row for every two reads.
+        head, cut = f"{chrom}{sep}", f"{tail}\n"
+        lines = map(sep.join, zip(map(str, start.tolist()), map(str, end.tolist()), strands,
+                                  map(str, n.tolist()), _reprs(frac), dens_text))
+        self.f.write(head + (cut + head).join(lines) + cut)
+        self.counts["units"] += start.size
+
+
+class _Assembler:
+    """Units of one contig (or region) from its reads' CpG calls.
+
+    Each read or pair is a unit numbered in the order its first read comes.
+    Calls are kept as arrays (unit, position, methylated, mate rank) and a unit
+    is written once no read of it can come any more: both mates seen, its mate
+    left out, or, in a coordinate-sorted file, the reads gone past its mate's
+    start. Units are written in the order of their numbers, so the table does
+    not depend on where the batches end.
+    """
+
+    def __init__(self, writer, options, chrom, sorted_by_pos):
+        self.w, self.o, self.chrom, self.sorted = writer, options, chrom, sorted_by_pos
+        self.base = 0  # number of the first unit not yet written
+        self.u_start, self.u_end, self.u_strand = [], [], []
+        self.waiting = {}  # query name -> unit number, pairs whose other mate has not come
+        self.waiting_ids = {}  # the same, by unit number, in number order
+        self.due = []  # heap of (mate start, unit number)
+        self.calls = [np.zeros(0, np.int64)] * 4  # unit, position, methylated, rank
+        self.batch = []  # per-read call arrays not yet joined
+
+    def pass_by(self, start):
+        """In a coordinate-sorted file, a read at ``start`` closes the pairs whose other mate
+        starts before it: that mate came and was left out."""
+        while self.due and self.due[0][0] < start:
+            _, uid = heapq.heappop(self.due)
+            name_left = self.waiting_ids.pop(uid, None)
+            if name_left is not None:
+                del self.waiting[name_left]
+
+    def read(self, name, flag, start, end, strand, paired, mate_start):
+        """Registers a read; returns (unit number, rank: 0 read 1 or a single read, 1 read 2)."""
+        rank = 1 if flag & 0x80 else 0
+        uid = self.waiting.pop(name, None) if paired else None
+        if uid is not None:
+            del self.waiting_ids[uid]
+            i = uid - self.base
+            self.u_start[i] = min(self.u_start[i], start)
+            self.u_end[i] = max(self.u_end[i], end)
+            if rank == 0:
+                self.u_strand[i] = strand
+            self.w.counts["pairs_merged"] += 1
+            return uid, rank
+        uid = self.base + len(self.u_start)
+        self.u_start.append(start)
+        self.u_end.append(end)
+        self.u_strand.append(strand)
+        if paired and not (self.sorted and mate_start < start):
+            self.waiting[name] = uid
+            self.waiting_ids[uid] = name
+            if self.sorted:
+                heapq.heappush(self.due, (mate_start, uid))
+        return uid, rank
+
+    def add_calls(self, unit, pos, meth, rank):
+        self.batch.append((unit, pos, meth, rank))
+
+    def flush(self, everything=False):
+        """Writes every unit that no read to come can change (all of them at the end)."""
+        if self.batch:
+            parts = list(zip(*self.batch))
+            self.batch = []
+            self.calls = [np.concatenate([old] + [np.asarray(p, dtype=np.int64) for p in new])
+                          for old, new in zip(self.calls, parts)]
+        n_units = len(self.u_start)
+        cutoff = self.base + n_units if everything or not self.waiting_ids \
+            else next(iter(self.waiting_ids))
+        if cutoff <= self.base:
+            return
+        if everything:
+            self.waiting.clear()
+            self.waiting_ids.clear()
+            self.due.clear()
+        unit, pos, meth, rank = self.calls
+        now = unit < cutoff
+        self.calls = [a[~now] for a in self.calls]
+        unit, pos, meth, rank = unit[now], pos[now], meth[now], rank[now]
+        order = np.lexsort((rank, pos, unit))
+        unit, pos, meth = unit[order], pos[order], meth[order]
+        # A CpG both mates call counts once, with read 1's call.
+        first = np.ones(unit.size, dtype=bool)
+        first[1:] = (unit[1:] != unit[:-1]) | (pos[1:] != pos[:-1])
+        unit, pos, meth = unit[first], pos[first], meth[first]
+        k = cutoff - self.base
+        idx = unit - self.base
+        starts = np.array(self.u_start[:k], dtype=np.int64)
+        ends = np.array(self.u_end[:k], dtype=np.int64)
+        strands = np.array(self.u_strand[:k])
+        del self.u_start[:k], self.u_end[:k], self.u_strand[:k]
+        self.base = cutoff
+        K = self.o.window_cpgs
+        if K is None:
+            n = np.bincount(idx, minlength=k)
+            n_meth = np.bincount(idx, weights=meth, minlength=k)
+            self.w.write(self.chrom, starts, ends, strands, n, n_meth, n)
+            return
+        # Windows of K consecutive calls along each unit; the calls left over are left out.
+        _, first_of, per_unit = np.unique(idx, return_index=True, return_counts=True)
+        within = np.arange(idx.size) - np.repeat(first_of, per_unit)
+        window = within // K
+        full = (window < np.repeat(per_unit // K, per_unit))
+        self.w.counts["window_remainder_calls"] += int(np.sum(~full))
+        self.w.counts["units_below_min_cpgs"] += int(k - per_unit.size)  # units without calls
+        idx, pos, meth, within = idx[full], pos[full], meth[full], within[full]
+        heads = np.flatnonzero(within % K == 0)
+        if not heads.size:
+            return
+        n = np.full(heads.size, K, dtype=np.int64)
+        n_meth = np.add.reduceat(meth, heads)
+        self.w.write(self.chrom, pos[heads], pos[heads + K - 1] + 2, strands[idx[heads]], n,
+                     n_meth, n)
+
+
+def _xm_calls_of_batch(xms, starts, shifts, cigars):
+    """Calls of many reads' XM strings at once: (read index, CpG position, methylated).
+
+    XM has one character per base of SEQ as stored; 'Z'/'z' are the CpG calls.
+    A read whose CIGAR is one aligned block maps base q to start + q; the
+    others are walked through their CIGAR, and calls in soft clips and
+    insertions dropped.
+    """
+    lengths = np.fromiter(map(len, xms), dtype=np.int64, count=len(xms))
+    ends = np.cumsum(lengths)
+    text = np.frombuffer("".join(xms).encode("ascii", "replace"), dtype=np.uint8)
+    hits = np.flatnonzero((text == ord("Z")) | (text == ord("z")))
+    read = np.searchsorted(ends, hits, side="right")
+    q = hits - (ends - lengths)[read]
+    pos = np.asarray(starts, dtype=np.int64)[read] + q
+    for i in np.flatnonzero(np.fromiter(map(operator.is_not, cigars, itertools.repeat(None)),
+                                        dtype=bool, count=len(cigars))).tolist():
+        at = np.flatnonzero(read == i)
+        if at.size:
+            refs = _ref_of(cigars[i], starts[i], q[at].tolist())
+            pos[at] = [-1 if p is None else p for p in refs]
+    keep = pos >= 0
+    read, pos = read[keep], pos[keep]
+    pos -= np.asarray(shifts, dtype=np.int64)[read]
+    return read, pos, (text[hits[keep]] == ord("Z")).astype(np.int64)
+
+
+def _gather_xm(it, limit, min_mapq):
+    """Up to ``limit`` reads of ``it`` as tuples of what the XM path needs.
+
+    The loop does nothing but read attributes: each line of Python here is paid
+    once per read, so filtering and pairing are left to whole-batch array work.
+    """
+    rows = []
+    app = rows.append
+    for r in itertools.islice(it, limit):
+        flag, mapq = r.flag, r.mapping_quality
+        if flag & 0xF04 or mapq < min_mapq:  # left out: its tags and name are not needed
+            app((flag, r.reference_id, r.reference_start, -1, -1, mapq, None, None, None, None))
+            continue
+        try:
+            xm = r.get_tag("XM")
+        except KeyError:
+            xm = None
+        try:
+            xg = r.get_tag("XG")
+        except KeyError:
+            xg = None
+        app((flag, r.reference_id, r.reference_start, r.next_reference_id,
+             r.next_reference_start, mapq, r.query_name, r.cigarstring, xm, xg))
+    return rows
+
+
+_CIGAR_OP = re.compile(r"(\d+)([MIDNSHP=X])")
+_REF_STEP = frozenset("MDN=X")
+
+
+def _cigars_and_ends(cs, start):
+    """(CIGARs as (op, length) lists, None for one aligned block; reference ends) of CIGAR
+    strings. Most reads are one block ('150M'), read without a Python step per read."""
+    n = len(cs)
+    cs = [c or "*" for c in cs]
+    lengths = np.fromiter(map(len, cs), dtype=np.int64, count=n)
+    text = np.frombuffer("".join(cs).encode("ascii", "replace"), dtype=np.uint8)
+    heads = np.cumsum(lengths) - lengths
+    letter = text > ord("9")
+    n_ops = np.add.reduceat(letter, heads) if n else np.zeros(0, np.int64)
+    op = text[heads + lengths - 1]
+    block = (n_ops == 1) & ((op == ord("M")) | (op == ord("=")) | (op == ord("X")))
+    # The length of a one-block CIGAR: its digits, each times its power of ten.
+    owner = np.repeat(np.arange(n), lengths)
+    power = (heads + lengths - 2)[owner] - np.arange(text.size)
+    digit = np.where(letter | (power < 0) | (power > 18), 0, text.astype(np.int64) - 48)
+    size = np.add.reduceat(digit * 10 ** np.clip(power, 0, 18), heads) if n else digit[:0]
+    end = np.asarray(start, dtype=np.int64) + size
+    cigars = [None] * n
+    for i in np.flatnonzero(~block).tolist():
+        ops = _CIGAR_OP.findall(cs[i])
+        cigars[i] = [("MIDNSHP=X".index(o), int(k)) for k, o in ops]
+        # as htslib ends a read: a CIGAR without reference bases spans one
+        end[i] = start[i] + max(sum(int(k) for k, o in ops if o in _REF_STEP), 1)
+    return cigars, end
+
+
+class _XmBatches(_Assembler):
+    """The units of one contig from whole batches of XM reads.
+
+    Gives the units, calls and counts that ``_Assembler.read`` gives read by
+    read: a pair is joined when its second registered read comes while the
+    first still waits (not passed by, in a coordinate-sorted file, by a read
+    starting after the first's mate start). Pairs whose reads both fall in one
+    batch and whose name no other read of it bears are matched with arrays;
+    the rest (a name waiting from an earlier batch, three or more reads of one
+    name) one name at a time.
+    """
+
+    def __init__(self, writer, options, chrom, sorted_by_pos):
+        super().__init__(writer, options, chrom, sorted_by_pos)
+        self.max_start = -1  # the furthest start seen, what pass_by was last called with
+        self.u_mate = {}  # unit number -> its mate's start, of the units waiting
+
+    def take(self, rows, counts):
+        """Registers a batch of mapped reads of this contig (tuples of ``_gather_xm``)."""
+        flag, _, start, mtid, mstart, mapq, name, cigar, xm, xg = zip(*rows)
+        tid = rows[0][1]
+        flag = np.array(flag, dtype=np.int64)
+        start = np.array(start, dtype=np.int64)
+        mstart = np.array(mstart, dtype=np.int64)
+        paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (np.array(mtid) == tid)
+        mate = np.where(paired, mstart, start)
+        # What pass_by has been called with by each read: the furthest start so far.
+        cm = np.maximum.accumulate(np.maximum(start, self.max_start)) if self.sorted else None
+        if self.sorted:
+            self.max_start = int(cm[-1])
+        bad = (flag & 0xF00) != 0
+        for why, bit in _FILTERS:
+            hit = (flag & bit) != 0
+            if np.any(hit & bad):
+                counts[f"reads_{why}"] += int(np.sum(hit & bad))
+            bad &= ~hit
+        bad = (flag & 0xF00) != 0
+        low = ~bad & (np.array(mapq, dtype=np.int64) < self.o.min_mapq)
+        if np.any(low):
+            counts["reads_low_mapq"] += int(np.sum(low))
+        has_tag = np.fromiter(map(operator.is_not, xm, itertools.repeat(None)), dtype=bool,
+                              count=len(xm))
+        untagged = ~bad & ~low & ~has_tag
+        if np.any(untagged):
+            counts["reads_without_tag"] += int(np.sum(untagged))
+        ok = np.flatnonzero(~bad & ~low & has_tag)
+        if ok.size:
+            self._register(ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts)
+        if self.sorted:
+            self.pass_by(self.max_start)
+        return ok.size
+
+    def _register(self, ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts):
+        n = ok.size
+        flag, start, mate, paired = flag[ok], start[ok], mate[ok], paired[ok]
+        cm = cm[ok] if cm is not None else None
+        ol = ok.tolist()
+        if n < len(xm):  # most batches have every read used
+            xm, xg, cigar = ([c[i] for i in ol] for c in (xm, xg, cigar))
+        cigars, end = _cigars_and_ends(cigar, start)
+        rank = ((flag & 0x80) != 0).astype(np.int64)
+        has_xg = np.fromiter(map(operator.is_not, xg, itertools.repeat(None)), dtype=bool,
+                             count=n)
+        is_ct = np.fromiter(map(operator.eq, xg, itertools.repeat("CT")), dtype=bool, count=n)
+        # Without XG, a directional library: read 1 (or a single read) forward, read 2
+        # reverse, is the top strand.
+        top = np.where(has_xg, is_ct, ((flag & 0x10) != 0) == ((flag & 0x80) != 0))
+        strand = np.where(top, "+", "-")
+        waits = paired & ~(mate < start) if self.sorted else paired.copy()
+
+        merged = np.zeros(n, dtype=bool)
+        partner = np.full(n, -1, dtype=np.int64)  # the batch read whose unit a read joins
+        joins_old = {}  # batch read -> unit number of an earlier batch it joins
+        last_waiting = np.zeros(n, dtype=bool)  # still waiting once its name's reads are done
+        pi = np.flatnonzero(paired)
+        if pi.size:
+            names = [name[i] for i in ok[pi].tolist()]
+            per_name = Counter(names)
+            count = np.fromiter(map(per_name.__getitem__, names), dtype=np.int64,
+                                count=pi.size)
+            first_of = dict(zip(reversed(names), reversed(pi.tolist())))
+            first = np.fromiter(map(first_of.__getitem__, names), dtype=np.int64,
+                                count=pi.size)
+            old = np.fromiter(map(self.waiting.__contains__, names), dtype=bool,
+                              count=pi.size)
+            simple = (count <= 2) & ~old
+            # One read of its name: a unit of its own, waiting when its mate is to come.
+            alone = pi[simple & (count == 1)]
+            last_waiting[alone] = waits[alone]
+            # Two: the second joins the first if the first still waits when it comes.
+            second = simple & (count == 2) & (first != pi)
+            b, a = pi[second], first[second]
+            joined = waits[a] & (cm[b] <= mate[a] if cm is not None else True)
+            merged[b[joined]] = True
+            partner[b[joined]] = a[joined]
+            last_waiting[b[~joined]] = waits[b[~joined]]
+            # Everything else read by read, as _Assembler.read does.
+            chains = {}
+            for j, nm in zip(pi[~simple].tolist(), (nm for nm, s in zip(names, simple)
+                                                    if not s)):
+                chains.setdefault(nm, []).append(j)
+            for nm, reads in chains.items():
+                uid = self.waiting.pop(nm, None)
+                at = None  # (batch read, mate start) of a waiting unit made in this batch
+                if uid is not None:
+                    del self.waiting_ids[uid]
+                    old_mate = self.u_mate.pop(uid)
+                for j in reads:
+                    if uid is not None and (cm is None or cm[j] <= old_mate):
+                        merged[j] = True
+                        joins_old[j] = uid
+                        uid = None
+                    elif at is not None and (cm is None or cm[j] <= at[1]):
+                        merged[j] = True
+                        partner[j] = at[0]
+                        at = None
+                    else:
+                        uid = None
+                        at = (j, mate[j]) if waits[j] else None
+                if at is not None:
+                    last_waiting[at[0]] = True
+
+        new = ~merged
+        uids = np.full(n, -1, dtype=np.int64)
+        base = self.base + len(self.u_start)
+        uids[new] = base + np.arange(int(np.sum(new)))
+        inb = partner >= 0
+        uids[inb] = uids[partner[inb]]
+        for j, uid in joins_old.items():
+            uids[j] = uid
+        # Units made here: start, end and strand of the read that made them, widened by
+        # the mate that joined them; read 1's strand names the pair.
+        u_start, u_end = start.copy(), end.copy()
+        u_strand = strand.copy()
+        b, a = np.flatnonzero(inb), partner[inb]
+        np.minimum.at(u_start, a, start[b])
+        np.maximum.at(u_end, a, end[b])
+        r0 = rank[b] == 0
+        u_strand[a[r0]] = strand[b[r0]]
+        self.u_start += u_start[new].tolist()
+        self.u_end += u_end[new].tolist()
+        self.u_strand += u_strand[new].tolist()
+        for j, uid in joins_old.items():
+            i = uid - self.base
+            self.u_start[i] = min(self.u_start[i], int(start[j]))
+            self.u_end[i] = max(self.u_end[i], int(end[j]))
+            if rank[j] == 0:
+                self.u_strand[i] = str(strand[j])
+        if np.any(merged):
+            counts["pairs_merged"] += int(np.sum(merged))
+        for j in np.flatnonzero(last_waiting).tolist():
+            uid = int(uids[j])
+            self.waiting[name[ok[j]]] = uid
+            self.waiting_ids[uid] = name[ok[j]]
+            self.u_mate[uid] = int(mate[j])
+            if self.sorted:
+                heapq.heappush(self.due, (int(mate[j]), uid))
+
+        read, pos, meth = _xm_calls_of_batch(xm, start, (~top).astype(np.int64), cigars)
+        self.add_calls(uids[read], pos, meth, rank[read])
+
+    def pass_by(self, start):
+        super().pass_by(start)
+        for uid in [u for u in self.u_mate if u not in self.waiting_ids]:
+            del self.u_mate[uid]
+
+
+def _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick):
+    """The units of every read of ``it`` (a contig, or a whole file) from their XM calls, a
+    batch of reads at a time; returns the reads used."""
+    asm, cur_tid, used = None, None, 0
+    counts["reads_seen"] += 0
+    while True:
+        rows = _gather_xm(it, XM_BATCH, options.min_mapq)
+        if not rows:
+            break
+        counts["reads_seen"] += len(rows)
+        if tick is not None:
+            tick(len(rows))
+        mapped = [row for row in rows if not row[0] & 0x4]
+        if len(mapped) < len(rows):
+            counts["reads_unmapped"] += len(rows) - len(mapped)
+        if not mapped:
+            continue
+        tids = np.fromiter(map(operator.itemgetter(1), mapped), dtype=np.int64,
+                           count=len(mapped))
+        cuts = [0] + (np.flatnonzero(np.diff(tids)) + 1).tolist() + [len(mapped)]
+        for a, b in zip(cuts[:-1], cuts[1:]):
+            tid = mapped[a][1]
+            if tid != cur_tid:
+                if asm is not None:
+                    asm.flush(everything=True)
+                asm, cur_tid = _XmBatches(writer, options, names[tid], sorted_by_pos), tid
+            used += asm.take(mapped[a:b], counts)
+            asm.flush()
+    if asm is not None:
+        asm.flush(everything=True)
+    return used
+
+
+def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
+    """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
+    counts = Counter()
+    threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
+    contig, lo, hi = task
+    xm_tag = tag == "XM"
+    with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
+        writer = _Writer(f, options, options.reference, sep, age, counts)
+        names = bam.references
+        # A region's reads run past its end, to the second mates of the pairs it starts.
+        it = (bam.fetch(until_eof=True) if contig is None
+              else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
+        if xm_tag and lo is None:
+            try:
+                used = _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick)
+            except OSError as exc:
+                raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
+                                       f"({exc})") from None
+            counts.pop("reads_seen")
+            counts["reads_used"] += used
+            return counts
+        asm, cur_tid = None, None
+        batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
+
+        def calls_of_batch():
+            if batch:
+                xms, units, ranks, starts, shifts, cigars = zip(*batch)
+                read, pos, meth = _xm_calls_of_batch(xms, starts, shifts, cigars)
+                u, k = np.asarray(units, dtype=np.int64), np.asarray(ranks, dtype=np.int64)
+                asm.add_calls(u[read], pos, meth, k[read])
+                batch.clear()
+
+        n = used = 0
+        try:
+            for r in it:
+                n += 1
+                if tick is not None and n % 65536 == 0:
+                    tick(65536)
+                flag = r.flag
+                if flag & 0x4:
+                    counts["reads_unmapped"] += 1
+                    continue
+                tid = r.reference_id
+                if tid != cur_tid:
+                    if asm is not None:
+                        calls_of_batch()
+                        asm.flush(everything=True)
+                    asm, cur_tid = _Assembler(writer, options, names[tid], sorted_by_pos), tid
+                start = r.reference_start
+                paired = flag & 0x1 and not flag & 0x8 and r.next_reference_id == tid
+                mate_start = r.next_reference_start if paired else start
+                if lo is not None and min(start, mate_start) < lo:
+                    continue  # the unit starts in an earlier region, which writes it
+                if asm.due and asm.due[0][0] < start and sorted_by_pos:
+                    asm.pass_by(start)
+                if hi is not None and start >= hi:
+                    if not asm.waiting:
+                        break
+                    if not paired or r.query_name not in asm.waiting:
+                        continue  # a unit of a later region
+                if flag & 0xF00:
+                    why = next(why for why, bit in _FILTERS if flag & bit)
+                    counts[f"reads_{why}"] += 1
+                    continue
+                if r.mapping_quality < min_mapq:
+                    counts["reads_low_mapq"] += 1
+                    continue
+                if xm_tag:
+                    try:
+                        xm = r.get_tag("XM")
+                    except KeyError:
+                        counts["reads_without_tag"] += 1
+                        continue
+                    top = _bisulfite_top(r, flag)
+                    cigar = r.cigarstring
+                    simple = cigar[-1:] == "M" and cigar[:-1].isdigit()
+                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
+                                         start + int(cigar[:-1]) if simple else r.reference_end,
+                                         "+" if top else "-", paired, mate_start)
+                    batch.append((xm, uid, rank, start, 0 if top else 1,
+                                  None if simple else r.cigartuples))
+                    if len(batch) >= READ_BATCH:
+                        calls_of_batch()
+                        asm.flush()
+                else:
+                    if not (r.has_tag("MM") or r.has_tag("Mm")):
+                        counts["reads_without_tag"] += 1
+                        continue
+                    try:
+                        pos, meth, strand = mm_calls(r, threshold, hydroxy)
+                    except BadModTags as exc:
+                        counts[f"reads_{exc.reason}"] += 1
+                        continue
+                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
+                                         r.reference_end, strand, paired, mate_start)
+                    asm.add_calls(np.full(pos.size, uid), pos, meth, np.full(pos.size, rank))
+                    if len(asm.batch) >= 1000:
+                        asm.flush()
+                used += 1
+            if asm is not None:
+                calls_of_batch()
+                asm.flush(everything=True)
+        except OSError as exc:
+            raise InputError(path, f"cannot be read past read {n} ({exc})") from None
+        if tick is not None:
+            tick(n % 65536)
+    counts["reads_used"] += used
+    return counts
+
+
+def _cpg_sites(reference, chrom):
+    """Sorted positions of the C of every CpG of a reference contig, and the contig's length."""
+    pysam = _pysam()
+    with pysam.FastaFile(reference) as fa:
+        seq = fa.fetch(chrom).upper().encode()
+    s = np.frombuffer(seq, dtype=np.uint8)
+    sites = np.flatnonzero((s[:-1] == ord("C")) & (s[1:] == ord("G")))
+    return sites, len(seq)
+
+
+class _ChromSites(dict):
+    """CpG sites of each contig, loaded when first needed (one contig at a time)."""
+
+    def __init__(self, reference):
+        super().__init__()
+        self.reference = reference
+
+    def __missing__(self, chrom):
+        self.clear()
+        self[chrom] = _cpg_sites(self.reference, chrom)
+        return self[chrom]
+
+
+# ------------------------------------------------------------ per-CpG tables
+
+def _open_table(path):
+    with open(path, "rb") as f:
+        gz = f.read(2) == b"\x1f\x8b"
+    return gzip.open(path, "rt") if gz else open(path)
+
+
+def _table_layout(path):
+    """'bedmethyl' or 'coverage' from the first data line; InputError for anything else."""
+    with _open_table(path) as f:
+        for lineno, line in enumerate(f, 1):
+            if not line.strip() or line.startswith(("#", "track", "browser")):
+                continue
+            p = line.split()
+            try:
+                int(p[1])
+                int(p[2])
+                if len(p) == 6:
+                    float(p[3])
+                    int(p[4])
+                    int(p[5])
+                    return "coverage"
+                if len(p) >= 11 and p[5] in "+-.":
+                    int(p[9])
+                    float(p[10])
+                    return "bedmethyl"
+            except (IndexError, ValueError):
+                pass
+            raise InputError(path, "is a per-CpG table of unknown layout: expected bedMethyl "
+                                   "(chrom, start, end, name, score, strand, thickStart, "
+                                   "thickEnd, color, coverage, percent[, counts...]) or a "
+                                   "coverage table (chrom, start, end, percent, methylated, "
+                                   f"unmethylated); this line has {len(p)} fields", lineno)
+    raise InputError(path, "holds no per-CpG rows")
+
+
+def _table_sites(path, layout, hydroxy):
+    """(lineno, chrom, position, methylated, unmethylated) per row of a per-CpG table.
+
+    bedMethyl rows on the '-' strand sit on the G and move to the C. A coverage
+    table is 1-based and has no strand: with a reference, a row on the G of a
+    CpG moves to its C; without one, a row one base after the previous row is
+    taken as the G of that CpG.
+    """
+    with _open_table(path) as f:
+        for lineno, line in enumerate(f, 1):
+            if not line.strip() or line.startswith(("#", "track", "browser")):
+                continue
+            p = line.split()
+            try:
+                if layout == "coverage":
+                    yield lineno, p[0], int(p[1]) - 1, int(p[4]), int(p[5]), None
+                    continue
+                name = p[3]
+                if name not in ("m", "5mC", "CpG", "."):
+                    if name != "h":
+                        yield lineno, None, 0, 0, 0, f"rows_mod_{name}"
+                    continue  # hydroxymethylation is read from the m rows' other-mod count
+                pos = int(p[1]) - (1 if p[5] == "-" else 0)
+                if len(p) >= 14:
+                    n_mod, n_canonical, n_other = int(p[11]), int(p[12]), int(p[13])
+                    if hydroxy == "methylated":
+                        n_mod += n_other
+                    else:
+                        n_canonical += n_other
+                else:
+                    cov = int(p[9])
+                    n_mod = int(round(cov * float(p[10]) / 100.0))
+                    n_canonical = cov - n_mod
+                if n_mod < 0 or n_canonical < 0:
+                    raise ValueError
+                yield lineno, p[0], pos, n_mod, n_canonical, None
+            except (IndexError, ValueError):
+                raise InputError(path, f"is not a {layout} line", lineno) from None
+
+
+def _table_units(path, options, regions, sep, age, f, counts):
+    layout = _table_layout(path)
+    k = options.window_cpgs or DEFAULT_TABLE_CPGS
+    writer = _Writer(f, options, options.reference, sep, age, counts)
+    rows = []  # the contig's regions not yet written: start, end, calls, methylated
+    fasta = None
+    if options.reference:
+        fasta = _pysam().FastaFile(options.reference)
+    seen_chroms = set()
+    chrom, last = None, -1
+    calls, run = {}, []  # the current region's CpGs: position -> (methylated, calls)
+    pending = None  # the CpG being read: [position, methylated, calls], both strands summed
+
+    def settle():
+        nonlocal pending
+        if pending is None:
+            return
+        p, m, n = pending
+        pending = None
+        if n < max(options.min_coverage, 1):
+            counts["cpgs_below_min_coverage"] += 1
+            return
+        if len(run) == k:
+            close_region()
+        run.append(p)
+        calls[p] = (m, n)
+
+    def write_rows():
+        if rows:
+            a = np.array(rows, dtype=np.int64).reshape(-1, 4)
+            writer.write(chrom, a[:, 0], a[:, 1], ".", a[:, 2], a[:, 3], np.full(len(a), k))
+            rows.clear()
+
+    def close_region():
+        if len(run) == k:
+            rows.append((run[0], run[-1] + 2, sum(calls[p][1] for p in run),
+                         sum(calls[p][0] for p in run)))
+            if len(rows) >= BATCH:
+                write_rows()
+        elif run:
+            counts["region_remainder_cpgs"] += len(run)
+        run.clear()
+        calls.clear()
+
+    for lineno, c, pos, n_mod, n_can, skipped in _table_sites(path, layout, options.hydroxy):
+        if skipped:
+            counts[skipped] += 1
+            continue
+        if c != chrom:
+            settle()
+            close_region()
+            write_rows()
+            if c in seen_chroms:
+                raise InputError(path, f"is not sorted: contig '{c}' appears again", lineno)
+            seen_chroms.add(c)
+            if fasta is not None and c not in fasta.references:
+                raise InputError(options.reference, f"lacks contig '{c}' of {path}")
+            chrom, last = c, -1
+            if layout == "coverage" and writer.sites is not None:
+                g_sites = writer.sites[c][0] + 1
+        if layout == "coverage" and writer.sites is not None:
+            # A coverage table has no strand: the reference says which rows sit on a G.
+            i = np.searchsorted(g_sites, pos)
+            if i < g_sites.size and g_sites[i] == pos:
+                pos -= 1
+        if pos < last:
+            raise InputError(path, "is not sorted by position within its contig", lineno)
+        last = pos
+        if regions is not None and not any(s is None or s <= pos < e
+                                           for s, e in regions.get(c, ())):
+            counts["rows_outside_regions"] += 1
+            continue
+        if pending is not None and pos in (pending[0], pending[0] + 1):
+            # the other strand of the same CpG (a coverage table names its G)
+            pending[1] += n_mod
+            pending[2] += n_mod + n_can
+            continue
+        settle()
+        pending = [pos, n_mod, n_mod + n_can]
+    settle()
+    close_region()
+    write_rows()
+    if fasta is not None:
+        fasta.close()
+    return layout
+
+
+# ------------------------------------------------------------ the whole run
+
+def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw):
+    """Writes the reads table ``out`` from BAM/CRAM files and per-CpG tables.
+
+    ``inputs``: paths; ``ages``: one per input, adds an ``age`` column. Options
+    as ``Options`` (reference, window_cpgs, min_cpgs, density_window, min_mapq,
+    mod_threshold, hydroxy, min_coverage, region, regions). ``threads``
+    processes (this one and threads - 1 workers) take the contigs (or regions)
+    in turn; the table is the same bytes for any number. The table is written
+    through a temporary file renamed into place, with the sidecar
+    ``out + '.json'``. Raises InputError (a file is bad) or ArgumentError (an
+    option is). Returns a ``Summary``.
+    """
+    options = Options(**kw)
+    inputs = [str(p) for p in inputs]
+    if not inputs:
+        raise ArgumentError("no input given ({})", "inputs")
+    if ages is not None and len(ages) != len(inputs):
+        raise ArgumentError(f"{{}} gives {len(ages)} ages for {len(inputs)} inputs", "ages")
+    if not 0.5 <= options.mod_threshold <= 1.0:
+        raise ArgumentError("{} must lie in [0.5, 1]", "mod_threshold")
+    if options.hydroxy not in HYDROXY:
+        raise ArgumentError("{} must be 'unmethylated' or 'methylated'", "hydroxy")
+    for name in ("window_cpgs", "density_window"):
+        v = getattr(options, name)
+        if v is not None and v < 1:
+            raise ArgumentError("{} must be at least 1", name)
+    if options.region and options.regions:
+        raise ArgumentError("give {} or {}, not both", "region", "regions")
+    if options.density_window and not options.reference:
+        raise ArgumentError("{} needs {}", "density_window", "reference")
+    provenance.check_file_target(out)
+    regions = _regions(options)
+    fasta_refs = None
+    if options.reference:
+        pysam = _pysam()
+        try:
+            with pysam.FastaFile(options.reference) as fa:
+                fasta_refs = set(fa.references)
+        except (OSError, ValueError) as exc:
+            raise InputError(options.reference, f"cannot be read as an indexed FASTA ({exc})") \
+                from None
+
+    sep = provenance.separator(str(out).removesuffix(".gz"))
+    plans, total = [], 0
+    for i, path in enumerate(inputs):
+        kind = _kind(path)
+        if kind == "table":
+            _table_layout(path)
+            plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
+                           "sha256": _sha256_file(path)}, None))
+        else:
+            source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
+            plans.append((source, tasks))
+            total = None if n is None or total is None else total + n
+
+    counts = Counter()
+    started, t0 = provenance.now(), time.monotonic()
+    with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
+                                     dir=Path(out).resolve().parent) as tmp:
+        parts, jobs = [], []
+        for i, (source, tasks) in enumerate(plans):
+            age = None if ages is None else ages[i]
+            if tasks is None:
+                part = os.path.join(tmp, f"{i}.table")
+                with open(part, "w") as f:
+                    source["layout"] = _table_units(source["path"], options, regions, sep, age,
+                                                    f, counts)
+                parts.append(part)
+                continue
+            for j, task in enumerate(tasks):
+                part = os.path.join(tmp, f"{i}.{j}.part")
+                jobs.append((source["path"], source["kind"], source["tag"], task, options,
+                             part, sep, age, source["sorted_by_coordinate"]))
+                parts.append(part)
+        _run_jobs(jobs, threads, total, progress, counts)
+        elapsed = time.monotonic() - t0
+        header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
+
+        def write(f):
+            target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
+                if str(out).endswith(".gz") else f
+            target.write(header.encode())
+            for part in parts:
+                with open(part, "rb") as p:
+                    shutil.copyfileobj(p, target, 1 << 20)
+            if target is not f:
+                target.close()
+
+        provenance.write_file(out, write)
+    units = counts.pop("units", 0)
+    reads = counts.get("reads_used", 0)
+    left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
+                                                                         "pairs_merged")}
+    record = {
+        "command": "extract", "argv": list(argv) if argv is not None else None,
+        "korvel_version": provenance.korvel_version(), "started": started,
+        "finished": provenance.now(),
+        "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
+        "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
+                                                  "ml_probability": "(p + 0.5) / 256"},
+        "columns": COLUMNS + (["age"] if ages is not None else []),
+        "units_written": units, "reads_used": reads,
+        "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
+        "seconds": round(elapsed, 3),
+    }
+    provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
+                          + "\n")
+    return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
+
+
+def _run_jobs(jobs, threads, total, progress, counts):
+    if not jobs:
+        return
+    bar = _progress.bar(total, "korvel extract", "read", progress)
+    try:
+        if threads <= 1 or len(jobs) == 1:
+            for job in jobs:
+                counts.update(_bam_task(*job, tick=lambda n: _progress.advance(bar, n)))
+        else:
+            _run_workers(jobs, min(threads, len(jobs)), bar, counts)
+    finally:
+        bar.close()
+
+
+def _run_workers(jobs, n_workers, bar, counts):
+    """The jobs on this process and ``n_workers - 1`` worker processes, each worker fed by
+    a thread of this one.
+
+    Workers are fresh interpreters (running ``_serve``) that take one job per
+    line on their standard input and answer with progress and result lines:
+    not forked from this process, which may run threads (korvel's pool, a
+    progress bar), and, unlike multiprocessing's spawned workers, they do not
+    run the caller's script again (one without a main guard, or a notebook's
+    cell, would start the extraction anew in every worker). This process takes
+    jobs from the same queue meanwhile (its feeding threads mostly wait on
+    pipes), so two-way work starts one interpreter, not two.
+    """
+    import queue
+    import subprocess
+    import sys
+    import threading
+
+    todo = queue.Queue()
+    for i, job in enumerate(jobs):
+        todo.put(i)
+    results, lock = {}, threading.Lock()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    procs = [subprocess.Popen([sys.executable, "-c",
+                               "from korvel_analysis.extract import _serve; _serve()"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                              env=env) for _ in range(n_workers - 1)]
+
+    def feed(proc):
+        while True:
+            try:
+                i = todo.get_nowait()
+            except queue.Empty:
+                return
+            path, kind, tag, task, options, part, sep, age, sorted_by_pos = jobs[i]
+            proc.stdin.write(json.dumps([path, kind, tag, list(task), dataclasses.asdict(options),
+                                         part, sep, age, sorted_by_pos]) + "\n")
+            proc.stdin.flush()
+            for line in proc.stdout:
+                answer = json.loads(line)
+                if "tick" in answer:
+                    with lock:
+                        _progress.advance(bar, answer["tick"])
+                    continue
+                results[i] = answer
+                break
+            else:
+                results[i] = {"failed": f"worker process ended (exit code {proc.wait()})"}
+                return
+            if "counts" not in answer:
+                return
+
+    def tick(n):
+        with lock:
+            _progress.advance(bar, n)
+
+    threads = [threading.Thread(target=feed, args=(p,), daemon=True) for p in procs]
+    finished = False
+    try:
+        for t in threads:
+            t.start()
+        while True:
+            try:
+                i = todo.get_nowait()
+            except queue.Empty:
+                break
+            results[i] = _answer(*jobs[i], tick)
+            if "counts" not in results[i]:
+                break
+        for t in threads:
+            while t.is_alive():
+                t.join(0.2)  # a short wait, so that Ctrl+C is seen at once
+        finished = True
+    finally:
+        for proc in procs:
+            with contextlib.suppress(OSError):
+                proc.stdin.close()  # a worker ends when its input does
+            try:
+                proc.wait(timeout=10 if finished else 0)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+    for i in range(len(jobs)):
+        answer = results.get(i, {"failed": "not run: another job failed"})
+        if "bad input" in answer:
+            raise InputError(*answer["bad input"])
+        if "failed" in answer:
+            raise RuntimeError(f"extract worker: {answer['failed']}")
+        counts.update(answer["counts"])
+
+
+def _serve():
+    """A worker process: one job per line in, progress and the job's counts out."""
+    import signal
+    import sys
+
+    # Ctrl+C reaches the whole process group; the command ends the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    out = sys.stdout
+
+    def tick(n):
+        out.write(json.dumps({"tick": n}) + "\n")
+        out.flush()
+
+    for line in sys.stdin:
+        path, kind, tag, task, options, part, sep, age, sorted_by_pos = json.loads(line)
+        answer = _answer(path, kind, tag, tuple(task), Options(**options), part, sep, age,
+                         sorted_by_pos, tick)
+        out.write(json.dumps(answer) + "\n")
+        out.flush()
+
+
+def _answer(*job):
+    """A job's result as a worker reports it: its counts, the bad input, or the failure."""
+    try:
+        return {"counts": dict(_bam_task(*job))}
+    except InputError as exc:
+        return {"bad input": [exc.path, exc.what]}
+    except Exception as exc:  # the command reports it as a failure inside korvel
+        return {"failed": f"{type(exc).__name__}: {exc}"}
+
