@@ -270,8 +270,9 @@ def build_parser():
                    default=DEFAULT_PROFILE_POINTS, metavar="N",
                    help="profile grid points (default %(default)s)")
     f.add_argument("--profile-span", type=_positive, default=DEFAULT_PROFILE_SPAN, metavar="DECADES",
-                   help="profile grid reaches this many decades either side of the estimate, "
-                        "within the bounds (default %(default)s)")
+                   help="the first profile grid reaches this many decades either side of "
+                        "the estimate; a profile that has not risen enough there is reached "
+                        "further, a decade at a time, up to the bounds (default %(default)s)")
     b = f.add_argument_group("fit")
     b.add_argument("--st-bounds", type=_positive_pair, default=(1e-3, 10.0), metavar="LO,HI",
                    help="bounds of St (default 0.001,10)")
