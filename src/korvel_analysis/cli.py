@@ -563,13 +563,14 @@ def fit_into(folder, args, data, settings, record):
         else:
             _warn(args, profile_note)
     intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
+    boot_ivs = tl.bootstrap_intervals(result, boot_rows, args.bootstrap, args.level)
 
     boot = (tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
             if boot_rows is not None else None)
     flagged = flags.flag_estimates(result, boot=boot, intervals=intervals, profiles=profs,
-                                   level=args.level)
+                                   level=args.level, boot_intervals=boot_ivs)
 
-    write_results(folder, "results.tsv", data, result, intervals, flagged)
+    write_results(folder, "results.tsv", data, result, intervals, flagged, boot_ivs)
     if boot_rows is not None:
         folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
                          [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
@@ -579,7 +580,8 @@ def fit_into(folder, args, data, settings, record):
                     f"({item['density_bin']}) is open at the {item['side']} grid end "
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
-        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged)
+        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged,
+                 boot_ivs)
     record.update(
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
@@ -590,6 +592,7 @@ def fit_into(folder, args, data, settings, record):
         warm_start=tl.warm_start(result) if boot_rows is not None else None,
         vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in intervals.items()},
+        bootstrap_interval_columns=sorted(_beside(intervals, boot_ivs)),
         open_interval_ends=open_ends, profile_note=profile_note,
         flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
                 "reason": f.reason} for f in flagged],
@@ -646,22 +649,30 @@ def run_bootstrap(args, data, settings, result, folder, record):
         raise UsageError(str(exc)) from None
 
 
-def write_results(folder, filename, data, result, intervals, flagged=()):
-    """results.tsv: one row per density bin, each parameter followed by its interval, then
-    the NLL and the bin's flags (empty when none)."""
+def _beside(intervals, boot_ivs):
+    """The parameters whose bootstrap intervals are not the ones shown (a profile's are)."""
+    return [name for name in boot_ivs if intervals.get(name, (None,))[0] != tl.PERCENTILE]
+
+
+def write_results(folder, filename, data, result, intervals, flagged=(), boot_ivs=None):
+    """results.tsv: one row per density bin, each parameter followed by its interval (the
+    profile's where there is one) and, where that is a profile's, the bootstrap's as
+    <name>_boot_lo/_boot_hi; then the NLL and the bin's flags (empty when none)."""
     names = list(result.params)
+    beside = _beside(intervals, boot_ivs or {})
     header = ["density_lo", "density_hi", "n_reads"]
     for name in names:
         header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
+        header += [f"{name}_boot_lo", f"{name}_boot_hi"] if name in beside else []
     header += ["nll", "flags"]
     table = []
     for d in range(data.n_densities):
         row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
         for name in names:
             row.append(result.params[name][d])
-            if name in intervals:
-                iv = intervals[name][1][d]
-                row += [iv.lo, iv.hi]
+            for ivs, there in ((intervals, name in intervals), (boot_ivs, name in beside)):
+                if there:
+                    row += [ivs[name][1][d].lo, ivs[name][1][d].hi]
         row += [result.nll[d], flags.words_of(flagged, d)]
         table.append(row)
     folder.write_tsv(filename, header, table)
@@ -725,7 +736,8 @@ def _save_plot(folder, name, fig):
     folder.write_with(f"plots/{name}", lambda f: pl.save(fig, f))
 
 
-def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=()):
+def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=(),
+             boot_ivs=None):
     from . import pl
 
     s = settings
@@ -740,14 +752,19 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
     rows = -(-len(names) // cols)
     fig, axes = pl.figure(cols, 4.4, 3.6, rows=rows)
     methods = set()
+    beside = _beside(intervals, boot_ivs or {})
     for ax, name in zip(axes, names):
-        lo = hi = None
+        lo = hi = beside_ivs = None
         interval = "interval"
         if name in intervals:
             lo = [iv.lo for iv in intervals[name][1]]
             hi = [iv.hi for iv in intervals[name][1]]
             methods.add(intervals[name][0])
             interval = f"{args.level:g} {intervals[name][0]} interval"
+        if name in beside:
+            beside_ivs = ([iv.lo for iv in boot_ivs[name][1]], [iv.hi for iv in boot_ivs[name][1]],
+                          f"{args.level:g} {tl.PERCENTILE} interval")
+            methods.add(tl.PERCENTILE)
         mine = [f for f in flagged if f.parameter == name]
         marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
         at_bound = [any(f.word == "at_bound" and f.density_idx in (None, d) for f in mine)
@@ -756,7 +773,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
                                 lo, hi, ax=ax, flagged=marked, at_bound=at_bound,
                                 shared=name in mode.shared,
                                 label=pl.parameter_label(name, s.normalize_stw),
-                                interval_label=interval)
+                                interval_label=interval, beside=beside_ivs)
     for ax in axes[len(names):]:
         ax.set_visible(False)
     how = (f"{args.level:g} intervals: " + ", ".join(sorted(methods)) if methods
@@ -770,7 +787,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
         for name in modes.get(s.mode).shared:
             if name in boot:
                 fig, (ax,) = pl.figure()
-                iv = intervals[name][1][0] if intervals[name][0] == tl.PERCENTILE else None
+                iv = boot_ivs[name][1][0] if boot_ivs and name in boot_ivs else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
                                           ax=ax, label=pl.parameter_label(name, s.normalize_stw),
                                           method=f"{args.level:g} percentile bootstrap")
@@ -820,7 +837,8 @@ def drift_into(folder, args, data, edges, dens, record):
                     "StE and StW; the default (one bin per site count) does not")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
                        progress=_progress(args))
-    folder.write_tsv("drift.tsv", *tl.drift_table(res, data))
+    flagged = flags.flag_drift(res, args.st_bounds, level=args.level)
+    folder.write_tsv("drift.tsv", *tl.drift_table(res, data, flagged))
     folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
     observed = pp.observed_fractions(data.counts)
     if res.boot is not None:
@@ -854,10 +872,13 @@ def drift_into(folder, args, data, edges, dens, record):
         density_bin=args.density_bin, density_edges=dens,
         module_calls=["py_fit_drift_one_log", "py_drift_predict"]
         + (["py_fit_drift_bootstrap_log"] if res.boot is not None else []),
+        flags=[{"parameter": f.parameter, "flag": f.word, "reason": f.reason}
+               for f in flagged],
         reproducible={"results": True, "why": "the fit's search is keyed by --seed, each "
                       "bootstrap refit by its resample index, and the resamples are drawn "
                       "with --seed"})
     _finish(args, folder, record)
+    report_flags(args, flagged)
     return EXIT_OK
 
 

@@ -334,25 +334,34 @@ def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
 PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"
 
 
-def intervals(result, boot_rows=None, profiles=(), n_boot=0, level=0.95):
-    """name -> (method, one Interval per density bin) for the parameters of ``result``.
+def bootstrap_intervals(result, boot_rows, n_boot, level=0.95):
+    """name -> (PERCENTILE, one Interval per density bin) of every parameter of ``result``
+    from its bootstrap rows (``n_boot`` resamples); empty without rows."""
+    if boot_rows is None:
+        return {}
+    n_d = result.nll.size
+    boot = bootstrap_parameters(boot_rows, result.settings, n_boot, n_d)
+    return {name: (PERCENTILE, [percentile_interval(boot[name][:, d], level)
+                                for d in range(n_d)]) for name in result.params}
 
-    Percentile intervals of the bootstrap rows (``n_boot`` resamples) where
-    there are rows; else the likelihood-ratio intervals of the ``profiles``
-    (of St, CoW and CoE); parameters with neither have no entry.
+
+def intervals(result, boot_rows=None, profiles=(), n_boot=0, level=0.95):
+    """name -> (method, one Interval per density bin): the intervals shown beside the estimates.
+
+    A profiled parameter gets its likelihood-ratio intervals, which hold the
+    truth more often than the percentile bootstrap's where the two differ (a
+    bootstrap refit that sticks to a bound or a ridge narrows the latter);
+    every other parameter its percentile intervals where there are bootstrap
+    rows (``n_boot`` resamples). Parameters with neither have no entry; see
+    bootstrap_intervals for the bootstrap's of every parameter.
     """
     n_d = result.nll.size
-    out = {}
-    if boot_rows is not None:
-        boot = bootstrap_parameters(boot_rows, result.settings, n_boot, n_d)
-        for name in result.params:
-            out[name] = (PERCENTILE, [percentile_interval(boot[name][:, d], level)
-                                      for d in range(n_d)])
-    for name in ("st", "cow", "coe"):
-        if profiles and name not in out:
-            out[name] = (PROFILE, [
-                next(p.interval for p in profiles if p.parameter == name
-                     and p.density_idx in (d, None)) for d in range(n_d)])
+    out = dict(bootstrap_intervals(result, boot_rows, n_boot, level))
+    for name in result.params:
+        mine = [p for p in profiles if p.parameter == name]
+        if mine:
+            out[name] = (PROFILE, [next(p.interval for p in mine if p.density_idx in (d, None))
+                                   for d in range(n_d)])
     return out
 
 
@@ -378,8 +387,8 @@ class Profile:
     # interval is conditional on them); empty for a full profile, where every
     # other parameter was refitted at each grid point.
     conditional_on: tuple = ()
-    # 2 * (NLL at the estimate - the profile's minimum): above MISSED_MINIMUM the
-    # fit missed a better point. The interval is always taken about the profile's
+    # 2 * (NLL at the estimate - the profile's minimum): well above 0 the fit
+    # missed a better point (flags.profile_below_fit). The interval is always taken about the profile's
     # own minimum, the likelihood's best point that was found.
     below_estimate: float = 0.0
 
@@ -402,9 +411,6 @@ ROOT_BRACKET = 1e-6
 # grid step meets the tolerance in a handful; the cap only bounds a profile
 # that is noisy at the tolerance's scale.
 ROOT_STEPS = 40
-# An estimate whose profile dips this far below the NLL at the estimate
-# (2 * difference) was not the fit's minimum: the fit missed a better point.
-MISSED_MINIMUM = 2 * ROOT_TOLERANCE
 # Index of each per-density parameter in the module's profile functions.
 PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4}
 
@@ -692,9 +698,9 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
     return res
 
 
-def drift_table(result, data):
+def drift_table(result, data, flagged=()):
     """(header, [row]): StE and StW (each with its interval when bootstrapped), the NLL,
-    the reference age and the numbers of ages and reads."""
+    the reference age, the numbers of ages and reads, and the flags (flags.flag_drift)."""
     header, row = [], []
     for name, value in (("ste", result.ste), ("stw", result.stw)):
         header.append(name)
@@ -702,8 +708,9 @@ def drift_table(result, data):
         if name in result.intervals:
             header += [f"{name}_lo", f"{name}_hi"]
             row += [result.intervals[name].lo, result.intervals[name].hi]
-    header += ["nll", "reference_age", "n_ages", "n_reads"]
-    row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
+    header += ["nll", "reference_age", "n_ages", "n_reads", "flags"]
+    row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum()),
+            ",".join(f"{f.parameter}:{f.word}" for f in flagged)]
     return header, [row]
 
 

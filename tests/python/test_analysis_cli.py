@@ -48,9 +48,15 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
             "--bootstrap", 3, "--profile", "--profile-points", 7, "--quiet")
     assert korvel_cmd(*argv) == 0
     assert capfd.readouterr() == ("", "")  # --quiet: nothing but errors
+    # With both methods the profile's intervals are the ones shown; the
+    # bootstrap's stand beside them.
     header, rows = read_tsv(out / "results.tsv")
-    assert header == ["density_lo", "density_hi", "n_reads", "st", "st_lo", "st_hi", "cow",
-                      "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll", "flags"]
+    assert header == ["density_lo", "density_hi", "n_reads"] + [
+        c for n in ("st", "cow", "coe")
+        for c in (n, n + "_lo", n + "_hi", n + "_boot_lo", n + "_boot_hi")] + ["nll", "flags"]
+    _, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    for r in ivs:
+        assert rows[int(r["density_idx"])][r["parameter"] + "_lo"] == r["lo"]
     assert [int(r["n_reads"]) for r in rows] == [5000, 5000]
     for d, row in enumerate(rows):
         # Replicate data sets of this size scatter the three-parameter fit by
@@ -59,6 +65,7 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
         for name, truth in (("st", ST), ("cow", COW[d]), ("coe", COE[d])):
             assert float(row[name]) == pytest.approx(truth, rel=0.35), (d, name)
             assert float(row[name + "_lo"]) <= float(row[name + "_hi"])
+            assert float(row[name + "_boot_lo"]) <= float(row[name + "_boot_hi"])
     header, boot = read_tsv(out / "bootstrap.tsv")
     assert header == ["bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll"]
     assert [(r["bootstrap_idx"], r["density_idx"]) for r in boot] == [
@@ -72,7 +79,8 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
                                                                  "nll_reads"]
     run = json.loads((out / "run.json").read_text())
     assert run["reproducible"]["results"] is True
-    assert run["intervals"] == dict.fromkeys(("st", "cow", "coe"), "percentile bootstrap")
+    assert run["intervals"] == dict.fromkeys(("st", "cow", "coe"), "likelihood ratio (profile)")
+    assert run["bootstrap_interval_columns"] == ["coe", "cow", "st"]
     assert run["options"]["mode"] == "independent" and run["seed"] == 0
     assert len(run["inputs"][0]["sha256"]) == 64 and run["threads"] >= 1
     assert sorted(p.name for p in (out / "plots").iterdir()) == [
@@ -444,7 +452,7 @@ def test_drift_fits_the_rates_it_was_given_and_repeats_exactly(tmp_path):
     assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 2, "--quiet") == 0
     header, (row,) = read_tsv(out / "drift.tsv")
     assert header == ["ste", "ste_lo", "ste_hi", "stw", "stw_lo", "stw_hi", "nll",
-                      "reference_age", "n_ages", "n_reads"]
+                      "reference_age", "n_ages", "n_reads", "flags"]
     # 3000 reads per age pin the rates to a few per cent.
     assert float(row["ste"]) == pytest.approx(0.05, rel=0.1)
     assert float(row["stw"]) == pytest.approx(0.02, rel=0.1)
@@ -524,3 +532,18 @@ def test_the_console_script_and_help():
                    "--meth-bins", "--meth-edges", "--counts", "--force"):
         assert option in cli.build_parser()._subparsers._group_actions[0].choices[
             "fit"].format_help(), option
+
+
+def test_drift_runs_on_a_small_table_and_flags_a_rate_on_its_bound(tmp_path):
+    # StE 0.05 searched within [1e-4, 0.03]: it can only land on the bound 0.03,
+    # and the bootstrap refits with it; StW (0.02) fits freely.
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, 0.05, 0.02, uniform_low_start(), [0, 15, 30], 300, seed=4)
+    out = tmp_path / "drift"
+    assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 4, "--no-plots", "--quiet",
+                      "--st-bounds", "1e-4,0.03", "--threads", 1) == 0
+    _, (row,) = read_tsv(out / "drift.tsv")
+    assert float(row["ste"]) == pytest.approx(0.03, rel=1e-3)
+    assert row["flags"].split(",") == ["ste:at_bound", "ste:boot_at_bound"]
+    run = json.loads((out / "run.json").read_text())
+    assert [f["flag"] for f in run["flags"]] == ["at_bound", "boot_at_bound"]
