@@ -525,8 +525,14 @@ def cmd_fit(args):
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
     if args.bootstrap:
         names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
-    if args.profile:
-        names += [f"profiles/{n}.tsv" for n in ("st", "cow", "coe", "intervals")]
+    profiled = modes.get(settings.mode).profileable if args.profile else ()
+    names += [f"profiles/{n}.tsv" for n in (*profiled, "intervals")] if profiled else []
+    if not args.no_plots:
+        # Checked before the fit like every other file, so that a refusal writes nothing.
+        names += ["plots/fractions.png", "plots/parameters.png"]
+        names += [f"plots/bootstrap_{n}.png" for n in modes.get(settings.mode).shared
+                  if args.bootstrap]
+        names += [f"plots/profile_{n}.png" for n in profiled]
     with _output_folder(args, names) as folder:
         if args.resume:
             refusal = chunks.resume_refusal(folder, record)
@@ -821,6 +827,7 @@ def cmd_drift(args):
     record = provenance.run_record("drift", sys.argv, _options(args), [reads.source],
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
+    names += [] if args.no_plots else ["plots/drift.png"]
     with _output_folder(args, names) as folder:
         return drift_into(folder, args, data, edges, dens, record)
 
