@@ -260,10 +260,10 @@ def build_parser():
     f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N bootstrap resamples for percentile intervals (default 0)")
     f.add_argument("--profile", action="store_true",
-                   help="likelihood-ratio intervals from profiles of St, CoW and CoE (modes "
-                        + ", ".join(modes.names(lambda m: m.profileable)) + "), every other "
-                        "parameter refitted at each grid point, the shared St and the other "
-                        "bins included. "
+                   help="likelihood-ratio intervals from profiles of every fitted parameter "
+                        "(modes " + ", ".join(modes.names(lambda m: m.profileable)) + "), "
+                        "every other parameter refitted at each grid point, the shared ones "
+                        "and the other bins included. "
                         "Profile NLL = each bin's NLL per read times its reads (its likelihood "
                         "weight), the likelihood of a multinomial of binned reads")
     f.add_argument("--profile-points", type=lambda t: _count(t, 3),
@@ -525,7 +525,7 @@ def cmd_fit(args):
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
     if args.bootstrap:
         names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
-    profiled = modes.get(settings.mode).profileable if args.profile else ()
+    profiled = tl.profiled_parameters(settings) if args.profile else ()
     names += [f"profiles/{n}.tsv" for n in (*profiled, "intervals")] if profiled else []
     if not args.no_plots:
         # Checked before the fit like every other file, so that a refusal writes nothing.
@@ -562,7 +562,7 @@ def fit_into(folder, args, data, settings, record):
     if args.profile:
         profile_note = tl.profile_refusal(settings.mode)
         if profile_note is None:
-            _note(args, "profiles of St, CoW and CoE")
+            _note(args, "profiles of " + ", ".join(tl.profiled_parameters(settings)))
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
                                 args.level, args.profile_points, args.profile_span,
                                 progress=_progress(args))
@@ -715,7 +715,7 @@ def profile_record(profs):
 def write_profiles(folder, profs, level):
     """profiles/<parameter>.tsv curves and profiles/intervals.tsv; returns the open interval ends."""
     open_ends, ivrows = [], []
-    for name in ("st", "cow", "coe"):
+    for name in dict.fromkeys(p.parameter for p in profs):
         rows = []
         for p in (p for p in profs if p.parameter == name):
             label = "all" if p.density_idx is None else p.density_idx
@@ -798,7 +798,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
                                           ax=ax, label=pl.parameter_label(name, s.normalize_stw),
                                           method=f"{args.level:g} percentile bootstrap")
                 _save_plot(folder, f"bootstrap_{name}.png", fig)
-    for name in ("st", "cow", "coe"):
+    for name in dict.fromkeys(p.parameter for p in profs):
         ps = [p for p in profs if p.parameter == name]
         if ps:
             fig, axes = pl.figure(len(ps), 3.6, 3.0)

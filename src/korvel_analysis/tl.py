@@ -18,7 +18,7 @@ import numpy as np
 
 import korvel
 
-from . import modes, pp
+from . import flags, modes, pp
 from .readers import ArgumentError
 from . import progress as _progress
 
@@ -371,8 +371,15 @@ def profile_refusal(mode):
     """Why ``mode`` has no profiles, or None when it has."""
     if modes.get(mode).profileable:
         return None
-    return (f"no profile exists in mode {mode}: the module profiles St, CoW and CoE with fixed "
-            "exponents (modes " + ", ".join(modes.names(lambda m: m.profileable)) + ")")
+    return (f"no profile exists in mode {mode}: this korvel module has no profile function "
+            "for it (modes with profiles: "
+            + ", ".join(modes.names(lambda m: m.profileable)) + ")")
+
+
+def profiled_parameters(settings):
+    """The parameters ``tl.profiles`` profiles in a fit with ``settings``, in table order."""
+    mode = modes.get(settings.mode)
+    return [n for n in mode.parameter_names(settings.fit_vmax) if n in mode.profileable]
 
 
 @dataclass
@@ -412,7 +419,7 @@ ROOT_BRACKET = 1e-6
 # that is noisy at the tolerance's scale.
 ROOT_STEPS = 40
 # Index of each per-density parameter in the module's profile functions.
-PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4}
+PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4, "vmax": 5}
 
 
 def _crossing(x, nll, q, side):
@@ -524,6 +531,19 @@ def _scan_rows(scan, grids):
     return [out[d, :g.size] for d, g in enumerate(grids)]
 
 
+def _each_row(call):
+    """A table scan from ``call(row index, grid) -> NLLs``, for module functions that take
+    one grid: each row's values without their NaN padding, empty rows left out."""
+    def scan(table):
+        out = np.full(table.shape, np.nan)
+        for d, row in enumerate(table):
+            keep = ~np.isnan(row)
+            if keep.any():
+                out[d, keep] = call(d, np.ascontiguousarray(row[keep]))
+        return out
+    return scan
+
+
 def _profile_rows(scan, estimates, bounds, level, points, span):
     """One profile per row of ``scan`` (a table of grids -> their NLLs), each around its
     estimate: a log grid reaching ``span`` decades either side, then reached out a decade
@@ -624,28 +644,32 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     def held(name):
         return tuple(mode.profile_conditional_on.get(name, ()))
 
-    def one_row(scan1d):
-        # A profile of a shared parameter: one row, its NaN padding left out.
-        def scan(table):
-            row = table[0]
-            out = np.full(row.shape, np.nan)
-            keep = ~np.isnan(row)
-            out[keep] = scan1d(np.ascontiguousarray(row[keep]))
-            return out[None, :]
-        return scan
-
     out = []
     st = result.params["st"]
-    if shared_st:
-        st_scan = one_row(lambda grid: counted(_promptly(
+    if mode.profile is not None:
+        # The exponent modes: one module call per profile and step, each
+        # refitting every other parameter of the mode's fit, weighted as it was.
+        jobs = []
+        for name in profiled_parameters(s):
+            k, shared = PROFILE_PARAMETER[name], name in mode.shared
+
+            def call(d, grid, k=k):
+                with _sigint_kept():  # stops on Ctrl+C itself
+                    return counted(mode.profile(fracs, edges, s, scale, k, d, grid), grid)
+            ests = result.params[name][:1] if shared else result.params[name]
+            jobs.append((name, _each_row(call), ests, flags.parameter_bounds(s, name),
+                         [None] if shared else range(n_d)))
+    elif shared_st:
+        st_scan = _each_row(lambda d, grid: counted(_promptly(
             korvel.py_profile_shared_st, fracs, edges, nstw, grid, co, s.n_u, s.n_m, scale),
             grid))
         jobs = [("st", st_scan, st[:1], st_b, [None])]
     else:
         jobs = [("st", per_density("st"), st, st_b, range(n_d))]
-    for name in ("cow", "coe"):
-        jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
-                     result.params[name], co, range(n_d)))
+    if mode.profile is None:
+        for name in ("cow", "coe"):
+            jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
+                         result.params[name], co, range(n_d)))
     for name, scan, ests, bounds, dens in jobs:
         curves = _profile_rows(scan, ests, bounds, level, points, span)
         out += [_as_profile(c, name, d, e, level, held(name))

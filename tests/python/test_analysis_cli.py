@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import cli, progress, readers
+from korvel_analysis import cli, modes, progress, readers
 
 PNG = b"\x89PNG\r\n\x1a\n"
 ST, COW, COE = 1.0, (3.0, 4.0), (4.0, 4.0)
@@ -146,24 +146,28 @@ def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params,
     out = tmp_path / mode
     assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
                       "--bootstrap", 1, "--profile", "--quiet", *FAST) == 0
-    # --quiet: not even the module's optimiser trace; the profile that cannot
-    # be made is said in run.json.
+    # --quiet: not even the module's optimiser trace. A module without the
+    # mode's profile function says so in run.json; with it, every fitted
+    # parameter is profiled and its bootstrap interval stands beside.
     assert capfd.readouterr() == ("", "")
-    assert f"no profile exists in mode {mode}" in json.loads(
-        (out / "run.json").read_text())["profile_note"]
+    profiled = bool(modes.get(mode).profileable)
+    note = json.loads((out / "run.json").read_text())["profile_note"]
+    assert (note is None) if profiled else f"no profile exists in mode {mode}" in note
     header, rows = read_tsv(out / "results.tsv")
     expected = ["density_lo", "density_hi", "n_reads"]
     for name in params:
         expected += [name, name + "_lo", name + "_hi"]
+        expected += [name + "_boot_lo", name + "_boot_hi"] if profiled else []
     assert header == expected + ["nll", "flags"]
     for name in shared:  # one value for every density bin
         assert rows[0][name] == rows[1][name]
     header, boot = read_tsv(out / "bootstrap.tsv")
     assert header == ["boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax"]
     assert len(boot) == 2 and all(r["vmax"] == "inf" for r in boot)
-    assert not (out / "profiles").exists()
+    assert (out / "profiles").exists() == profiled
     assert sorted(p.name for p in (out / "plots").iterdir()) == sorted(
-        ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared])
+        ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared]
+        + ([f"profile_{n}.png" for n in params] if profiled else []))
 
 
 def test_a_log_gets_progress_lines_and_verbose_the_optimiser_trace(reads, tmp_path, capfd,

@@ -75,3 +75,41 @@ def test_low_methylation_ends_sit_at_the_threshold(tmp_path):
             assert 3.79 <= rise <= 3.89, (p.parameter, p.density_idx, end, rise)
             closed += 1
     assert closed >= 5
+
+
+def test_exponent_modes_profile_every_fitted_parameter_through_their_record(monkeypatch):
+    # A stand-in for the module's profile function: a parabola in log10 about
+    # a per-(parameter, bin) centre, 2*dNLL = 3.84 a tenth of a decade out.
+    import dataclasses
+
+    from korvel_analysis import modes
+
+    calls = []
+
+    def profile(fracs, edges, s, w, k, d, grid):
+        calls.append((k, d, grid.size))
+        centre = 1.5 + 0.25 * k + 0.5 * d
+        return Q / 2 * (np.log10(grid / centre) / 0.1) ** 2
+
+    for mode in ("shared-exp", "shared-st-exp", "shared-co"):
+        record = dataclasses.replace(modes.get(mode), profile=profile,
+                                     profileable=("st", "cow", "coe", "n_u", "n_m", "vmax"))
+        monkeypatch.setitem(modes.REGISTRY, mode, record)
+        s = tl.FitSettings(mode=mode, fit_vmax=record.fits_vmax, n_reads=(100, 100))
+        names = tl.profiled_parameters(s)
+        params = {n: np.array([1.5 + 0.25 * tl.PROFILE_PARAMETER[n]] * 2) for n in names}
+        params = {n: v if n in record.shared else v + [0.0, 0.5] for n, v in params.items()}
+        result = tl.FitResult(s, params, np.zeros(2))
+        calls.clear()
+        profs = tl.profiles(np.full((2, 3), 1 / 3), np.linspace(0, 1, 4), result, (100, 100))
+        assert sorted({(p.parameter, p.density_idx) for p in profs}) == sorted(
+            (n, None) if n in record.shared else (n, d) for n in names
+            for d in ((None,) if n in record.shared else (0, 1)))
+        for p in profs:
+            d = p.density_idx or 0
+            centre = 1.5 + 0.25 * tl.PROFILE_PARAMETER[p.parameter] + 0.5 * d
+            assert p.interval.lo == pytest.approx(centre / 10 ** 0.1, rel=1e-3), (mode, p)
+            assert p.interval.hi == pytest.approx(centre * 10 ** 0.1, rel=1e-3), (mode, p)
+        # Shared parameters go to the module with bin 0, per-bin ones with their bin.
+        assert {d for k, d, _ in calls} == {0, 1} and all(n > 0 for *_, n in calls)
+        assert ("vmax" in names) == record.fits_vmax
