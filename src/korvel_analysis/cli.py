@@ -335,6 +335,17 @@ def build_parser():
                         "searched on a log scale (default 0.0001,1)")
     d.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N resamples of the reads within each age (default 0)")
+    d.add_argument("--profile", action="store_true",
+                   help="likelihood-ratio intervals of StE and StW from full profiles (the "
+                        "other rate refitted at every point) of the reads' NLL; with "
+                        "--bootstrap too, drift.tsv's _lo/_hi hold these and the bootstrap's "
+                        "move to _boot_lo/_boot_hi")
+    d.add_argument("--profile-points", type=lambda t: _count(t, 3),
+                   default=DEFAULT_PROFILE_POINTS, metavar="N",
+                   help="profile grid points (default %(default)s)")
+    d.add_argument("--profile-span", type=_positive, default=DEFAULT_PROFILE_SPAN,
+                   metavar="DECADES", help="the first profile grid's reach either side of the "
+                                           "estimate (default %(default)s)")
     _add_table_options(d, drift=True)
     _add_out_options(d)
     d.set_defaults(func=cmd_drift)
@@ -821,6 +832,8 @@ def cmd_drift(args):
         if args.density_bin is not None:
             dens = pp.density_edges(reads.density, args.density_edges, args.density_quantiles)
         data = pp.drift_data(reads, edges, dens, args.density_bin)
+        if args.profile and tl.drift_profile_refusal():
+            raise UsageError(tl.drift_profile_refusal())
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
@@ -843,7 +856,8 @@ def drift_into(folder, args, data, edges, dens, record):
                     "spreading each bin's reads evenly over its site counts, which can bias "
                     "StE and StW; the default (one bin per site count) does not")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
-                       progress=_progress(args))
+                       progress=_progress(args), profile=args.profile,
+                       points=args.profile_points, span=args.profile_span)
     flagged = flags.flag_drift(res, args.st_bounds, level=args.level)
     folder.write_tsv("drift.tsv", *tl.drift_table(res, data, flagged))
     folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
@@ -861,8 +875,9 @@ def drift_into(folder, args, data, edges, dens, record):
             iv = res.intervals.get(name.lower())
             rates.append(f"{name} = {value:.3g}"
                          + (f" [{iv.lo:.3g}, {iv.hi:.3g}]" if iv is not None else ""))
-        how = (f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
-               if res.intervals else "no intervals (ask for --bootstrap N)")
+        how = (f"{args.level:g} likelihood-ratio (profile) intervals" if res.profiles else
+               f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
+               if res.intervals else "no intervals (ask for --bootstrap N or --profile)")
         pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
                  edges, ax=ax,
                  age_label=f"{args.age_column} minus the reference age {data.ages[0]:g}",
@@ -878,7 +893,10 @@ def drift_into(folder, args, data, edges, dens, record):
                    "approximated: each bin's reads spread evenly over its site counts"},
         density_bin=args.density_bin, density_edges=dens,
         module_calls=["py_fit_drift_one_log", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else []),
+        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else [])
+        + (["py_profile_drift_log"] if res.profiles else []),
+        intervals={name: tl.PROFILE if res.profiles else tl.PERCENTILE
+                   for name in res.intervals},
         flags=[{"parameter": f.parameter, "flag": f.word, "reason": f.reason}
                for f in flagged],
         reproducible={"results": True, "why": "the fit's search is keyed by --seed, each "

@@ -200,6 +200,16 @@ def disagree_flags(a, b, log_scale, what=("profile", "bootstrap")):
     return []
 
 
+def _below_fit(prof):
+    """profile_below_fit: the profile dips below the NLL at the estimate by more than
+    MISSED_MINIMUM (as 2 * difference)."""
+    if prof.below_estimate > MISSED_MINIMUM:
+        return [("profile_below_fit", f"the profile reaches {prof.below_estimate / 2:.3g} "
+                 "below the NLL at the estimate: the fit missed a better point, the interval "
+                 "is about the profile's minimum")]
+    return []
+
+
 def bootstrap_flags(values, bounds, log_scale):
     """boot_at_bound and bimodal_bootstrap of one parameter's bootstrap values."""
     values = np.asarray(values, dtype=np.float64)
@@ -253,11 +263,7 @@ def flag_estimates(result, *, boot=None, intervals=None, profiles=(), level=0.95
                 if prof.parameter == name and prof.density_idx == d:
                     found += interval_flags(est, prof.interval, "profile")
                     found += profile_flags(prof, level)
-                    if prof.below_estimate > MISSED_MINIMUM:
-                        found.append(("profile_below_fit", f"the profile reaches "
-                                      f"{prof.below_estimate / 2:.3g} below the NLL at the "
-                                      "estimate: the fit missed a better point, the interval "
-                                      "is about the profile's minimum"))
+                    found += _below_fit(prof)
                     if boot_intervals and name in boot_intervals:
                         found += disagree_flags(prof.interval, boot_intervals[name][1][i],
                                                 log_scale)
@@ -297,11 +303,11 @@ def _once(name, d, found):
 PERCENTILE_WHAT = "percentile bootstrap"
 
 
-def flag_drift(result, st_bounds, profiles=(), level=0.95):
+def flag_drift(result, st_bounds, level=0.95):
     """The flags of a drift fit (tl.DriftResult) whose rates were searched as log10 values
     within ``st_bounds``: at_bound, outside_interval and boot_at_bound of StE and StW, and
-    open_interval, flat_profile and intervals_disagree where ``profiles`` (tl.Profile, one
-    per rate, density_idx None) were computed. Shared by every age: density_idx None."""
+    open_interval, flat_profile, profile_below_fit and intervals_disagree where they were
+    profiled (result.profiles). Shared by every age: density_idx None."""
     flags = []
     for col, name in enumerate(("ste", "stw")):
         est = float(getattr(result, name))
@@ -309,11 +315,12 @@ def flag_drift(result, st_bounds, profiles=(), level=0.95):
         if at_bound([est], st_bounds, True)[0]:
             found.append(("at_bound", f"estimate {est:.6g} at a bound of "
                           f"[{st_bounds[0]:.4g}, {st_bounds[1]:.4g}]"))
-        boot_iv = result.intervals.get(name)
+        boot_iv = result.boot_intervals.get(name)
         if boot_iv is not None:
             found += interval_flags(est, boot_iv, PERCENTILE_WHAT)
-        for prof in (p for p in profiles if p.parameter == name):
+        for prof in (p for p in result.profiles if p.parameter == name):
             found += interval_flags(est, prof.interval, "profile") + profile_flags(prof, level)
+            found += _below_fit(prof)
             if boot_iv is not None:
                 found += disagree_flags(prof.interval, boot_iv, True)
         if result.boot is not None:

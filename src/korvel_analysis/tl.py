@@ -686,10 +686,21 @@ class DriftResult:
     stw: float
     nll: float
     boot: np.ndarray | None = None  # (n_boot, 3): StE, StW, NLL
+    # The intervals shown: the profiles' where profiled, else the bootstrap's.
     intervals: dict = field(default_factory=dict)
+    boot_intervals: dict = field(default_factory=dict)  # the bootstrap's, name -> Interval
+    profiles: list = field(default_factory=list)  # Profile of "ste" and "stw"
 
 
-def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None):
+def drift_profile_refusal():
+    """Why ``drift_fit`` cannot profile, or None when it can."""
+    if hasattr(korvel, "py_profile_drift_log"):
+        return None
+    return "no drift profile exists: this korvel module has no py_profile_drift_log"
+
+
+def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None,
+              profile=False, points=15, span=1.0):
     """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads.
 
     Both rates are searched as log10 values within ``st_bounds`` (0 < lo <= hi),
@@ -717,9 +728,47 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
                                                progress):
             res.boot = korvel.py_fit_drift_bootstrap_log(p0, rest, n_boot, fit_ages.size,
                                                          fit_ages, edges, (lo, hi))
-        res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),
-                         "stw": percentile_interval(res.boot[:, 1], level)}
+        res.boot_intervals = {"ste": percentile_interval(res.boot[:, 0], level),
+                              "stw": percentile_interval(res.boot[:, 1], level)}
+        res.intervals = dict(res.boot_intervals)
+    if profile:
+        res.profiles = drift_profiles(data, res, (lo, hi), level, points, span, progress)
+        res.intervals.update({p.parameter: p.interval for p in res.profiles})
     return res
+
+
+def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progress=None):
+    """Full profiles of StE and StW, the other rate refitted at every point (see profiles for
+    the grid, its reach and the root search of the ends).
+
+    The module scores each age's observed row by its multinomial NLL; given the
+    read counts of the ages after the reference instead of their fractions, that
+    is the NLL of the reads, whose rise by chi2_1(level)/2 bounds the interval.
+    The fit scored fractions, each age alike, so with unequal reads per age the
+    profile's minimum can lie beside the estimate: the interval is about the
+    profile's own minimum (below_estimate says how far the estimate is above it).
+    """
+    refusal = drift_profile_refusal()
+    if refusal:
+        raise ValueError(refusal)
+    p0 = np.ascontiguousarray(pp.observed_fractions(data.counts)[0])
+    rows = np.ascontiguousarray(data.counts[1:], dtype=np.float64)
+    ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
+    edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
+    bar = _progress.bar(2 * (points + 1), "drift profiles", "point", progress)
+    out = []
+    for k, name in enumerate(("ste", "stw")):
+        def call(_, grid, k=k):
+            with _sigint_kept():  # stops on Ctrl+C itself
+                nll = korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds), k,
+                                                  grid)
+            _progress.advance(bar, grid.size)
+            return nll
+        est = float(getattr(res, name))
+        (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span)
+        out.append(_as_profile(curve, name, None, est, level, ()))
+    bar.close()
+    return out
 
 
 def drift_table(result, data, flagged=()):
@@ -732,6 +781,9 @@ def drift_table(result, data, flagged=()):
         if name in result.intervals:
             header += [f"{name}_lo", f"{name}_hi"]
             row += [result.intervals[name].lo, result.intervals[name].hi]
+        if result.profiles and name in result.boot_intervals:
+            header += [f"{name}_boot_lo", f"{name}_boot_hi"]
+            row += [result.boot_intervals[name].lo, result.boot_intervals[name].hi]
     header += ["nll", "reference_age", "n_ages", "n_reads", "flags"]
     row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum()),
             ",".join(f"{f.parameter}:{f.word}" for f in flagged)]

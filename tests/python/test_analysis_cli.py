@@ -551,3 +551,21 @@ def test_drift_runs_on_a_small_table_and_flags_a_rate_on_its_bound(tmp_path):
     assert row["flags"].split(",") == ["ste:at_bound", "ste:boot_at_bound"]
     run = json.loads((out / "run.json").read_text())
     assert [f["flag"] for f in run["flags"]] == ["at_bound", "boot_at_bound"]
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not hasattr(korvel, "py_profile_drift_log"), reason="module without it")
+def test_drift_profiles_hold_the_truth_and_take_the_shown_columns(tmp_path):
+    from korvel_analysis import tl
+
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, 0.05, 0.02, uniform_low_start(), [0, 15, 30], 1000, seed=6)
+    out = tmp_path / "drift"
+    assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 4, "--profile",
+                      "--profile-points", 7, "--no-plots", "--quiet") == 0
+    header, (row,) = read_tsv(out / "drift.tsv")
+    assert header[:5] == ["ste", "ste_lo", "ste_hi", "ste_boot_lo", "ste_boot_hi"]
+    for name, truth in (("ste", 0.05), ("stw", 0.02)):
+        assert float(row[name + "_lo"]) < truth < float(row[name + "_hi"]), row
+    run = json.loads((out / "run.json").read_text())
+    assert run["intervals"] == {"ste": tl.PROFILE, "stw": tl.PROFILE}
