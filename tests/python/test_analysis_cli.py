@@ -144,30 +144,25 @@ FAST = ("--exp-bounds", "1.8,2.2", "--co-bounds", "1,10", "--st-bounds", "0.5,2"
 ])
 def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params, shared):
     out = tmp_path / mode
+    # Profiles of every parameter of these fits take minutes: the slow test
+    # below runs them.
     assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
-                      "--bootstrap", 1, "--profile", "--quiet", *FAST) == 0
-    # --quiet: not even the module's optimiser trace. A module without the
-    # mode's profile function says so in run.json; with it, every fitted
-    # parameter is profiled and its bootstrap interval stands beside.
+                      "--bootstrap", 1, "--quiet", *FAST) == 0
+    # --quiet: not even the module's optimiser trace.
     assert capfd.readouterr() == ("", "")
-    profiled = bool(modes.get(mode).profileable)
-    note = json.loads((out / "run.json").read_text())["profile_note"]
-    assert (note is None) if profiled else f"no profile exists in mode {mode}" in note
     header, rows = read_tsv(out / "results.tsv")
     expected = ["density_lo", "density_hi", "n_reads"]
     for name in params:
         expected += [name, name + "_lo", name + "_hi"]
-        expected += [name + "_boot_lo", name + "_boot_hi"] if profiled else []
     assert header == expected + ["nll", "flags"]
     for name in shared:  # one value for every density bin
         assert rows[0][name] == rows[1][name]
     header, boot = read_tsv(out / "bootstrap.tsv")
     assert header == ["boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax"]
     assert len(boot) == 2 and all(r["vmax"] == "inf" for r in boot)
-    assert (out / "profiles").exists() == profiled
+    assert not (out / "profiles").exists()
     assert sorted(p.name for p in (out / "plots").iterdir()) == sorted(
-        ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared]
-        + ([f"profile_{n}.png" for n in params] if profiled else []))
+        ["fractions.png", "parameters.png"] + [f"bootstrap_{n}.png" for n in shared])
 
 
 def test_a_log_gets_progress_lines_and_verbose_the_optimiser_trace(reads, tmp_path, capfd,
@@ -569,3 +564,21 @@ def test_drift_profiles_hold_the_truth_and_take_the_shown_columns(tmp_path):
         assert float(row[name + "_lo"]) < truth < float(row[name + "_hi"]), row
     run = json.loads((out / "run.json").read_text())
     assert run["intervals"] == {"ste": tl.PROFILE, "stw": tl.PROFILE}
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not modes.get("shared-exp").profileable, reason="module without it")
+def test_shared_exp_profiles_every_parameter_and_shows_them(reads, tmp_path):
+    out = tmp_path / "fit"
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", "shared-exp", "--density-edges",
+                      "0,1,2", "--bootstrap", 1, "--profile", "--profile-points", 5, "--quiet",
+                      "--no-plots", *FAST) == 0
+    header, rows = read_tsv(out / "results.tsv")
+    _, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    assert sorted({r["parameter"] for r in ivs}) == ["coe", "cow", "n_m", "n_u", "st"]
+    for r in ivs:
+        d = 0 if r["density_idx"] == "all" else int(r["density_idx"])
+        assert rows[d][r["parameter"] + "_lo"] == r["lo"]
+        assert r["parameter"] + "_boot_lo" in header
+    run = json.loads((out / "run.json").read_text())
+    assert set(run["intervals"].values()) == {"likelihood ratio (profile)"}
