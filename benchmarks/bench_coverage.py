@@ -10,16 +10,26 @@ in the independent and the shared-St mode, and each parameter gets two
 intervals: the percentile bootstrap of --bootstrap resamples and the
 likelihood-ratio interval of the full profile.
 
+The exponent modes (shared-exp, shared-st-exp, shared-co) run on their own
+regimes: exp (three bins, n_U = n_M = 2), ridge (n_U = 3, n_M = 1.5), and for
+shared-co, whose CoW and CoE are shared, co and co-ridge (CoW 3, CoE 4 in every
+bin). --modes drift fits the drift model to reads of five ages drawn from the
+exact distributions of its generator (regime drift: StE 0.05, StW 0.02 from a
+start spread over the lowest 14 states, 1000 reads an age).
+
 Per regime, mode and interval kind the table gives the coverage of the truth
 among unflagged intervals, how many were flagged and how many were open. An
-interval is flagged when its estimate is within 1e-3 of a bound (in log10 of
-the parameter), lies outside its own interval, the interval is open (a
-profile that stays below the threshold up to its grid end), or, for the
-bootstrap, more than 10% of the resamples' estimates are at a bound. A miss
-by more than one interval width that carries no flag is listed by name.
+interval is flagged when korvel flags its estimate for that kind of interval
+(korvel_analysis.flags: at a bound, outside its interval, open, flat,
+bimodal, refits at a bound, conditional on another parameter at a bound,
+below the profile's minimum). A miss by more than one interval width that
+carries no flag is listed by name, with 2*dNLL of the profile at the truth.
 
     python benchmarks/bench_coverage.py [--quick] [--replicates 20] [--bootstrap 100]
         [--regimes mid,low,bistable,few] [--modes independent,shared-st] [--kinds bootstrap,profile]
+    python benchmarks/bench_coverage.py --modes shared-exp,shared-st-exp --regimes exp,ridge
+    python benchmarks/bench_coverage.py --modes shared-co --regimes co,co-ridge
+    python benchmarks/bench_coverage.py --modes drift --regimes drift
 
 --regimes four-bins runs four density bins (St 1, CoW 2, 3, 3.5, 4, CoE 4, 3, 5, 6) instead.
 
@@ -40,44 +50,45 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from machine import describe  # noqa: E402
 
-from korvel_analysis import modes, pp, simulate, tl  # noqa: E402
+from korvel_analysis import flags, modes, pp, simulate, tl  # noqa: E402
 
-REGIMES = {  # name: (St, CoW per bin, CoE per bin, reads per bin)
+REGIMES = {  # name: (St, CoW per bin, CoE per bin, reads per bin[, n_U, n_M])
     "mid": (1.0, (3.0, 4.0), (4.0, 4.0), 5000),
     "low": (1.0, (0.3, 1.0), (10.0, 15.0), 5000),
     "bistable": (1.0, (8.0, 10.0), (8.0, 10.0), 5000),
     "few": (1.0, (3.0, 4.0), (4.0, 4.0), 300),
 }
 # Not run by default: four density bins whose CoW/CoE intervals, when the
-# profiles held the shared St at its fit, all missed the truth in shared-st.
-EXTRA_REGIMES = {"four-bins": (1.0, (2.0, 3.0, 3.5, 4.0), (4.0, 3.0, 5.0, 6.0), 5000)}
+# profiles held the shared St at its fit, all missed the truth in shared-st;
+# and the exponent modes' regimes.
+EXTRA_REGIMES = {
+    "four-bins": (1.0, (2.0, 3.0, 3.5, 4.0), (4.0, 3.0, 5.0, 6.0), 5000),
+    "exp": (1.0, (2.0, 3.0, 4.0), (4.0, 3.0, 5.0), 3000, 2.0, 2.0),
+    "ridge": (1.0, (2.0, 3.0, 4.0), (4.0, 3.0, 5.0), 3000, 3.0, 1.5),
+    "co": (1.0, (3.0, 3.0, 3.0), (4.0, 4.0, 4.0), 3000, 2.0, 2.0),
+    "co-ridge": (1.0, (3.0, 3.0, 3.0), (4.0, 4.0, 4.0), 3000, 3.0, 1.5),
+}
+# The drift regime: StE, StW, ages, reads per age.
+DRIFT = {"drift": (0.05, 0.02, (0.0, 10.0, 20.0, 30.0, 40.0), 1000)}
+DRIFT_BOUNDS = (1e-4, 1.0)
 ST_BOUNDS, CO_BOUNDS = (1e-3, 10.0), (1e-3, 1e3)
-AT_BOUND = 1e-3  # in log10 of the parameter
-BOOT_AT_BOUND_SHARE = 0.10
 
 
-def draw_counts(st, cows, coes, n_reads, edges, rng):
+def draw_counts(st, cows, coes, n_reads, edges, rng, n_u=2.0, n_m=2.0):
     """One data set: per density bin, multinomial reads of the stationary bin fractions."""
     counts = []
     for cow, coe in zip(cows, coes):
-        p = simulate.model_fractions(st, cow, coe, edges)
+        p = simulate.model_fractions(st, cow, coe, edges, n_u, n_m)
         counts.append(rng.multinomial(n_reads, p / p.sum()))
     return np.array(counts)
 
 
-def at_bound(value, bounds):
-    return any(abs(math.log10(value) - math.log10(b)) < AT_BOUND for b in bounds)
-
-
-def judge(truth, estimate, iv, bounds, boot=None):
-    """(covered, flagged, open, bad_miss) of one interval."""
+def judge(truth, estimate, iv, bounds, flagged):
+    """(covered, flagged, open, bad_miss) of one interval; ``flagged``: korvel flagged it."""
     is_open = iv.lo_open or iv.hi_open or math.isnan(iv.lo) or math.isnan(iv.hi)
     lo = bounds[0] if math.isnan(iv.lo) else iv.lo
     hi = bounds[1] if math.isnan(iv.hi) else iv.hi
-    flagged = is_open or at_bound(estimate, bounds) or not lo <= estimate <= hi
-    if boot is not None:
-        share = np.mean([at_bound(v, bounds) for v in boot])
-        flagged |= share > BOOT_AT_BOUND_SHARE
+    flagged = flagged or is_open
     covered = lo <= truth <= hi
     width = hi - lo
     bad_miss = not covered and min(abs(truth - lo), abs(truth - hi)) > width
@@ -85,48 +96,115 @@ def judge(truth, estimate, iv, bounds, boot=None):
 
 
 def run(regime, mode, replicates, n_boot, points, kinds, seed0, tally, unflagged_bad):
-    st, cows, coes, n_reads = {**REGIMES, **EXTRA_REGIMES}[regime]
+    if mode == "drift":
+        return run_drift(regime, replicates, n_boot, points, kinds, seed0, tally,
+                         unflagged_bad)
+    st, cows, coes, n_reads, *exps = {**REGIMES, **EXTRA_REGIMES}[regime]
+    n_u, n_m = exps or (2.0, 2.0)
     edges = pp.meth_edges(10)
-    truth = {"st": (st,) * len(cows), "cow": cows, "coe": coes}
-    bounds = {"st": ST_BOUNDS, "cow": CO_BOUNDS, "coe": CO_BOUNDS}
+    truth = {"st": (st,) * len(cows), "cow": cows, "coe": coes, "n_u": (n_u,) * len(cows),
+             "n_m": (n_m,) * len(cows)}
     rng = np.random.default_rng(seed0)
     for rep in range(replicates):
-        counts = draw_counts(st, cows, coes, n_reads, edges, rng)
+        counts = draw_counts(st, cows, coes, n_reads, edges, rng, n_u, n_m)
         fracs = pp.observed_fractions(counts)
         n = counts.sum(axis=1)
         settings = tl.FitSettings(mode=mode, st_bounds=ST_BOUNDS, co_bounds=CO_BOUNDS,
                                   n_reads=tuple(n))
         result = tl.fit(fracs, edges, settings)
-        ivs = {}
+        ivs, flagged = {}, {}
         if "bootstrap" in kinds:
             rows = pp.bootstrap_fracs(counts, n_boot, seed0 + rep)
             brows = tl.bootstrap(rows, n_boot, len(n), edges, settings, tl.warm_start(result))
             boot = tl.bootstrap_parameters(brows, settings, n_boot, len(n))
-            ivs["bootstrap"] = {(name, d): (tl.percentile_interval(boot[name][:, d]),
-                                            boot[name][:, d])
-                                for name in truth for d in range(len(n))}
-        if "profile" in kinds:
+            shown = tl.bootstrap_intervals(result, brows, n_boot)
+            ivs["bootstrap"] = {(name, d): shown[name][1][d]
+                                for name in result.params for d in range(len(n))}
+            flagged["bootstrap"] = flags.flag_estimates(result, boot=boot, intervals=shown)
+        if "profile" in kinds and tl.profile_refusal(mode) is None:
             profs = tl.profiles(fracs, edges, result, n, points=points, progress=False)
-            ivs["profile"] = {(p.parameter, d): (p.interval, None) for p in profs
+            ivs["profile"] = {(p.parameter, d): p.interval for p in profs
                               for d in range(len(n)) if p.density_idx in (d, None)}
+            curves = {(p.parameter, d): p for p in profs for d in range(len(n))
+                      if p.density_idx in (d, None)}
+            flagged["profile"] = flags.flag_estimates(result, profiles=profs)
         shared = modes.get(mode).shared
         for kind, table in ivs.items():
-            for (name, d), (iv, boot_values) in table.items():
+            for (name, d), iv in table.items():
                 if name in shared and d > 0:  # one value for every bin: counted once
                     continue
                 est = float(result.params[name][d])
-                c, f, o, bad = judge(truth[name][d], est, iv, bounds[name], boot_values)
-                key = (regime, mode, kind, name)
-                t = tally.setdefault(key, dict(n=0, covered=0, flagged=0, open=0))
-                t["n"] += 1
-                t["flagged"] += f
-                t["open"] += o
-                t["covered"] += c and not f
-                if bad and not f:
-                    unflagged_bad.append((regime, mode, kind, name, d, rep, truth[name][d],
-                                          est, iv.lo, iv.hi))
+                mine = any(f.parameter == name and f.density_idx in (d, None)
+                           for f in flagged[kind])
+                bounds = flags.parameter_bounds(settings, name)
+                c, f, o, bad = judge(truth[name][d], est, iv, bounds, mine)
+                tally_one(tally, unflagged_bad, (regime, mode, kind, name), c, f, o,
+                          bad and not f, (d, rep, truth[name][d], est, iv,
+                                          ratio_at(curves.get((name, d)), truth[name][d])
+                                          if kind == "profile" else math.nan))
         print(f"  {regime} {mode}: data set {rep + 1}/{replicates} "
               f"({time.perf_counter() - T0:.0f} s)", flush=True)
+
+
+def drift_counts(ste, stw, ages, n_reads, rng):
+    """Reads of each age drawn from the drift model's exact distribution: the generator's
+    matrix exponential applied to a start spread over the lowest 14 of the 71 states."""
+    from scipy.linalg import expm
+
+    m = np.arange(71)
+    q = np.zeros((71, 71))
+    q[m[1:] - 1, m[1:]] = m[1:] * ste
+    q[m[:-1] + 1, m[:-1]] = (70 - m[:-1]) * stw
+    q[m, m] = -q.sum(axis=0)
+    p0 = np.where(m < 14, 1.0 / 14, 0.0)
+    return np.array([rng.multinomial(n_reads, (lambda p: p / p.sum())(
+        np.clip(expm(a * q) @ p0, 0.0, None))) for a in ages])
+
+
+def run_drift(regime, replicates, n_boot, points, kinds, seed0, tally, unflagged_bad):
+    ste, stw, ages, n_reads = DRIFT[regime]
+    truth = {"ste": ste, "stw": stw}
+    rng = np.random.default_rng(seed0)
+    edges = pp.site_count_edges()
+    for rep in range(replicates):
+        counts = drift_counts(ste, stw, ages, n_reads, rng)
+        data = pp.DriftData(np.asarray(ages), counts, edges)
+        for kind in kinds:
+            res = tl.drift_fit(data, DRIFT_BOUNDS, n_boot if kind == "bootstrap" else 0,
+                               seed0 + rep, profile=kind == "profile", points=points,
+                               progress=False)
+            found = flags.flag_drift(res, DRIFT_BOUNDS)
+            for name in truth:
+                mine = any(f.parameter == name for f in found)
+                c, f, o, bad = judge(truth[name], getattr(res, name), res.intervals[name],
+                                     DRIFT_BOUNDS, mine)
+                tally_one(tally, unflagged_bad, (regime, "drift", kind, name), c, f, o,
+                          bad and not f, (0, rep, truth[name], getattr(res, name),
+                                          res.intervals[name],
+                                          ratio_at(next((p for p in res.profiles
+                                                         if p.parameter == name), None),
+                                                   truth[name])))
+        print(f"  {regime} drift: data set {rep + 1}/{replicates} "
+              f"({time.perf_counter() - T0:.0f} s)", flush=True)
+
+
+def tally_one(tally, unflagged_bad, key, covered, flagged, is_open, bad, where):
+    t = tally.setdefault(key, dict(n=0, covered=0, flagged=0, open=0))
+    t["n"] += 1
+    t["flagged"] += flagged
+    t["open"] += is_open
+    t["covered"] += covered and not flagged
+    if bad:
+        d, rep, truth, est, iv, ratio = where
+        unflagged_bad.append(key + (d, rep, truth, est, iv.lo, iv.hi, ratio))
+
+
+def ratio_at(prof, value):
+    """2 * (profile NLL at value - its minimum), interpolated in log10; NaN without one."""
+    if prof is None or not prof.grid[0] <= value <= prof.grid[-1]:
+        return math.nan
+    at = np.interp(math.log10(value), np.log10(prof.grid), prof.nll)
+    return 2.0 * float(at - np.min(prof.nll))
 
 
 T0 = time.perf_counter()
@@ -174,7 +252,8 @@ def report(tally, bad, min_coverage):
               f"{t['covered']:>8}/{unflagged:<3} {share:6.0%} {t['flagged']:>8} {t['open']:>5}")
     for b in bad:
         print("unflagged miss by more than the interval's width: "
-              "{} {} {} {} bin {} data set {}: truth {:g}, estimate {:.4g}, [{:.4g}, {:.4g}]"
+              "{} {} {} {} bin {} data set {}: truth {:g}, estimate {:.4g}, [{:.4g}, {:.4g}], "
+              "2*dNLL at the truth {:.3g}"
               .format(*b))
     print(flush=True)
     return ok

@@ -16,4 +16,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An argument of a profile that no computation could use (a parameter the
+// fit does not have, a grid value that is no rate), found before any work.
+// The profile bindings raise it as ValueError; to everything else it is an
+// InternalError.
+class ProfileArgumentError : public InternalError {
+public:
+    using InternalError::InternalError;
+};
+
 }  // namespace korvel

@@ -104,6 +104,26 @@ DriftFit fit_drift_log_rates(const DriftDistribution& p0,
                              Bound st_bounds, std::uint64_t seed,
                              const Interruption& interruption = {});
 
+// The most grid points one drift profile takes.
+inline constexpr std::size_t kMaxDriftProfilePoints = 1000;
+
+// Full profile of one rate of fit_drift_log_rates (parameter 0 StE, 1 StW):
+// entry p is the NLL with that rate held at grid[p] and the other refitted
+// as fit_drift_log_rates fits it (global search over its log10 in the box,
+// and the second search below the plateau when the first ends on it), keyed
+// with seed p, so the profile is identical on any number of threads. Grid
+// values may lie outside st_bounds. Grid points run in parallel. Checked
+// before any work: the parameter, the grid (at most kMaxDriftProfilePoints
+// values, each finite and positive) as ProfileArgumentError, then st_bounds
+// as fit_drift_log_rates checks them. Once interrupted no further point
+// starts and the entries are NaN; the caller discards them.
+std::vector<double> profile_drift_log_rates(const DriftDistribution& p0,
+                                            std::span<const std::span<const double>> observed,
+                                            std::span<const double> fit_ages,
+                                            std::span<const double> edges, Bound st_bounds,
+                                            std::size_t parameter, std::span<const double> grid,
+                                            const Interruption& interruption = {});
+
 // Fits every bootstrap sample on the worker pool: sample b has P0 from row b
 // of p0_per_boot and observed rows b * n_fit_ages + k of
 // fit_observed_per_boot, and is fitted with seed b. Row counts are checked

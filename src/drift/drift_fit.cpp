@@ -14,13 +14,15 @@ namespace korvel {
 namespace {
 
 // The objective of both searches: the NLL at (StE, StW) as the rates(x)
-// mapping reads them off the search point.
+// mapping reads them off the search point, which has n_coordinates (2, or 1
+// when a profile holds one rate) coordinates, each within coordinate_bounds.
 template <class Rates>
 OptResult search_rates(const DriftDistribution& p0,
                        std::span<const std::span<const double>> observed,
                        std::span<const double> fit_ages, std::span<const double> edges,
-                       Bound coordinate_bounds, std::optional<std::uint64_t> seed,
-                       const Interruption& interruption, Rates rates) {
+                       Bound coordinate_bounds, std::size_t n_coordinates,
+                       std::optional<std::uint64_t> seed, const Interruption& interruption,
+                       Rates rates) {
     // (StE, StW), in this order, each in the same box.
     const std::array<Bound, 2> box = {coordinate_bounds, coordinate_bounds};
     auto objective = [&](std::span<const double> x) {
@@ -32,7 +34,8 @@ OptResult search_rates(const DriftDistribution& p0,
         const auto [ste, stw] = rates(x);
         return drift_nll(ste, stw, p0, observed, fit_ages, edges);
     };
-    return global_search(objective, box, seed);  // a point of the box's size
+    // A point of the box's size.
+    return global_search(objective, std::span<const Bound>(box).first(n_coordinates), seed);
 }
 
 // 10^x, the rate at a log10 search coordinate.
@@ -117,27 +120,44 @@ DriftFit fit_drift(const DriftDistribution& p0, std::span<const std::span<const 
                    Bound st_bounds, std::optional<std::uint64_t> seed,
                    const Interruption& interruption) {
     const OptResult best = search_rates(
-        p0, observed, fit_ages, edges, st_bounds, seed, interruption,
+        p0, observed, fit_ages, edges, st_bounds, 2, seed, interruption,
         [](std::span<const double> x) { return std::array{x[0], x[1]}; });
     // The search's own value: recomputing it could only repeat the same
     // arithmetic.
     return {best.x[0], best.x[1], best.f};
 }
 
-DriftFit fit_drift_log_rates(const DriftDistribution& p0,
-                             std::span<const std::span<const double>> observed,
-                             std::span<const double> fit_ages, std::span<const double> edges,
-                             Bound st_bounds, std::uint64_t seed,
-                             const Interruption& interruption) {
+namespace {
+
+// One rate held at a value: the other is searched alone.
+struct HeldRate {
+    std::size_t index;  // 0 StE, 1 StW
+    double value;
+};
+
+// The log-rate fit, with or without a held rate: one search over the log10
+// box, and a second below the plateau when the first ends on it.
+DriftFit log_rate_fit(const DriftDistribution& p0,
+                      std::span<const std::span<const double>> observed,
+                      std::span<const double> fit_ages, std::span<const double> edges,
+                      Bound st_bounds, std::uint64_t seed, const Interruption& interruption,
+                      std::optional<HeldRate> held) {
     check_log_bounds(st_bounds);
+    const auto rates_at = [&](std::span<const double> x) -> std::array<double, 2> {
+        if (!held) return {rate_at(x[0]), rate_at(x[1])};
+        std::array<double, 2> r{};
+        r[held->index] = held->value;
+        r[1 - held->index] = rate_at(x[0]);
+        return r;
+    };
     const auto search = [&](double hi, std::uint64_t key) -> DriftFit {
         const Bound logs{std::log10(st_bounds.lo), std::log10(hi)};
-        const OptResult best = search_rates(
-            p0, observed, fit_ages, edges, logs, key, interruption,
-            [](std::span<const double> x) { return std::array{rate_at(x[0]), rate_at(x[1])}; });
+        const OptResult best = search_rates(p0, observed, fit_ages, edges, logs, held ? 1 : 2,
+                                            key, interruption, rates_at);
         // The value belongs to exactly the rates returned: they are mapped
         // back with the same 10^x as inside the objective.
-        return {rate_at(best.x[0]), rate_at(best.x[1]), best.f};
+        const std::array<double, 2> r = rates_at(best.x);
+        return {r[0], r[1], best.f};
     };
     const DriftFit first = search(st_bounds.hi, seed);
 
@@ -158,6 +178,49 @@ DriftFit fit_drift_log_rates(const DriftDistribution& p0,
     }
     const DriftFit below = search(plateau_start, seed ^ kPlateauSeedMix);
     return below.nll < first.nll ? below : first;
+}
+
+}  // namespace
+
+DriftFit fit_drift_log_rates(const DriftDistribution& p0,
+                             std::span<const std::span<const double>> observed,
+                             std::span<const double> fit_ages, std::span<const double> edges,
+                             Bound st_bounds, std::uint64_t seed,
+                             const Interruption& interruption) {
+    return log_rate_fit(p0, observed, fit_ages, edges, st_bounds, seed, interruption,
+                        std::nullopt);
+}
+
+std::vector<double> profile_drift_log_rates(const DriftDistribution& p0,
+                                            std::span<const std::span<const double>> observed,
+                                            std::span<const double> fit_ages,
+                                            std::span<const double> edges, Bound st_bounds,
+                                            std::size_t parameter, std::span<const double> grid,
+                                            const Interruption& interruption) {
+    if (parameter > 1) {
+        throw ProfileArgumentError("parameter must be 0 (StE) or 1 (StW), got " +
+                                   std::to_string(parameter));
+    }
+    if (grid.size() > kMaxDriftProfilePoints) {
+        throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
+                                   " points, more than the limit of " +
+                                   std::to_string(kMaxDriftProfilePoints));
+    }
+    for (const double v : grid) {
+        if (!(std::isfinite(v) && v > 0.0)) {
+            throw ProfileArgumentError("grid values must be finite and positive, got " +
+                                       format_shortest(v));
+        }
+    }
+    check_log_bounds(st_bounds);
+    // Point p seeded with p: the profile does not depend on the thread count.
+    return parallel_map<double>(grid.size(), [&](std::size_t p) {
+        if (interruption.requested()) return std::numeric_limits<double>::quiet_NaN();
+        const DriftFit fit = log_rate_fit(p0, observed, fit_ages, edges, st_bounds,
+                                          static_cast<std::uint64_t>(p), interruption,
+                                          HeldRate{parameter, grid[p]});
+        return interruption.requested() ? std::numeric_limits<double>::quiet_NaN() : fit.nll;
+    });
 }
 
 std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,

@@ -10,6 +10,8 @@
 // rest for all of them.
 #include "fits/density_fits.h"
 
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "core/errors.h"
@@ -88,6 +90,44 @@ DensitySearch three_param_search(Bound st_bounds, Bound co_bounds, double n_u, d
             .co_penalty = co_penalty};
 }
 
+DensitySearch co_fixed_st_search(double st, double n_u, double n_m, Bound co_bounds,
+                                 double co_penalty, double vmax) {
+    return {.searched = kSearchCoW | kSearchCoE,
+            .fixed = {.st = st, .cow = 0.0, .coe = 0.0, .n_u = n_u, .n_m = n_m},
+            .bounds = {.st = {}, .co = co_bounds, .n_exp = {}},
+            .vmax = vmax,
+            .co_penalty = co_penalty};
+}
+
+DensitySearch co_exp_fixed_st_search(double st, Bound co_bounds, Bound n_exp_bounds,
+                                     double co_penalty, double vmax) {
+    return {.searched = kSearchCoW | kSearchCoE | kSearchNU | kSearchNM,
+            .fixed = {.st = st, .cow = 0.0, .coe = 0.0, .n_u = 0.0, .n_m = 0.0},
+            .bounds = {.st = {}, .co = co_bounds, .n_exp = n_exp_bounds},
+            .vmax = vmax,
+            .co_penalty = co_penalty};
+}
+
+DensitySearch exp_fixed_co_search(double st, double cow, double coe, Bound n_exp_bounds,
+                                  double vmax) {
+    // No penalty: the coefficients are not searched here.
+    return {.searched = kSearchNU | kSearchNM,
+            .fixed = {.st = st, .cow = cow, .coe = coe, .n_u = 0.0, .n_m = 0.0},
+            .bounds = {.st = {}, .co = {}, .n_exp = n_exp_bounds},
+            .vmax = vmax,
+            .co_penalty = std::nullopt};
+}
+
+DensitySearch holding(DensitySearch s, std::size_t parameter, double value) {
+    double* slots[] = {&s.fixed.st, &s.fixed.cow, &s.fixed.coe, &s.fixed.n_u, &s.fixed.n_m};
+    if (parameter >= std::size(slots)) {
+        throw InternalError("no per-density parameter " + std::to_string(parameter));
+    }
+    *slots[parameter] = value;
+    s.searched &= ~(1u << parameter);
+    return s;
+}
+
 }  // namespace density_fit_detail
 
 void check_positive_co_bounds(Bound co_bounds) {
@@ -135,13 +175,9 @@ CoFit fit_co_fixed_st_inner(std::span<const double> observed, std::span<const do
                             bool normalize_stw, double st, double n_u, double n_m,
                             Bound co_bounds, double co_penalty, double vmax,
                             std::optional<std::uint64_t> seed) {
-    const DensitySearch s{
-        .searched = kSearchCoW | kSearchCoE,
-        .fixed = {.st = st, .cow = 0.0, .coe = 0.0, .n_u = n_u, .n_m = n_m},
-        .bounds = {.st = {}, .co = co_bounds, .n_exp = {}},
-        .vmax = vmax,
-        .co_penalty = co_penalty};
-    const DensityResult r = run_density_search(observed, edges, normalize_stw, s, seed);
+    const DensityResult r = run_density_search(
+        observed, edges, normalize_stw,
+        density_fit_detail::co_fixed_st_search(st, n_u, n_m, co_bounds, co_penalty, vmax), seed);
     return {r.params.cow, r.params.coe, r.nll};
 }
 
@@ -149,27 +185,19 @@ CoExpFit fit_co_exp_fixed_st_inner(std::span<const double> observed,
                                    std::span<const double> edges, bool normalize_stw, double st,
                                    Bound co_bounds, Bound n_exp_bounds, double co_penalty,
                                    double vmax, std::uint64_t seed) {
-    const DensitySearch s{
-        .searched = kSearchCoW | kSearchCoE | kSearchNU | kSearchNM,
-        .fixed = {.st = st, .cow = 0.0, .coe = 0.0, .n_u = 0.0, .n_m = 0.0},
-        .bounds = {.st = {}, .co = co_bounds, .n_exp = n_exp_bounds},
-        .vmax = vmax,
-        .co_penalty = co_penalty};
-    const DensityResult r = run_density_search(observed, edges, normalize_stw, s, seed);
+    const DensityResult r = run_density_search(
+        observed, edges, normalize_stw,
+        density_fit_detail::co_exp_fixed_st_search(st, co_bounds, n_exp_bounds, co_penalty, vmax),
+        seed);
     return {r.params.cow, r.params.coe, r.params.n_u, r.params.n_m, r.nll};
 }
 
 ExpFit fit_exp_fixed_co_inner(std::span<const double> observed, std::span<const double> edges,
                               bool normalize_stw, double st, double cow, double coe,
                               Bound n_exp_bounds, double vmax, std::uint64_t seed) {
-    // No penalty: the coefficients are not searched here.
-    const DensitySearch s{
-        .searched = kSearchNU | kSearchNM,
-        .fixed = {.st = st, .cow = cow, .coe = coe, .n_u = 0.0, .n_m = 0.0},
-        .bounds = {.st = {}, .co = {}, .n_exp = n_exp_bounds},
-        .vmax = vmax,
-        .co_penalty = std::nullopt};
-    const DensityResult r = run_density_search(observed, edges, normalize_stw, s, seed);
+    const DensityResult r = run_density_search(
+        observed, edges, normalize_stw,
+        density_fit_detail::exp_fixed_co_search(st, cow, coe, n_exp_bounds, vmax), seed);
     return {r.params.n_u, r.params.n_m, r.nll};
 }
 

@@ -76,4 +76,18 @@ DensityResult run_density_search(std::span<const double> observed, std::span<con
 DensitySearch three_param_search(Bound st_bounds, Bound co_bounds, double n_u, double n_m,
                                  double vmax, double co_penalty);
 
+// What the per-density fits inside the shared fits search, one builder per
+// fit: fit_co_fixed_st_inner, fit_co_exp_fixed_st_inner and
+// fit_exp_fixed_co_inner run exactly these.
+DensitySearch co_fixed_st_search(double st, double n_u, double n_m, Bound co_bounds,
+                                 double co_penalty, double vmax);
+DensitySearch co_exp_fixed_st_search(double st, Bound co_bounds, Bound n_exp_bounds,
+                                     double co_penalty, double vmax);
+DensitySearch exp_fixed_co_search(double st, double cow, double coe, Bound n_exp_bounds,
+                                  double vmax);
+
+// s with one parameter (0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M) no longer searched
+// but held at value: one point of a profile through that fit.
+DensitySearch holding(DensitySearch s, std::size_t parameter, double value);
+
 }  // namespace korvel::density_fit_detail

@@ -7,7 +7,10 @@
 // unchanged, so "no weights" and "all ones" give identical values.
 #include "fits/shared_fits.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -19,6 +22,7 @@
 #include "core/format.h"
 #include "core/pool.h"
 #include "core/state.h"
+#include "fits/density_search.h"
 #include "fits/weighted_total.h"
 #include "model/model.h"
 #include "optimizer/brent.h"
@@ -118,6 +122,266 @@ auto multi_start_shared(RowRange rows, const OptionalWeights& weights,
     out.densities = final_fits(rows, interruption, nan_fit,
                                [&](std::size_t d) { return fit_at(out.shared, d); });
     return out;
+}
+
+// ------------------------------------------- each mode's outer search
+
+// The shared values of the exponent fit and where a search point puts them.
+struct ExpShared {
+    double st, n_u, n_m, vmax;
+};
+ExpShared exp_shared_at(std::span<const double> x, bool fit_vmax, double run_vmax) {
+    return {std::pow(10.0, x[0]), x[1], x[2], fit_vmax ? std::pow(10.0, x[3]) : run_vmax};
+}
+
+// (log10 St, n_U, n_M[, log10 Vmax]) and the fit's start points.
+OuterSearch shared_exp_search(Bound st_bounds, Bound n_exp_bounds, bool fit_vmax,
+                              Bound vmax_bounds, std::optional<SharedExpStart> warm_start) {
+    const Bound log_st = log10_of(st_bounds);
+    const Bound log_vmax = log10_of(vmax_bounds);
+    OuterSearch search{{log_st, n_exp_bounds, n_exp_bounds}, {}, kSharedExpLines};
+    if (fit_vmax) search.box.push_back(log_vmax);
+    if (warm_start) {
+        // Every pair is checked before anything is clamped, the Vmax pair even
+        // when Vmax is not fitted.
+        check_bound(log_st);
+        check_bound(log_vmax);
+        check_bound(n_exp_bounds);
+        std::vector<double> x{clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
+                              clamp(warm_start->n_u, n_exp_bounds.lo, n_exp_bounds.hi),
+                              clamp(warm_start->n_m, n_exp_bounds.lo, n_exp_bounds.hi)};
+        if (fit_vmax) x.push_back(clamp(std::log10(warm_start->vmax), log_vmax.lo, log_vmax.hi));
+        search.starts.push_back(std::move(x));
+    } else {
+        // Five exponent pairs at the middle of log10 St (and log10 Vmax): the
+        // centre, then the four corners a quarter inside the exponent box. The
+        // corners are used as they are, even when a narrow box puts them
+        // outside it.
+        const double m = midpoint(n_exp_bounds);
+        const double a = n_exp_bounds.lo + 0.25;
+        const double b = n_exp_bounds.hi - 0.25;
+        const double pairs[5][2] = {{m, m}, {a, a}, {a, b}, {b, a}, {b, b}};
+        for (const auto& p : pairs) {
+            std::vector<double> x{midpoint(log_st), p[0], p[1]};
+            if (fit_vmax) x.push_back(midpoint(log_vmax));
+            search.starts.push_back(std::move(x));
+        }
+    }
+    return search;
+}
+
+// The shared values of the coefficient fit.
+struct CoShared {
+    double st, cow, coe;
+};
+CoShared co_shared_at(std::span<const double> x) {
+    return {std::pow(10.0, x[0]), std::pow(10.0, x[1]), std::pow(10.0, x[2])};
+}
+
+// (log10 St, log10 CoW, log10 CoE) and the fit's start points.
+OuterSearch shared_co_search(Bound st_bounds, Bound co_bounds,
+                             std::optional<SharedCoStart> warm_start) {
+    const Bound log_st = log10_of(st_bounds);
+    const Bound log_co = log10_of(co_bounds);
+    OuterSearch search{{log_st, log_co, log_co}, {}, kSharedCoLines};
+    if (warm_start) {
+        check_bound(log_st);
+        check_bound(log_co);
+        search.starts.push_back({clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
+                                 clamp(std::log10(warm_start->cow), log_co.lo, log_co.hi),
+                                 clamp(std::log10(warm_start->coe), log_co.lo, log_co.hi)});
+    } else {
+        // Centre, the four diagonal neighbours a decade away, strong
+        // cooperativity near the top of the box, and that again at low St.
+        // Used as listed: with narrow bounds a start may lie outside the box.
+        const double sL = log_st.lo;
+        const double mS = midpoint(log_st);
+        const double mC = midpoint(log_co);
+        const double cH = log_co.hi;
+        search.starts = {{mS, mC, mC},
+                         {mS, mC - 1, mC - 1},
+                         {mS, mC + 1, mC + 1},
+                         {mS, mC + 1, mC - 1},
+                         {mS, mC - 1, mC + 1},
+                         {mS, cH - 0.5, cH - 0.5},
+                         {sL + 0.5, cH - 0.5, cH - 0.5}};
+    }
+    return search;
+}
+
+// The shared-St fit with exponents per bin: Brent over ln St, or with Vmax
+// one simplex over (log10 St, log10 Vmax) from the middle of the box.
+struct StExpShared {
+    double st, vmax;
+};
+OuterSearch shared_st_exp_search(Bound st_bounds, bool fit_vmax, Bound vmax_bounds) {
+    if (!fit_vmax) return {{ln_of(st_bounds)}, {}, {}};
+    const Bound log_st = log10_of(st_bounds);
+    const Bound log_vmax = log10_of(vmax_bounds);
+    return {{log_st, log_vmax}, {{midpoint(log_st), midpoint(log_vmax)}}, {}};
+}
+StExpShared st_exp_shared_at(std::span<const double> x, bool fit_vmax, double run_vmax) {
+    if (!fit_vmax) return {std::exp(x[0]), run_vmax};
+    return {std::pow(10.0, x[0]), std::pow(10.0, x[1])};
+}
+
+// ------------------------------------------------ profiles through a fit
+
+using density_fit_detail::DensitySearch;
+
+// How the outer search moves: a simplex from each start, or Brent over its
+// one coordinate (the shared-St fit without Vmax).
+enum class Outer { kSimplex, kBrent };
+
+// What a profile holds, worked out from the parameter number: either one
+// coordinate of the outer search, whose grid values it takes as
+// coordinate(value), or one parameter of one density row's own fit.
+struct ProfileTarget {
+    std::optional<std::size_t> outer;  // the held outer coordinate
+    double (*coordinate)(double) = nullptr;
+    std::size_t density = 0;  // otherwise: this row's fit ...
+    std::size_t parameter = 0;  // ... holds this per-density parameter
+};
+
+double log10_coordinate(double v) { return std::log10(v); }
+double ln_coordinate(double v) { return std::log(v); }
+double plain_coordinate(double v) { return v; }
+
+constexpr std::size_t kNumProfileParams = 6;
+constexpr const char* kProfileNames[kNumProfileParams] = {"St",  "CoW", "CoE",
+                                                          "n_U", "n_M", "Vmax"};
+// Which of the six parameters a mode fits, and how: kShared entries say which
+// outer coordinate carries them (paired with their scale), kPerDensity ones
+// are fitted by every row, kNotFitted ones not at all.
+constexpr int kPerDensity = -1;
+constexpr int kNotFitted = -2;
+struct ModeParams {
+    std::array<int, kNumProfileParams> where;
+    std::array<double (*)(double), kNumProfileParams> scale;
+};
+
+// The target of `parameter` in a mode, after checking that the mode fits it,
+// that density_idx names a row, and that every grid value is finite (and,
+// for a rate, positive) and the grid not longer than kMaxProfilePoints.
+ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
+                             std::size_t density_idx, std::size_t n_densities,
+                             std::span<const double> grid) {
+    if (parameter >= kNumProfileParams || mode.where[parameter] == kNotFitted) {
+        std::string names;
+        for (std::size_t i = 0; i < kNumProfileParams; ++i) {
+            if (mode.where[i] == kNotFitted) continue;
+            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" + kProfileNames[i] + ")";
+        }
+        throw ProfileArgumentError("parameter must be one of " + names + " here, got " +
+                            std::to_string(parameter));
+    }
+    if (density_idx >= n_densities) {
+        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) + ", but there are " +
+                            std::to_string(n_densities) + " density rows");
+    }
+    if (grid.size() > kMaxProfilePoints) {
+        throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
+                            " points, more than the limit of " +
+                            std::to_string(kMaxProfilePoints));
+    }
+    // St, the coefficients and Vmax are rates, searched on a log scale.
+    const bool rate = parameter != 3 && parameter != 4;
+    for (const double v : grid) {
+        if (!std::isfinite(v) || (rate && !(v > 0.0))) {
+            throw ProfileArgumentError(std::string("grid values of ") + kProfileNames[parameter] +
+                                " must be finite" + (rate ? " and positive" : "") + ", got " +
+                                format_shortest(v));
+        }
+    }
+    ProfileTarget t;
+    if (mode.where[parameter] >= 0) {
+        t.outer = static_cast<std::size_t>(mode.where[parameter]);
+        t.coordinate = mode.scale[parameter];
+    } else {
+        t.density = density_idx;
+        t.parameter = parameter;
+    }
+    return t;
+}
+
+// The search with coordinate c held: c dropped from the box and from every
+// start; starts that then coincide are run once (a repeat would retrace the
+// same simplex and could not win, since the earlier start keeps a tie).
+OuterSearch without_coordinate(const OuterSearch& search, std::size_t c) {
+    OuterSearch out{{}, {}, {}};
+    for (std::size_t i = 0; i < search.box.size(); ++i) {
+        if (i != c) out.box.push_back(search.box[i]);
+    }
+    for (const auto& start : search.starts) {
+        std::vector<double> x;
+        for (std::size_t i = 0; i < start.size(); ++i) {
+            if (i != c) x.push_back(start[i]);
+        }
+        if (std::find(out.starts.begin(), out.starts.end(), x) == out.starts.end()) {
+            out.starts.push_back(std::move(x));
+        }
+    }
+    return out;
+}
+
+// A full profile through one mode's fit. Grid point p runs the mode's outer
+// search (the held coordinate left out) with the mode's inner fits, row e's
+// seeded with p * n_densities + e, the held row's fit searching all but the
+// held parameter. Its value is the weighted NLL sum, without the shared
+// cost, at the point of smallest objective the search evaluated: the search
+// ends at its best point, so refitting there could only repeat that value.
+// Grid points run in parallel; their inner fits run in parallel as well.
+template <class SharedAt, class SearchOf, class SharedCost>
+std::vector<double> profile_through_fit(RowRange rows, std::span<const double> edges,
+                                        bool normalize_stw, const OptionalWeights& weights,
+                                        const Interruption& interruption,
+                                        std::span<const double> grid, const OuterSearch& search,
+                                        Outer outer, const ProfileTarget& target,
+                                        SharedAt&& shared_at, SearchOf&& search_of,
+                                        SharedCost&& shared_cost) {
+    const std::size_t n_densities = rows.size();
+    const OuterSearch reduced = target.outer ? without_coordinate(search, *target.outer) : search;
+    return parallel_map<double>(grid.size(), [&](std::size_t p) {
+        if (interruption.requested()) return kNaN;
+        const double held = grid[p];
+        const double held_coordinate = target.outer ? target.coordinate(held) : kNaN;
+        double best_f = kInf;
+        double best_sum = kNaN;
+        const auto objective = [&](std::span<const double> x) {
+            std::vector<double> point(x.begin(), x.end());
+            if (target.outer) {
+                point.insert(point.begin() + static_cast<std::ptrdiff_t>(*target.outer),
+                             held_coordinate);
+            }
+            const auto shared = shared_at(std::span<const double>(point));
+            const double sum = weighted_total(n_densities, weights, interruption, [&](std::size_t e) {
+                DensitySearch s = search_of(shared);
+                if (!target.outer && e == target.density) {
+                    s = density_fit_detail::holding(s, target.parameter, held);
+                }
+                const std::uint64_t seed = static_cast<std::uint64_t>(p) * n_densities + e;
+                return density_fit_detail::run_density_search(rows.row(e), edges, normalize_stw,
+                                                              s, seed)
+                    .nll;
+            });
+            if (interruption.requested()) return kInf;
+            const double f = sum + shared_cost(shared);
+            if (f < best_f) {
+                best_f = f;
+                best_sum = sum;
+            }
+            return f;
+        };
+        if (reduced.box.empty()) {
+            (void)objective({});
+        } else if (outer == Outer::kBrent) {
+            (void)brent_minimise([&](double u) { return objective({&u, 1}); }, reduced.box[0].lo,
+                                 reduced.box[0].hi);
+        } else {
+            (void)multi_start(objective, reduced.starts, reduced.box, false, {}, interruption);
+        }
+        return interruption.requested() ? kNaN : best_sum;
+    });
 }
 
 }  // namespace
@@ -229,62 +493,27 @@ SharedExpFit fit_shared_exp_inner(RowRange rows, std::span<const double> edges,
                             vmax_bounds, weights);
     const double run_vmax = mm_vmax();
 
-    const Bound log_st = log10_of(st_bounds);
-    const Bound log_vmax = log10_of(vmax_bounds);
-    OuterSearch search{{log_st, n_exp_bounds, n_exp_bounds}, {}, kSharedExpLines};
-    if (fit_vmax) search.box.push_back(log_vmax);
-    if (warm_start) {
-        // Every pair is checked before anything is clamped, the Vmax pair even
-        // when Vmax is not fitted.
-        check_bound(log_st);
-        check_bound(log_vmax);
-        check_bound(n_exp_bounds);
-        std::vector<double> x{clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
-                              clamp(warm_start->n_u, n_exp_bounds.lo, n_exp_bounds.hi),
-                              clamp(warm_start->n_m, n_exp_bounds.lo, n_exp_bounds.hi)};
-        if (fit_vmax) x.push_back(clamp(std::log10(warm_start->vmax), log_vmax.lo, log_vmax.hi));
-        search.starts.push_back(std::move(x));
-    } else {
-        // Five exponent pairs at the middle of log10 St (and log10 Vmax): the
-        // centre, then the four corners a quarter inside the exponent box. The
-        // corners are used as they are, even when a narrow box puts them
-        // outside it.
-        const double m = midpoint(n_exp_bounds);
-        const double a = n_exp_bounds.lo + 0.25;
-        const double b = n_exp_bounds.hi - 0.25;
-        const double pairs[5][2] = {{m, m}, {a, a}, {a, b}, {b, a}, {b, b}};
-        for (const auto& p : pairs) {
-            std::vector<double> x{midpoint(log_st), p[0], p[1]};
-            if (fit_vmax) x.push_back(midpoint(log_vmax));
-            search.starts.push_back(std::move(x));
-        }
-    }
-
-    struct Shared {
-        double st, n_u, n_m, vmax;
-    };
+    const OuterSearch search =
+        shared_exp_search(st_bounds, n_exp_bounds, fit_vmax, vmax_bounds, warm_start);
     auto result = multi_start_shared(
         rows, weights, interruption, verbose, search, CoFit{kNaN, kNaN, kNaN},
-        [&](std::span<const double> x) {
-            return Shared{std::pow(10.0, x[0]), x[1], x[2],
-                          fit_vmax ? std::pow(10.0, x[3]) : run_vmax};
-        },
+        [&](std::span<const double> x) { return exp_shared_at(x, fit_vmax, run_vmax); },
         // Bin d is always fitted with seed d, so the same point always gets
         // the same value, and the final fits reproduce the search's.
-        [&](const Shared& s, std::size_t d) {
+        [&](const ExpShared& s, std::size_t d) {
             return fit_co_fixed_st_inner(rows.row(d), edges, normalize_stw, s.st, s.n_u, s.n_m,
                                          co_bounds, co_penalty, s.vmax,
                                          static_cast<std::uint64_t>(d));
         },
         // Each row's fit carries its own penalty; adding 0.0 changes no bits
         // (the sum starts from +0.0, so it is never -0.0).
-        [](const Shared&) { return 0.0; },
-        [](const Shared& s, std::span<const double> x, double total) {
+        [](const ExpShared&) { return 0.0; },
+        [](const ExpShared& s, std::span<const double> x, double total) {
             return "St=" + format_fixed(s.st, 4) + " (logSt=" + format_fixed(x[0], 3, true) +
                    ")  n_U=" + format_fixed(s.n_u, 3) + "  n_M=" + format_fixed(s.n_m, 3) +
                    "  Vmax=" + format_fixed(s.vmax, 4) + "  total NLL=" + format_fixed(total, 6);
         });
-    const Shared best = result.shared;
+    const ExpShared best = result.shared;
     return {best.st, best.n_u, best.n_m, best.vmax, std::move(result.densities)};
 }
 
@@ -308,21 +537,21 @@ SharedStExpFit fit_shared_st_perdensity_exp_inner(RowRange rows, std::span<const
                               [&](std::size_t d) { return fit_at(st, vmax, d).nll; });
     };
 
-    SharedStExpFit out{kNaN, run_vmax, {}};
+    const OuterSearch search = shared_st_exp_search(st_bounds, fit_vmax, vmax_bounds);
+    const auto h = [&](std::span<const double> x) {
+        const StExpShared s = st_exp_shared_at(x, fit_vmax, run_vmax);
+        return total_at(s.st, s.vmax);
+    };
+    StExpShared best{};
     if (!fit_vmax) {
-        out.st = brent_over_ln_st(st_bounds, [&](double st) { return total_at(st, run_vmax); });
+        const double u = brent_minimise([&](double v) { return h({&v, 1}); }, search.box[0].lo,
+                                        search.box[0].hi);
+        best = st_exp_shared_at({&u, 1}, fit_vmax, run_vmax);
     } else {
-        const Bound log_st = log10_of(st_bounds);
-        const Bound log_vmax = log10_of(vmax_bounds);
-        const std::vector<Bound> box{log_st, log_vmax};
-        const std::vector<double> start{midpoint(log_st), midpoint(log_vmax)};
-        const auto h = [&](std::span<const double> x) {
-            return total_at(std::pow(10.0, x[0]), std::pow(10.0, x[1]));
-        };
-        const OptResult best = nelder_mead(h, start, box, kOuterSettings);
-        out.st = std::pow(10.0, best.x[0]);
-        out.vmax = std::pow(10.0, best.x[1]);
+        best = st_exp_shared_at(nelder_mead(h, search.starts[0], search.box, kOuterSettings).x,
+                                fit_vmax, run_vmax);
     }
+    SharedStExpFit out{best.st, best.vmax, {}};
     out.densities = final_fits(rows, interruption, CoExpFit{kNaN, kNaN, kNaN, kNaN, kNaN},
                                [&](std::size_t d) { return fit_at(out.st, out.vmax, d); });
     return out;
@@ -336,52 +565,102 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
     check_shared_co_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, weights);
     const double vmax = mm_vmax();
 
-    const Bound log_st = log10_of(st_bounds);
-    const Bound log_co = log10_of(co_bounds);
-    OuterSearch search{{log_st, log_co, log_co}, {}, kSharedCoLines};
-    if (warm_start) {
-        check_bound(log_st);
-        check_bound(log_co);
-        search.starts.push_back({clamp(std::log10(warm_start->st), log_st.lo, log_st.hi),
-                                 clamp(std::log10(warm_start->cow), log_co.lo, log_co.hi),
-                                 clamp(std::log10(warm_start->coe), log_co.lo, log_co.hi)});
-    } else {
-        // Centre, the four diagonal neighbours a decade away, strong
-        // cooperativity near the top of the box, and that again at low St.
-        // Used as listed: with narrow bounds a start may lie outside the box.
-        const double sL = log_st.lo;
-        const double mS = midpoint(log_st);
-        const double mC = midpoint(log_co);
-        const double cH = log_co.hi;
-        search.starts = {{mS, mC, mC},
-                         {mS, mC - 1, mC - 1},
-                         {mS, mC + 1, mC + 1},
-                         {mS, mC + 1, mC - 1},
-                         {mS, mC - 1, mC + 1},
-                         {mS, cH - 0.5, cH - 0.5},
-                         {sL + 0.5, cH - 0.5, cH - 0.5}};
-    }
-
-    struct Shared {
-        double st, cow, coe;
-    };
+    const OuterSearch search = shared_co_search(st_bounds, co_bounds, warm_start);
     auto result = multi_start_shared(
         rows, weights, interruption, verbose, search, ExpFit{kNaN, kNaN, kNaN},
-        [](std::span<const double> x) {
-            return Shared{std::pow(10.0, x[0]), std::pow(10.0, x[1]), std::pow(10.0, x[2])};
-        },
-        [&](const Shared& s, std::size_t d) {
+        co_shared_at,
+        [&](const CoShared& s, std::size_t d) {
             return fit_exp_fixed_co_inner(rows.row(d), edges, normalize_stw, s.st, s.cow, s.coe,
                                           n_exp_bounds, vmax, static_cast<std::uint64_t>(d));
         },
         // The coefficients are shared, so their penalty counts once.
-        [&](const Shared& s) { return co_penalty_term(co_penalty, s.cow, s.coe); },
-        [](const Shared& s, std::span<const double>, double total) {
+        [&](const CoShared& s) { return co_penalty_term(co_penalty, s.cow, s.coe); },
+        [](const CoShared& s, std::span<const double>, double total) {
             return "St=" + format_fixed(s.st, 4) + " CoW=" + format_fixed(s.cow, 4) +
                    " CoE=" + format_fixed(s.coe, 4) + "  total NLL=" + format_fixed(total, 6);
         });
-    const Shared best = result.shared;
+    const CoShared best = result.shared;
     return {best.st, best.cow, best.coe, std::move(result.densities)};
+}
+
+// ------------------------------------------------------------- profiles
+
+std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const double> edges,
+                                             bool normalize_stw, std::size_t parameter,
+                                             std::size_t density_idx,
+                                             std::span<const double> grid, Bound st_bounds,
+                                             Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
+                                             Bound vmax_bounds, double co_penalty,
+                                             OptionalWeights weights,
+                                             const Interruption& interruption) {
+    const ModeParams mode{{0, kPerDensity, kPerDensity, 1, 2, fit_vmax ? 3 : kNotFitted},
+                          {log10_coordinate, nullptr, nullptr, plain_coordinate,
+                           plain_coordinate, log10_coordinate}};
+    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
+    check_shared_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, fit_vmax,
+                            vmax_bounds, weights);
+    const double run_vmax = mm_vmax();
+    return profile_through_fit(
+        rows, edges, normalize_stw, weights, interruption, grid,
+        shared_exp_search(st_bounds, n_exp_bounds, fit_vmax, vmax_bounds, std::nullopt),
+        Outer::kSimplex, target,
+        [&](std::span<const double> x) { return exp_shared_at(x, fit_vmax, run_vmax); },
+        [&](const ExpShared& s) {
+            return density_fit_detail::co_fixed_st_search(s.st, s.n_u, s.n_m, co_bounds,
+                                                          co_penalty, s.vmax);
+        },
+        [](const ExpShared&) { return 0.0; });
+}
+
+std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const double> edges,
+                                                bool normalize_stw, std::size_t parameter,
+                                                std::size_t density_idx,
+                                                std::span<const double> grid, Bound st_bounds,
+                                                Bound co_bounds, Bound n_exp_bounds,
+                                                bool fit_vmax, Bound vmax_bounds,
+                                                double co_penalty, OptionalWeights weights,
+                                                const Interruption& interruption) {
+    const ModeParams mode{{0, kPerDensity, kPerDensity, kPerDensity, kPerDensity,
+                           fit_vmax ? 1 : kNotFitted},
+                          {fit_vmax ? log10_coordinate : ln_coordinate, nullptr, nullptr,
+                           nullptr, nullptr, log10_coordinate}};
+    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
+    check_shared_st_perdensity_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds,
+                                          fit_vmax, vmax_bounds, weights);
+    const double run_vmax = mm_vmax();
+    return profile_through_fit(
+        rows, edges, normalize_stw, weights, interruption, grid,
+        shared_st_exp_search(st_bounds, fit_vmax, vmax_bounds),
+        fit_vmax ? Outer::kSimplex : Outer::kBrent, target,
+        [&](std::span<const double> x) { return st_exp_shared_at(x, fit_vmax, run_vmax); },
+        [&](const StExpShared& s) {
+            return density_fit_detail::co_exp_fixed_st_search(s.st, co_bounds, n_exp_bounds,
+                                                              co_penalty, s.vmax);
+        },
+        [](const StExpShared&) { return 0.0; });
+}
+
+std::vector<double> profile_global_co_inner(RowRange rows, std::span<const double> edges,
+                                            bool normalize_stw, std::size_t parameter,
+                                            std::size_t density_idx, std::span<const double> grid,
+                                            Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
+                                            double co_penalty, OptionalWeights weights,
+                                            const Interruption& interruption) {
+    const ModeParams mode{{0, 1, 2, kPerDensity, kPerDensity, kNotFitted},
+                          {log10_coordinate, log10_coordinate, log10_coordinate, nullptr,
+                           nullptr, nullptr}};
+    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
+    check_shared_co_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, weights);
+    const double vmax = mm_vmax();
+    return profile_through_fit(
+        rows, edges, normalize_stw, weights, interruption, grid,
+        shared_co_search(st_bounds, co_bounds, std::nullopt), Outer::kSimplex, target,
+        co_shared_at,
+        [&](const CoShared& s) {
+            return density_fit_detail::exp_fixed_co_search(s.st, s.cow, s.coe, n_exp_bounds,
+                                                           vmax);
+        },
+        [&](const CoShared& s) { return co_penalty_term(co_penalty, s.cow, s.coe); });
 }
 
 }  // namespace korvel

@@ -149,4 +149,71 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
                                 std::optional<SharedCoStart> warm_start,
                                 const Interruption& interruption = {});
 
+// ------------------------------------------------------------- profiles
+//
+// Full profiles through the three multi-parameter shared fits: entry p is the
+// fit's objective with one parameter held at grid[p] and every other free
+// parameter refitted, the shared ones by the fit's own outer search (from its
+// cold starts, the held coordinate left out) and every row's own by the fit's
+// own per-density search (the held row's searching all but the held one).
+// Its value is sum_e weights[e] * NLL_e in row order, without any penalty, at
+// the best point the outer search evaluated; the penalty still steers the
+// searches as in the fit.
+//
+// `parameter`: 0 St, 1 CoW, 2 CoE, 3 n_U, 4 n_M, 5 Vmax (only with fit_vmax);
+// a per-density one is that of row density_idx, which must name a row even
+// when a shared parameter is profiled. A held shared value enters the search
+// through its coordinate (10^(log10 v) for a log-scale one), as the fit would
+// meet it with lo == hi bounds. Grid values may lie outside the search
+// bounds: a profile may look beyond the box the fit was confined to.
+//
+// Every fit at grid point p is seeded (row e with p * n_densities + e), so a
+// profile is identical to the bit on any number of threads. Grid points run in
+// parallel on the pool, each one's per-density fits in parallel as well.
+// Vmax, when not fitted, is the run-wide value read once. Once `interruption`
+// is requested no further grid point starts and the running ones wind down;
+// their entries are NaN and the caller discards the result.
+//
+// Checked before any work, as InternalErrors: the parameter (fitted by the
+// mode), density_idx, the grid (at most kMaxProfilePoints values, each
+// finite, and positive for St, CoW, CoE and Vmax), then the mode's own inputs
+// as its fit checks them.
+
+// The most grid points one profile call takes: every point is a whole shared
+// fit, minutes each on real data.
+inline constexpr std::size_t kMaxProfilePoints = 1000;
+
+// St, n_U, n_M (and Vmax) shared, (CoW, CoE) per row: parameters 0, 3, 4 (5)
+// shared, 1 and 2 per density.
+std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const double> edges,
+                                             bool normalize_stw, std::size_t parameter,
+                                             std::size_t density_idx,
+                                             std::span<const double> grid, Bound st_bounds,
+                                             Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
+                                             Bound vmax_bounds, double co_penalty,
+                                             OptionalWeights weights,
+                                             const Interruption& interruption = {});
+
+// St (and Vmax) shared, (CoW, CoE, n_U, n_M) per row: 0 (5) shared, 1 to 4
+// per density. Without Vmax a held St leaves nothing shared to search: the
+// value is the sum of the rows' fits at that St.
+std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const double> edges,
+                                                bool normalize_stw, std::size_t parameter,
+                                                std::size_t density_idx,
+                                                std::span<const double> grid, Bound st_bounds,
+                                                Bound co_bounds, Bound n_exp_bounds,
+                                                bool fit_vmax, Bound vmax_bounds,
+                                                double co_penalty, OptionalWeights weights,
+                                                const Interruption& interruption = {});
+
+// St, CoW, CoE shared, (n_U, n_M) per row: 0 to 2 shared, 3 and 4 per
+// density. The fit adds the coefficient penalty once to each outer value;
+// the profile minimises that too but reports the NLL sum alone.
+std::vector<double> profile_global_co_inner(RowRange rows, std::span<const double> edges,
+                                            bool normalize_stw, std::size_t parameter,
+                                            std::size_t density_idx, std::span<const double> grid,
+                                            Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
+                                            double co_penalty, OptionalWeights weights,
+                                            const Interruption& interruption = {});
+
 }  // namespace korvel

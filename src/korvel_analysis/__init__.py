@@ -23,5 +23,4 @@ from .readers import InputError, read_counts, read_reads
 
 __version__ = korvel_version()
 __all__ = ["InputError", "extract", "gof", "pl", "pp", "read_counts", "read_reads", "simulate",
-           "tl",
-           "__version__"]
+           "tl", "__version__"]

@@ -287,10 +287,10 @@ def build_parser():
     f.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N bootstrap resamples for percentile intervals (default 0)")
     f.add_argument("--profile", action="store_true",
-                   help="likelihood-ratio intervals from profiles of St, CoW and CoE (modes "
-                        + ", ".join(modes.names(lambda m: m.profileable)) + "), every other "
-                        "parameter refitted at each grid point, the shared St and the other "
-                        "bins included. "
+                   help="likelihood-ratio intervals from profiles of every fitted parameter "
+                        "(modes " + ", ".join(modes.names(lambda m: m.profileable)) + "), "
+                        "every other parameter refitted at each grid point, the shared ones "
+                        "and the other bins included. "
                         "Profile NLL = each bin's NLL per read times its reads (its likelihood "
                         "weight), the likelihood of a multinomial of binned reads")
     f.add_argument("--gof-bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
@@ -301,8 +301,9 @@ def build_parser():
                    default=DEFAULT_PROFILE_POINTS, metavar="N",
                    help="profile grid points (default %(default)s)")
     f.add_argument("--profile-span", type=_positive, default=DEFAULT_PROFILE_SPAN, metavar="DECADES",
-                   help="profile grid reaches this many decades either side of the estimate, "
-                        "within the bounds (default %(default)s)")
+                   help="the first profile grid reaches this many decades either side of "
+                        "the estimate; a profile that has not risen enough there is reached "
+                        "further, a decade at a time, up to the bounds (default %(default)s)")
     b = f.add_argument_group("fit")
     b.add_argument("--st-bounds", type=_positive_pair, default=(1e-3, 10.0), metavar="LO,HI",
                    help="bounds of St (default 0.001,10)")
@@ -382,6 +383,17 @@ def build_parser():
                         "searched on a log scale (default 0.0001,1)")
     d.add_argument("--bootstrap", type=lambda t: _count(t, 0), default=0, metavar="N",
                    help="N resamples of the reads within each age (default 0)")
+    d.add_argument("--profile", action="store_true",
+                   help="likelihood-ratio intervals of StE and StW from full profiles (the "
+                        "other rate refitted at every point) of the reads' NLL; with "
+                        "--bootstrap too, drift.tsv's _lo/_hi hold these and the bootstrap's "
+                        "move to _boot_lo/_boot_hi")
+    d.add_argument("--profile-points", type=lambda t: _count(t, 3),
+                   default=DEFAULT_PROFILE_POINTS, metavar="N",
+                   help="profile grid points (default %(default)s)")
+    d.add_argument("--profile-span", type=_positive, default=DEFAULT_PROFILE_SPAN,
+                   metavar="DECADES", help="the first profile grid's reach either side of the "
+                                           "estimate (default %(default)s)")
     _add_table_options(d, drift=True)
     _add_out_options(d)
     d.set_defaults(func=cmd_drift)
@@ -591,8 +603,14 @@ def fit_folder(args, data, settings, source):
         names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
     if args.gof_bootstrap:
         names.append(f"{GOF_CHUNK_DIR}/{chunks.MANIFEST}")
-    if args.profile:
-        names += [f"profiles/{n}.tsv" for n in ("st", "cow", "coe", "intervals")]
+    profiled = tl.profiled_parameters(settings) if args.profile else ()
+    names += [f"profiles/{n}.tsv" for n in (*profiled, "intervals")] if profiled else []
+    if not args.no_plots:
+        # Checked before the fit like every other file, so that a refusal writes nothing.
+        names += ["plots/fractions.png", "plots/parameters.png"]
+        names += [f"plots/bootstrap_{n}.png" for n in modes.get(settings.mode).shared
+                  if args.bootstrap]
+        names += [f"plots/profile_{n}.png" for n in profiled]
     with _output_folder(args, names) as folder:
         if args.resume:
             refusal = chunks.resume_refusal(folder, record)
@@ -623,13 +641,14 @@ def fit_into(folder, args, data, settings, record):
     if args.profile:
         profile_note = tl.profile_refusal(settings.mode)
         if profile_note is None:
-            _note(args, "profiles of St, CoW and CoE")
+            _note(args, "profiles of " + ", ".join(tl.profiled_parameters(settings)))
             profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
                                 args.level, args.profile_points, args.profile_span,
                                 progress=_progress(args))
         else:
             _warn(args, profile_note)
     intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
+    boot_ivs = tl.bootstrap_intervals(result, boot_rows, args.bootstrap, args.level)
 
     boot = (tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
             if boot_rows is not None else None)
@@ -640,9 +659,11 @@ def fit_into(folder, args, data, settings, record):
               "with --resume", file=sys.stderr)
         return EXIT_INTERRUPTED
     flagged = flags.flag_estimates(result, boot=boot, intervals=intervals, profiles=profs,
-                                   level=args.level) + gof.poor_fit_flags(fit_quality)
+                                   level=args.level, boot_intervals=boot_ivs)
+    flagged += gof.poor_fit_flags(fit_quality)
 
-    write_results(folder, "results.tsv", data, result, intervals, flagged, fit_quality)
+    write_results(folder, "results.tsv", data, result, intervals, flagged, boot_ivs,
+                  fit_quality)
     if boot_rows is not None:
         folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
                          [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
@@ -653,7 +674,7 @@ def fit_into(folder, args, data, settings, record):
                     f"{item['grid_end']:.4g}: no bound there")
     if not args.no_plots:
         plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged,
-                 fit_quality)
+                 boot_ivs, fit_quality)
     record.update(
         mode=settings.mode, n_densities=data.n_densities,
         density_edges=list(data.density_lo) + [data.density_hi[-1]],
@@ -664,6 +685,7 @@ def fit_into(folder, args, data, settings, record):
         warm_start=tl.warm_start(result) if boot_rows is not None else None,
         vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in intervals.items()},
+        bootstrap_interval_columns=sorted(_beside(intervals, boot_ivs)),
         open_interval_ends=open_ends, profile_note=profile_note,
         flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
                 "reason": f.reason} for f in flagged],
@@ -768,22 +790,32 @@ def gof_record(fit_quality, args):
                   "density bin - the shared parameters / density bins"}
 
 
-def write_results(folder, filename, data, result, intervals, flagged=(), fit_quality=None):
-    """results.tsv: one row per density bin, each parameter followed by its interval, then
-    the NLL, the goodness of fit (gof.GoodnessOfFit) and the bin's flags (empty when none)."""
+def _beside(intervals, boot_ivs):
+    """The parameters whose bootstrap intervals are not the ones shown (a profile's are)."""
+    return [name for name in boot_ivs if intervals.get(name, (None,))[0] != tl.PERCENTILE]
+
+
+def write_results(folder, filename, data, result, intervals, flagged=(), boot_ivs=None,
+                  fit_quality=None):
+    """results.tsv: one row per density bin, each parameter followed by its interval (the
+    profile's where there is one) and, where that is a profile's, the bootstrap's as
+    <name>_boot_lo/_boot_hi; then the NLL, the goodness of fit (gof.GoodnessOfFit) and the
+    bin's flags (empty when none)."""
     names = list(result.params)
+    beside = _beside(intervals, boot_ivs or {})
     header = ["density_lo", "density_hi", "n_reads"]
     for name in names:
         header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
+        header += [f"{name}_boot_lo", f"{name}_boot_hi"] if name in beside else []
     header += ["nll"] + (["gof_deviance", "gof_df", "gof_p"] if fit_quality else []) + ["flags"]
     table = []
     for d in range(data.n_densities):
         row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
         for name in names:
             row.append(result.params[name][d])
-            if name in intervals:
-                iv = intervals[name][1][d]
-                row += [iv.lo, iv.hi]
+            for ivs, there in ((intervals, name in intervals), (boot_ivs, name in beside)):
+                if there:
+                    row += [ivs[name][1][d].lo, ivs[name][1][d].hi]
         row.append(result.nll[d])
         if fit_quality:
             row += [fit_quality.deviance[d], fit_quality.df[d], fit_quality.p[d]]
@@ -823,7 +855,7 @@ def profile_record(profs):
 def write_profiles(folder, profs, level):
     """profiles/<parameter>.tsv curves and profiles/intervals.tsv; returns the open interval ends."""
     open_ends, ivrows = [], []
-    for name in ("st", "cow", "coe"):
+    for name in dict.fromkeys(p.parameter for p in profs):
         rows = []
         for p in (p for p in profs if p.parameter == name):
             label = "all" if p.density_idx is None else p.density_idx
@@ -851,7 +883,7 @@ def _save_plot(folder, name, fig):
 
 
 def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=(),
-             fit_quality=None):
+             boot_ivs=None, fit_quality=None):
     from . import pl
 
     s = settings
@@ -868,14 +900,19 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
     rows = -(-len(names) // cols)
     fig, axes = pl.figure(cols, 4.4, 3.6, rows=rows)
     methods = set()
+    beside = _beside(intervals, boot_ivs or {})
     for ax, name in zip(axes, names):
-        lo = hi = None
+        lo = hi = beside_ivs = None
         interval = "interval"
         if name in intervals:
             lo = [iv.lo for iv in intervals[name][1]]
             hi = [iv.hi for iv in intervals[name][1]]
             methods.add(intervals[name][0])
             interval = f"{args.level:g} {intervals[name][0]} interval"
+        if name in beside:
+            beside_ivs = ([iv.lo for iv in boot_ivs[name][1]], [iv.hi for iv in boot_ivs[name][1]],
+                          f"{args.level:g} {tl.PERCENTILE} interval")
+            methods.add(tl.PERCENTILE)
         # A bin the model does not fit (poor_fit) rings every estimate of the bin.
         mine = [f for f in flagged if f.parameter in (name, "fit")]
         marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
@@ -885,7 +922,7 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
                                 lo, hi, ax=ax, flagged=marked, at_bound=at_bound,
                                 shared=name in mode.shared,
                                 label=pl.parameter_label(name, s.normalize_stw),
-                                interval_label=interval)
+                                interval_label=interval, beside=beside_ivs)
     for ax in axes[len(names):]:
         ax.set_visible(False)
     how = (f"{args.level:g} intervals: " + ", ".join(sorted(methods)) if methods
@@ -899,12 +936,12 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
         for name in modes.get(s.mode).shared:
             if name in boot:
                 fig, (ax,) = pl.figure()
-                iv = intervals[name][1][0] if intervals[name][0] == tl.PERCENTILE else None
+                iv = boot_ivs[name][1][0] if boot_ivs and name in boot_ivs else None
                 pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
                                           ax=ax, label=pl.parameter_label(name, s.normalize_stw),
                                           method=f"{args.level:g} percentile bootstrap")
                 _save_plot(folder, f"bootstrap_{name}.png", fig)
-    for name in ("st", "cow", "coe"):
+    for name in dict.fromkeys(p.parameter for p in profs):
         ps = [p for p in profs if p.parameter == name]
         if ps:
             fig, axes = pl.figure(len(ps), 3.6, 3.0)
@@ -1018,12 +1055,15 @@ def cmd_drift(args):
                                         args.density_edges, args.density_bin)
             if args.density_bin is not None:
                 dens = pp.density_edges(None, args.density_edges)
+        if args.profile and tl.drift_profile_refusal():
+            raise UsageError(tl.drift_profile_refusal())
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
     record = provenance.run_record("drift", sys.argv, _options(args), [source],
                                    seed=args.seed)
     names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
+    names += [] if args.no_plots else ["plots/drift.png"]
     with _output_folder(args, names) as folder:
         folder.check_writable(provenance.SUBFOLDERS)
         return drift_into(folder, args, data, edges, dens, record)
@@ -1040,8 +1080,10 @@ def drift_into(folder, args, data, edges, dens, record):
                     "spreading each bin's reads evenly over its site counts, which can bias "
                     "StE and StW; the default (one bin per site count) does not")
     res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
-                       progress=_progress(args))
-    folder.write_tsv("drift.tsv", *tl.drift_table(res, data))
+                       progress=_progress(args), profile=args.profile,
+                       points=args.profile_points, span=args.profile_span)
+    flagged = flags.flag_drift(res, args.st_bounds, level=args.level)
+    folder.write_tsv("drift.tsv", *tl.drift_table(res, data, flagged))
     folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
     observed = pp.observed_fractions(data.counts)
     if res.boot is not None:
@@ -1057,8 +1099,9 @@ def drift_into(folder, args, data, edges, dens, record):
             iv = res.intervals.get(name.lower())
             rates.append(f"{name} = {value:.3g}"
                          + (f" [{iv.lo:.3g}, {iv.hi:.3g}]" if iv is not None else ""))
-        how = (f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
-               if res.intervals else "no intervals (ask for --bootstrap N)")
+        how = (f"{args.level:g} likelihood-ratio (profile) intervals" if res.profiles else
+               f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
+               if res.intervals else "no intervals (ask for --bootstrap N or --profile)")
         pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
                  edges, ax=ax,
                  age_label=f"{args.age_column} minus the reference age {data.ages[0]:g}",
@@ -1074,11 +1117,17 @@ def drift_into(folder, args, data, edges, dens, record):
                    "approximated: each bin's reads spread evenly over its site counts"},
         density_bin=args.density_bin, density_edges=dens,
         module_calls=["py_fit_drift_one_log", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else []),
+        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else [])
+        + (["py_profile_drift_log"] if res.profiles else []),
+        intervals={name: tl.PROFILE if res.profiles else tl.PERCENTILE
+                   for name in res.intervals},
+        flags=[{"parameter": f.parameter, "flag": f.word, "reason": f.reason}
+               for f in flagged],
         reproducible={"results": True, "why": "the fit's search is keyed by --seed, each "
                       "bootstrap refit by its resample index, and the resamples are drawn "
                       "with --seed"})
     _finish(args, folder, record)
+    report_flags(args, flagged)
     return EXIT_OK
 
 

@@ -33,9 +33,18 @@ BIMODAL_MIN_SHARE = 0.10
 BIMODAL_VALLEY = 0.7
 BIMODAL_DEVIATIONS = 2.0
 
+# Two intervals of one estimate disagree when they overlap by less than this
+# share of the shorter one (in the search coordinate).
+DISAGREE_OVERLAP = 0.5
+# A profile that dips below the NLL at the estimate by more than this (as
+# 2 * difference) found a better point than the fit did.
+MISSED_MINIMUM = 0.1
+
 # Every flag word, in the order they are listed.
 WORDS = ("at_bound", "outside_interval", "open_interval", "flat_profile", "bimodal_bootstrap",
-         "boot_at_bound", "poor_fit")
+         "boot_at_bound", "conditional_on_bound", "intervals_disagree", "profile_below_fit", "poor_fit")
+# The words that say a parameter is stuck, bending the intervals of the others fitted with it.
+STUCK = ("at_bound", "boot_at_bound")
 
 
 @dataclass(frozen=True)
@@ -173,6 +182,34 @@ def profile_flags(prof, level):
     return out
 
 
+def disagree_flags(a, b, log_scale, what=("profile", "bootstrap")):
+    """intervals_disagree: two intervals of one estimate overlap by less than
+    DISAGREE_OVERLAP of the shorter one, in the search coordinate (an open end reaches
+    to infinity)."""
+    def ends(iv):
+        lo, hi = search_coordinate([iv.lo, iv.hi], log_scale)
+        return (-math.inf if math.isnan(lo) else lo), (math.inf if math.isnan(hi) else hi)
+
+    (alo, ahi), (blo, bhi) = ends(a), ends(b)
+    shorter = min(ahi - alo, bhi - blo)
+    overlap = min(ahi, bhi) - max(alo, blo)
+    if overlap < DISAGREE_OVERLAP * shorter:
+        return [("intervals_disagree", f"the {what[0]} interval [{_fmt(a.lo)}, {_fmt(a.hi)}] "
+                 f"and the {what[1]} interval [{_fmt(b.lo)}, {_fmt(b.hi)}] overlap by less "
+                 f"than {DISAGREE_OVERLAP:g} of the shorter")]
+    return []
+
+
+def _below_fit(prof):
+    """profile_below_fit: the profile dips below the NLL at the estimate by more than
+    MISSED_MINIMUM (as 2 * difference)."""
+    if prof.below_estimate > MISSED_MINIMUM:
+        return [("profile_below_fit", f"the profile reaches {prof.below_estimate / 2:.3g} "
+                 "below the NLL at the estimate: the fit missed a better point, the interval "
+                 "is about the profile's minimum")]
+    return []
+
+
 def bootstrap_flags(values, bounds, log_scale):
     """boot_at_bound and bimodal_bootstrap of one parameter's bootstrap values."""
     values = np.asarray(values, dtype=np.float64)
@@ -190,19 +227,21 @@ def bootstrap_flags(values, bounds, log_scale):
 
 # ------------------------------------------------------------ one fit
 
-def flag_estimates(result, *, boot=None, intervals=None, profiles=(), level=0.95):
+def flag_estimates(result, *, boot=None, intervals=None, profiles=(), level=0.95,
+                   boot_intervals=None):
     """Every flag of a fit (tl.FitResult), in parameter order then density order.
 
     ``boot``: name -> (n_boot, n_densities) bootstrap values
     (tl.bootstrap_parameters); ``intervals``: name -> (method, one
     tl.Interval per density bin), the intervals reported beside the
     estimates; ``profiles``: tl.Profile objects, whose intervals are checked
-    too. A parameter that the mode shares gets its flags once, with
-    density_idx None.
+    too; ``boot_intervals``: name -> (method, intervals) of the bootstrap
+    (tl.bootstrap_intervals), checked too and held against the profile's. A
+    parameter that the mode shares gets its flags once, with density_idx None.
     """
     s = result.settings
     shared = modes.get(s.mode).shared
-    flags = []
+    flags, per_estimate, has_interval = [], {}, {}
     for name, values in result.params.items():
         values = np.asarray(values, dtype=np.float64)
         bounds = parameter_bounds(s, name)
@@ -224,13 +263,70 @@ def flag_estimates(result, *, boot=None, intervals=None, profiles=(), level=0.95
                 if prof.parameter == name and prof.density_idx == d:
                     found += interval_flags(est, prof.interval, "profile")
                     found += profile_flags(prof, level)
+                    found += _below_fit(prof)
+                    if boot_intervals and name in boot_intervals:
+                        found += disagree_flags(prof.interval, boot_intervals[name][1][i],
+                                                log_scale)
+            if boot_intervals and name in boot_intervals:
+                found += interval_flags(est, boot_intervals[name][1][i], PERCENTILE_WHAT)
             if boot is not None and name in boot:
                 found += bootstrap_flags(np.asarray(boot[name])[:, i], bounds, log_scale)
-            seen = set()
-            for word, reason in found:
-                if word not in seen:  # one word once per estimate, its first reason
-                    seen.add(word)
-                    flags.append(Flag(name, d, word, reason))
+            per_estimate[(name, d)] = found
+            has_interval[(name, d)] = (
+                name in (intervals or {}) or name in (boot_intervals or {})
+                or any(p.parameter == name and p.density_idx == d for p in profiles))
+    stuck = [k for k, found in per_estimate.items() if any(w in STUCK for w, _ in found)]
+    for (name, d), found in per_estimate.items():
+        # An interval is computed with the other parameters of its fit free to move
+        # within their bounds; one of them stuck on a bound holds it narrower than
+        # the data allow. The fit of a per-bin estimate holds the shared parameters
+        # and its own bin's; a shared estimate's holds every parameter.
+        others = [f"{n}{'' if e is None else f' (bin {e})'}" for n, e in stuck
+                  if n != name and (e is None or d is None or e == d)]
+        if others and has_interval[(name, d)]:
+            found.append(("conditional_on_bound", "its interval was computed with "
+                          + ", ".join(others) + " stuck at a bound of the search"))
+        flags += _once(name, d, found)
+    return flags
+
+
+def _once(name, d, found):
+    """Flags of one estimate: each word once, with its first reason."""
+    seen, out = set(), []
+    for word, reason in found:
+        if word not in seen:
+            seen.add(word)
+            out.append(Flag(name, d, word, reason))
+    return out
+
+
+PERCENTILE_WHAT = "percentile bootstrap"
+
+
+def flag_drift(result, st_bounds, level=0.95):
+    """The flags of a drift fit (tl.DriftResult) whose rates were searched as log10 values
+    within ``st_bounds``: at_bound, outside_interval and boot_at_bound of StE and StW, and
+    open_interval, flat_profile, profile_below_fit and intervals_disagree where they were
+    profiled (result.profiles). Shared by every age: density_idx None."""
+    flags = []
+    for col, name in enumerate(("ste", "stw")):
+        est = float(getattr(result, name))
+        found = []
+        if at_bound([est], st_bounds, True)[0]:
+            found.append(("at_bound", f"estimate {est:.6g} at a bound of "
+                          f"[{st_bounds[0]:.4g}, {st_bounds[1]:.4g}]"))
+        boot_iv = result.boot_intervals.get(name)
+        if boot_iv is not None:
+            found += interval_flags(est, boot_iv, PERCENTILE_WHAT)
+        for prof in (p for p in result.profiles if p.parameter == name):
+            found += interval_flags(est, prof.interval, "profile") + profile_flags(prof, level)
+            found += _below_fit(prof)
+            if boot_iv is not None:
+                found += disagree_flags(prof.interval, boot_iv, True)
+        if result.boot is not None:
+            found += [f for f in bootstrap_flags(result.boot[:, col], st_bounds, True)
+                      if f[0] == "boot_at_bound"]
+        flags += _once(name, None, found)
     return flags
 
 

@@ -67,6 +67,12 @@ class Mode:
     profile_functions: tuple = ()
     profiles_seeded: bool = False
     profile_conditional_on: dict = field(default_factory=dict)
+    # The exponent modes' full profile of one parameter (a fitted Vmax too):
+    # (fracs, edges, settings, weights, parameter index, density_idx, grid) ->
+    # the weighted NLL at each grid value, every other parameter refitted; it
+    # stops on Ctrl+C itself. None: profiled by tl.profiles' own calls, or not
+    # at all.
+    profile: Callable | None = None
     fits_vmax: bool = False
     weighted: bool = True  # the objective sums weighted density bins
     # The bootstrap's warm start from the main fit: (result) -> tuple, or None.
@@ -140,6 +146,30 @@ def _boot_shared_co(head, s, w, warm):
                                       tuple(s.exp_bounds), s.co_penalty, w, warm)
 
 
+def _profile_call(function, with_vmax=True):
+    """The mode's ``profile`` through module function ``function``, None where the
+    installed module has no such function (the mode then has no profiles)."""
+    fn = getattr(korvel, function, None)
+    if fn is None:
+        return None
+
+    def run(fracs, edges, s, w, k, d, grid):
+        vmax = (bool(s.fit_vmax), tuple(s.vmax_bounds)) if with_vmax else ()
+        return fn(fracs, edges, bool(s.normalize_stw), k, d, grid, tuple(s.st_bounds),
+                  tuple(s.co_bounds), tuple(s.exp_bounds), s.co_penalty, w, *vmax)
+    return run
+
+
+def _profiled_by(function, with_vmax=True):
+    """The profile fields of an exponent mode: every fitted parameter, when the module
+    has ``function``."""
+    run = _profile_call(function, with_vmax)
+    if run is None:
+        return {}
+    return dict(profile=run, profileable=_EXP_PARAMETERS + (("vmax",) if with_vmax else ()),
+                profile_functions=(function,), profiles_seeded=True)
+
+
 def _warm_shared_exp(result):
     return (result.shared_value("st"), result.shared_value("n_u"), result.shared_value("n_m"),
             result.vmax_used)
@@ -169,18 +199,18 @@ REGISTRY = {m.name: m for m in (
          _fit_shared_exp, "py_fit_shared_exp", _boot_shared_exp, "py_fit_bootstrap_exp",
          parameters=_EXP_PARAMETERS, shared=("st", "n_u", "n_m", "vmax"),
          bootstrap_columns=BOOTSTRAP_COLUMNS_EXP, seeded=True, chunk_invariant=True,
-         fits_vmax=True, warm_start=_warm_shared_exp),
+         fits_vmax=True, warm_start=_warm_shared_exp, **_profiled_by("py_profile_shared_exp")),
     Mode("shared-st-exp", "one St, exponents per density bin",
          _fit_shared_st_exp, "py_fit_shared_st_exp_perdensity", _boot_shared_st_exp,
          "py_fit_bootstrap_exp_perdensity",
          parameters=_EXP_PARAMETERS, shared=("st", "vmax"),
          bootstrap_columns=BOOTSTRAP_COLUMNS_EXP, seeded=True, chunk_invariant=True,
-         fits_vmax=True),
+         fits_vmax=True, **_profiled_by("py_profile_shared_st_exp")),
     Mode("shared-co", "one St, CoW, CoE, exponents per density bin",
          _fit_shared_co, "py_fit_shared_co", _boot_shared_co, "py_fit_bootstrap_co",
          parameters=_EXP_PARAMETERS, shared=("st", "cow", "coe"),
          bootstrap_columns=BOOTSTRAP_COLUMNS_EXP, seeded=True, chunk_invariant=True,
-         warm_start=_warm_shared_co),
+         warm_start=_warm_shared_co, **_profiled_by("py_profile_global_co", with_vmax=False)),
 )}
 
 NAMES = tuple(REGISTRY)

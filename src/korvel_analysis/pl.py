@@ -250,13 +250,17 @@ def profile(prof, level=0.95, ax=None, label=None):
 
 def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None, ax=None,
                          flagged=None, shared=False, at_bound=None, label=None,
-                         interval_label="interval"):
+                         interval_label="interval", beside=None):
     """One parameter against CpG density, with its interval where given.
 
     A parameter of each density bin is a point at the bin's centre with its
     interval as a bar; a ``shared`` parameter (one value for every bin) is
     drawn once, as a line across the density range with its interval as a
-    band. An open interval end (NaN) is drawn as nothing on that side.
+    band. An open interval end (NaN) is drawn as an arrow from the estimate
+    to the plot's edge: the data bound the parameter nowhere on that side.
+    ``beside``: (lo, hi, label) of a second interval per density bin (the
+    bootstrap's beside a profile's), drawn as a grey bar just right of the
+    first.
     ``at_bound`` (one bool per density bin) marks estimates that lie on a
     bound of the search, ``flagged`` rings estimates that carry any flag.
     Rates and coefficients get a log axis. ``label`` is the y axis label
@@ -268,8 +272,11 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
     x = (dlo + dhi) / 2.0
     values = np.asarray(values, dtype=np.float64)
     has_interval = lo is not None and hi is not None
+    open_ends = []
     if has_interval:
         lo, hi = np.asarray(lo, dtype=np.float64), np.asarray(hi, dtype=np.float64)
+        open_ends = [(i, edge) for edge, ends in ((0.0, lo), (1.0, hi))
+                     for i in np.flatnonzero(np.isnan(ends))]
         lo, hi = np.where(np.isnan(lo), values, lo), np.where(np.isnan(hi), values, hi)
     if shared:
         span, v = [dlo[0], dhi[-1]], values[0]
@@ -288,6 +295,24 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
         ax.plot(x, values, "o", color="C0", label="estimate")
     else:
         ax.plot(x, values, "o", label="estimate")
+    if beside is not None:
+        b_lo, b_hi = (np.asarray(v, dtype=np.float64) for v in beside[:2])
+        keep = ~(np.isnan(b_lo) | np.isnan(b_hi))
+        step = 0.12 * (float(np.min(dhi - dlo)) if dlo.size else 1.0)
+        xb = (x[:1] if shared else x) + step
+        keep = keep[:1] if shared else keep
+        ax.vlines(xb[keep], b_lo[:xb.size][keep], b_hi[:xb.size][keep], color="0.55",
+                  label=beside[2])
+    for i, edge in open_ends:
+        if shared and i:
+            continue  # a shared interval is the same in every bin: one arrow
+        # Data x, axes-fraction y: the arrow ends at the plot's edge whatever the limits.
+        ax.annotate("", xy=(x[i], edge), xycoords=ax.get_xaxis_transform(),
+                    xytext=(x[i], values[i]), textcoords="data",
+                    arrowprops=dict(arrowstyle="->", color="C0", linewidth=1.2))
+    if open_ends:
+        ax.plot([], [], linestyle="none", marker=r"$\uparrow$", color="C0",
+                label="open end: no bound up to the search bound")
     if at_bound is not None and np.any(at_bound):
         on = np.asarray(at_bound, dtype=bool)
         ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",

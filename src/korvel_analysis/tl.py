@@ -18,7 +18,7 @@ import numpy as np
 
 import korvel
 
-from . import modes, pp
+from . import flags, modes, pp
 from .readers import ArgumentError
 from . import progress as _progress
 
@@ -334,25 +334,34 @@ def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
 PERCENTILE, PROFILE = "percentile bootstrap", "likelihood ratio (profile)"
 
 
-def intervals(result, boot_rows=None, profiles=(), n_boot=0, level=0.95):
-    """name -> (method, one Interval per density bin) for the parameters of ``result``.
+def bootstrap_intervals(result, boot_rows, n_boot, level=0.95):
+    """name -> (PERCENTILE, one Interval per density bin) of every parameter of ``result``
+    from its bootstrap rows (``n_boot`` resamples); empty without rows."""
+    if boot_rows is None:
+        return {}
+    n_d = result.nll.size
+    boot = bootstrap_parameters(boot_rows, result.settings, n_boot, n_d)
+    return {name: (PERCENTILE, [percentile_interval(boot[name][:, d], level)
+                                for d in range(n_d)]) for name in result.params}
 
-    Percentile intervals of the bootstrap rows (``n_boot`` resamples) where
-    there are rows; else the likelihood-ratio intervals of the ``profiles``
-    (of St, CoW and CoE); parameters with neither have no entry.
+
+def intervals(result, boot_rows=None, profiles=(), n_boot=0, level=0.95):
+    """name -> (method, one Interval per density bin): the intervals shown beside the estimates.
+
+    A profiled parameter gets its likelihood-ratio intervals, which hold the
+    truth more often than the percentile bootstrap's where the two differ (a
+    bootstrap refit that sticks to a bound or a ridge narrows the latter);
+    every other parameter its percentile intervals where there are bootstrap
+    rows (``n_boot`` resamples). Parameters with neither have no entry; see
+    bootstrap_intervals for the bootstrap's of every parameter.
     """
     n_d = result.nll.size
-    out = {}
-    if boot_rows is not None:
-        boot = bootstrap_parameters(boot_rows, result.settings, n_boot, n_d)
-        for name in result.params:
-            out[name] = (PERCENTILE, [percentile_interval(boot[name][:, d], level)
-                                      for d in range(n_d)])
-    for name in ("st", "cow", "coe"):
-        if profiles and name not in out:
-            out[name] = (PROFILE, [
-                next(p.interval for p in profiles if p.parameter == name
-                     and p.density_idx in (d, None)) for d in range(n_d)])
+    out = dict(bootstrap_intervals(result, boot_rows, n_boot, level))
+    for name in result.params:
+        mine = [p for p in profiles if p.parameter == name]
+        if mine:
+            out[name] = (PROFILE, [next(p.interval for p in mine if p.density_idx in (d, None))
+                                   for d in range(n_d)])
     return out
 
 
@@ -362,8 +371,15 @@ def profile_refusal(mode):
     """Why ``mode`` has no profiles, or None when it has."""
     if modes.get(mode).profileable:
         return None
-    return (f"no profile exists in mode {mode}: the module profiles St, CoW and CoE with fixed "
-            "exponents (modes " + ", ".join(modes.names(lambda m: m.profileable)) + ")")
+    return (f"no profile exists in mode {mode}: this korvel module has no profile function "
+            "for it (modes with profiles: "
+            + ", ".join(modes.names(lambda m: m.profileable)) + ")")
+
+
+def profiled_parameters(settings):
+    """The parameters ``tl.profiles`` profiles in a fit with ``settings``, in table order."""
+    mode = modes.get(settings.mode)
+    return [n for n in mode.parameter_names(settings.fit_vmax) if n in mode.profileable]
 
 
 @dataclass
@@ -378,6 +394,10 @@ class Profile:
     # interval is conditional on them); empty for a full profile, where every
     # other parameter was refitted at each grid point.
     conditional_on: tuple = ()
+    # 2 * (NLL at the estimate - the profile's minimum): well above 0 the fit
+    # missed a better point (flags.profile_below_fit). The interval is always taken about the profile's
+    # own minimum, the likelihood's best point that was found.
+    below_estimate: float = 0.0
 
 
 def profile_grid(estimate, bounds, points=15, span=1.0):
@@ -388,62 +408,171 @@ def profile_grid(estimate, bounds, points=15, span=1.0):
     return np.unique(np.append(10.0 ** np.linspace(lo, hi, points), estimate))
 
 
-# Finer scans around the crossings after the first grid: each narrows the
-# bracket by about the grid's point count, so two reach any profile that the
-# first grid resolves at all.
-ZOOM_PASSES = 2
+# Where a closed interval end is taken to be found: 2*(NLL - minimum) there is
+# within ROOT_TOLERANCE of chi2_1(level), or the two points that bracket the
+# crossing are closer than ROOT_BRACKET in log10 of the parameter (a wall).
+ROOT_TOLERANCE = 0.05
+ROOT_BRACKET = 1e-6
+# Steps of the end search; each is one batch of refits of every end still
+# searched. The Illinois rule converges superlinearly, so a bracket of a
+# grid step meets the tolerance in a handful; the cap only bounds a profile
+# that is noisy at the tolerance's scale.
+ROOT_STEPS = 40
 # Index of each per-density parameter in the module's profile functions.
-PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4}
+PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4, "vmax": 5}
 
 
-def _zoom(grid, nll, level, points):
-    """A finer grid between the grid points that bracket the interval's two crossings, or None.
-
-    Interpolation between coarse grid points misplaces the crossings of a
-    sharp profile; another scan over the bracket puts ``points`` points where
-    the crossings are. None once the bracket holds half as many points as a
-    scan (or is empty). An open end keeps its grid end.
-    """
-    iv = likelihood_ratio_interval(grid, nll, level)
-    lo = grid[0] if iv.lo_open else grid[grid <= iv.lo].max()
-    hi = grid[-1] if iv.hi_open else grid[grid >= iv.hi].min()
-    if np.count_nonzero((grid > lo) & (grid < hi)) >= points // 2:
-        return None
-    fine = np.setdiff1d(10.0 ** np.linspace(math.log10(lo), math.log10(hi), points), grid)
-    return fine if fine.size else None
+def _crossing(x, nll, q, side):
+    """(i_in, i_out) of the grid points either side of the first point, walking from the
+    minimum towards ``side`` (-1 left, +1 right), where 2*(NLL - min) reaches q; None
+    when the profile never does (the end is open there)."""
+    i0 = int(np.nanargmin(nll))
+    rise = 2.0 * (nll - nll[i0])
+    i = i0 + side
+    while 0 <= i < x.size:
+        if rise[i] >= q:
+            return i - side, i
+        i += side
+    return None
 
 
-def _merge(grid, nll, more_grid, more_nll):
-    g = np.concatenate([grid, more_grid])
-    order = np.argsort(g)
-    return g[order], np.concatenate([nll, more_nll])[order]
+def _reach(x, bounds_log, side, span):
+    """Up to one decade of new points beyond the grid end on ``side``, spaced like a
+    first grid of ``span`` decades, stopping at the bound; empty at the bound."""
+    end = x[0] if side < 0 else x[-1]
+    limit = bounds_log[0] if side < 0 else bounds_log[1]
+    far = max(limit, end - 1.0) if side < 0 else min(limit, end + 1.0)
+    if abs(far - end) < ROOT_BRACKET:
+        return np.empty(0)
+    step = max(span / 7.0, 1.0 / 7.0)
+    n = max(2, int(math.ceil(abs(far - end) / step)))
+    return np.linspace(end, far, n + 1)[1:]
+
+
+class _Curve:
+    """One profile's points (parameter values, their log10, NLL), sorted, NaN refits
+    left out, and the state of the search of each of its two ends."""
+
+    def __init__(self, grid, nll, bounds):
+        self.g, self.x, self.nll = np.empty(0), np.empty(0), np.empty(0)
+        self.bounds_log = (math.log10(bounds[0]), math.log10(bounds[1]))
+        self.search = {-1: None, 1: None}  # side -> [last point, weight in, weight out, moved in]
+        self.add(grid, nll)
+
+    def add(self, values, nll):
+        g, nll = np.asarray(values, dtype=np.float64), np.asarray(nll, dtype=np.float64)
+        keep = ~np.isnan(nll)
+        g, nll = np.concatenate([self.g, g[keep]]), np.concatenate([self.nll, nll[keep]])
+        g, first = np.unique(g, return_index=True)
+        self.g, self.x, self.nll = g, np.log10(g), nll[first]
+
+    def reach(self, q, span):
+        """New points on each side whose profile has not risen by q yet."""
+        if not self.x.size:
+            return np.empty(0)
+        sides = [s for s in (-1, 1) if _crossing(self.x, self.nll, q, s) is None]
+        far = np.concatenate([np.empty(0)] + [_reach(self.x, self.bounds_log, s, span)
+                                              for s in sides])
+        return np.clip(10.0 ** far, 10.0 ** self.bounds_log[0], 10.0 ** self.bounds_log[1])
+
+    def next_points(self, q):
+        """The next refit of each end still searched (Illinois rule on the square root
+        of the rise, where a quadratic profile is straight), none once both are found."""
+        out = []
+        for side in (-1, 1):
+            br = _crossing(self.x, self.nll, q, side) if self.x.size else None
+            if br is None:
+                self.search[side] = None
+                continue
+            (xi, xo), (yi, yo) = self.x[list(br)], self.nll[list(br)]
+            ref = float(np.min(self.nll))
+            if abs(xo - xi) < ROOT_BRACKET or 2 * (yo - ref) - q <= ROOT_TOLERANCE \
+                    or q - 2 * (yi - ref) <= ROOT_TOLERANCE:
+                self.search[side] = None
+                continue
+            state = self.search[side]
+            if state is not None and state[0] in (xi, xo):
+                # The end the last point replaced starts afresh; when it is the same end
+                # as the time before, the end that stayed gets half its weight, so that
+                # it moves next (regula falsi alone creeps along a flat side).
+                moved_in = state[0] == xi
+                state[1 if moved_in else 2] = 1.0
+                if state[3] == moved_in:
+                    state[2 if moved_in else 1] *= 0.5
+                state[3] = moved_in
+            else:
+                state = [None, 1.0, 1.0, None]
+            root_q = math.sqrt(q)
+            s_in = root_q - math.sqrt(max(2 * (yi - ref), 0.0))
+            s_out = math.sqrt(max(2 * (yo - ref), 0.0)) - root_q
+            t = state[1] * s_in / (state[1] * s_in + state[2] * s_out)
+            t = min(max(t, 0.01), 0.99)
+            state[0] = math.log10(10.0 ** (xi + t * (xo - xi)))  # as add() will store it
+            self.search[side] = state
+            out.append(10.0 ** state[0])
+        return np.array(out)
+
+    def missed_minimum(self, estimate):
+        """2 * (NLL at the estimate - the profile's minimum), NaN when it was not refitted."""
+        at = np.flatnonzero(self.g == estimate)
+        return 2.0 * float(self.nll[at[0]] - self.nll.min()) if at.size else math.nan
 
 
 def _scan_rows(scan, grids):
-    """scan() of one grid per density bin: the module takes them as the rows
-    of one matrix, shorter rows padded with NaN (points it skips)."""
+    """scan() of one grid per profile: the module takes them as the rows of one matrix,
+    shorter rows padded with NaN (points it skips). Rows with no points are not scanned."""
     width = max((g.size for g in grids), default=0)
+    if not width:
+        return [np.empty(0) for _ in grids]
     table = np.full((len(grids), width), np.nan)
     for d, g in enumerate(grids):
         table[d, :g.size] = g
-    out = scan(table) if width else table
+    out = scan(table)
     return [out[d, :g.size] for d, g in enumerate(grids)]
 
 
-def _profile_each(scan, estimates, bounds, level, points, span):
-    """One profile per density bin, each on a log grid around its estimate,
-    then up to ZOOM_PASSES finer scans of the bins whose crossings need them."""
+def _each_row(call):
+    """A table scan from ``call(row index, grid) -> NLLs``, for module functions that take
+    one grid: each row's values without their NaN padding, empty rows left out."""
+    def scan(table):
+        out = np.full(table.shape, np.nan)
+        for d, row in enumerate(table):
+            keep = ~np.isnan(row)
+            if keep.any():
+                out[d, keep] = call(d, np.ascontiguousarray(row[keep]))
+        return out
+    return scan
+
+
+def _profile_rows(scan, estimates, bounds, level, points, span):
+    """One profile per row of ``scan`` (a table of grids -> their NLLs), each around its
+    estimate: a log grid reaching ``span`` decades either side, then reached out a decade
+    at a time while an end has not risen by chi2_1(level)/2 (to the search bound at
+    most), then each closed end located by a root search between the grid points that
+    bracket it. Every step scans all rows in one call. Returns one _Curve per row."""
+    q = chi2_1_quantile(level)
     grids = [profile_grid(e, bounds, points, span) for e in estimates]
-    nlls = _scan_rows(scan, grids)
-    for _ in range(ZOOM_PASSES):
-        more = [_zoom(g, n, level, points) for g, n in zip(grids, nlls)]
-        if all(m is None for m in more):
+    curves = [_Curve(g, nll, bounds) for g, nll in zip(grids, _scan_rows(scan, grids))]
+
+    def step(asks):
+        if all(a.size == 0 for a in asks):
+            return False
+        for c, a, nll in zip(curves, asks, _scan_rows(scan, asks)):
+            c.add(a, nll)
+        return True
+
+    while step([c.reach(q, span) for c in curves]):
+        pass
+    for _ in range(ROOT_STEPS):
+        if not step([c.next_points(q) for c in curves]):
             break
-        extra = _scan_rows(scan, [np.empty(0) if m is None else m for m in more])
-        for d, m in enumerate(more):
-            if m is not None:
-                grids[d], nlls[d] = _merge(grids[d], nlls[d], m, extra[d])
-    return grids, nlls
+    return curves
+
+
+def _as_profile(curve, name, density_idx, estimate, level, held):
+    return Profile(name, density_idx, curve.g, curve.nll, float(estimate),
+                   likelihood_ratio_interval(curve.g, curve.nll, level), held,
+                   curve.missed_minimum(estimate))
 
 
 def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span=1.0,
@@ -455,8 +584,11 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     included, so the likelihood-ratio intervals are not conditional on any
     fitted value. In the shared-St mode St is profiled over all density bins
     together; otherwise each density bin's St on its own. Each profile is
-    scanned on a log grid around the estimate, then up to twice more on
-    finer grids between the points that bracket the interval's ends.
+    scanned on a log grid reaching ``span`` decades either side of the
+    estimate, reached further out a decade at a time where it has not risen
+    enough (to the search bound at most: only an end at the bound stays
+    open), and each closed end is then found by a root search to within
+    ROOT_TOLERANCE of chi2_1(level) in 2*(NLL - minimum) (see _profile_rows).
 
     The module's NLL is per read (observed fractions, not counts), so each
     density bin's profile is multiplied by its likelihood weight (its reads,
@@ -479,7 +611,8 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     scale = np.ascontiguousarray(likelihood_weights(n_reads, s.weights))
     nstw, st_b, co = bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds)
     shared_st = "st" in mode.shared
-    # A bar over grid points (None: on a terminal); the finer scans add to its total.
+    # A bar over grid points (None: on a terminal); the reach and the end
+    # searches add to its total.
     bar = _progress.bar((1 if shared_st else n_d) * (points + 1) + 2 * n_d * (points + 1),
                         "profiles", "point", progress)
 
@@ -513,32 +646,34 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
 
     out = []
     st = result.params["st"]
-    if shared_st:
-        def scan(grid):
-            return counted(_promptly(korvel.py_profile_shared_st, fracs, edges, nstw, grid, co,
-                                     s.n_u, s.n_m, scale), grid)
+    if mode.profile is not None:
+        # The exponent modes: one module call per profile and step, each
+        # refitting every other parameter of the mode's fit, weighted as it was.
+        jobs = []
+        for name in profiled_parameters(s):
+            k, shared = PROFILE_PARAMETER[name], name in mode.shared
 
-        grid = profile_grid(st[0], st_b, points, span)
-        nll = scan(grid)
-        for _ in range(ZOOM_PASSES):
-            more = _zoom(grid, nll, level, points)
-            if more is None:
-                break
-            grid, nll = _merge(grid, nll, more, scan(more))
-        out.append(Profile("st", None, grid, nll, float(st[0]),
-                           likelihood_ratio_interval(grid, nll, level), held("st")))
+            def call(d, grid, k=k):
+                with _sigint_kept():  # stops on Ctrl+C itself
+                    return counted(mode.profile(fracs, edges, s, scale, k, d, grid), grid)
+            ests = result.params[name][:1] if shared else result.params[name]
+            jobs.append((name, _each_row(call), ests, flags.parameter_bounds(s, name),
+                         [None] if shared else range(n_d)))
+    elif shared_st:
+        st_scan = _each_row(lambda d, grid: counted(_promptly(
+            korvel.py_profile_shared_st, fracs, edges, nstw, grid, co, s.n_u, s.n_m, scale),
+            grid))
+        jobs = [("st", st_scan, st[:1], st_b, [None])]
     else:
-        grids, nlls = _profile_each(per_density("st"), st, st_b, level, points, span)
-        out += [Profile("st", d, grids[d], nlls[d], float(st[d]),
-                        likelihood_ratio_interval(grids[d], nlls[d], level), held("st"))
-                for d in range(n_d)]
-    for name in ("cow", "coe"):
-        ests = result.params[name]
-        scan = shared_st_coefficient(name) if shared_st else per_density(name)
-        grids, nlls = _profile_each(scan, ests, co, level, points, span)
-        out += [Profile(name, d, grids[d], nlls[d], float(ests[d]),
-                        likelihood_ratio_interval(grids[d], nlls[d], level), held(name))
-                for d in range(n_d)]
+        jobs = [("st", per_density("st"), st, st_b, range(n_d))]
+    if mode.profile is None:
+        for name in ("cow", "coe"):
+            jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
+                         result.params[name], co, range(n_d)))
+    for name, scan, ests, bounds, dens in jobs:
+        curves = _profile_rows(scan, ests, bounds, level, points, span)
+        out += [_as_profile(c, name, d, e, level, held(name))
+                for c, d, e in zip(curves, dens, ests)]
     bar.close()
     return out
 
@@ -551,10 +686,21 @@ class DriftResult:
     stw: float
     nll: float
     boot: np.ndarray | None = None  # (n_boot, 3): StE, StW, NLL
+    # The intervals shown: the profiles' where profiled, else the bootstrap's.
     intervals: dict = field(default_factory=dict)
+    boot_intervals: dict = field(default_factory=dict)  # the bootstrap's, name -> Interval
+    profiles: list = field(default_factory=list)  # Profile of "ste" and "stw"
 
 
-def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None):
+def drift_profile_refusal():
+    """Why ``drift_fit`` cannot profile, or None when it can."""
+    if hasattr(korvel, "py_profile_drift_log"):
+        return None
+    return "no drift profile exists: this korvel module has no py_profile_drift_log"
+
+
+def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progress=None,
+              profile=False, points=15, span=1.0):
     """Fits StE and StW of the drift model; with n_boot, percentile intervals from resampled reads.
 
     Both rates are searched as log10 values within ``st_bounds`` (0 < lo <= hi),
@@ -582,14 +728,52 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
                                                progress):
             res.boot = korvel.py_fit_drift_bootstrap_log(p0, rest, n_boot, fit_ages.size,
                                                          fit_ages, edges, (lo, hi))
-        res.intervals = {"ste": percentile_interval(res.boot[:, 0], level),
-                         "stw": percentile_interval(res.boot[:, 1], level)}
+        res.boot_intervals = {"ste": percentile_interval(res.boot[:, 0], level),
+                              "stw": percentile_interval(res.boot[:, 1], level)}
+        res.intervals = dict(res.boot_intervals)
+    if profile:
+        res.profiles = drift_profiles(data, res, (lo, hi), level, points, span, progress)
+        res.intervals.update({p.parameter: p.interval for p in res.profiles})
     return res
 
 
-def drift_table(result, data):
+def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progress=None):
+    """Full profiles of StE and StW, the other rate refitted at every point (see profiles for
+    the grid, its reach and the root search of the ends).
+
+    The module scores each age's observed row by its multinomial NLL; given the
+    read counts of the ages after the reference instead of their fractions, that
+    is the NLL of the reads, whose rise by chi2_1(level)/2 bounds the interval.
+    The fit scored fractions, each age alike, so with unequal reads per age the
+    profile's minimum can lie beside the estimate: the interval is about the
+    profile's own minimum (below_estimate says how far the estimate is above it).
+    """
+    refusal = drift_profile_refusal()
+    if refusal:
+        raise ValueError(refusal)
+    p0 = np.ascontiguousarray(pp.observed_fractions(data.counts)[0])
+    rows = np.ascontiguousarray(data.counts[1:], dtype=np.float64)
+    ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
+    edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
+    bar = _progress.bar(2 * (points + 1), "drift profiles", "point", progress)
+    out = []
+    for k, name in enumerate(("ste", "stw")):
+        def call(_, grid, k=k):
+            with _sigint_kept():  # stops on Ctrl+C itself
+                nll = korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds), k,
+                                                  grid)
+            _progress.advance(bar, grid.size)
+            return nll
+        est = float(getattr(res, name))
+        (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span)
+        out.append(_as_profile(curve, name, None, est, level, ()))
+    bar.close()
+    return out
+
+
+def drift_table(result, data, flagged=()):
     """(header, [row]): StE and StW (each with its interval when bootstrapped), the NLL,
-    the reference age and the numbers of ages and reads."""
+    the reference age, the numbers of ages and reads, and the flags (flags.flag_drift)."""
     header, row = [], []
     for name, value in (("ste", result.ste), ("stw", result.stw)):
         header.append(name)
@@ -597,8 +781,12 @@ def drift_table(result, data):
         if name in result.intervals:
             header += [f"{name}_lo", f"{name}_hi"]
             row += [result.intervals[name].lo, result.intervals[name].hi]
-    header += ["nll", "reference_age", "n_ages", "n_reads"]
-    row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum())]
+        if result.profiles and name in result.boot_intervals:
+            header += [f"{name}_boot_lo", f"{name}_boot_hi"]
+            row += [result.boot_intervals[name].lo, result.boot_intervals[name].hi]
+    header += ["nll", "reference_age", "n_ages", "n_reads", "flags"]
+    row += [result.nll, data.ages[0], int(data.ages.size), int(data.counts.sum()),
+            ",".join(f"{f.parameter}:{f.word}" for f in flagged)]
     return header, [row]
 
 

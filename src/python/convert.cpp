@@ -203,6 +203,20 @@ ArrayArg ArgConverter::to_optional_vector(const char* name, PyObject* obj) {
     return to_vector(name, obj);
 }
 
+ArrayArg ArgConverter::to_short_vector(const char* name, PyObject* obj, std::size_t max_size) {
+    ArrayArg arg = to_vector(name, obj);
+    if (!ok_) return arg;
+    const auto n = static_cast<std::size_t>(
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(arg.array.get()), 0));
+    if (n > max_size) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %zu values, more than the limit of %zu",
+                     name, n, max_size);
+        ok_ = false;
+        return {name, PyRef(), 1};
+    }
+    return arg;
+}
+
 ArrayArg ArgConverter::to_matrix(const char* name, PyObject* obj) {
     if (!ok_) return {name, PyRef(), 2};
     return {name, PyRef::borrow(check_array(name, obj, 2)), 2};

@@ -48,6 +48,9 @@ public:
     ArrayArg to_vector(const char* name, PyObject* obj);
     // None (the result holds no array), or a vector as above.
     ArrayArg to_optional_vector(const char* name, PyObject* obj);
+    // A vector as above of at most max_size values; a longer one is a
+    // ValueError naming the argument, raised before anything is copied.
+    ArrayArg to_short_vector(const char* name, PyObject* obj, std::size_t max_size);
     // A NumPy array with two dimensions, float64 in native byte order.
     ArrayArg to_matrix(const char* name, PyObject* obj);
 

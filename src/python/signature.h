@@ -241,6 +241,27 @@ using OptionalVector = Array<A, std::optional<std::vector<double>>,
 template <class A>
 using Matrix = Array<A, RowMatrix, &ArgConverter::to_matrix, &ArgConverter::copy_matrix, false>;
 
+// A vector of limited length, refused before it is copied: a grid, say, whose
+// every point costs a whole fit.
+template <class A>
+struct ShortVector : detail::Held {
+    using Args = A;
+    const char* name;
+    std::vector<double> A::*dest;
+    std::size_t max_size;
+
+    constexpr bool optional() const { return false; }
+    std::string default_text() const { return {}; }
+    template <class D>
+    void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
+        p = c.to_short_vector(name, obj, max_size);
+    }
+    template <class D>
+    void copy(ArgConverter& c, Pending& p, D& a) const {
+        a.*dest = c.copy_vector(p);
+    }
+};
+
 // Anything the interpreter's float conversion accepts.
 template <class A>
 constexpr Real<A> real(const char* name, double A::*dest) {
@@ -288,6 +309,12 @@ constexpr Count<A> count(const char* name, std::size_t A::*dest) {
 template <class A>
 constexpr Vector<A> vector(const char* name, std::vector<double> A::*dest) {
     return {{}, name, dest};
+}
+// A vector as above of at most max_size values; a longer one is a ValueError.
+template <class A>
+constexpr ShortVector<A> short_vector(const char* name, std::vector<double> A::*dest,
+                                      std::size_t max_size) {
+    return {{}, name, dest, max_size};
 }
 // None (the default) or a vector as above.
 template <class A>

@@ -36,7 +36,14 @@ _BY_KEYWORD = {
     "fit_vmax": False,
     "verbose": False,  # the sweeps call the shared fits thousands of times
     "vmax": float("inf"),
+    "density_idx": 0,
 }
+
+# The full profiles refuse a box with lo == hi (nothing to search on either
+# side of the held value): theirs are 1e-6 wide, as narrow for the searches.
+_STRICT_BOXES = {"py_profile_shared_exp", "py_profile_shared_st_exp", "py_profile_global_co",
+                 "py_profile_drift_log"}
+_NARROW_PAIR = (0.5, 0.500001)
 
 _BY_KIND = {
     FLOAT: 0.5,
@@ -55,6 +62,8 @@ def valid_value(function_name, keyword):
     """A fresh valid value for one argument (arrays are copies)."""
     if keyword in _BY_KEYWORD:
         value = _BY_KEYWORD[keyword]
+    elif function_name in _STRICT_BOXES and kind_of(function_name, keyword) == PAIR:
+        value = _NARROW_PAIR
     else:
         value = _BY_KIND[kind_of(function_name, keyword)]
     return value.copy() if isinstance(value, np.ndarray) else value

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel_analysis import cli, progress, readers
+from korvel_analysis import cli, modes, progress, readers
 
 PNG = b"\x89PNG\r\n\x1a\n"
 ST, COW, COE = 1.0, (3.0, 4.0), (4.0, 4.0)
@@ -48,10 +48,15 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
             "--bootstrap", 3, "--profile", "--profile-points", 7, "--quiet")
     assert korvel_cmd(*argv) == 0
     assert capfd.readouterr() == ("", "")  # --quiet: nothing but errors
+    # With both methods the profile's intervals are the ones shown; the
+    # bootstrap's stand beside them.
     header, rows = read_tsv(out / "results.tsv")
-    assert header == ["density_lo", "density_hi", "n_reads", "st", "st_lo", "st_hi", "cow",
-                      "cow_lo", "cow_hi", "coe", "coe_lo", "coe_hi", "nll", "gof_deviance",
-                      "gof_df", "gof_p", "flags"]
+    assert header == ["density_lo", "density_hi", "n_reads"] + [
+        c for n in ("st", "cow", "coe")
+        for c in (n, n + "_lo", n + "_hi", n + "_boot_lo", n + "_boot_hi")] + ["nll", "gof_deviance", "gof_df", "gof_p", "flags"]
+    _, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    for r in ivs:
+        assert rows[int(r["density_idx"])][r["parameter"] + "_lo"] == r["lo"]
     assert [int(r["n_reads"]) for r in rows] == [5000, 5000]
     for d, row in enumerate(rows):
         # Replicate data sets of this size scatter the three-parameter fit by
@@ -60,6 +65,7 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
         for name, truth in (("st", ST), ("cow", COW[d]), ("coe", COE[d])):
             assert float(row[name]) == pytest.approx(truth, rel=0.35), (d, name)
             assert float(row[name + "_lo"]) <= float(row[name + "_hi"])
+            assert float(row[name + "_boot_lo"]) <= float(row[name + "_boot_hi"])
     header, boot = read_tsv(out / "bootstrap.tsv")
     assert header == ["bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll"]
     assert [(r["bootstrap_idx"], r["density_idx"]) for r in boot] == [
@@ -73,7 +79,8 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
                                                                  "nll_reads"]
     run = json.loads((out / "run.json").read_text())
     assert run["reproducible"]["results"] is True
-    assert run["intervals"] == dict.fromkeys(("st", "cow", "coe"), "percentile bootstrap")
+    assert run["intervals"] == dict.fromkeys(("st", "cow", "coe"), "likelihood ratio (profile)")
+    assert run["bootstrap_interval_columns"] == ["coe", "cow", "st"]
     assert run["options"]["mode"] == "independent" and run["seed"] == 0
     assert len(run["inputs"][0]["sha256"]) == 64 and run["threads"] >= 1
     assert sorted(p.name for p in (out / "plots").iterdir()) == [
@@ -137,13 +144,12 @@ FAST = ("--exp-bounds", "1.8,2.2", "--co-bounds", "1,10", "--st-bounds", "0.5,2"
 ])
 def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params, shared):
     out = tmp_path / mode
+    # Profiles of every parameter of these fits take minutes: the slow test
+    # below runs them.
     assert korvel_cmd("fit", reads, "--out", out, "--mode", mode, "--density-edges", "0,1,2",
-                      "--bootstrap", 1, "--profile", "--quiet", *FAST) == 0
-    # --quiet: not even the module's optimiser trace; the profile that cannot
-    # be made is said in run.json.
+                      "--bootstrap", 1, "--quiet", *FAST) == 0
+    # --quiet: not even the module's optimiser trace.
     assert capfd.readouterr() == ("", "")
-    assert f"no profile exists in mode {mode}" in json.loads(
-        (out / "run.json").read_text())["profile_note"]
     header, rows = read_tsv(out / "results.tsv")
     expected = ["density_lo", "density_hi", "n_reads"]
     for name in params:
@@ -445,7 +451,7 @@ def test_drift_fits_the_rates_it_was_given_and_repeats_exactly(tmp_path):
     assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 2, "--quiet") == 0
     header, (row,) = read_tsv(out / "drift.tsv")
     assert header == ["ste", "ste_lo", "ste_hi", "stw", "stw_lo", "stw_hi", "nll",
-                      "reference_age", "n_ages", "n_reads"]
+                      "reference_age", "n_ages", "n_reads", "flags"]
     # 3000 reads per age pin the rates to a few per cent.
     assert float(row["ste"]) == pytest.approx(0.05, rel=0.1)
     assert float(row["stw"]) == pytest.approx(0.02, rel=0.1)
@@ -525,3 +531,54 @@ def test_the_console_script_and_help():
                    "--meth-bins", "--meth-edges", "--counts", "--force"):
         assert option in cli.build_parser()._subparsers._group_actions[0].choices[
             "fit"].format_help(), option
+
+
+def test_drift_runs_on_a_small_table_and_flags_a_rate_on_its_bound(tmp_path):
+    # StE 0.05 searched within [1e-4, 0.03]: it can only land on the bound 0.03,
+    # and the bootstrap refits with it; StW (0.02) fits freely.
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, 0.05, 0.02, uniform_low_start(), [0, 15, 30], 300, seed=4)
+    out = tmp_path / "drift"
+    assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 4, "--no-plots", "--quiet",
+                      "--st-bounds", "1e-4,0.03", "--threads", 1) == 0
+    _, (row,) = read_tsv(out / "drift.tsv")
+    assert float(row["ste"]) == pytest.approx(0.03, rel=1e-3)
+    assert row["flags"].split(",") == ["ste:at_bound", "ste:boot_at_bound"]
+    run = json.loads((out / "run.json").read_text())
+    assert [f["flag"] for f in run["flags"]] == ["at_bound", "boot_at_bound"]
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not hasattr(korvel, "py_profile_drift_log"), reason="module without it")
+def test_drift_profiles_hold_the_truth_and_take_the_shown_columns(tmp_path):
+    from korvel_analysis import tl
+
+    reads = tmp_path / "aged.tsv"
+    drift_reads(reads, 0.05, 0.02, uniform_low_start(), [0, 15, 30], 1000, seed=6)
+    out = tmp_path / "drift"
+    assert korvel_cmd("drift", reads, "--out", out, "--bootstrap", 4, "--profile",
+                      "--profile-points", 7, "--no-plots", "--quiet") == 0
+    header, (row,) = read_tsv(out / "drift.tsv")
+    assert header[:5] == ["ste", "ste_lo", "ste_hi", "ste_boot_lo", "ste_boot_hi"]
+    for name, truth in (("ste", 0.05), ("stw", 0.02)):
+        assert float(row[name + "_lo"]) < truth < float(row[name + "_hi"]), row
+    run = json.loads((out / "run.json").read_text())
+    assert run["intervals"] == {"ste": tl.PROFILE, "stw": tl.PROFILE}
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not modes.get("shared-exp").profileable, reason="module without it")
+def test_shared_exp_profiles_every_parameter_and_shows_them(reads, tmp_path):
+    out = tmp_path / "fit"
+    assert korvel_cmd("fit", reads, "--out", out, "--mode", "shared-exp", "--density-edges",
+                      "0,1,2", "--bootstrap", 1, "--profile", "--profile-points", 5, "--quiet",
+                      "--no-plots", *FAST) == 0
+    header, rows = read_tsv(out / "results.tsv")
+    _, ivs = read_tsv(out / "profiles" / "intervals.tsv")
+    assert sorted({r["parameter"] for r in ivs}) == ["coe", "cow", "n_m", "n_u", "st"]
+    for r in ivs:
+        d = 0 if r["density_idx"] == "all" else int(r["density_idx"])
+        assert rows[d][r["parameter"] + "_lo"] == r["lo"]
+        assert r["parameter"] + "_boot_lo" in header
+    run = json.loads((out / "run.json").read_text())
+    assert set(run["intervals"].values()) == {"likelihood ratio (profile)"}

@@ -50,6 +50,13 @@ def test_outside_interval_and_open_and_flat_profiles():
     assert profs[0].interval.lo_open and not profs[0].interval.hi_open
     assert words(flags.flag_estimates(r, profiles=profs)) == [
         ("coe", 0, "open_interval"), ("coe", 1, "flat_profile"), ("coe", 1, "open_interval")]
+    # Open at the upper end only; and a rise of 3 over the grid, above
+    # chi2_1/2 = 1.92 though below chi2_1 = 3.84, bounds the parameter: not flat.
+    upper_open = np.where(grid < 1.0, 40.0 * np.log10(grid) ** 2, 0.0)
+    rises_3 = 3.0 * np.log10(grid) ** 2
+    profs = [tl.Profile("cow", d, grid, nll, 1.0, tl.likelihood_ratio_interval(grid, nll))
+             for d, nll in enumerate((upper_open, rises_3))]
+    assert words(flags.flag_estimates(r, profiles=profs)) == [("cow", 0, "open_interval")]
 
 
 def test_bootstrap_flags_bound_share_and_bimodality():
@@ -67,9 +74,44 @@ def test_bootstrap_flags_bound_share_and_bimodality():
     # The refits at the bound are a second group, three decades away.
     assert ("coe", 0, "bimodal_bootstrap") in found and ("st", 0, "bimodal_bootstrap") in found
     assert not flags.bimodal(one)
+    # 5% of the values in a far group is a tail, not a second mode.
+    assert not flags.bimodal(np.concatenate([one[:95], np.full(5, 0.6)]))
     # No false alarm on single-mode samples of the sizes bootstraps have.
     assert not any(flags.bimodal(rng.normal(size=n)) for n in (20, 100, 1000) for _ in range(50))
     assert not any(flags.bimodal(rng.lognormal(size=200)) for _ in range(50))
+
+
+def test_intervals_bent_by_a_stuck_parameter_or_disagreeing_or_below_the_fit():
+    iv = {n: ("percentile bootstrap", [tl.Interval(0.5, 5.0)] * 2)
+          for n in ("st", "cow", "coe", "n_u", "n_m")}
+    # shared-exp: n_M on its lower bound holds every other interval of the fit.
+    r = result("shared-exp", st=[1.0, 1.0], cow=[2.0, 3.0], coe=[2.0, 2.0], n_u=[2.0, 2.0],
+               n_m=[1.0, 1.0])
+    found = words(flags.flag_estimates(r, intervals=iv))
+    assert ("n_m", None, "at_bound") in found
+    assert [w for w in found if w[2] == "conditional_on_bound"] == [
+        ("coe", 0, "conditional_on_bound"), ("coe", 1, "conditional_on_bound"),
+        ("cow", 0, "conditional_on_bound"), ("cow", 1, "conditional_on_bound"),
+        ("n_u", None, "conditional_on_bound"), ("st", None, "conditional_on_bound")]
+    # Independent bins: bin 0's St on its bound bends bin 0's coefficients only,
+    # and nothing without an interval.
+    r = result(st=[10.0, 1.0], cow=[2.0, 3.0], coe=[2.0, 2.0])
+    found = words(flags.flag_estimates(r, intervals=iv))
+    assert [w for w in found if w[2] == "conditional_on_bound"] == [
+        ("coe", 0, "conditional_on_bound"), ("cow", 0, "conditional_on_bound")]
+    assert not [w for w in words(flags.flag_estimates(r)) if w[2] == "conditional_on_bound"]
+    # Profile [1, 2] against bootstrap [1.8, 3] (overlap 0.05 decades, 0.3 the
+    # shorter) disagree; against [1.2, 2.5] (0.22 decades) they do not. A profile
+    # 0.5 below the NLL at the estimate found a better point than the fit.
+    grid = np.array([0.5, 1.0, 1.5, 2.0, 4.0])
+    boot = {"cow": ("percentile bootstrap", [tl.Interval(1.8, 3.0), tl.Interval(1.2, 2.5)])}
+    profs = [tl.Profile("cow", d, grid, np.array([9.0, 0.0, 0.1, 0.2, 9.0]), 1.5,
+                        tl.Interval(1.0, 2.0), below_estimate=b)
+             for d, b in enumerate((0.5, 0.05))]
+    r = result(st=[1.0, 1.0], cow=[1.5, 1.5], coe=[2.0, 2.0])
+    assert words(flags.flag_estimates(r, profiles=profs, boot_intervals=boot)) == [
+        ("cow", 0, "intervals_disagree"), ("cow", 0, "outside_interval"),
+        ("cow", 0, "profile_below_fit")]
 
 
 @pytest.mark.slow

@@ -80,13 +80,14 @@ def test_reruns_never_use_another_runs_chunks(table, tmp_path, capsys):
     assert not (out / "chunks").exists()
 
 
-def test_a_file_korvel_did_not_write_is_never_replaced(table, tmp_path, capsys):
+@pytest.mark.parametrize("name", ["results.tsv", "plots/fractions.png"])
+def test_a_file_korvel_did_not_write_is_never_replaced(table, tmp_path, capsys, name):
     out = tmp_path / "out"
-    out.mkdir()
-    (out / "results.tsv").write_text("my own results\n")
+    (out / name).parent.mkdir(parents=True)
+    (out / name).write_text("my own results\n")
     assert fit(table, out, "--force") == 2
-    assert "results.tsv was not written by korvel" in capsys.readouterr().err
-    assert snapshot(out) == {"results.tsv": b"my own results\n"}
+    assert f"{name} was not written by korvel" in capsys.readouterr().err
+    assert snapshot(out) == {name: b"my own results\n"}
 
 
 def test_one_run_per_folder_and_a_killed_holder_blocks_nothing(table, tmp_path, capsys):

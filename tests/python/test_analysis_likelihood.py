@@ -65,3 +65,29 @@ def test_profiles_are_the_negative_log_likelihood_of_each_bins_reads(tmp_path):
         by_hand = -float(np.sum(table.counts[d] * np.log(model[d])))
         at_estimate = p.nll[np.flatnonzero(p.grid == p.estimate)[0]]
         assert at_estimate == pytest.approx(by_hand, rel=1e-4), (p.parameter, d)
+
+
+@pytest.mark.slow
+def test_user_weights_reach_the_fit_and_every_shared_st_profile(tmp_path):
+    # --weights 1,3 on bins of 900 and 300 reads: run.json records the weights
+    # the module got, and each CoW and CoE profile of the shared-St fit, at
+    # the estimate, is the weighted sum of the bins' per-read NLLs there.
+    counts = write_counts(tmp_path / "c.tsv", 1.0, (3.0, 4.0), (4.0, 4.0), (900, 300), 5,
+                          n_bins=5)
+    out = tmp_path / "fit"
+    assert cli.main(["fit", str(counts), "--counts", "--meth-bins", "5", "--mode", "shared-st",
+                     "--out", str(out), "--weights", "1,3", "--profile", "--profile-points", "3",
+                     "--profile-span", "0.2", "--st-bounds", "0.5,2", "--co-bounds", "1,10",
+                     "--no-plots", "--quiet"]) == 0
+    w = tl.likelihood_weights((900, 300), (1, 3))
+    assert json.loads((out / "run.json").read_text())["likelihood_weights"] == w.tolist()
+    rows = (out / "results.tsv").read_text().splitlines()
+    col = rows[0].split("\t").index("nll")
+    total = float(np.dot(w, [float(r.split("\t")[col]) for r in rows[1:]]))
+    for name in ("cow", "coe"):
+        lines = (out / "profiles" / f"{name}.tsv").read_text().splitlines()[1:]
+        ests = [float(r.split("\t")[rows[0].split("\t").index(name)]) for r in rows[1:]]
+        for d, est in enumerate(ests):
+            at = [float(v[2]) for v in (line.split("\t") for line in lines)
+                  if v[0] == str(d) and float(v[1]) == est]
+            assert at and at[0] == pytest.approx(total, rel=1e-3), (name, d)

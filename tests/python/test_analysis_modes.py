@@ -1,6 +1,8 @@
 """The mode registry: each record says what its module functions return."""
 
+import dataclasses
 import math
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -44,8 +46,12 @@ def test_unknown_mode_and_options_a_mode_lacks_are_refused():
                                          "shared-st-exp modes$"):
         tl.FitSettings(mode="shared-co", fit_vmax=True)
     assert tl.profile_refusal("shared-st") is None
-    with pytest.raises(ValueError, match="no profile exists in mode shared-exp"):
-        tl.profiles(None, EDGES, tl.FitResult(tl.FitSettings(mode="shared-exp"), {}, None), None)
+    # A module without an exponent mode's profile function: that mode refuses.
+    record = dataclasses.replace(modes.get("shared-exp"), profile=None, profileable=())
+    with mock.patch.dict(modes.REGISTRY, {"shared-exp": record}):
+        with pytest.raises(ValueError, match="no profile exists in mode shared-exp"):
+            tl.profiles(None, EDGES, tl.FitResult(tl.FitSettings(mode="shared-exp"), {}, None),
+                        None)
 
 
 def test_warm_starts_hand_the_main_fits_values_in_the_kernels_order():

@@ -1,0 +1,286 @@
+// Full profiles through the multi-parameter shared fits and the drift fit.
+//
+// Every argument a profile cannot use is a ValueError naming it, raised
+// before any work: a profile runs a whole fit per grid point, and an error
+// found by the first worker to reach it would come after minutes of fits
+// whose results are thrown away.
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/interrupt.h"
+#include "core/row_matrix.h"
+#include "drift/drift.h"
+#include "fits/shared_fits.h"
+#include "python/signature.h"
+
+namespace korvel::py {
+
+namespace {
+
+// ------------------------------------------------------------ argument checks
+
+void refuse(const std::string& message) { throw ProfileArgumentError(message); }
+
+void check_finite_values(const char* name, std::span<const double> values, bool non_negative) {
+    for (const double v : values) {
+        if (!std::isfinite(v) || (non_negative && v < 0.0)) {
+            refuse(std::string(name) + " must hold finite" + (non_negative ? ", non-negative" : "") +
+                   " values, got " + format_shortest(v));
+        }
+    }
+}
+
+// At least one bin; finite and strictly increasing.
+void check_edges(std::span<const double> edges) {
+    if (edges.size() < 2) {
+        refuse("meth_bin_edges needs at least 2 values, got " + std::to_string(edges.size()));
+    }
+    check_finite_values("meth_bin_edges", edges, false);
+    for (std::size_t i = 1; i < edges.size(); ++i) {
+        if (!(edges[i] > edges[i - 1])) refuse("meth_bin_edges must be strictly increasing");
+    }
+}
+
+// Fractions of every row: one per bin, finite and non-negative.
+void check_fractions(const char* name, const RowMatrix& m, std::span<const double> edges) {
+    if (m.cols() != edges.size() - 1) {
+        refuse(std::string(name) + " has " + std::to_string(m.cols()) + " columns for " +
+               std::to_string(edges.size() - 1) + " methylation bins");
+    }
+    for (std::size_t i = 0; i < m.rows(); ++i) check_finite_values(name, m.row(i, name), true);
+}
+
+// lo < hi, both finite, and both positive for a pair searched on a log scale.
+void check_pair(const char* name, Bound b, bool log_scale) {
+    const bool ok = std::isfinite(b.lo) && std::isfinite(b.hi) && b.lo < b.hi &&
+                    (!log_scale || b.lo > 0.0);
+    if (!ok) {
+        refuse(std::string(name) + " must satisfy " + (log_scale ? "0 < " : "") +
+               "lo < hi, both finite, got (" + format_shortest(b.lo) + ", " +
+               format_shortest(b.hi) + ")");
+    }
+}
+
+// ------------------------------------------------------------ shared fits
+
+struct SharedProfile {
+    RowMatrix observed_fracs_2d;
+    std::vector<double> meth_bin_edges;
+    bool normalize_stw;
+    std::size_t parameter, density_idx;
+    std::vector<double> grid;
+    Bound st_bounds, co_bounds, n_exp_bounds;
+    double co_penalty;
+    std::optional<std::vector<double>> weights;
+    bool fit_vmax = false;
+    Bound vmax_bounds{};
+};
+
+// One table for the three profiles; the two exponent modes add the Vmax
+// switch and its bounds at the end, as their fits do.
+template <class... Extra>
+consteval auto shared_profile_signature(const char* name, Extra... extra) {
+    return signature<SharedProfile>(
+        name,
+        arg::matrix("observed_fracs_2d", &SharedProfile::observed_fracs_2d),
+        arg::vector("meth_bin_edges", &SharedProfile::meth_bin_edges),
+        arg::boolean("normalize_stw", &SharedProfile::normalize_stw),
+        arg::count("parameter", &SharedProfile::parameter),
+        arg::count("density_idx", &SharedProfile::density_idx),
+        arg::short_vector("grid", &SharedProfile::grid, kMaxProfilePoints),
+        arg::pair("st_bounds", &SharedProfile::st_bounds),
+        arg::pair("co_bounds", &SharedProfile::co_bounds),
+        arg::pair("n_exp_bounds", &SharedProfile::n_exp_bounds),
+        arg::real("co_penalty", &SharedProfile::co_penalty, 0.0),
+        arg::optional_vector("weights", &SharedProfile::weights), extra...);
+}
+
+constexpr auto kProfileSharedExp = shared_profile_signature(
+    "py_profile_shared_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
+    arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds));
+constexpr auto kProfileSharedStExp = shared_profile_signature(
+    "py_profile_shared_st_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
+    arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds));
+constexpr auto kProfileGlobalCo = shared_profile_signature("py_profile_global_co");
+
+void check_shared_profile(const SharedProfile& a) {
+    const RowMatrix& fracs = a.observed_fracs_2d;
+    if (fracs.rows() == 0) refuse("observed_fracs_2d has no density rows");
+    check_edges(a.meth_bin_edges);
+    check_fractions("observed_fracs_2d", fracs, a.meth_bin_edges);
+    if (a.weights) {
+        if (a.weights->size() != fracs.rows()) {
+            refuse("weights has " + std::to_string(a.weights->size()) + " entries for " +
+                   std::to_string(fracs.rows()) + " density rows");
+        }
+        check_finite_values("weights", *a.weights, true);
+    }
+    check_pair("st_bounds", a.st_bounds, true);
+    check_pair("co_bounds", a.co_bounds, true);
+    check_pair("n_exp_bounds", a.n_exp_bounds, false);
+    if (a.fit_vmax) check_pair("vmax_bounds", a.vmax_bounds, true);
+    if (!(std::isfinite(a.co_penalty) && a.co_penalty >= 0.0)) {
+        refuse("co_penalty must be finite and non-negative, got " + format_shortest(a.co_penalty));
+    }
+}
+
+std::optional<std::span<const double>> weights_of(const SharedProfile& a) {
+    if (!a.weights) return std::nullopt;
+    return std::span<const double>(*a.weights);
+}
+
+// Checks, then the kernel with Ctrl+C armed for the call alone; a refused
+// argument, found here or by the kernel's own checks before its work, is a
+// ValueError, and an interrupted call's values are discarded.
+template <class Check, class Kernel>
+PyRef run_checked_profile(Check check, Kernel kernel) {
+    try {
+        check();
+        InterruptGuard interrupt;
+        const std::vector<double> values =
+            without_gil([&] { return kernel(interrupt.interruption()); });
+        if (interrupt.finish()) return PyRef(raise_interrupted());
+        return new_vector(values);
+    } catch (const ProfileArgumentError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return PyRef(nullptr);
+    }
+}
+
+// The three kernels take the same arguments apart from the Vmax pair.
+template <auto Kernel>
+PyRef shared_profile_with_vmax(SharedProfile& a) {
+    return run_checked_profile([&] { check_shared_profile(a); },
+                               [&](const Interruption& stop) {
+                                   return Kernel(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+                                                 a.meth_bin_edges, a.normalize_stw, a.parameter,
+                                                 a.density_idx, a.grid, a.st_bounds, a.co_bounds,
+                                                 a.n_exp_bounds, a.fit_vmax, a.vmax_bounds,
+                                                 a.co_penalty, weights_of(a), stop);
+                               });
+}
+
+PyRef profile_global_co(SharedProfile& a) {
+    return run_checked_profile([&] { check_shared_profile(a); },
+                               [&](const Interruption& stop) {
+                                   return profile_global_co_inner(
+                                       RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+                                       a.meth_bin_edges, a.normalize_stw, a.parameter,
+                                       a.density_idx, a.grid, a.st_bounds, a.co_bounds,
+                                       a.n_exp_bounds, a.co_penalty, weights_of(a), stop);
+                               });
+}
+
+// ------------------------------------------------------------------ drift
+
+struct DriftProfile {
+    std::vector<double> p0_observed;
+    RowMatrix fit_observed_2d;
+    std::vector<double> fit_ages, meth_bin_edges;
+    Bound st_bounds;
+    std::size_t parameter;
+    std::vector<double> grid;
+};
+constexpr auto kProfileDriftLog = signature<DriftProfile>(
+    "py_profile_drift_log",
+    arg::vector("p0_observed", &DriftProfile::p0_observed),
+    arg::matrix("fit_observed_2d", &DriftProfile::fit_observed_2d),
+    arg::vector("fit_ages", &DriftProfile::fit_ages),
+    arg::vector("meth_bin_edges", &DriftProfile::meth_bin_edges),
+    arg::pair("st_bounds", &DriftProfile::st_bounds),
+    arg::count("parameter", &DriftProfile::parameter),
+    arg::short_vector("grid", &DriftProfile::grid, kMaxDriftProfilePoints));
+
+void check_drift_profile(const DriftProfile& a) {
+    check_edges(a.meth_bin_edges);
+    const std::size_t bins = a.meth_bin_edges.size() - 1;
+    if (a.p0_observed.size() != bins) {
+        refuse("p0_observed has " + std::to_string(a.p0_observed.size()) + " values for " +
+               std::to_string(bins) + " methylation bins");
+    }
+    check_finite_values("p0_observed", a.p0_observed, true);
+    check_fractions("fit_observed_2d", a.fit_observed_2d, a.meth_bin_edges);
+    if (a.fit_observed_2d.rows() != a.fit_ages.size() || a.fit_ages.empty()) {
+        refuse("fit_observed_2d has " + std::to_string(a.fit_observed_2d.rows()) +
+               " rows for " + std::to_string(a.fit_ages.size()) +
+               " fit_ages; both need one per age, at least one");
+    }
+    check_finite_values("fit_ages", a.fit_ages, true);
+    check_pair("st_bounds", a.st_bounds, true);
+}
+
+PyRef profile_drift_log(DriftProfile& a) {
+    return run_checked_profile([&] { check_drift_profile(a); }, [&](const Interruption& stop) {
+        const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
+        std::vector<std::span<const double>> rows;
+        for (std::size_t i = 0; i < a.fit_observed_2d.rows(); ++i) {
+            rows.push_back(a.fit_observed_2d.row(i, "fit_observed_2d"));
+        }
+        return profile_drift_log_rates(p0, rows, a.fit_ages, a.meth_bin_edges, a.st_bounds,
+                                       a.parameter, a.grid, stop);
+    });
+}
+
+}  // namespace
+
+const Bindings kProfileBindings{
+    bind<kProfileSharedExp, shared_profile_with_vmax<profile_shared_exp_inner>>(
+        Place{27},
+        "Full profile likelihood through the shared-exponent fit (py_fit_shared_exp:\n"
+        "St, n_U, n_M and, with fit_vmax, Vmax shared; CoW, CoE per density bin).\n"
+        "parameter: 0 St, 3 n_U, 4 n_M, 5 Vmax (only with fit_vmax) profile the\n"
+        "shared value; 1 CoW and 2 CoE that of bin density_idx (which must name a\n"
+        "row in every case). Entry p holds the parameter at grid[p] and refits every\n"
+        "other one: the shared ones by the fit's Nelder-Mead from its cold starts,\n"
+        "each bin's coefficients by its own search (the held bin only its other\n"
+        "coefficient), bin e seeded with p * n_densities + e, so a profile is\n"
+        "identical on any number of threads. The value is sum_e weights[e] * NLL_e\n"
+        "(weights None: 1.0 each) in row order, without the co_penalty term, at the\n"
+        "best point the search met. Grid values may lie outside the bounds; grid\n"
+        "holds at most 1000 values, finite, positive for St, CoW, CoE and Vmax.\n"
+        "Every argument is checked before any work (ValueError). Returns a float64\n"
+        "array of shape (len(grid),). Ctrl+C raises KeyboardInterrupt."),
+
+    bind<kProfileSharedStExp, shared_profile_with_vmax<profile_shared_st_exp_inner>>(
+        Place{28},
+        "Full profile likelihood through the shared-St fit with exponents per bin\n"
+        "(py_fit_shared_st_exp_perdensity: St and, with fit_vmax, Vmax shared; CoW,\n"
+        "CoE, n_U, n_M per density bin). parameter: 0 St or 5 Vmax (only with\n"
+        "fit_vmax) profile the shared value; 1 CoW, 2 CoE, 3 n_U, 4 n_M that of bin\n"
+        "density_idx. The shared values are refitted as the fit searches them (Brent\n"
+        "over ln St, or Nelder-Mead over log10 St and log10 Vmax); otherwise as\n"
+        "py_profile_shared_exp: seeds, value, grid limits, result, Ctrl+C. Every\n"
+        "argument is checked before any work (ValueError)."),
+
+    bind<kProfileGlobalCo, profile_global_co>(
+        Place{29},
+        "Full profile likelihood through the shared-coefficient fit\n"
+        "(py_fit_shared_co: St, CoW and CoE shared; n_U, n_M per density bin).\n"
+        "parameter: 0 St, 1 CoW, 2 CoE profile the shared value; 3 n_U and 4 n_M\n"
+        "that of bin density_idx. The shared values are refitted by the fit's\n"
+        "Nelder-Mead from its cold starts, co_penalty added once to each value it\n"
+        "compares, as in the fit; the value returned is the weighted NLL sum\n"
+        "without it. Otherwise as py_profile_shared_exp: seeds, grid limits,\n"
+        "result, Ctrl+C. Every argument is checked before any work (ValueError)."),
+
+    bind<kProfileDriftLog, profile_drift_log>(
+        Place{30},
+        "Full profile likelihood of one rate of the log-scale drift fit\n"
+        "(py_fit_drift_one_log; data arguments as there, st_bounds with\n"
+        "0 < lo < hi < inf): parameter 0 profiles StE, 1 StW. Entry p holds the rate\n"
+        "at grid[p] and refits the other as the fit does (over its log10 in\n"
+        "st_bounds, again below the plateau when the search ends on it), seeded\n"
+        "with p, so a profile is identical on any number of threads; the value is\n"
+        "the total NLL on the scale of py_fit_drift_one_log's. fit_observed_2d needs\n"
+        "one row per fit age. grid holds at most 1000 values, finite and positive,\n"
+        "and may leave st_bounds. Every argument is checked before any work\n"
+        "(ValueError). Returns a float64 array of shape (len(grid),). Ctrl+C raises\n"
+        "KeyboardInterrupt.")};
+
+}  // namespace korvel::py

@@ -1,0 +1,190 @@
+"""Full profiles through the shared fits and the drift fit: each point the
+minimum over every other parameter, checked against minima found another way;
+the same bits on one thread and on two; bad arguments refused first."""
+
+import os
+
+import numpy as np
+import pytest
+from scipy import optimize
+
+import korvel
+from conftest import run_python
+
+EDGES = np.linspace(0.0, 1.0, 11)
+ST, CO, NEXP = (0.1, 10.0), (0.1, 100.0), (1.0, 4.0)
+W = np.array([2.0, 0.5])
+# Two density bins drawn from the model (St 1, exponents 2.5 and 1.8).
+_rng = np.random.default_rng(11)
+ROWS = np.array([_rng.multinomial(2000, korvel.py_compute_model_fracs(1.0, 1.0, cow, coe, EDGES,
+                                                                      2.5, 1.8)) / 2000
+                 for cow, coe in ((3.0, 4.0), (2.0, 6.0))])
+# Two searches of one smooth problem, each stopping at its own tolerance.
+SAME_MINIMUM = 5e-3
+
+
+def weighted(nlls):
+    total = 0.0
+    for w, v in zip(W, nlls):  # row order from 0.0, as the module sums
+        total += w * v
+    return total
+
+
+def test_a_held_st_without_vmax_is_the_fit_at_that_st():
+    # Nothing shared is left to search: grid point 0 seeds row e with e, as
+    # the fit seeds it, so the profile is the pinned fit's value to the bit.
+    g = 0.7
+    got = korvel.py_profile_shared_st_exp(ROWS, EDGES, True, 0, 0, np.array([g]), ST, CO, NEXP,
+                                          weights=W)
+    *_, nlls = korvel.py_fit_shared_st_exp_perdensity(ROWS, EDGES, True, (g, g), CO, NEXP,
+                                                      weights=W)
+    assert got[0] == weighted(nlls)
+
+
+@pytest.mark.slow
+def test_shared_exp_profile_is_a_brute_force_refit():
+    # Outside: scipy's Nelder-Mead over the free shared values; inside: the
+    # module's own per-bin refits at them.
+    def clip(n):
+        return np.clip(n, *NEXP)
+
+    def st_total(x, st):
+        return sum(w * korvel.py_profile_shared_st(ROWS[d:d + 1], EDGES, True, np.array([st]), CO,
+                                                   clip(x[0]), clip(x[1]))[0]
+                   for d, w in enumerate(W))
+
+    def coe_total(x, coe):  # bin 0 with CoE held, bin 1 refitted whole
+        st, n_u, n_m = 10 ** x[0], clip(x[1]), clip(x[2])
+        held = korvel.py_profile_shared_co(ROWS[:1], EDGES, True, st, np.ones(1), np.array([coe]),
+                                           CO, n_u, n_m)[1][0, 0]
+        other = korvel.py_profile_shared_st(ROWS[1:], EDGES, True, np.array([st]), CO, n_u, n_m)[0]
+        return W[0] * held + W[1] * other
+
+    opts = dict(xatol=1e-4, fatol=1e-6)
+    st_held = optimize.minimize(st_total, [2.0, 2.0], args=(0.7,), method="Nelder-Mead",
+                                options=opts).fun
+    coe_held = optimize.minimize(coe_total, [0.0, 2.0, 2.0], args=(8.0,), method="Nelder-Mead",
+                                 options=opts).fun
+    st_got = korvel.py_profile_shared_exp(ROWS, EDGES, True, 0, 0, np.array([0.7]), ST, CO, NEXP,
+                                          weights=W)[0]
+    coe_got = korvel.py_profile_shared_exp(ROWS, EDGES, True, 2, 0, np.array([8.0]), ST, CO, NEXP,
+                                           weights=W)[0]
+    assert st_got == pytest.approx(st_held, abs=SAME_MINIMUM)
+    assert coe_got == pytest.approx(coe_held, abs=SAME_MINIMUM)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("mode", ["exp", "st_exp", "co"])
+def test_profile_at_the_estimate_is_the_fit(mode):
+    # Held at the fit's own estimate, the profile can neither beat the fit
+    # (it searches less) nor miss its minimum (every other parameter is
+    # refitted); away from it the profile rises.
+    if mode == "exp":
+        st, *_, nlls = korvel.py_fit_shared_exp(ROWS, EDGES, True, ST, CO, NEXP, weights=W,
+                                                verbose=False)
+        profile, per_bin, per_bin_est = korvel.py_profile_shared_exp, 1, _[-1][0, 1]
+    elif mode == "st_exp":
+        st, _, fitps, nlls = korvel.py_fit_shared_st_exp_perdensity(ROWS, EDGES, True, ST, CO,
+                                                                     NEXP, weights=W)
+        profile, per_bin, per_bin_est = korvel.py_profile_shared_st_exp, 3, fitps[0, 1]
+    else:
+        st, _, _, fitps, nlls = korvel.py_fit_shared_co(ROWS, EDGES, True, ST, CO, NEXP, weights=W,
+                                                        verbose=False)
+        profile, per_bin, per_bin_est = korvel.py_profile_global_co, 3, fitps[0, 1]
+    fit = weighted(nlls)
+    at_st = profile(ROWS, EDGES, True, 0, 0, np.array([st, 3 * st]), ST, CO, NEXP, weights=W)
+    at_bin = profile(ROWS, EDGES, True, per_bin, 0, np.array([per_bin_est]), ST, CO, NEXP,
+                     weights=W)
+    assert at_st[0] == pytest.approx(fit, abs=SAME_MINIMUM)
+    assert at_bin[0] == pytest.approx(fit, abs=SAME_MINIMUM)
+    assert at_st[1] > fit + 1.0
+
+
+# ------------------------------------------------------------------ drift
+
+DRIFT_EDGES = np.linspace(0.0, 1.0, 6)
+AGES = np.array([5.0, 20.0, 60.0])
+P0 = np.array([0.5, 0.2, 0.1, 0.1, 0.1])
+DRIFT_ROWS = np.array([_rng.multinomial(3000, p) / 3000
+                       for p in korvel.py_drift_predict(0.02, 0.01, P0, AGES, DRIFT_EDGES)])
+RATES = (1e-4, 10.0)
+
+
+def drift_nll(ste, stw):
+    pred = korvel.py_drift_predict(ste, stw, P0, AGES, DRIFT_EDGES)
+    return -float(np.sum(DRIFT_ROWS * np.log(pred)))
+
+
+def test_drift_profile_is_a_brute_force_refit_and_bottoms_at_the_fit():
+    ste, stw, nll = korvel.py_fit_drift_one_log(P0, DRIFT_ROWS, AGES, DRIFT_EDGES, RATES, 3)
+    grid = np.array([ste, 0.5 * ste])
+    got = korvel.py_profile_drift_log(P0, DRIFT_ROWS, AGES, DRIFT_EDGES, RATES, 0, grid)
+    for held, value in zip(grid, got):
+        brute = optimize.minimize_scalar(lambda x: drift_nll(held, 10 ** x),  # noqa: B023
+                                         bounds=np.log10(RATES), method="bounded",
+                                         options=dict(xatol=1e-8)).fun
+        assert value == pytest.approx(brute, abs=1e-6)
+    assert got[0] == pytest.approx(nll, abs=1e-6)
+    stw_at_fit = korvel.py_profile_drift_log(P0, DRIFT_ROWS, AGES, DRIFT_EDGES, RATES, 1,
+                                             np.array([stw]))
+    assert stw_at_fit[0] == pytest.approx(nll, abs=1e-6)
+
+
+# ------------------------------------------------------- threads and checks
+
+@pytest.mark.slow
+def test_same_bits_on_one_thread_and_on_two():
+    code = f"""
+        import numpy as np, korvel
+        rows = np.frombuffer(bytes.fromhex({ROWS.tobytes().hex()!r})).reshape(2, 10)
+        e = np.linspace(0.0, 1.0, 11)
+        box = dict(st_bounds=(0.5, 2.0), co_bounds=(1.0, 10.0), n_exp_bounds=(1.5, 3.0))
+        g = np.array([0.8, 1.3])
+        out = [korvel.py_profile_shared_exp(rows, e, True, 0, 0, g, **box, fit_vmax=True),
+               korvel.py_profile_shared_exp(rows, e, True, 1, 1, 3 * g, **box),
+               korvel.py_profile_shared_st_exp(rows, e, True, 4, 1, 2 * g, **box),
+               korvel.py_profile_global_co(rows, e, True, 2, 0, 4 * g, **box, co_penalty=0.1),
+               korvel.py_profile_drift_log(np.full(5, 0.2), np.full((2, 5), 0.2),
+                                           np.array([1.0, 4.0]), np.linspace(0, 1, 6),
+                                           (0.01, 10.0), 1, g)]
+        print("".join(a.tobytes().hex() for a in out))
+    """
+    out = set()
+    for threads in ("1", "2"):
+        result = run_python(code, env=dict(os.environ, KORVEL_NUM_THREADS=threads))
+        assert result.returncode == 0, result.stderr
+        out.add(result.stdout.strip())
+    assert len(out) == 1
+    assert np.isfinite(np.frombuffer(bytes.fromhex(out.pop()))).all()
+
+
+def _shared(**change):
+    args = dict(observed_fracs_2d=ROWS, meth_bin_edges=EDGES, normalize_stw=True, parameter=0,
+                density_idx=0, grid=np.array([1.0]), st_bounds=ST, co_bounds=CO, n_exp_bounds=NEXP)
+    return {**args, **change}
+
+
+def _drift(**change):
+    args = dict(p0_observed=P0, fit_observed_2d=DRIFT_ROWS, fit_ages=AGES,
+                meth_bin_edges=DRIFT_EDGES, st_bounds=RATES, parameter=0, grid=np.array([0.1]))
+    return {**args, **change}
+
+
+@pytest.mark.parametrize("fn,args,match", [
+    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[:-1]), "observed_fracs_2d has 10 col"),
+    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[::-1].copy()), "strictly increasing"),
+    ("py_profile_shared_exp", _shared(observed_fracs_2d=-ROWS), "observed_fracs_2d must hold"),
+    ("py_profile_shared_st_exp", _shared(weights=np.ones(3)), "weights has 3 entries"),
+    ("py_profile_shared_st_exp", _shared(weights=np.array([1.0, np.nan])), "weights must hold"),
+    ("py_profile_global_co", _shared(co_bounds=(5.0, 5.0)), "co_bounds must satisfy"),
+    ("py_profile_global_co", _shared(st_bounds=(0.0, 1.0)), "st_bounds must satisfy 0 <"),
+    ("py_profile_shared_exp", _shared(grid=np.array([1.0, np.inf])), "grid values of St"),
+    ("py_profile_shared_exp", _shared(parameter=5), r"one of 0 \(St\), 1 \(CoW\), 2 \(CoE\), 3"),
+    ("py_profile_global_co", _shared(parameter=3, density_idx=2), "density_idx is 2"),
+    ("py_profile_shared_st_exp", _shared(grid=np.ones(1001)), "'grid': 1001 values, more than"),
+    ("py_profile_drift_log", _drift(fit_ages=AGES[:2]), "fit_observed_2d has 3 rows for 2"),
+    ("py_profile_drift_log", _drift(parameter=2), r"0 \(StE\) or 1 \(StW\)"),
+])
+def test_bad_arguments_are_value_errors_before_any_work(fn, args, match):
+    with pytest.raises(ValueError, match=match):
+        getattr(korvel, fn)(**args)
