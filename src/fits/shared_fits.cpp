@@ -304,28 +304,25 @@ ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
     return t;
 }
 
-// The search with coordinate c held: c dropped from the box and from every
-// start; starts that then coincide are run once (a repeat would retrace the
-// same simplex and could not win, since the earlier start keeps a tie).
-OuterSearch without_coordinate(const OuterSearch& search, std::size_t c) {
-    OuterSearch out{{}, {}, {}};
-    for (std::size_t i = 0; i < search.box.size(); ++i) {
-        if (i != c) out.box.push_back(search.box[i]);
-    }
-    for (const auto& start : search.starts) {
-        std::vector<double> x;
-        for (std::size_t i = 0; i < start.size(); ++i) {
-            if (i != c) x.push_back(start[i]);
-        }
-        if (std::find(out.starts.begin(), out.starts.end(), x) == out.starts.end()) {
-            out.starts.push_back(std::move(x));
+// The search with coordinate c held at v: its interval collapsed to the one
+// point and every start moved onto it, so the profile point is the fit
+// itself run with lo == hi bounds for that parameter. Starts that then
+// coincide are run once: a repeat retraces the same simplex and cannot win,
+// since the earlier start keeps a tie.
+OuterSearch holding_coordinate(const OuterSearch& search, std::size_t c, double v) {
+    OuterSearch out{search.box, {}, {}};
+    out.box[c] = {v, v};
+    for (std::vector<double> start : search.starts) {
+        start[c] = v;
+        if (std::find(out.starts.begin(), out.starts.end(), start) == out.starts.end()) {
+            out.starts.push_back(std::move(start));
         }
     }
     return out;
 }
 
 // A full profile through one mode's fit. Grid point p runs the mode's outer
-// search (the held coordinate left out) with the mode's inner fits, row e's
+// search (the held coordinate pinned) with the mode's inner fits, row e's
 // seeded with p * n_densities + e, the held row's fit searching all but the
 // held parameter. Its value is the weighted NLL sum, without the shared
 // cost, at the point of smallest objective the search evaluated: the search
@@ -340,20 +337,16 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
                                         SharedAt&& shared_at, SearchOf&& search_of,
                                         SharedCost&& shared_cost) {
     const std::size_t n_densities = rows.size();
-    const OuterSearch reduced = target.outer ? without_coordinate(search, *target.outer) : search;
     return parallel_map<double>(grid.size(), [&](std::size_t p) {
         if (interruption.requested()) return kNaN;
         const double held = grid[p];
-        const double held_coordinate = target.outer ? target.coordinate(held) : kNaN;
+        const OuterSearch pinned =
+            target.outer ? holding_coordinate(search, *target.outer, target.coordinate(held))
+                         : search;
         double best_f = kInf;
         double best_sum = kNaN;
         const auto objective = [&](std::span<const double> x) {
-            std::vector<double> point(x.begin(), x.end());
-            if (target.outer) {
-                point.insert(point.begin() + static_cast<std::ptrdiff_t>(*target.outer),
-                             held_coordinate);
-            }
-            const auto shared = shared_at(std::span<const double>(point));
+            const auto shared = shared_at(x);
             const double sum = weighted_total(n_densities, weights, interruption, [&](std::size_t e) {
                 DensitySearch s = search_of(shared);
                 if (!target.outer && e == target.density) {
@@ -372,13 +365,11 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
             }
             return f;
         };
-        if (reduced.box.empty()) {
-            (void)objective({});
-        } else if (outer == Outer::kBrent) {
-            (void)brent_minimise([&](double u) { return objective({&u, 1}); }, reduced.box[0].lo,
-                                 reduced.box[0].hi);
+        if (outer == Outer::kBrent) {
+            (void)brent_minimise([&](double u) { return objective({&u, 1}); }, pinned.box[0].lo,
+                                 pinned.box[0].hi);
         } else {
-            (void)multi_start(objective, reduced.starts, reduced.box, false, {}, interruption);
+            (void)multi_start(objective, pinned.starts, pinned.box, false, {}, interruption);
         }
         return interruption.requested() ? kNaN : best_sum;
     });
