@@ -239,7 +239,7 @@ enum class Outer { kSimplex, kBrent };
 struct ProfileTarget {
     std::optional<std::size_t> outer;  // the held outer coordinate
     double (*coordinate)(double) = nullptr;
-    std::size_t density = 0;  // otherwise: this row's fit ...
+    std::size_t density = 0;    // otherwise: this row's fit ...
     std::size_t parameter = 0;  // ... holds this per-density parameter
 };
 
@@ -250,9 +250,9 @@ double plain_coordinate(double v) { return v; }
 constexpr std::size_t kNumProfileParams = 6;
 constexpr const char* kProfileNames[kNumProfileParams] = {"St",  "CoW", "CoE",
                                                           "n_U", "n_M", "Vmax"};
-// Which of the six parameters a mode fits, and how: kShared entries say which
-// outer coordinate carries them (paired with their scale), kPerDensity ones
-// are fitted by every row, kNotFitted ones not at all.
+// Which of the six parameters a mode fits, and how: an entry from 0 up names
+// the outer coordinate that carries the parameter (scale maps a held value
+// onto it), kPerDensity means every row fits its own, kNotFitted not at all.
 constexpr int kPerDensity = -1;
 constexpr int kNotFitted = -2;
 struct ModeParams {
@@ -270,27 +270,30 @@ ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
         std::string names;
         for (std::size_t i = 0; i < kNumProfileParams; ++i) {
             if (mode.where[i] == kNotFitted) continue;
-            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" + kProfileNames[i] + ")";
+            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" +
+                     kProfileNames[i] + ")";
         }
         throw ProfileArgumentError("parameter must be one of " + names + " here, got " +
-                            std::to_string(parameter));
+                                   std::to_string(parameter));
     }
     if (density_idx >= n_densities) {
-        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) + ", but there are " +
-                            std::to_string(n_densities) + " density rows");
+        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) +
+                                   ", but there are " + std::to_string(n_densities) +
+                                   " density rows");
     }
     if (grid.size() > kMaxProfilePoints) {
         throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
-                            " points, more than the limit of " +
-                            std::to_string(kMaxProfilePoints));
+                                   " points, more than the limit of " +
+                                   std::to_string(kMaxProfilePoints));
     }
     // St, the coefficients and Vmax are rates, searched on a log scale.
     const bool rate = parameter != 3 && parameter != 4;
     for (const double v : grid) {
         if (!std::isfinite(v) || (rate && !(v > 0.0))) {
-            throw ProfileArgumentError(std::string("grid values of ") + kProfileNames[parameter] +
-                                " must be finite" + (rate ? " and positive" : "") + ", got " +
-                                format_shortest(v));
+            throw ProfileArgumentError(std::string("grid values of ") +
+                                       kProfileNames[parameter] + " must be finite" +
+                                       (rate ? " and positive" : "") + ", got " +
+                                       format_shortest(v));
         }
     }
     ProfileTarget t;
@@ -347,7 +350,7 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
         double best_sum = kNaN;
         const auto objective = [&](std::span<const double> x) {
             const auto shared = shared_at(x);
-            const double sum = weighted_total(n_densities, weights, interruption, [&](std::size_t e) {
+            const auto nll_of = [&](std::size_t e) {
                 DensitySearch s = search_of(shared);
                 if (!target.outer && e == target.density) {
                     s = density_fit_detail::holding(s, target.parameter, held);
@@ -356,7 +359,8 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
                 return density_fit_detail::run_density_search(rows.row(e), edges, normalize_stw,
                                                               s, seed)
                     .nll;
-            });
+            };
+            const double sum = weighted_total(n_densities, weights, interruption, nll_of);
             if (interruption.requested()) return kInf;
             const double f = sum + shared_cost(shared);
             if (f < best_f) {
