@@ -239,7 +239,7 @@ enum class Outer { kSimplex, kBrent };
 struct ProfileTarget {
     std::optional<std::size_t> outer;  // the held outer coordinate
     double (*coordinate)(double) = nullptr;
-    std::size_t density = 0;  // otherwise: this row's fit ...
+    std::size_t density = 0;    // otherwise: this row's fit ...
     std::size_t parameter = 0;  // ... holds this per-density parameter
 };
 
@@ -250,9 +250,9 @@ double plain_coordinate(double v) { return v; }
 constexpr std::size_t kNumProfileParams = 6;
 constexpr const char* kProfileNames[kNumProfileParams] = {"St",  "CoW", "CoE",
                                                           "n_U", "n_M", "Vmax"};
-// Which of the six parameters a mode fits, and how: kShared entries say which
-// outer coordinate carries them (paired with their scale), kPerDensity ones
-// are fitted by every row, kNotFitted ones not at all.
+// Which of the six parameters a mode fits, and how: an entry from 0 up names
+// the outer coordinate that carries the parameter (scale maps a held value
+// onto it), kPerDensity means every row fits its own, kNotFitted not at all.
 constexpr int kPerDensity = -1;
 constexpr int kNotFitted = -2;
 struct ModeParams {
@@ -270,27 +270,30 @@ ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
         std::string names;
         for (std::size_t i = 0; i < kNumProfileParams; ++i) {
             if (mode.where[i] == kNotFitted) continue;
-            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" + kProfileNames[i] + ")";
+            names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" +
+                     kProfileNames[i] + ")";
         }
         throw ProfileArgumentError("parameter must be one of " + names + " here, got " +
-                            std::to_string(parameter));
+                                   std::to_string(parameter));
     }
     if (density_idx >= n_densities) {
-        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) + ", but there are " +
-                            std::to_string(n_densities) + " density rows");
+        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) +
+                                   ", but there are " + std::to_string(n_densities) +
+                                   " density rows");
     }
     if (grid.size() > kMaxProfilePoints) {
         throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
-                            " points, more than the limit of " +
-                            std::to_string(kMaxProfilePoints));
+                                   " points, more than the limit of " +
+                                   std::to_string(kMaxProfilePoints));
     }
     // St, the coefficients and Vmax are rates, searched on a log scale.
     const bool rate = parameter != 3 && parameter != 4;
     for (const double v : grid) {
         if (!std::isfinite(v) || (rate && !(v > 0.0))) {
-            throw ProfileArgumentError(std::string("grid values of ") + kProfileNames[parameter] +
-                                " must be finite" + (rate ? " and positive" : "") + ", got " +
-                                format_shortest(v));
+            throw ProfileArgumentError(std::string("grid values of ") +
+                                       kProfileNames[parameter] + " must be finite" +
+                                       (rate ? " and positive" : "") + ", got " +
+                                       format_shortest(v));
         }
     }
     ProfileTarget t;
@@ -304,28 +307,25 @@ ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
     return t;
 }
 
-// The search with coordinate c held: c dropped from the box and from every
-// start; starts that then coincide are run once (a repeat would retrace the
-// same simplex and could not win, since the earlier start keeps a tie).
-OuterSearch without_coordinate(const OuterSearch& search, std::size_t c) {
-    OuterSearch out{{}, {}, {}};
-    for (std::size_t i = 0; i < search.box.size(); ++i) {
-        if (i != c) out.box.push_back(search.box[i]);
-    }
-    for (const auto& start : search.starts) {
-        std::vector<double> x;
-        for (std::size_t i = 0; i < start.size(); ++i) {
-            if (i != c) x.push_back(start[i]);
-        }
-        if (std::find(out.starts.begin(), out.starts.end(), x) == out.starts.end()) {
-            out.starts.push_back(std::move(x));
+// The search with coordinate c held at v: its interval collapsed to the one
+// point and every start moved onto it, so the profile point is the fit
+// itself run with lo == hi bounds for that parameter. Starts that then
+// coincide are run once: a repeat retraces the same simplex and cannot win,
+// since the earlier start keeps a tie.
+OuterSearch holding_coordinate(const OuterSearch& search, std::size_t c, double v) {
+    OuterSearch out{search.box, {}, {}};
+    out.box[c] = {v, v};
+    for (std::vector<double> start : search.starts) {
+        start[c] = v;
+        if (std::find(out.starts.begin(), out.starts.end(), start) == out.starts.end()) {
+            out.starts.push_back(std::move(start));
         }
     }
     return out;
 }
 
 // A full profile through one mode's fit. Grid point p runs the mode's outer
-// search (the held coordinate left out) with the mode's inner fits, row e's
+// search (the held coordinate pinned) with the mode's inner fits, row e's
 // seeded with p * n_densities + e, the held row's fit searching all but the
 // held parameter. Its value is the weighted NLL sum, without the shared
 // cost, at the point of smallest objective the search evaluated: the search
@@ -340,21 +340,17 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
                                         SharedAt&& shared_at, SearchOf&& search_of,
                                         SharedCost&& shared_cost) {
     const std::size_t n_densities = rows.size();
-    const OuterSearch reduced = target.outer ? without_coordinate(search, *target.outer) : search;
     return parallel_map<double>(grid.size(), [&](std::size_t p) {
         if (interruption.requested()) return kNaN;
         const double held = grid[p];
-        const double held_coordinate = target.outer ? target.coordinate(held) : kNaN;
+        const OuterSearch pinned =
+            target.outer ? holding_coordinate(search, *target.outer, target.coordinate(held))
+                         : search;
         double best_f = kInf;
         double best_sum = kNaN;
         const auto objective = [&](std::span<const double> x) {
-            std::vector<double> point(x.begin(), x.end());
-            if (target.outer) {
-                point.insert(point.begin() + static_cast<std::ptrdiff_t>(*target.outer),
-                             held_coordinate);
-            }
-            const auto shared = shared_at(std::span<const double>(point));
-            const double sum = weighted_total(n_densities, weights, interruption, [&](std::size_t e) {
+            const auto shared = shared_at(x);
+            const auto nll_of = [&](std::size_t e) {
                 DensitySearch s = search_of(shared);
                 if (!target.outer && e == target.density) {
                     s = density_fit_detail::holding(s, target.parameter, held);
@@ -363,7 +359,8 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
                 return density_fit_detail::run_density_search(rows.row(e), edges, normalize_stw,
                                                               s, seed)
                     .nll;
-            });
+            };
+            const double sum = weighted_total(n_densities, weights, interruption, nll_of);
             if (interruption.requested()) return kInf;
             const double f = sum + shared_cost(shared);
             if (f < best_f) {
@@ -372,13 +369,11 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
             }
             return f;
         };
-        if (reduced.box.empty()) {
-            (void)objective({});
-        } else if (outer == Outer::kBrent) {
-            (void)brent_minimise([&](double u) { return objective({&u, 1}); }, reduced.box[0].lo,
-                                 reduced.box[0].hi);
+        if (outer == Outer::kBrent) {
+            (void)brent_minimise([&](double u) { return objective({&u, 1}); }, pinned.box[0].lo,
+                                 pinned.box[0].hi);
         } else {
-            (void)multi_start(objective, reduced.starts, reduced.box, false, {}, interruption);
+            (void)multi_start(objective, pinned.starts, pinned.box, false, {}, interruption);
         }
         return interruption.requested() ? kNaN : best_sum;
     });

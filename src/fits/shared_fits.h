@@ -154,8 +154,10 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 // Full profiles through the three multi-parameter shared fits: entry p is the
 // fit's objective with one parameter held at grid[p] and every other free
 // parameter refitted, the shared ones by the fit's own outer search (from its
-// cold starts, the held coordinate left out) and every row's own by the fit's
-// own per-density search (the held row's searching all but the held one).
+// cold starts, the held coordinate's interval collapsed onto the held value,
+// as if the fit ran with lo == hi bounds for it) and every row's own by the
+// fit's own per-density search (the held row's searching all but the held
+// one).
 // Its value is sum_e weights[e] * NLL_e in row order, without any penalty, at
 // the best point the outer search evaluated; the penalty still steers the
 // searches as in the fit.
@@ -195,8 +197,8 @@ std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const doub
                                              const Interruption& interruption = {});
 
 // St (and Vmax) shared, (CoW, CoE, n_U, n_M) per row: 0 (5) shared, 1 to 4
-// per density. Without Vmax a held St leaves nothing shared to search: the
-// value is the sum of the rows' fits at that St.
+// per density. Without Vmax a held St leaves nothing shared to search: Brent
+// over the one point, the sum of the rows' fits at that St.
 std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const double> edges,
                                                 bool normalize_stw, std::size_t parameter,
                                                 std::size_t density_idx,

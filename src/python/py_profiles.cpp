@@ -30,8 +30,8 @@ void refuse(const std::string& message) { throw ProfileArgumentError(message); }
 void check_finite_values(const char* name, std::span<const double> values, bool non_negative) {
     for (const double v : values) {
         if (!std::isfinite(v) || (non_negative && v < 0.0)) {
-            refuse(std::string(name) + " must hold finite" + (non_negative ? ", non-negative" : "") +
-                   " values, got " + format_shortest(v));
+            refuse(std::string(name) + " must hold finite" +
+                   (non_negative ? ", non-negative" : "") + " values, got " + format_shortest(v));
         }
     }
 }
@@ -156,25 +156,21 @@ PyRef run_checked_profile(Check check, Kernel kernel) {
 // The three kernels take the same arguments apart from the Vmax pair.
 template <auto Kernel>
 PyRef shared_profile_with_vmax(SharedProfile& a) {
-    return run_checked_profile([&] { check_shared_profile(a); },
-                               [&](const Interruption& stop) {
-                                   return Kernel(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
-                                                 a.meth_bin_edges, a.normalize_stw, a.parameter,
-                                                 a.density_idx, a.grid, a.st_bounds, a.co_bounds,
-                                                 a.n_exp_bounds, a.fit_vmax, a.vmax_bounds,
-                                                 a.co_penalty, weights_of(a), stop);
-                               });
+    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
+        return Kernel(RowRange(a.observed_fracs_2d, "observed_fracs_2d"), a.meth_bin_edges,
+                      a.normalize_stw, a.parameter, a.density_idx, a.grid, a.st_bounds,
+                      a.co_bounds, a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
+                      weights_of(a), stop);
+    });
 }
 
 PyRef profile_global_co(SharedProfile& a) {
-    return run_checked_profile([&] { check_shared_profile(a); },
-                               [&](const Interruption& stop) {
-                                   return profile_global_co_inner(
-                                       RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
+        return profile_global_co_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
                                        a.meth_bin_edges, a.normalize_stw, a.parameter,
                                        a.density_idx, a.grid, a.st_bounds, a.co_bounds,
                                        a.n_exp_bounds, a.co_penalty, weights_of(a), stop);
-                               });
+    });
 }
 
 // ------------------------------------------------------------------ drift

@@ -233,6 +233,13 @@ CTRL_C = """
         "shared_profile": lambda: korvel.py_profile_shared_st_co(
             rows, edges, True, 2, np.tile(np.linspace(1.0, 3.0, 8), (6, 1)), (1e-3, 10.0),
             (1e-3, 1e3)),
+        "exp_profile": lambda: korvel.py_profile_shared_exp(
+            rows, edges, True, 1, 2, np.linspace(0.5, 20.0, 40), (1e-3, 10.0), (1e-3, 1e3),
+            (0.5, 5.0)),
+        # Forty ages: every objective value propagates to each of them.
+        "drift_profile": lambda: korvel.py_profile_drift_log(
+            rows[0], np.tile(rows[1], (40, 1)), np.linspace(1.0, 80.0, 40), edges, (1e-4, 10.0),
+            0, np.geomspace(1e-3, 1.0, 200)),
         # Not interruptible; its Vmax search polls only its own (never set) handle.
         "plain": lambda: korvel.py_fit_shared_st_exp_perdensity(
             rows[:4], edges, True, (0.1, 2.0), (0.3, 3.0), (1.8, 2.2), fit_vmax=True,
@@ -274,7 +281,8 @@ def ctrl_c(names):
     return dict(line.split(" ", 1) for line in result.stdout.splitlines()), result.stderr
 
 
-@pytest.mark.parametrize("name", ["exp", "co", "profile", "shared_profile"])
+@pytest.mark.parametrize("name", ["exp", "co", "profile", "shared_profile", "exp_profile",
+                                  "drift_profile"])
 def test_ctrl_c_interrupts_each_interruptible_fit(name):
     out, err = ctrl_c([name])
     assert out[name].startswith("Interrupted by Ctrl+C after"), out

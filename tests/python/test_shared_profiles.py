@@ -14,13 +14,16 @@ from conftest import run_python
 EDGES = np.linspace(0.0, 1.0, 11)
 ST, CO, NEXP = (0.1, 10.0), (0.1, 100.0), (1.0, 4.0)
 W = np.array([2.0, 0.5])
-# Two density bins drawn from the model (St 1, exponents 2.5 and 1.8).
+# Two density bins of 2,000 reads drawn from the model (St 1, exponents 2.5
+# and 1.8), as counts: NLLs on the scale of the reads, where 2 dNLL = 3.84
+# bounds an interval.
 _rng = np.random.default_rng(11)
 ROWS = np.array([_rng.multinomial(2000, korvel.py_compute_model_fracs(1.0, 1.0, cow, coe, EDGES,
-                                                                      2.5, 1.8)) / 2000
-                 for cow, coe in ((3.0, 4.0), (2.0, 6.0))])
-# Two searches of one smooth problem, each stopping at its own tolerance.
-SAME_MINIMUM = 5e-3
+                                                                      2.5, 1.8))
+                 for cow, coe in ((3.0, 4.0), (2.0, 6.0))], dtype=float)
+# Two searches of one smooth problem, each stopping at its own tolerance:
+# far below the 0.05 in 2 dNLL an interval's end may be off by.
+SAME_MINIMUM = 0.01
 
 
 def weighted(nlls):
@@ -30,14 +33,19 @@ def weighted(nlls):
     return total
 
 
-def test_a_held_st_without_vmax_is_the_fit_at_that_st():
-    # Nothing shared is left to search: grid point 0 seeds row e with e, as
-    # the fit seeds it, so the profile is the pinned fit's value to the bit.
+@pytest.mark.parametrize("mode", ["st_exp", pytest.param("exp", marks=pytest.mark.slow),
+                                  pytest.param("co", marks=pytest.mark.slow)])
+def test_a_held_st_is_the_fit_pinned_there(mode):
+    # A held St is the mode's own fit with st_bounds = (g, g); grid point 0
+    # seeds row e with e, as the fit seeds it, so the two agree to the bit.
     g = 0.7
-    got = korvel.py_profile_shared_st_exp(ROWS, EDGES, True, 0, 0, np.array([g]), ST, CO, NEXP,
-                                          weights=W)
-    *_, nlls = korvel.py_fit_shared_st_exp_perdensity(ROWS, EDGES, True, (g, g), CO, NEXP,
-                                                      weights=W)
+    profile, fit = {"st_exp": (korvel.py_profile_shared_st_exp,
+                               korvel.py_fit_shared_st_exp_perdensity),
+                    "exp": (korvel.py_profile_shared_exp, korvel.py_fit_shared_exp),
+                    "co": (korvel.py_profile_global_co, korvel.py_fit_shared_co)}[mode]
+    quiet = {} if mode == "st_exp" else dict(verbose=False)
+    got = profile(ROWS, EDGES, True, 0, 0, np.array([g]), ST, CO, NEXP, weights=W)
+    *_, nlls = fit(ROWS, EDGES, True, (g, g), CO, NEXP, weights=W, **quiet)
     assert got[0] == weighted(nlls)
 
 
@@ -54,7 +62,7 @@ def test_shared_exp_profile_is_a_brute_force_refit():
                    for d, w in enumerate(W))
 
     def coe_total(x, coe):  # bin 0 with CoE held, bin 1 refitted whole
-        st, n_u, n_m = 10 ** x[0], clip(x[1]), clip(x[2])
+        st, n_u, n_m = 10 ** np.clip(x[0], *np.log10(ST)), clip(x[1]), clip(x[2])
         held = korvel.py_profile_shared_co(ROWS[:1], EDGES, True, st, np.ones(1), np.array([coe]),
                                            CO, n_u, n_m)[1][0, 0]
         other = korvel.py_profile_shared_st(ROWS[1:], EDGES, True, np.array([st]), CO, n_u, n_m)[0]
@@ -76,9 +84,11 @@ def test_shared_exp_profile_is_a_brute_force_refit():
 @pytest.mark.slow
 @pytest.mark.parametrize("mode", ["exp", "st_exp", "co"])
 def test_profile_at_the_estimate_is_the_fit(mode):
-    # Held at the fit's own estimate, the profile can neither beat the fit
-    # (it searches less) nor miss its minimum (every other parameter is
-    # refitted); away from it the profile rises.
+    # Held at the fit's own estimate, the profile cannot miss the fit's
+    # minimum (every other parameter is refitted), nor beat it by more than
+    # the outer simplex's slack (on the shared-coefficient ridge the fit stops
+    # a few tenths above a point the profile may find); away from it the
+    # profile rises.
     if mode == "exp":
         st, *_, nlls = korvel.py_fit_shared_exp(ROWS, EDGES, True, ST, CO, NEXP, weights=W,
                                                 verbose=False)
@@ -95,8 +105,8 @@ def test_profile_at_the_estimate_is_the_fit(mode):
     at_st = profile(ROWS, EDGES, True, 0, 0, np.array([st, 3 * st]), ST, CO, NEXP, weights=W)
     at_bin = profile(ROWS, EDGES, True, per_bin, 0, np.array([per_bin_est]), ST, CO, NEXP,
                      weights=W)
-    assert at_st[0] == pytest.approx(fit, abs=SAME_MINIMUM)
-    assert at_bin[0] == pytest.approx(fit, abs=SAME_MINIMUM)
+    for value in (at_st[0], at_bin[0]):
+        assert fit - 1.0 < value <= fit + SAME_MINIMUM
     assert at_st[1] > fit + 1.0
 
 
