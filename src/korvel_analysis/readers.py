@@ -444,12 +444,12 @@ class _Table:
                         if len(view) >= SPLIT_BYTES else 0)
                 later = None
                 if 0 < half < len(view):
+                    # Both halves number their lines from 0, moved below to where each starts.
                     later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
-                                          out[1][1], out[1][0], self._lineno
-                                          + self._data.count(b"\n", self._pos, self._pos + half))
+                                          out[1][1], out[1][0], 0)
                     view = view[:half]
                 rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
-                                           out[0][0], self._lineno)
+                                           out[0][0], 0)
                 parts = [(rows, used, n_lines, out[0])]
                 if later is not None:
                     second = later.result()
@@ -457,7 +457,7 @@ class _Table:
                         parts.append(second + (out[1],))
                 for rows, used, n_lines, (numbers, values) in parts:
                     if rows:
-                        yield numbers[:rows].copy(), values[:rows].copy()
+                        yield numbers[:rows] + self._lineno, values[:rows].copy()
                     self._pos += used
                     self._lineno += n_lines
                 if rows == SCAN_ROWS or not self._fill():
