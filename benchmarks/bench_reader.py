@@ -50,11 +50,18 @@ def write_table(path, n, seed=0):
 
 
 def timed(fn, repeats):
-    times = []
+    return alternating([fn], repeats)[0]
+
+
+def alternating(fns, repeats):
+    """The times of each of ``fns``, run in turn ``repeats`` times, so that a change in
+    the machine's load falls on all of them alike."""
+    times = [[] for _ in fns]
     for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
+        for fn, t in zip(fns, times):
+            start = time.perf_counter()
+            fn()
+            t.append(time.perf_counter() - start)
     return times
 
 
@@ -125,9 +132,9 @@ def main():
 
         for path in (plain, packed):
             print(f"\n{path.name}:")
-            ours = timed(lambda p=path: readers.read_reads(p), args.repeats)
-            binned = timed(lambda p=path: command_reading(p), args.repeats)
-            theirs = timed(lambda p=path: pd.read_csv(p, sep="\t", engine="c"), args.repeats)
+            ours, binned, theirs = alternating(
+                [lambda p=path: readers.read_reads(p), lambda p=path: command_reading(p),
+                 lambda p=path: pd.read_csv(p, sep="\t", engine="c")], args.repeats)
             print("  " + show("read_reads", ours))
             print("  " + show("reading binned as read (the command's)", binned))
             print("  " + show("pandas.read_csv (C engine)", theirs))
@@ -144,13 +151,13 @@ def main():
         print(f"  difference: {b - a:.0f} MB")
 
         print(f"\nkorvel fit --mode independent on {args.rows} rows:")
-        walls = [child(fit_command(plain, Path(scratch) / "out"), scratch)[0]
-                 for _ in range(args.repeats)]
+        walls, pandas_t = alternating(
+            [lambda: child(fit_command(plain, Path(scratch) / "out"), scratch),
+             lambda: pd.read_csv(plain, sep="\t", engine="c")], args.repeats)
         data = command_reading(plain)
         fits = timed(lambda: tl.fit(data.fractions, data.meth_edges,
                                     tl.FitSettings(mode="independent"), progress=False),
                      args.repeats)
-        pandas_t = timed(lambda: pd.read_csv(plain, sep="\t", engine="c"), args.repeats)
         outside = [w - statistics.median(fits) for w in walls]
         print("  " + show("command (wall)", walls))
         print("  " + show("its fits", fits))

@@ -14,21 +14,36 @@ namespace {
 constexpr std::size_t kMaxPlainChars = 64;
 constexpr std::size_t kMaxSlots = 255;
 
-// The number a field holds when it is plain (see the header), else false.
+// Reads the number at the start of [begin, end) into `out`: where its text
+// ends, or nullptr when there is no plain finite number there (see the header).
 // from_chars reads the decimal forms float() reads, and the words inf, nan
 // and infinity besides, which are refused as not finite.
-bool plain_number(const char* begin, const char* end, double& out) {
-    if (begin == end || static_cast<std::size_t>(end - begin) > kMaxPlainChars) return false;
+const char* read_number(const char* begin, const char* end, double& out) {
     const char* p = begin;
     // float() takes a leading plus; from_chars does not, so it is stepped over.
-    if (*p == '+') {
+    if (p != end && *p == '+') {
         ++p;
-        if (p == end || *p == '-') return false;  // "+-1"
+        if (p != end && *p == '-') return nullptr;  // "+-1"
     }
     // Overflow, and underflow where the library reports it, are left to the
     // caller: float() gives inf or 0 there, and the caller says which.
     const auto [ptr, ec] = std::from_chars(p, end, out, std::chars_format::general);
-    return ec == std::errc() && ptr == end && std::isfinite(out);
+    if (ec != std::errc() || static_cast<std::size_t>(ptr - begin) > kMaxPlainChars ||
+        !std::isfinite(out)) {
+        return nullptr;
+    }
+    return ptr;
+}
+
+// The number a field holds when it is plain, else false.
+bool plain_number(const char* begin, const char* end, double& out) {
+    return begin != end && read_number(begin, end, out) == end;
+}
+
+// True when `c` cannot continue the text of a finite number, so that a number
+// read up to the end of the block stops at it.
+bool ends_numbers(char c) {
+    return !((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-');
 }
 
 // Bytes that end the plain part of a line: a delimiter is found separately.
@@ -52,7 +67,48 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
     const char* const data = text.data();
     const std::size_t size = text.size();
     std::size_t pos = 0;
+    const char* const data_end = data + size;
+    const bool one_pass = ends_numbers(delimiter);
     while (pos < size) {
+        // The usual line first, read in one pass: numbers where they are read,
+        // other fields stepped over, each field ended by the delimiter and the
+        // last by the line break. Anything else is left to the careful reading below.
+        if (one_pass && scan.rows < capacity && data[pos] != '\n' && data[pos] != '\r') {
+            const char* p = data + pos;
+            std::size_t field = 0;
+            bool plain = false;
+            for (;;) {
+                const std::uint8_t s = slots[field];
+                const char* q = p;
+                if (s != 0) {
+                    q = read_number(p, data_end, row[s - 1]);
+                    if (q == nullptr) break;
+                } else {
+                    while (q != data_end && *q != delimiter && *q != '\n' && *q != '\r' &&
+                           !is_special(static_cast<unsigned char>(*q))) {
+                        ++q;
+                    }
+                }
+                if (q == data_end) break;
+                if (++field == slots.size()) {
+                    if (*q == '\r' && q + 1 != data_end) ++q;
+                    plain = *q == '\n';
+                    p = q;
+                    break;
+                }
+                plain = *q == delimiter;
+                if (!plain) break;
+                p = q + 1;
+            }
+            if (plain && field == slots.size()) {
+                std::copy_n(row.begin(), n_slots, values.begin() + scan.rows * n_slots);
+                line_numbers[scan.rows] = first_line + scan.lines;
+                ++scan.rows;
+                ++scan.lines;
+                pos = static_cast<std::size_t>(p - data) + 1;
+                continue;
+            }
+        }
         const void* found = std::memchr(data + pos, '\n', size - pos);
         if (found == nullptr) break;
         const std::size_t newline = static_cast<std::size_t>(static_cast<const char*>(found) - data);

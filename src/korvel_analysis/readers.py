@@ -222,13 +222,14 @@ def _ahead(blocks, depth=4):
 
 
 def _content(path, source):
-    """The text's bytes in blocks: gunzipped when its first bytes say gzip, a leading
+    """The text's bytes in blocks of whole lines (see ``_line_blocks``): gunzipped when its first bytes say gzip, a leading
     byte-order mark dropped (it is not part of the first column's name)."""
     try:
         f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
     except OSError as exc:
         raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
-    yield from _ahead(_decoded(path, f, source))
+    # Cut into whole lines on the reading thread too: the caller's thread only scans.
+    yield from _ahead(_line_blocks(path, _decoded(path, f, source)))
 
 
 def _decoded(path, f, source):
@@ -286,7 +287,7 @@ def _line_blocks(path, content):
                 yield pending[:cut]
                 pending = pending[cut:]
         else:  # the block copied once, its last line's start kept for the next one
-            yield pending + block[:cut] if pending else block[:cut]
+            yield b"".join((pending, memoryview(block)[:cut])) if pending else block[:cut]
             pending = block[cut:]
         if len(pending) > MAX_LINE_CHARS and _unreadable_line(pending):
             yield pending  # the caller refuses the line it holds, long or not UTF-8
@@ -355,7 +356,7 @@ class _Table:
         if csv.field_size_limit() < MAX_LINE_CHARS + 1:
             csv.field_size_limit(MAX_LINE_CHARS + 1)
         self.path = path
-        self._blocks = _line_blocks(path, _content(path, source))
+        self._blocks = _content(path, source)
         self._data, self._pos, self._lineno = b"", 0, 1
         first = self._next_line()
         if first is None or not first.strip():
@@ -444,12 +445,12 @@ class _Table:
                         if len(view) >= SPLIT_BYTES else 0)
                 later = None
                 if 0 < half < len(view):
+                    # Both halves number their lines from 0, moved below to where each starts.
                     later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
-                                          out[1][1], out[1][0], self._lineno
-                                          + self._data.count(b"\n", self._pos, self._pos + half))
+                                          out[1][1], out[1][0], 0)
                     view = view[:half]
                 rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
-                                           out[0][0], self._lineno)
+                                           out[0][0], 0)
                 parts = [(rows, used, n_lines, out[0])]
                 if later is not None:
                     second = later.result()
@@ -457,7 +458,7 @@ class _Table:
                         parts.append(second + (out[1],))
                 for rows, used, n_lines, (numbers, values) in parts:
                     if rows:
-                        yield numbers[:rows].copy(), values[:rows].copy()
+                        yield numbers[:rows] + self._lineno, values[:rows].copy()
                     self._pos += used
                     self._lineno += n_lines
                 if rows == SCAN_ROWS or not self._fill():

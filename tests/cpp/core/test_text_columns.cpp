@@ -51,7 +51,8 @@ TEST(ScanColumns, StopsBeforeTheFirstLineThatIsNotPlain) {
           "1\t\"a\"\t2\n", "1\ta\r\t2\n", "1\t\xc3\xa9\t2\n", "1\ta\n", "1\ta\t2\t3\n",
           "nan\ta\t2\n", "1\ta\tinf\n", "1e999\ta\t2\n", "1\ta\t 2\n", "1\ta\t1_0\n",
           "+-1\ta\t2\n", "1\ta\t2e\n", "1\ta\t.\n", std::string("1\ta\0\t2\n", 7),
-          "1\ta\t" + std::string(65, '1') + "\n"}) {
+          "1\ta\t" + std::string(65, '1') + "\n", "1\ta\t2\r\r\n", "+\ta\t2\n", "-\ta\t2\n",
+          "1\ta\t2\t\n", "1\ta\t2,\n", "1\ta\t2e+\n", "1\ta\t+inf\n"}) {
         const Scanned s = scan(first + odd + first);
         EXPECT_EQ(s.scan.rows, 1u) << odd;
         EXPECT_EQ(s.scan.consumed, first.size()) << odd;
