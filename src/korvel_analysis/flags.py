@@ -10,6 +10,7 @@ estimate, its bounds, its intervals, its profile and its bootstrap values;
 from __future__ import annotations
 
 import math
+import statistics
 from dataclasses import dataclass
 
 import numpy as np
@@ -42,9 +43,15 @@ MISSED_MINIMUM = 0.1
 
 # Every flag word, in the order they are listed.
 WORDS = ("at_bound", "outside_interval", "open_interval", "flat_profile", "bimodal_bootstrap",
-         "boot_at_bound", "conditional_on_bound", "intervals_disagree", "profile_below_fit", "poor_fit")
+         "boot_at_bound", "conditional_on_bound", "intervals_disagree", "profile_below_fit",
+         "poor_fit")
 # The words that say a parameter is stuck, bending the intervals of the others fitted with it.
 STUCK = ("at_bound", "boot_at_bound")
+
+
+def chi2_1_quantile(level):
+    """Quantile of the chi-square distribution with one degree of freedom."""
+    return statistics.NormalDist().inv_cdf((1.0 + level) / 2.0) ** 2
 
 
 @dataclass(frozen=True)
@@ -165,8 +172,6 @@ def profile_flags(prof, level):
     flat_profile: the profile rises by less than chi2_1(level)/2 over its
     whole grid, so the data bound the parameter nowhere on it.
     """
-    from .tl import chi2_1_quantile
-
     out = []
     iv = prof.interval
     sides = [s for s, o in (("lower", iv.lo_open), ("upper", iv.hi_open)) if o]

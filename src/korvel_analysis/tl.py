@@ -9,7 +9,6 @@ from __future__ import annotations
 import contextlib
 import math
 import signal
-import statistics
 import threading
 import time
 from dataclasses import dataclass, field
@@ -19,6 +18,7 @@ import numpy as np
 import korvel
 
 from . import flags, modes, pp
+from .flags import chi2_1_quantile
 from .readers import ArgumentError
 from . import progress as _progress
 
@@ -288,11 +288,6 @@ def percentile_interval(values, level=0.95):
         return Interval(math.nan, math.nan)
     lo, hi = np.quantile(values, [(1.0 - level) / 2.0, (1.0 + level) / 2.0])
     return Interval(float(lo), float(hi))
-
-
-def chi2_1_quantile(level):
-    """Quantile of the chi-square distribution with one degree of freedom."""
-    return statistics.NormalDist().inv_cdf((1.0 + level) / 2.0) ** 2
 
 
 def likelihood_ratio_interval(grid, nll, level=0.95, log_scale=True):
