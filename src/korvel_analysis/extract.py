@@ -163,14 +163,19 @@ def _parse_region(text):
     return m.group(1), start, end
 
 
+def _data_lines(f):
+    """(line number, fields) of each line of a BED-like text that holds data: blank,
+    comment, track and browser lines are passed over."""
+    for lineno, line in enumerate(f, 1):
+        if line.strip() and not line.startswith(("#", "track", "browser")):
+            yield lineno, line.split()
+
+
 def _read_bed(path):
     """Regions of a BED file, sorted and with overlaps merged, so no unit is written twice."""
     by_chrom = {}
     with open(path) as f:
-        for lineno, line in enumerate(f, 1):
-            if not line.strip() or line.startswith(("#", "track", "browser")):
-                continue
-            parts = line.split()
+        for lineno, parts in _data_lines(f):
             try:
                 s, e = int(parts[1]), int(parts[2])
                 if s < 0 or e <= s:
@@ -1019,10 +1024,7 @@ def _open_table(path):
 def _table_layout(path):
     """'bedmethyl' or 'coverage' from the first data line; InputError for anything else."""
     with _open_table(path) as f:
-        for lineno, line in enumerate(f, 1):
-            if not line.strip() or line.startswith(("#", "track", "browser")):
-                continue
-            p = line.split()
+        for lineno, p in _data_lines(f):
             try:
                 int(p[1])
                 int(p[2])
@@ -1054,10 +1056,7 @@ def _table_sites(path, layout, hydroxy):
     taken as the G of that CpG.
     """
     with _open_table(path) as f:
-        for lineno, line in enumerate(f, 1):
-            if not line.strip() or line.startswith(("#", "track", "browser")):
-                continue
-            p = line.split()
+        for lineno, p in _data_lines(f):
             try:
                 if layout == "coverage":
                     yield lineno, p[0], int(p[1]) - 1, int(p[4]), int(p[5]), None
