@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -33,4 +34,15 @@ def run_python(code, env=None, timeout=600):
         env=env,
         timeout=timeout,
     )
+
+
+def output_on_one_and_two_threads(code):
+    """The standard output of code run in a fresh interpreter on a pool of one
+    thread and on one of two: the set holds one text when they agree."""
+    out = set()
+    for threads in ("1", "2"):
+        result = run_python(code, env=dict(os.environ, KORVEL_NUM_THREADS=threads))
+        assert result.returncode == 0, result.stderr
+        out.add(result.stdout.strip())
+    return out
 

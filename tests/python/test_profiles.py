@@ -2,14 +2,13 @@
 parameter, checked against minima found another way (scipy's optimisers over
 the module's plain NLL); the same bits on one thread and on two."""
 
-import os
 
 import numpy as np
 import pytest
 from scipy import optimize
 
 import korvel
-from conftest import run_python
+from conftest import output_on_one_and_two_threads
 
 EDGES = np.linspace(0.0, 1.0, 11)
 ST, CO = (0.05, 20.0), (0.01, 100.0)
@@ -99,11 +98,7 @@ def test_same_bits_on_one_thread_and_on_two():
         b = korvel.py_profile_shared_st_co(rows, e, True, 1, 3 * g, {ST!r}, {CO!r})
         print(a.tobytes().hex() + b.tobytes().hex())
     """
-    out = set()
-    for threads in ("1", "2"):
-        result = run_python(code, env=dict(os.environ, KORVEL_NUM_THREADS=threads))
-        assert result.returncode == 0, result.stderr
-        out.add(result.stdout.strip())
+    out = output_on_one_and_two_threads(code)
     assert len(out) == 1
     # NaN pads a short grid row: that point is not fitted.
     a = np.frombuffer(bytes.fromhex(out.pop()[:64]))

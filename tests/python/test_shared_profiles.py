@@ -2,14 +2,13 @@
 minimum over every other parameter, checked against minima found another way;
 the same bits on one thread and on two; bad arguments refused first."""
 
-import os
 
 import numpy as np
 import pytest
 from scipy import optimize
 
 import korvel
-from conftest import run_python
+from conftest import output_on_one_and_two_threads
 
 EDGES = np.linspace(0.0, 1.0, 11)
 ST, CO, NEXP = (0.1, 10.0), (0.1, 100.0), (1.0, 4.0)
@@ -159,11 +158,7 @@ def test_same_bits_on_one_thread_and_on_two():
                                            (0.01, 10.0), 1, g)]
         print("".join(a.tobytes().hex() for a in out))
     """
-    out = set()
-    for threads in ("1", "2"):
-        result = run_python(code, env=dict(os.environ, KORVEL_NUM_THREADS=threads))
-        assert result.returncode == 0, result.stderr
-        out.add(result.stdout.strip())
+    out = output_on_one_and_two_threads(code)
     assert len(out) == 1
     assert np.isfinite(np.frombuffer(bytes.fromhex(out.pop()))).all()
 
