@@ -33,3 +33,20 @@
 #define KORVEL_ALWAYS_INLINE inline
 #define KORVEL_LAMBDA_INLINE
 #endif
+
+// KORVEL_SIMD_DISPATCH(path, call) returns `call` made in the build of
+// `path`: in scalar_build (which the including file declares, beside its
+// wide builds from core/simd_builds.inc), sse2_build, avx2_build or
+// avx512_build. Where only the scalar build exists, every path is scalar.
+#ifdef KORVEL_SIMD_BUILDS
+#define KORVEL_SIMD_DISPATCH(path, call)                                \
+    switch (path) {                                                     \
+        case ::korvel::SimdPath::scalar: return scalar_build::call;     \
+        case ::korvel::SimdPath::sse2: return sse2_build::call;         \
+        case ::korvel::SimdPath::avx2: return avx2_build::call;         \
+        case ::korvel::SimdPath::avx512: return avx512_build::call;     \
+    }                                                                   \
+    return scalar_build::call;
+#else
+#define KORVEL_SIMD_DISPATCH(path, call) return scalar_build::call;
+#endif

@@ -50,17 +50,8 @@ constexpr int kLanes = 1;
 #ifdef KORVEL_SIMD_BUILDS
 #define KORVEL_KERNEL_FILE "drift/expm_kernels.inc"
 #include "core/simd_builds.inc"
-#define KORVEL_DISPATCH(call)                                 \
-    switch (simd_path()) {                                    \
-        case SimdPath::scalar: return scalar_build::call;     \
-        case SimdPath::sse2: return sse2_build::call;         \
-        case SimdPath::avx2: return avx2_build::call;         \
-        case SimdPath::avx512: return avx512_build::call;     \
-    }                                                         \
-    return scalar_build::call;
-#else
-#define KORVEL_DISPATCH(call) return scalar_build::call;
 #endif
+#define KORVEL_DISPATCH(call) KORVEL_SIMD_DISPATCH(simd_path(), call)
 
 void dense_product(const SquareMatrix& a, const SquareMatrix& b, SquareMatrix& c) {
     KORVEL_DISPATCH(dense_product(a, b, c))

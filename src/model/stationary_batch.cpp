@@ -61,11 +61,21 @@ constexpr int kCols = 72;      // stored columns per row
 constexpr int kBuffers = N;
 constexpr double kMaxFinite = 1.7976931348623157e308;
 
+// A lane kernel solves a group of sets, one per vector lane, and reports the
+// lanes it could not solve.
+using LaneKernel = void (*)(const ModelParams*, bool, StateVector*, bool*);
+
+// The scalar path has no lane kernel: it solves one set at a time.
+namespace scalar_build {
+constexpr LaneKernel solve = nullptr;
+}  // namespace scalar_build
 #ifdef KORVEL_SIMD_BUILDS
 // The builds of the lane kernel, each in its own namespace and target region.
 #define KORVEL_KERNEL_FILE "model/stationary_batch_kernel.inc"
 #include "core/simd_builds.inc"
 #endif  // KORVEL_SIMD_BUILDS
+
+LaneKernel lane_kernel(SimdPath path) { KORVEL_SIMD_DISPATCH(path, solve) }
 
 }  // namespace
 
@@ -87,15 +97,7 @@ void stationary_batch(SimdPath path, std::span<const ModelParams> sets, bool raw
                                       paths ? paths + i : nullptr);
     };
     std::size_t done = 0;
-#ifdef KORVEL_SIMD_BUILDS
-    using Kernel = void (*)(const ModelParams*, bool, StateVector*, bool*);
-    Kernel kernel = nullptr;
-    switch (path) {
-        case SimdPath::sse2: kernel = sse2_build::solve; break;
-        case SimdPath::avx2: kernel = avx2_build::solve; break;
-        case SimdPath::avx512: kernel = avx512_build::solve; break;
-        case SimdPath::scalar: break;
-    }
+    const LaneKernel kernel = lane_kernel(path);
     if (kernel != nullptr) {
         const std::size_t w = static_cast<std::size_t>(simd_lanes(path));
         ModelParams lane_sets[8];
@@ -118,7 +120,6 @@ void stationary_batch(SimdPath path, std::span<const ModelParams> sets, bool raw
             done += n;
         }
     }
-#endif
     for (; done < sets.size(); ++done) scalar(done);
 }
 
