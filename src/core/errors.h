@@ -16,13 +16,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// An argument of a profile that no computation could use (a parameter the
-// fit does not have, a grid value that is no rate), found before any work.
-// The profile bindings raise it as ValueError; to everything else it is an
-// InternalError.
-class ProfileArgumentError : public InternalError {
+// An argument that no computation could use (a parameter the fit does not
+// have, a grid value that is no rate, a shape that disagrees), found before
+// any work. It names the argument; the binding layer raises it as
+// ValueError("argument '<name>': <message>").
+class ArgumentError : public std::invalid_argument {
 public:
-    using InternalError::InternalError;
+    ArgumentError(const std::string& name, const std::string& message)
+        : std::invalid_argument("argument '" + name + "': " + message) {}
 };
 
 }  // namespace korvel

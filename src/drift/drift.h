@@ -114,7 +114,7 @@ inline constexpr std::size_t kMaxDriftProfilePoints = 1000;
 // with seed p, so the profile is identical on any number of threads. Grid
 // values may lie outside st_bounds. Grid points run in parallel. Checked
 // before any work: the parameter, the grid (at most kMaxDriftProfilePoints
-// values, each finite and positive) as ProfileArgumentError, then st_bounds
+// values, each finite and positive) as ArgumentError, then st_bounds
 // as fit_drift_log_rates checks them. Once interrupted no further point
 // starts and the entries are NaN; the caller discards them.
 std::vector<double> profile_drift_log_rates(const DriftDistribution& p0,

@@ -198,18 +198,18 @@ std::vector<double> profile_drift_log_rates(const DriftDistribution& p0,
                                             std::size_t parameter, std::span<const double> grid,
                                             const Interruption& interruption) {
     if (parameter > 1) {
-        throw ProfileArgumentError("parameter must be 0 (StE) or 1 (StW), got " +
-                                   std::to_string(parameter));
+        throw ArgumentError("parameter",
+                            "must be 0 (StE) or 1 (StW), got " + std::to_string(parameter));
     }
     if (grid.size() > kMaxDriftProfilePoints) {
-        throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
-                                   " points, more than the limit of " +
-                                   std::to_string(kMaxDriftProfilePoints));
+        throw ArgumentError("grid", "has " + std::to_string(grid.size()) +
+                                        " points, more than the limit of " +
+                                        std::to_string(kMaxDriftProfilePoints));
     }
     for (const double v : grid) {
         if (!(std::isfinite(v) && v > 0.0)) {
-            throw ProfileArgumentError("grid values must be finite and positive, got " +
-                                       format_shortest(v));
+            throw ArgumentError("grid",
+                                "values must be finite and positive, got " + format_shortest(v));
         }
     }
     check_log_bounds(st_bounds);

@@ -273,27 +273,26 @@ ProfileTarget profile_target(const ModeParams& mode, std::size_t parameter,
             names += (names.empty() ? "" : ", ") + std::to_string(i) + " (" +
                      kProfileNames[i] + ")";
         }
-        throw ProfileArgumentError("parameter must be one of " + names + " here, got " +
-                                   std::to_string(parameter));
+        throw ArgumentError("parameter", "must be one of " + names + " here, got " +
+                                             std::to_string(parameter));
     }
     if (density_idx >= n_densities) {
-        throw ProfileArgumentError("density_idx is " + std::to_string(density_idx) +
-                                   ", but there are " + std::to_string(n_densities) +
-                                   " density rows");
+        throw ArgumentError("density_idx", "is " + std::to_string(density_idx) +
+                                                   ", but there are " +
+                                                   std::to_string(n_densities) + " density rows");
     }
     if (grid.size() > kMaxProfilePoints) {
-        throw ProfileArgumentError("grid has " + std::to_string(grid.size()) +
-                                   " points, more than the limit of " +
-                                   std::to_string(kMaxProfilePoints));
+        throw ArgumentError("grid", "has " + std::to_string(grid.size()) +
+                                        " points, more than the limit of " +
+                                        std::to_string(kMaxProfilePoints));
     }
     // St, the coefficients and Vmax are rates, searched on a log scale.
     const bool rate = parameter != 3 && parameter != 4;
     for (const double v : grid) {
         if (!std::isfinite(v) || (rate && !(v > 0.0))) {
-            throw ProfileArgumentError(std::string("grid values of ") +
-                                       kProfileNames[parameter] + " must be finite" +
-                                       (rate ? " and positive" : "") + ", got " +
-                                       format_shortest(v));
+            throw ArgumentError("grid", std::string("values of ") + kProfileNames[parameter] +
+                                            " must be finite" + (rate ? " and positive" : "") +
+                                            ", got " + format_shortest(v));
         }
     }
     ProfileTarget t;

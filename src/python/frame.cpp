@@ -12,7 +12,7 @@ void set_python_error_from_current_exception() {
         throw;
     } catch (const InternalError& e) {
         raise_internal_error(e.what());
-    } catch (const ArgumentValueError& e) {
+    } catch (const ArgumentError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -115,31 +115,6 @@ PyRef drift_bootstrap_body(DriftBootstrap& a) {
     return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
 }
 
-// What the log-scale drift fits check before any work, after the box (whose
-// error keeps coming first): finite increasing edges, starting fractions and
-// observation rows of one entry per bin, finite and not negative, one row
-// per fit age, ages finite and not negative.
-void check_drift_inputs(const char* p0_name, const RowMatrix* p0_rows,
-                        std::span<const double> p0, const char* observed_name,
-                        const RowMatrix& observed, std::size_t observed_rows,
-                        std::span<const double> fit_ages, std::span<const double> edges) {
-    check::edges("meth_bin_edges", edges);
-    const std::size_t n_bins = edges.size() - 1;
-    const std::string bins = "the bins of meth_bin_edges";
-    if (p0_rows != nullptr) {
-        check::size(p0_name, p0_rows->cols(), n_bins, "columns", bins);
-        check::non_negative(p0_name, *p0_rows);
-    } else {
-        check::size(p0_name, p0.size(), n_bins, "entries", bins);
-        check::non_negative(p0_name, p0);
-    }
-    check::size(observed_name, observed.rows(), observed_rows, "rows",
-                "the fit ages (and samples)");
-    check::size(observed_name, observed.cols(), n_bins, "columns", bins);
-    check::non_negative(observed_name, observed);
-    check::non_negative("fit_ages", fit_ages);
-}
-
 // The log-scale bootstrap checks its arguments first; the plain one keeps
 // taking them as given.
 PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
@@ -149,12 +124,12 @@ PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
     check::size("p0_per_boot", a.p0_per_boot.rows(), a.n_boot, "rows", "the n_boot samples");
     // Both factors count arrays held in memory, but their product need not fit.
     if (a.n_boot > std::numeric_limits<std::size_t>::max() / a.n_fit_ages) {
-        throw ArgumentValueError("n_boot", "times n_fit_ages is more rows than any "
-                                           "fit_observed_per_boot can hold");
+        throw ArgumentError("n_boot", "times n_fit_ages is more rows than any "
+                                      "fit_observed_per_boot can hold");
     }
-    check_drift_inputs("p0_per_boot", &a.p0_per_boot, {}, "fit_observed_per_boot",
-                       a.fit_observed_per_boot, a.n_boot * a.n_fit_ages, a.fit_ages,
-                       a.meth_bin_edges);
+    check::drift_inputs("p0_per_boot", &a.p0_per_boot, {}, "fit_observed_per_boot",
+                        a.fit_observed_per_boot, a.n_boot * a.n_fit_ages, a.fit_ages,
+                        a.meth_bin_edges);
     return drift_bootstrap_body<fit_drift_bootstrap_log_rates>(a);
 }
 
@@ -176,8 +151,8 @@ constexpr auto kDriftOneLog = signature<DriftOneLog>(
 
 PyRef fit_drift_one_log(DriftOneLog& a) {
     check_log_bounds(a.st_bounds);
-    check_drift_inputs("p0_observed", nullptr, a.p0_observed, "fit_observed_2d",
-                       a.fit_observed_2d, a.fit_ages.size(), a.fit_ages, a.meth_bin_edges);
+    check::drift_inputs("p0_observed", nullptr, a.p0_observed, "fit_observed_2d",
+                        a.fit_observed_2d, a.fit_ages.size(), a.fit_ages, a.meth_bin_edges);
     const DriftFit fit = without_gil([&] {
         const DriftDistribution p0 = drift_initial_distribution(a.p0_observed, a.meth_bin_edges);
         const std::vector<std::span<const double>> rows =

@@ -4,7 +4,6 @@
 // before any work: a profile runs a whole fit per grid point, and an error
 // found by the first worker to reach it would come after minutes of fits
 // whose results are thrown away.
-#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -12,60 +11,16 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "core/format.h"
 #include "core/interrupt.h"
 #include "core/row_matrix.h"
 #include "drift/drift.h"
 #include "fits/shared_fits.h"
+#include "python/checks.h"
 #include "python/signature.h"
 
 namespace korvel::py {
 
 namespace {
-
-// ------------------------------------------------------------ argument checks
-
-void refuse(const std::string& message) { throw ProfileArgumentError(message); }
-
-void check_finite_values(const char* name, std::span<const double> values, bool non_negative) {
-    for (const double v : values) {
-        if (!std::isfinite(v) || (non_negative && v < 0.0)) {
-            refuse(std::string(name) + " must hold finite" +
-                   (non_negative ? ", non-negative" : "") + " values, got " + format_shortest(v));
-        }
-    }
-}
-
-// At least one bin; finite and strictly increasing.
-void check_edges(std::span<const double> edges) {
-    if (edges.size() < 2) {
-        refuse("meth_bin_edges needs at least 2 values, got " + std::to_string(edges.size()));
-    }
-    check_finite_values("meth_bin_edges", edges, false);
-    for (std::size_t i = 1; i < edges.size(); ++i) {
-        if (!(edges[i] > edges[i - 1])) refuse("meth_bin_edges must be strictly increasing");
-    }
-}
-
-// Fractions of every row: one per bin, finite and non-negative.
-void check_fractions(const char* name, const RowMatrix& m, std::span<const double> edges) {
-    if (m.cols() != edges.size() - 1) {
-        refuse(std::string(name) + " has " + std::to_string(m.cols()) + " columns for " +
-               std::to_string(edges.size() - 1) + " methylation bins");
-    }
-    for (std::size_t i = 0; i < m.rows(); ++i) check_finite_values(name, m.row(i, name), true);
-}
-
-// lo < hi, both finite, and both positive for a pair searched on a log scale.
-void check_pair(const char* name, Bound b, bool log_scale) {
-    const bool ok = std::isfinite(b.lo) && std::isfinite(b.hi) && b.lo < b.hi &&
-                    (!log_scale || b.lo > 0.0);
-    if (!ok) {
-        refuse(std::string(name) + " must satisfy " + (log_scale ? "0 < " : "") +
-               "lo < hi, both finite, got (" + format_shortest(b.lo) + ", " +
-               format_shortest(b.hi) + ")");
-    }
-}
 
 // ------------------------------------------------------------ shared fits
 
@@ -111,23 +66,17 @@ constexpr auto kProfileGlobalCo = shared_profile_signature("py_profile_global_co
 
 void check_shared_profile(const SharedProfile& a) {
     const RowMatrix& fracs = a.observed_fracs_2d;
-    if (fracs.rows() == 0) refuse("observed_fracs_2d has no density rows");
-    check_edges(a.meth_bin_edges);
-    check_fractions("observed_fracs_2d", fracs, a.meth_bin_edges);
-    if (a.weights) {
-        if (a.weights->size() != fracs.rows()) {
-            refuse("weights has " + std::to_string(a.weights->size()) + " entries for " +
-                   std::to_string(fracs.rows()) + " density rows");
-        }
-        check_finite_values("weights", *a.weights, true);
-    }
-    check_pair("st_bounds", a.st_bounds, true);
-    check_pair("co_bounds", a.co_bounds, true);
-    check_pair("n_exp_bounds", a.n_exp_bounds, false);
-    if (a.fit_vmax) check_pair("vmax_bounds", a.vmax_bounds, true);
-    if (!(std::isfinite(a.co_penalty) && a.co_penalty >= 0.0)) {
-        refuse("co_penalty must be finite and non-negative, got " + format_shortest(a.co_penalty));
-    }
+    if (fracs.rows() == 0) throw ArgumentError("observed_fracs_2d", "has no density rows");
+    check::edges("meth_bin_edges", a.meth_bin_edges);
+    check::size("observed_fracs_2d", fracs.cols(), a.meth_bin_edges.size() - 1, "columns",
+                "the bins of meth_bin_edges");
+    check::non_negative("observed_fracs_2d", fracs);
+    if (a.weights) check::weights(*a.weights, fracs.rows());
+    check::open_bounds("st_bounds", a.st_bounds, true);
+    check::open_bounds("co_bounds", a.co_bounds, true);
+    check::open_bounds("n_exp_bounds", a.n_exp_bounds, false);
+    if (a.fit_vmax) check::open_bounds("vmax_bounds", a.vmax_bounds, true);
+    check::non_negative("co_penalty", a.co_penalty);
 }
 
 std::optional<std::span<const double>> weights_of(const SharedProfile& a) {
@@ -140,17 +89,12 @@ std::optional<std::span<const double>> weights_of(const SharedProfile& a) {
 // ValueError, and an interrupted call's values are discarded.
 template <class Check, class Kernel>
 PyRef run_checked_profile(Check check, Kernel kernel) {
-    try {
-        check();
-        InterruptGuard interrupt;
-        const std::vector<double> values =
-            without_gil([&] { return kernel(interrupt.interruption()); });
-        if (interrupt.finish()) return PyRef(raise_interrupted());
-        return new_vector(values);
-    } catch (const ProfileArgumentError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        return PyRef(nullptr);
-    }
+    check();
+    InterruptGuard interrupt;
+    const std::vector<double> values =
+        without_gil([&] { return kernel(interrupt.interruption()); });
+    if (interrupt.finish()) return PyRef(raise_interrupted());
+    return new_vector(values);
 }
 
 // The three kernels take the same arguments apart from the Vmax pair.
@@ -194,21 +138,10 @@ constexpr auto kProfileDriftLog = signature<DriftProfile>(
     arg::short_vector("grid", &DriftProfile::grid, kMaxDriftProfilePoints));
 
 void check_drift_profile(const DriftProfile& a) {
-    check_edges(a.meth_bin_edges);
-    const std::size_t bins = a.meth_bin_edges.size() - 1;
-    if (a.p0_observed.size() != bins) {
-        refuse("p0_observed has " + std::to_string(a.p0_observed.size()) + " values for " +
-               std::to_string(bins) + " methylation bins");
-    }
-    check_finite_values("p0_observed", a.p0_observed, true);
-    check_fractions("fit_observed_2d", a.fit_observed_2d, a.meth_bin_edges);
-    if (a.fit_observed_2d.rows() != a.fit_ages.size() || a.fit_ages.empty()) {
-        refuse("fit_observed_2d has " + std::to_string(a.fit_observed_2d.rows()) +
-               " rows for " + std::to_string(a.fit_ages.size()) +
-               " fit_ages; both need one per age, at least one");
-    }
-    check_finite_values("fit_ages", a.fit_ages, true);
-    check_pair("st_bounds", a.st_bounds, true);
+    check::at_least("fit_ages", a.fit_ages.size(), 1);
+    check::drift_inputs("p0_observed", nullptr, a.p0_observed, "fit_observed_2d",
+                        a.fit_observed_2d, a.fit_ages.size(), a.fit_ages, a.meth_bin_edges);
+    check::open_bounds("st_bounds", a.st_bounds, true);
 }
 
 PyRef profile_drift_log(DriftProfile& a) {

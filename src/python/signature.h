@@ -223,9 +223,9 @@ struct Array : detail::Held {
     template <class D>
     void copy(ArgConverter& c, Pending& p, D& a) const {
         if (max_elements != 0 && c.elements(p) > max_elements) {
-            throw ArgumentValueError(name, "has " + std::to_string(c.elements(p)) +
-                                               " values, more than the limit of " +
-                                               std::to_string(max_elements));
+            throw ArgumentError(name, "has " + std::to_string(c.elements(p)) +
+                                      " values, more than the limit of " +
+                                      std::to_string(max_elements));
         }
         a.*dest = (c.*Copy)(p);
     }

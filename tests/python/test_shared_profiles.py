@@ -176,18 +176,18 @@ def _drift(**change):
 
 
 @pytest.mark.parametrize("fn,args,match", [
-    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[:-1]), "observed_fracs_2d has 10 col"),
-    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[::-1].copy()), "strictly increasing"),
-    ("py_profile_shared_exp", _shared(observed_fracs_2d=-ROWS), "observed_fracs_2d must hold"),
-    ("py_profile_shared_st_exp", _shared(weights=np.ones(3)), "weights has 3 entries"),
-    ("py_profile_shared_st_exp", _shared(weights=np.array([1.0, np.nan])), "weights must hold"),
-    ("py_profile_global_co", _shared(co_bounds=(5.0, 5.0)), "co_bounds must satisfy"),
-    ("py_profile_global_co", _shared(st_bounds=(0.0, 1.0)), "st_bounds must satisfy 0 <"),
-    ("py_profile_shared_exp", _shared(grid=np.array([1.0, np.inf])), "grid values of St"),
+    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[:-1]), "observed_fracs_2d': has 10 col"),
+    ("py_profile_shared_exp", _shared(meth_bin_edges=EDGES[::-1].copy()), "edges must increase strictly"),
+    ("py_profile_shared_exp", _shared(observed_fracs_2d=-ROWS), "observed_fracs_2d': entry .0, 1. is -5"),
+    ("py_profile_shared_st_exp", _shared(weights=np.ones(3)), "weights': has 3 entries"),
+    ("py_profile_shared_st_exp", _shared(weights=np.array([1.0, np.nan])), "weights': entry 1 is NaN"),
+    ("py_profile_global_co", _shared(co_bounds=(5.0, 5.0)), "co_bounds': must be .lo, hi. with finite lo < hi"),
+    ("py_profile_global_co", _shared(st_bounds=(0.0, 1.0)), "st_bounds': is searched on a logarithmic scale"),
+    ("py_profile_shared_exp", _shared(grid=np.array([1.0, np.inf])), "grid': values of St"),
     ("py_profile_shared_exp", _shared(parameter=5), r"one of 0 \(St\), 1 \(CoW\), 2 \(CoE\), 3"),
-    ("py_profile_global_co", _shared(parameter=3, density_idx=2), "density_idx is 2"),
+    ("py_profile_global_co", _shared(parameter=3, density_idx=2), "density_idx': is 2"),
     ("py_profile_shared_st_exp", _shared(grid=np.ones(1001)), "'grid': 1001 values, more than"),
-    ("py_profile_drift_log", _drift(fit_ages=AGES[:2]), "fit_observed_2d has 3 rows for 2"),
+    ("py_profile_drift_log", _drift(fit_ages=AGES[:2]), "fit_observed_2d': has 3 rows, the fit ages .and samples. need 2"),
     ("py_profile_drift_log", _drift(parameter=2), r"0 \(StE\) or 1 \(StW\)"),
 ])
 def test_bad_arguments_are_value_errors_before_any_work(fn, args, match):
