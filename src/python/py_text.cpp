@@ -1,6 +1,7 @@
-// korvel._scan_columns: the reads-table reader's inner loop (see
-// core/text_columns.h). Private to korvel_analysis, not in __all__: it writes
-// into arrays its caller made for it.
+// korvel._scan_columns and _format_rows: the reads-table reader's and
+// writer's inner loops (see core/text_columns.h); korvel._scan_bam_xm: the
+// BAM record walker of korvel extract (see core/bam_records.h). Private to
+// korvel_analysis, not in __all__: they write into arrays their caller made.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/bam_records.h"
 #include "core/text_columns.h"
 #include "python/frame.h"
 #include "python/pyref.h"
@@ -123,6 +125,37 @@ PyObject* format_rows_py(PyObject* /*self*/, PyObject* args) noexcept {
     });
 }
 
+PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *bytes_obj, *rows_obj, *calls_obj;
+    long long min_mapq;
+    if (!PyArg_ParseTuple(args, "OOOL:_scan_bam_xm", &bytes_obj, &rows_obj, &calls_obj,
+                          &min_mapq)) {
+        return nullptr;
+    }
+    HeldBuffer bytes, rows_buf, calls_buf;
+    if (!bytes.get(bytes_obj, PyBUF_SIMPLE)) return nullptr;
+    const std::span<std::int64_t> rows =
+        items_of<std::int64_t>(rows_buf, rows_obj, "rows", {"l", "q"});
+    if (rows.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<std::int64_t> calls =
+        items_of<std::int64_t>(calls_buf, calls_obj, "calls", {"l", "q"});
+    if (calls.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(bytes.view().buf),
+                                             static_cast<std::size_t>(bytes.view().len));
+    return guarded([&]() -> PyObject* {
+        // The buffers stay exported (their owners cannot resize them) while
+        // the lock is released.
+        const BamScan scan =
+            without_gil([&] { return scan_xm_records(data, rows, calls, min_mapq); });
+        PyRef records = new_int(scan.records);
+        PyRef consumed = new_int(scan.consumed);
+        PyRef n_calls = new_int(scan.calls);
+        PyRef malformed(PyBool_FromLong(scan.malformed ? 1 : 0));
+        if (!malformed) return nullptr;
+        return new_tuple({&records, &consumed, &n_calls, &malformed}).release();
+    });
+}
+
 PyMethodDef g_text_methods[] = {
     {"_scan_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_columns_py)),
      METH_VARARGS,
@@ -136,6 +169,13 @@ PyMethodDef g_text_methods[] = {
      "_format_rows(values, delimiter)\n--\n\n"
      "korvel_analysis's writer: the rows of the float64 matrix `values` as text,\n"
      "each number as \"%.17g\" writes it, as bytes."},
+    {"_scan_bam_xm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_bam_xm_py)),
+     METH_VARARGS,
+     "_scan_bam_xm(data, rows, calls, min_mapq)\n--\n\n"
+     "korvel extract's BAM reader: walks the whole uncompressed BAM records at the\n"
+     "start of `data`, one row of 13 int64 per record into `rows` and the CpG\n"
+     "calls of its XM tag, 3 int64 each, into `calls` (3 per byte of `data`);\n"
+     "returns (records, bytes consumed, calls, malformed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

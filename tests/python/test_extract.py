@@ -446,13 +446,19 @@ def _messy_xm_bam(path, seed):
     return path
 
 
+@pytest.mark.parametrize("reader", ["own", "pysam"])
 @pytest.mark.parametrize("sorted_by_pos", [True, False])
 def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monkeypatch,
-                                                                 sorted_by_pos):
-    """A contig read in batches of a few reads (pairs split across batches) gives the bytes
-    and counts of the read-by-read assembly a region's reads go through."""
-    from korvel_analysis import extract
+                                                                 sorted_by_pos, reader):
+    """A contig read in batches of a few reads (pairs split across batches), by korvel's
+    own BAM reader or through pysam, gives the bytes and counts of the read-by-read
+    assembly a region's reads go through."""
+    from korvel_analysis import bgzf, extract
 
+    if reader == "own" and bgzf.kernel() is None:
+        pytest.skip("the installed module lacks the BAM record walker")
+    if reader == "pysam":
+        monkeypatch.setattr(bgzf, "kernel", lambda: None)
     bam = _messy_xm_bam(tmp_path / "messy.bam", seed=3)
     monkeypatch.setattr(extract, "XM_BATCH", 7)
     for window in (None, 3):
@@ -466,3 +472,26 @@ def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monk
                 out += [part.read_text(), dict(counts)]
             assert got[0] == got[1]
             assert got[0][1]["pairs_merged"] > 50 and got[0][1]["reads_low_mapq"] > 0
+
+
+def test_a_cram_gives_the_bytes_of_its_bam_and_a_broken_block_is_named(molecules, tmp_path,
+                                                                        capsys):
+    """CRAM goes through pysam, BAM through korvel's own reader: the same reads give the same
+    table. A BAM whose middle block is damaged (its end-of-file block intact) exits 2."""
+    bam, ref = molecules["XM"], molecules["ref"]
+    cram = tmp_path / "xm.cram"
+    pysam.view("-C", "-T", str(ref), "-o", str(cram), str(bam), catch_stdout=False)
+    pysam.index(str(cram))
+    tables = []
+    for source in (bam, cram):
+        tables.append(tmp_path / f"{source.name}.tsv")
+        assert run("extract", source, "--out", tables[-1], "--reference", ref) == 0
+    assert tables[0].read_bytes() == tables[1].read_bytes()
+
+    data = bytearray(_messy_xm_bam(tmp_path / "messy.bam", seed=4).read_bytes())
+    data[len(data) * 2 // 3:len(data) * 2 // 3 + 64] = bytes(64)  # not in the first block
+    broken = tmp_path / "broken.bam"
+    broken.write_bytes(bytes(data))
+    assert run("extract", broken, "--out", tmp_path / "b.tsv") == 2
+    assert "broken.bam" in capsys.readouterr().err
+    assert not (tmp_path / "b.tsv").exists()
