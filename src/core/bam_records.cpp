@@ -1,7 +1,8 @@
 #include "core/bam_records.h"
 
+#include <cstring>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 namespace korvel {
 
@@ -50,10 +51,9 @@ bool find_tags(const std::uint8_t* p, const std::uint8_t* end, Tag& xm, Tag& xg)
         const std::uint8_t* value = p;
         std::size_t size = fixed_size(type);
         if (type == 'Z' || type == 'H') {
-            const std::uint8_t* q = p;
-            while (q < end && *q != 0) ++q;
-            if (q == end) return false;
-            size = static_cast<std::size_t>(q - p) + 1;
+            const void* nul = std::memchr(p, 0, static_cast<std::size_t>(end - p));
+            if (nul == nullptr) return false;
+            size = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - p) + 1;
         } else if (type == 'B') {
             if (end - p < 5) return false;
             const std::size_t item = fixed_size(p[0]);
@@ -89,6 +89,40 @@ std::uint64_t fnv1a(std::string_view s) {
     return h;
 }
 
+// Numbers the names of one scan: each name gets the index of the first record
+// that bore it. Open addressing on the names' hashes, the names compared where
+// the hashes agree; at most half full, so a probe ends soon.
+class NameNumbers {
+public:
+    explicit NameNumbers(std::size_t records) {
+        std::size_t size = 16;
+        while (size < 2 * records) size *= 2;
+        slots_.assign(size, Slot{});
+    }
+    std::int64_t number(std::string_view name, std::uint64_t hash, std::int64_t record) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.record < 0) {
+                s = Slot{hash, name, record};
+                return record;
+            }
+            if (s.hash == hash && s.name == name) return s.record;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::string_view name;
+        std::int64_t record = -1;
+    };
+    std::vector<Slot> slots_;
+};
+
+// 'Z' or 'z': one test, the two differ only in the case bit.
+bool is_cpg_call(char c) { return (c | 0x20) == 'z'; }
+
 bool aligned_op(std::uint32_t op) { return op == 0 || op == 7 || op == 8; }
 bool query_only_op(std::uint32_t op) { return op == 1 || op == 4; }
 bool reference_only_op(std::uint32_t op) { return op == 2 || op == 3; }
@@ -101,7 +135,7 @@ BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int6
     const std::size_t capacity = rows.size() / kBamColumns;
     // 3 numbers per byte bounds the calls of every record these bytes hold.
     if (calls.size() / 3 < bytes.size()) return scan;
-    std::unordered_map<std::string_view, std::int64_t> first_of_name;
+    NameNumbers names(capacity);
     const std::uint8_t* const data = bytes.data();
     std::size_t at = 0;
     while (scan.records < capacity && bytes.size() - at >= 4) {
@@ -154,9 +188,9 @@ BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int6
         row[kBamEnd] = end_pos;
         row[kBamTop] = top ? 1 : 0;
         row[kBamHasXm] = xm.found ? 1 : 0;
-        row[kBamNameId] = first_of_name.try_emplace(name, static_cast<std::int64_t>(scan.records))
-                              .first->second;
-        row[kBamNameHash] = static_cast<std::int64_t>(fnv1a(name));
+        const std::uint64_t hash = fnv1a(name);
+        row[kBamNameId] = names.number(name, hash, static_cast<std::int64_t>(scan.records));
+        row[kBamNameHash] = static_cast<std::int64_t>(hash);
         row[kBamNameAt] = static_cast<std::int64_t>(at + 4 + kFixed);
         row[kBamNameLen] = static_cast<std::int64_t>(name.size());
 
@@ -172,7 +206,7 @@ BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int6
             const std::string_view text = xm.text;
             if (block_cigar) {
                 for (std::size_t q = 0; q < text.size(); ++q) {
-                    if (text[q] == 'Z' || text[q] == 'z') call(pos + static_cast<std::int64_t>(q), text[q]);
+                    if (is_cpg_call(text[q])) call(pos + static_cast<std::int64_t>(q), text[q]);
                 }
             } else {
                 // Walk the CIGAR: calls in soft clips, insertions and past the
@@ -184,7 +218,7 @@ BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int6
                     if (aligned_op(op)) {
                         for (std::size_t j = 0; j < n && q + j < text.size(); ++j) {
                             const char ch = text[q + j];
-                            if (ch == 'Z' || ch == 'z') call(r + static_cast<std::int64_t>(j), ch);
+                            if (is_cpg_call(ch)) call(r + static_cast<std::int64_t>(j), ch);
                         }
                         q += n;
                         r += n;

@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import gzip
 import hashlib
 import heapq
@@ -479,6 +480,17 @@ class _Writer:
         frac = n_meth / n
         sep = self.sep
         tail = "" if self.age is None else sep + self.age
+        self.counts["units"] += start.size
+        fast = _format_units()
+        if fast is not None:
+            codes = b"." * start.size if strand is None else np.asarray(strand, dtype="S1")
+            i64 = functools.partial(np.ascontiguousarray, dtype=np.int64)
+            text = fast(i64(start), i64(end), codes, i64(n),
+                        np.ascontiguousarray(frac, dtype=np.float64),
+                        np.ascontiguousarray(dens, dtype=np.float64), ord(sep),
+                        f"{chrom}{sep}".encode(), f"{tail}\n".encode())
+            self.f.write(text.decode())
+            return
         strands = strand.tolist() if strand is not None else itertools.repeat(".")
         dens_text = _reprs(dens)
         if np.isnan(dens).any():
@@ -489,7 +501,16 @@ class _Writer:
         lines = map(sep.join, zip(map(str, start.tolist()), map(str, end.tolist()), strands,
                                   map(str, n.tolist()), _reprs(frac), dens_text))
         self.f.write(head + (cut + head).join(lines) + cut)
-        self.counts["units"] += start.size
+
+
+def _format_units():
+    """The module's writer of unit lines (the bytes the Python lines below give, in one
+    pass), or None when the installed module predates it."""
+    try:
+        import korvel
+    except ImportError:
+        return None
+    return getattr(korvel, "_format_units", None)
 
 
 class _Assembler:
@@ -869,8 +890,9 @@ class _XmBatches(_Assembler):
         u_start, u_end = start.copy(), end.copy()
         u_strand = strand.copy()
         b, a = np.flatnonzero(inb), partner[inb]
-        np.minimum.at(u_start, a, start[b])
-        np.maximum.at(u_end, a, end[b])
+        # A read is joined by one mate at most: no read is twice in ``a``.
+        u_start[a] = np.minimum(u_start[a], start[b])
+        u_end[a] = np.maximum(u_end[a], end[b])
         r0 = rank[b] == 0
         u_strand[a[r0]] = strand[b[r0]]
         self.u_start += u_start[new].tolist()

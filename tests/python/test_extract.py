@@ -495,3 +495,29 @@ def test_a_cram_gives_the_bytes_of_its_bam_and_a_broken_block_is_named(molecules
     assert run("extract", broken, "--out", tmp_path / "b.tsv") == 2
     assert "broken.bam" in capsys.readouterr().err
     assert not (tmp_path / "b.tsv").exists()
+
+
+def test_the_modules_unit_lines_are_those_python_writes():
+    """korvel._format_units writes each float as repr does (fractions and densities as
+    extract makes them, and any bit pattern), NaN densities as NA."""
+    korvel = pytest.importorskip("korvel")
+    if not hasattr(korvel, "_format_units"):
+        pytest.skip("the installed module lacks the unit writer")
+    rng = np.random.default_rng(8)
+    k = 20000
+    values = np.concatenate([
+        rng.integers(0, 80, k) / rng.integers(1, 80, k),
+        100.0 * rng.integers(0, 40, k) / rng.integers(1, 4000, k),
+        np.frombuffer(rng.bytes(8 * k), dtype=np.float64),
+        [0.0, -0.0, 1e-5, 1e-4, 1e15, 1e16, 5e-324, 1.7976931348623157e308, np.inf, -np.inf]])
+    values = values[~np.isnan(values)]
+    ints = rng.integers(-2**62, 2**62, values.size)
+    dens = values.copy()
+    dens[::7] = np.nan
+    strand = rng.choice([b"+", b"-", b"."], values.size)
+    text = korvel._format_units(ints, ints[::-1].copy(), b"".join(strand), ints, values, dens,
+                                ord(","), "chr\u00e9,".encode(), b",30.5\n").decode()
+    want = "".join(f"chr\u00e9,{a},{b},{s.decode()},{a},{v!r},{'NA' if np.isnan(d) else repr(d)}"
+                   ",30.5\n" for a, b, s, v, d in zip(ints.tolist(), ints[::-1].tolist(),
+                                                    strand, values.tolist(), dens.tolist()))
+    assert text == want
