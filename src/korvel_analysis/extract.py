@@ -1310,74 +1310,119 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
                 from None
 
     sep = provenance.separator(str(out).removesuffix(".gz"))
-    plans, total = [], 0
-    for i, path in enumerate(inputs):
-        kind = _kind(path)
-        if kind == "table":
-            _table_layout(path)
-            plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
-                           "sha256": _sha256_file(path)}, None))
-        else:
-            source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
-            plans.append((source, tasks))
-            total = None if n is None or total is None else total + n
+    kinds = [_kind(path) for path in inputs]
+    # Workers start now, so that their interpreters load while this one plans the jobs.
+    n_workers = threads - 1 if threads > 1 and any(k != "table" for k in kinds) else 0
+    with _Workers(n_workers) as workers:
+        plans, total = [], 0
+        for i, path in enumerate(inputs):
+            kind = kinds[i]
+            if kind == "table":
+                _table_layout(path)
+                plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
+                               "sha256": _sha256_file(path)}, None))
+            else:
+                source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
+                plans.append((source, tasks))
+                total = None if n is None or total is None else total + n
 
-    counts = Counter()
-    started, t0 = provenance.now(), time.monotonic()
-    with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
-                                     dir=Path(out).resolve().parent) as tmp:
-        parts, jobs = [], []
-        for i, (source, tasks) in enumerate(plans):
-            age = None if ages is None else ages[i]
-            if tasks is None:
-                part = os.path.join(tmp, f"{i}.table")
-                with open(part, "w") as f:
-                    source["layout"] = _table_units(source["path"], options, regions, sep, age,
-                                                    f, counts)
-                parts.append(part)
-                continue
-            for j, task in enumerate(tasks):
-                part = os.path.join(tmp, f"{i}.{j}.part")
-                jobs.append((source["path"], source["kind"], source["tag"], task, options,
-                             part, sep, age, source["sorted_by_coordinate"]))
-                parts.append(part)
-        _run_jobs(jobs, threads, total, progress, counts)
-        elapsed = time.monotonic() - t0
-        header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
+        counts = Counter()
+        started, t0 = provenance.now(), time.monotonic()
+        with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
+                                         dir=Path(out).resolve().parent) as tmp:
+            parts, jobs = [], []
+            for i, (source, tasks) in enumerate(plans):
+                age = None if ages is None else ages[i]
+                if tasks is None:
+                    part = os.path.join(tmp, f"{i}.table")
+                    with open(part, "w") as f:
+                        source["layout"] = _table_units(source["path"], options, regions, sep, age,
+                                                        f, counts)
+                    parts.append(part)
+                    continue
+                for j, task in enumerate(tasks):
+                    part = os.path.join(tmp, f"{i}.{j}.part")
+                    jobs.append((source["path"], source["kind"], source["tag"], task, options,
+                                 part, sep, age, source["sorted_by_coordinate"]))
+                    parts.append(part)
+            _run_jobs(jobs, threads, total, progress, counts, workers)
+            elapsed = time.monotonic() - t0
+            header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
 
-        def write(f):
-            target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
-                if str(out).endswith(".gz") else f
-            target.write(header.encode())
-            for part in parts:
-                with open(part, "rb") as p:
-                    shutil.copyfileobj(p, target, 1 << 20)
-            if target is not f:
-                target.close()
+            def write(f):
+                target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
+                    if str(out).endswith(".gz") else f
+                target.write(header.encode())
+                for part in parts:
+                    with open(part, "rb") as p:
+                        shutil.copyfileobj(p, target, 1 << 20)
+                if target is not f:
+                    target.close()
 
-        provenance.write_file(out, write)
-    units = counts.pop("units", 0)
-    reads = counts.get("reads_used", 0)
-    left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
-                                                                         "pairs_merged")}
-    record = {
-        "command": "extract", "argv": list(argv) if argv is not None else None,
-        "korvel_version": provenance.korvel_version(), "started": started,
-        "finished": provenance.now(),
-        "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
-        "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
-                                                  "ml_probability": "(p + 0.5) / 256"},
-        "columns": COLUMNS + (["age"] if ages is not None else []),
-        "units_written": units, "reads_used": reads,
-        "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
-        "seconds": round(elapsed, 3),
-    }
-    provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
-                          + "\n")
-    return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
+            provenance.write_file(out, write)
+        units = counts.pop("units", 0)
+        reads = counts.get("reads_used", 0)
+        left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
+                                                                             "pairs_merged")}
+        record = {
+            "command": "extract", "argv": list(argv) if argv is not None else None,
+            "korvel_version": provenance.korvel_version(), "started": started,
+            "finished": provenance.now(),
+            "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
+            "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
+                                                      "ml_probability": "(p + 0.5) / 256"},
+            "columns": COLUMNS + (["age"] if ages is not None else []),
+            "units_written": units, "reads_used": reads,
+            "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
+            "seconds": round(elapsed, 3),
+        }
+        provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
+                              + "\n")
+        return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
 
 
-def _run_jobs(jobs, threads, total, progress, counts):
+class _Workers:
+    """Worker processes started before the jobs are planned, so that their interpreters
+    load meanwhile; those the jobs do not take are ended with the run."""
+
+    def __init__(self, n):
+        import subprocess
+        import sys
+
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        self.procs = [subprocess.Popen([sys.executable, "-c",
+                                        "from korvel_analysis.extract import _serve; _serve()"],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                       env=env) for _ in range(n)]
+
+    def take(self, n):
+        taken, self.procs = self.procs[:n], self.procs[n:]
+        return taken
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        _stop(self.procs, True)
+
+
+def _stop(procs, finished):
+    """Ends worker processes: each ends when its input does (within 10 s of a finished
+    run), or is killed."""
+    import subprocess
+
+    for proc in procs:
+        with contextlib.suppress(OSError):
+            proc.stdin.close()
+        try:
+            proc.wait(timeout=10 if finished else 0)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+def _run_jobs(jobs, threads, total, progress, counts, workers):
     if not jobs:
         return
     bar = _progress.bar(total, "korvel extract", "read", progress)
@@ -1386,12 +1431,12 @@ def _run_jobs(jobs, threads, total, progress, counts):
             for job in jobs:
                 counts.update(_bam_task(*job, tick=lambda n: _progress.advance(bar, n)))
         else:
-            _run_workers(jobs, min(threads, len(jobs)), bar, counts)
+            _run_workers(jobs, min(threads, len(jobs)), bar, counts, workers)
     finally:
         bar.close()
 
 
-def _run_workers(jobs, n_workers, bar, counts):
+def _run_workers(jobs, n_workers, bar, counts, workers):
     """The jobs on this process and ``n_workers - 1`` worker processes, each worker fed by
     a thread of this one.
 
@@ -1413,11 +1458,7 @@ def _run_workers(jobs, n_workers, bar, counts):
     for i, job in enumerate(jobs):
         todo.put(i)
     results, lock = {}, threading.Lock()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    procs = [subprocess.Popen([sys.executable, "-c",
-                               "from korvel_analysis.extract import _serve; _serve()"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env=env) for _ in range(n_workers - 1)]
+    procs = workers.take(n_workers - 1)
 
     def feed(proc):
         while True:
@@ -1465,15 +1506,7 @@ def _run_workers(jobs, n_workers, bar, counts):
                 t.join(0.2)  # a short wait, so that Ctrl+C is seen at once
         finished = True
     finally:
-        for proc in procs:
-            with contextlib.suppress(OSError):
-                proc.stdin.close()  # a worker ends when its input does
-            try:
-                proc.wait(timeout=10 if finished else 0)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-            proc.stdout.close()
+        _stop(procs, finished)
     for i in range(len(jobs)):
         answer = results.get(i, {"failed": "not run: another job failed"})
         if "bad input" in answer:
