@@ -163,7 +163,7 @@ def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
     try:
         data, at = stream.piece(), 0
         if header:
-            data, at = _past_header(stream, data)
+            data, at, _ = _past_header(stream, data)
         rows = np.empty((limit, N_COLUMNS), dtype=np.int64)
         calls = np.empty(0, dtype=np.int64)
         while True:
@@ -201,8 +201,18 @@ def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
         stream.close()
 
 
+def references(path):
+    """The reference names of a BAM's header, in the order of their indices."""
+    stream = Inflated(path)
+    try:
+        return _past_header(stream, stream.piece())[2]
+    finally:
+        stream.close()
+
+
 def _past_header(stream, data):
-    """(bytes, offset of the first record) past the header at the start of ``data``."""
+    """(bytes, offset of the first record, reference names) past the header at the start of
+    ``data``."""
     def need(n):
         nonlocal data
         while len(data) < n:
@@ -215,12 +225,18 @@ def _past_header(stream, data):
     if data[:4] != b"BAM\x01":
         raise BamFormatError("it lacks the BAM magic")
     (l_text,) = struct.unpack_from("<i", data, 4)
+    if l_text < 0:
+        raise BamFormatError("its header is broken")
     at = 8 + l_text
     need(at + 4)
     (n_ref,), at = struct.unpack_from("<i", data, at), at + 4
-    for _ in range(n_ref):
+    names = []
+    for _ in range(max(n_ref, 0)):
         need(at + 4)
         (l_name,) = struct.unpack_from("<i", data, at)
+        if l_name < 1:
+            raise BamFormatError("its header is broken")
+        need(at + 4 + l_name + 4)
+        names.append(data[at + 4:at + 4 + l_name - 1].decode("utf-8", "replace"))
         at += 4 + l_name + 4
-        need(at)
-    return data, at
+    return data, at, names

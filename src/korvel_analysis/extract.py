@@ -958,20 +958,34 @@ def _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick):
     return used
 
 
-def _xm_batches(path, kind, bam, contig, min_mapq):
-    """The batches of XM reads of a contig (or of the whole file): read by korvel's own BAM
-    reader where it can, through pysam otherwise (CRAM, an index other than .bai, a module
-    built without the reader)."""
+def _own_xm_batches(path, kind, contig, min_mapq):
+    """(reference names, batches of XM reads of a contig or of the whole file) read by
+    korvel's own BAM reader, without pysam; None where it cannot (CRAM, an index other
+    than .bai, a module built without the record walker)."""
     bai = bgzf.index_path(path) if contig is not None else None
-    if kind == "bam" and bgzf.kernel() is not None and (contig is None or bai is not None):
-        if contig is None:
-            return bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
-        tid = bam.get_tid(contig)
-        offsets = bgzf.first_offsets(bai)
-        if tid in offsets:
-            return bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
-    it = bam.fetch(until_eof=True) if contig is None else bam.fetch(contig)
-    return iter(lambda: _gather_xm(it, XM_BATCH, min_mapq), None)
+    if kind != "bam" or bgzf.kernel() is None or (contig is not None and bai is None):
+        return None
+    names = bgzf.references(path)
+    if contig is None:
+        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
+    offsets = bgzf.first_offsets(bai)
+    tid = names.index(contig) if contig in names else None
+    if tid not in offsets:
+        return None
+    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
+
+def _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts, tick):
+    """The units of XM reads in batches into the part file ``f``; returns the counts."""
+    writer = _Writer(f, options, options.reference, sep, age, counts)
+    try:
+        used = _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick)
+    except (OSError, bgzf.BamFormatError) as exc:
+        raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
+                               f"({exc})") from None
+    counts.pop("reads_seen")
+    counts["reads_used"] += used
+    return counts
+
 
 def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
     """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
@@ -979,19 +993,23 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
     threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
     contig, lo, hi = task
     xm_tag = tag == "XM"
+    if xm_tag and lo is None:
+        try:
+            own = _own_xm_batches(path, kind, contig, min_mapq)
+        except (OSError, bgzf.BamFormatError) as exc:
+            raise InputError(path, f"cannot be read ({exc})") from None
+        if own is not None:
+            with open(part, "w") as f:
+                return _xm_task(path, own[1], own[0], options, f, sep, age, sorted_by_pos,
+                                counts, tick)
     with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
-        writer = _Writer(f, options, options.reference, sep, age, counts)
         names = bam.references
         if xm_tag and lo is None:
-            try:
-                batches = _xm_batches(path, kind, bam, contig, min_mapq)
-                used = _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick)
-            except (OSError, bgzf.BamFormatError) as exc:
-                raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
-                                       f"({exc})") from None
-            counts.pop("reads_seen")
-            counts["reads_used"] += used
-            return counts
+            it = bam.fetch(until_eof=True) if contig is None else bam.fetch(contig)
+            batches = iter(lambda: _gather_xm(it, XM_BATCH, min_mapq), None)
+            return _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts,
+                            tick)
+        writer = _Writer(f, options, options.reference, sep, age, counts)
         # A region's reads run past its end, to the second mates of the pairs it starts.
         it = (bam.fetch(until_eof=True) if contig is None
               else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
