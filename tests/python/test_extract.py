@@ -328,9 +328,9 @@ def _bad(case, molecules, tmp):
     if case == "region without index":
         (tmp / "noindex.bam").write_bytes(molecules["XM"].read_bytes())
         return tmp / "noindex.bam", ["--region", "chrA:1-100"], "noindex.bam"
-    if case == "no calls":
+    if case == "no calls":  # found while a worker process, started early, waits
         bam = write_bam(tmp / "plain.bam", contigs, [_plain_read("a", 5)], None)
-        return bam, [], "plain.bam"
+        return bam, ["--threads", "2"], "plain.bam"
     if case == "contig not in reference":
         ref = write_reference(tmp, {"chrA": contigs["chrA"]})
         return molecules["XM"], ["--reference", ref], "ref.fa"
