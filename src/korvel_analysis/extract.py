@@ -1399,6 +1399,20 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
         return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
 
 
+# A worker loads extract and what it imports, not the package's __init__ (the fits,
+# plots and simulations, a third of a worker's start-up): the package is entered as an
+# empty module whose submodules are found where the installed package's are.
+_WORKER = """\
+import importlib.util, sys, types
+spec = importlib.util.find_spec("korvel_analysis")
+package = types.ModuleType("korvel_analysis")
+package.__path__ = list(spec.submodule_search_locations)
+sys.modules["korvel_analysis"] = package
+from korvel_analysis.extract import _serve
+_serve()
+"""
+
+
 class _Workers:
     """Worker processes started before the jobs are planned, so that their interpreters
     load meanwhile; those the jobs do not take are ended with the run."""
@@ -1408,8 +1422,7 @@ class _Workers:
         import sys
 
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        self.procs = [subprocess.Popen([sys.executable, "-c",
-                                        "from korvel_analysis.extract import _serve; _serve()"],
+        self.procs = [subprocess.Popen([sys.executable, "-c", _WORKER],
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                        env=env) for _ in range(n)]
 
