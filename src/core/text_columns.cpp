@@ -172,3 +172,88 @@ void format_rows(std::span<const double> values, std::size_t n_cols, char delimi
 }
 
 }  // namespace korvel
+
+namespace korvel {
+
+namespace {
+
+// Appends x as Python's repr(x) writes it: the shortest digits that read back
+// as x, in fixed notation ("0.25", "3.0") when the decimal point falls
+// between 4 places left of the first digit and 16 right of it, else as
+// "1.5e-05", "1e+16"; "nan", "inf", "-inf".
+char* python_repr(char* p, char* end, double x) {
+    if (std::isnan(x)) return std::copy_n("nan", 3, p);
+    if (std::isinf(x)) return x > 0 ? std::copy_n("inf", 3, p) : std::copy_n("-inf", 4, p);
+    // Shortest round-trip digits, as d[.ddd]e[+-]XX.
+    std::array<char, 40> sci{};
+    const char* stop = std::to_chars(sci.data(), sci.data() + sci.size(), x,
+                                     std::chars_format::scientific).ptr;
+    const char* s = sci.data();
+    if (*s == '-') *p++ = *s++;
+    std::array<char, 20> digits{};
+    std::size_t n = 0;
+    while (*s != 'e') {
+        if (*s != '.') digits[n++] = *s;
+        ++s;
+    }
+    int exponent = 0;
+    std::from_chars(s + (s[1] == '+' ? 2 : 1), stop, exponent);
+    const int point = exponent + 1;  // the digits are 0.d1d2... x 10^point
+    if (point <= -4 || point > 16) {
+        *p++ = digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            p = std::copy_n(digits.data() + 1, n - 1, p);
+        }
+        *p++ = 'e';
+        *p++ = exponent < 0 ? '-' : '+';
+        const int e = exponent < 0 ? -exponent : exponent;
+        if (e < 10) *p++ = '0';
+        return std::to_chars(p, end, e).ptr;
+    }
+    if (point <= 0) {
+        *p++ = '0';
+        *p++ = '.';
+        p = std::fill_n(p, -point, '0');
+        return std::copy_n(digits.data(), n, p);
+    }
+    const auto whole = static_cast<std::size_t>(point);
+    for (std::size_t i = 0; i < whole; ++i) *p++ = i < n ? digits[i] : '0';
+    *p++ = '.';
+    if (n > whole) return std::copy_n(digits.data() + whole, n - whole, p);
+    *p++ = '0';
+    return p;
+}
+
+}  // namespace
+
+void format_units(const UnitColumns& units, std::string_view head, std::string_view tail,
+                  char delimiter, std::string& out) {
+    // Three integers of at most 20 characters, the strand, two numbers of at
+    // most 24 (repr's longest, "-2.2250738585072014e-308") and the delimiters.
+    constexpr std::size_t kWidest = 3 * 20 + 1 + 2 * 24 + 5;
+    const std::size_t n_rows = units.start.size();
+    const std::size_t start = out.size();
+    out.resize(start + n_rows * (kWidest + head.size() + tail.size()));
+    char* p = out.data() + start;
+    char* const end = out.data() + out.size();
+    for (std::size_t i = 0; i < n_rows; ++i) {
+        p = std::copy(head.begin(), head.end(), p);
+        p = std::to_chars(p, end, units.start[i]).ptr;
+        *p++ = delimiter;
+        p = std::to_chars(p, end, units.end[i]).ptr;
+        *p++ = delimiter;
+        *p++ = static_cast<char>(units.strand[i]);
+        *p++ = delimiter;
+        p = std::to_chars(p, end, units.n[i]).ptr;
+        *p++ = delimiter;
+        p = python_repr(p, end, units.fraction[i]);
+        *p++ = delimiter;
+        p = std::isnan(units.density[i]) ? std::copy_n("NA", 2, p)
+                                         : python_repr(p, end, units.density[i]);
+        p = std::copy(tail.begin(), tail.end(), p);
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+}  // namespace korvel

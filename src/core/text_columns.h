@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace korvel {
 
@@ -45,5 +46,20 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
 // digits read back as the same double.
 void format_rows(std::span<const double> values, std::size_t n_cols, char delimiter,
                  std::string& out);
+
+// The columns of units of a reads table, all of one length.
+struct UnitColumns {
+    std::span<const std::int64_t> start, end, n;
+    std::span<const std::uint8_t> strand;  // '+', '-' or '.'
+    std::span<const double> fraction, density;
+};
+
+// Appends one line per unit: head, start, end, strand, n, fraction, density
+// (the number or "NA" when it is NaN), tail (which ends the line), the fields
+// separated by `delimiter`. Integers in decimal; the fraction and the density
+// as Python's repr writes a float, so that the table holds the same bytes as
+// one formatted by Python.
+void format_units(const UnitColumns& units, std::string_view head, std::string_view tail,
+                  char delimiter, std::string& out);
 
 }  // namespace korvel

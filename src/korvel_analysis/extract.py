@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import gzip
 import hashlib
 import heapq
@@ -50,6 +51,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import bgzf
 from . import progress as _progress
 from . import provenance
 from .readers import ArgumentError, InputError
@@ -138,16 +140,24 @@ def _pysam():
     return pysam
 
 
+@contextlib.contextmanager
 def _open_bam(path, kind, reference):
     pysam = _pysam()
     save = pysam.set_verbosity(0)  # htslib's own warnings would duplicate our messages
     try:
-        return pysam.AlignmentFile(str(path), "rc" if kind == "cram" else "rb",
-                                   reference_filename=reference)
+        bam = pysam.AlignmentFile(str(path), "rc" if kind == "cram" else "rb",
+                                  reference_filename=reference)
     except (OSError, ValueError) as exc:
         raise InputError(path, f"cannot be read as {kind.upper()} ({exc})") from None
     finally:
         pysam.set_verbosity(save)
+    try:
+        yield bam
+    finally:
+        # After a read error htslib fails the close too: the error already raised, which
+        # names the read, is the one to report.
+        with contextlib.suppress(OSError):
+            bam.close()
 
 
 def _parse_region(text):
@@ -470,6 +480,17 @@ class _Writer:
         frac = n_meth / n
         sep = self.sep
         tail = "" if self.age is None else sep + self.age
+        self.counts["units"] += start.size
+        fast = _format_units()
+        if fast is not None:
+            codes = b"." * start.size if strand is None else np.asarray(strand, dtype="S1")
+            i64 = functools.partial(np.ascontiguousarray, dtype=np.int64)
+            text = fast(i64(start), i64(end), codes, i64(n),
+                        np.ascontiguousarray(frac, dtype=np.float64),
+                        np.ascontiguousarray(dens, dtype=np.float64), ord(sep),
+                        f"{chrom}{sep}".encode(), f"{tail}\n".encode())
+            self.f.write(text.decode())
+            return
         strands = strand.tolist() if strand is not None else itertools.repeat(".")
         dens_text = _reprs(dens)
         if np.isnan(dens).any():
@@ -480,7 +501,16 @@ class _Writer:
         lines = map(sep.join, zip(map(str, start.tolist()), map(str, end.tolist()), strands,
                                   map(str, n.tolist()), _reprs(frac), dens_text))
         self.f.write(head + (cut + head).join(lines) + cut)
-        self.counts["units"] += start.size
+
+
+def _format_units():
+    """The module's writer of unit lines (the bytes the Python lines below give, in one
+    pass), or None when the installed module predates it."""
+    try:
+        import korvel
+    except ImportError:
+        return None
+    return getattr(korvel, "_format_units", None)
 
 
 class _Assembler:
@@ -624,7 +654,7 @@ def _xm_calls_of_batch(xms, starts, shifts, cigars):
 
 
 def _gather_xm(it, limit, min_mapq):
-    """Up to ``limit`` reads of ``it`` as tuples of what the XM path needs.
+    """Up to ``limit`` reads of ``it`` as a ``_PysamXmReads`` batch, None at the end.
 
     The loop does nothing but read attributes: each line of Python here is paid
     once per read, so filtering and pairing are left to whole-batch array work.
@@ -646,8 +676,49 @@ def _gather_xm(it, limit, min_mapq):
             xg = None
         app((flag, r.reference_id, r.reference_start, r.next_reference_id,
              r.next_reference_start, mapq, r.query_name, r.cigarstring, xm, xg))
-    return rows
+    return _PysamXmReads(rows) if rows else None
 
+
+class _PysamXmReads:
+    """A batch of reads read through pysam, in the columns of ``bgzf.XmReads``: one row of
+    int64 per read (flag, contig, start, mate contig, mate start, MAPQ, end, top strand,
+    has XM, name number, name hash) and the CpG calls of the reads kept (read, position,
+    methylated)."""
+
+    def __init__(self, rows):
+        flag, tid, start, mtid, mstart, mapq, self.names, cigar, xm, xg = zip(*rows)
+        n = len(rows)
+        m = np.zeros((n, bgzf.N_COLUMNS), dtype=np.int64)
+        for col, values in ((bgzf.FLAG, flag), (bgzf.TID, tid), (bgzf.POS, start),
+                            (bgzf.MATE_TID, mtid), (bgzf.MATE_POS, mstart), (bgzf.MAPQ, mapq)):
+            m[:, col] = values
+        cigars, m[:, bgzf.END] = _cigars_and_ends(cigar, m[:, bgzf.POS])
+        has_xg = np.fromiter(map(operator.is_not, xg, itertools.repeat(None)), dtype=bool,
+                             count=n)
+        is_ct = np.fromiter(map(operator.eq, xg, itertools.repeat("CT")), dtype=bool, count=n)
+        f = m[:, bgzf.FLAG]
+        # Without XG, a directional library: read 1 (or a single read) forward, read 2
+        # reverse, is the top strand.
+        m[:, bgzf.TOP] = np.where(has_xg, is_ct, ((f & 0x10) != 0) == ((f & 0x80) != 0))
+        kept = np.fromiter(map(operator.is_not, xm, itertools.repeat(None)), dtype=bool,
+                           count=n)
+        m[:, bgzf.HAS_XM] = kept
+        number = {}
+        m[:, bgzf.NAME_ID] = [number.setdefault(nm, i) for i, nm in enumerate(self.names)]
+        m[:, bgzf.NAME_HASH] = list(map(hash, self.names))
+        self.rows = m
+        # A read's XM is read only when its flags and MAPQ keep it.
+        at = np.flatnonzero(kept)
+        read, pos, meth = _xm_calls_of_batch([xm[i] for i in at.tolist()], m[at, bgzf.POS],
+                                             1 - m[at, bgzf.TOP], [cigars[i] for i in at.tolist()])
+        self.calls = np.stack([at[read], pos, meth], axis=1) if read.size else \
+            np.zeros((0, 3), dtype=np.int64)
+
+    def __len__(self):
+        return len(self.rows)
+
+    def name(self, i):
+        return self.names[i]
 
 _CIGAR_OP = re.compile(r"(\d+)([MIDNSHP=X])")
 _REF_STEP = frozenset("MDN=X")
@@ -687,25 +758,25 @@ class _XmBatches(_Assembler):
     read: a pair is joined when its second registered read comes while the
     first still waits (not passed by, in a coordinate-sorted file, by a read
     starting after the first's mate start). Pairs whose reads both fall in one
-    batch and whose name no other read of it bears are matched with arrays;
-    the rest (a name waiting from an earlier batch, three or more reads of one
-    name) one name at a time.
+    batch and whose name no other read of it bears are matched with arrays
+    (by the name numbers of the batch); the rest (a name waiting from an
+    earlier batch, three or more reads of one name) one name at a time.
     """
 
     def __init__(self, writer, options, chrom, sorted_by_pos):
         super().__init__(writer, options, chrom, sorted_by_pos)
         self.max_start = -1  # the furthest start seen, what pass_by was last called with
         self.u_mate = {}  # unit number -> its mate's start, of the units waiting
+        self.name_hash = {}  # name -> its hash in the batch, of the names waiting
 
-    def take(self, rows, counts):
-        """Registers a batch of mapped reads of this contig (tuples of ``_gather_xm``)."""
-        flag, _, start, mtid, mstart, mapq, name, cigar, xm, xg = zip(*rows)
-        tid = rows[0][1]
-        flag = np.array(flag, dtype=np.int64)
-        start = np.array(start, dtype=np.int64)
-        mstart = np.array(mstart, dtype=np.int64)
-        paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (np.array(mtid) == tid)
-        mate = np.where(paired, mstart, start)
+    def take(self, reads, sel, counts):
+        """Registers the mapped reads ``sel`` (ascending indices) of a batch (``_PysamXmReads``
+        or ``bgzf.XmReads``), all of this contig."""
+        rows = reads.rows[sel]
+        flag, start, mapq = rows[:, bgzf.FLAG], rows[:, bgzf.POS], rows[:, bgzf.MAPQ]
+        tid = rows[0, bgzf.TID]
+        paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (rows[:, bgzf.MATE_TID] == tid)
+        mate = np.where(paired, rows[:, bgzf.MATE_POS], start)
         # What pass_by has been called with by each read: the furthest start so far.
         cm = np.maximum.accumulate(np.maximum(start, self.max_start)) if self.sorted else None
         if self.sorted:
@@ -717,37 +788,46 @@ class _XmBatches(_Assembler):
                 counts[f"reads_{why}"] += int(np.sum(hit & bad))
             bad &= ~hit
         bad = (flag & 0xF00) != 0
-        low = ~bad & (np.array(mapq, dtype=np.int64) < self.o.min_mapq)
+        low = ~bad & (mapq < self.o.min_mapq)
         if np.any(low):
             counts["reads_low_mapq"] += int(np.sum(low))
-        has_tag = np.fromiter(map(operator.is_not, xm, itertools.repeat(None)), dtype=bool,
-                              count=len(xm))
+        has_tag = rows[:, bgzf.HAS_XM] != 0
         untagged = ~bad & ~low & ~has_tag
         if np.any(untagged):
             counts["reads_without_tag"] += int(np.sum(untagged))
         ok = np.flatnonzero(~bad & ~low & has_tag)
         if ok.size:
-            self._register(ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts)
+            self._register(reads, sel, rows, ok, paired, mate, cm, counts)
         if self.sorted:
             self.pass_by(self.max_start)
         return ok.size
 
-    def _register(self, ok, flag, start, mate, paired, cm, name, cigar, xm, xg, counts):
+    def _waiting_of(self, reads, idx, hashes):
+        """Whether each read ``idx`` of the batch bears a name that waits from an earlier
+        batch: names are compared only where the hashes say they may be equal."""
+        out = np.zeros(idx.size, dtype=bool)
+        if not self.waiting:
+            return out
+        if len(self.name_hash) > 2 * len(self.waiting):
+            self.name_hash = {nm: self.name_hash[nm] for nm in self.waiting}
+        maybe = np.flatnonzero(np.isin(hashes, [self.name_hash[nm] for nm in self.waiting]))
+        for k in maybe.tolist():
+            out[k] = reads.name(int(idx[k])) in self.waiting
+        return out
+
+    def _register(self, reads, sel, rows, ok, paired, mate, cm, counts):
         n = ok.size
-        flag, start, mate, paired = flag[ok], start[ok], mate[ok], paired[ok]
+        rows = rows[ok]
+        flag, start, end = rows[:, bgzf.FLAG], rows[:, bgzf.POS], rows[:, bgzf.END]
+        mate, paired = mate[ok], paired[ok]
         cm = cm[ok] if cm is not None else None
-        ol = ok.tolist()
-        if n < len(xm):  # most batches have every read used
-            xm, xg, cigar = ([c[i] for i in ol] for c in (xm, xg, cigar))
-        cigars, end = _cigars_and_ends(cigar, start)
+        at = sel[ok]  # the reads' indices in the batch
+
+        def name(j):
+            return reads.name(int(at[j]))
+
         rank = ((flag & 0x80) != 0).astype(np.int64)
-        has_xg = np.fromiter(map(operator.is_not, xg, itertools.repeat(None)), dtype=bool,
-                             count=n)
-        is_ct = np.fromiter(map(operator.eq, xg, itertools.repeat("CT")), dtype=bool, count=n)
-        # Without XG, a directional library: read 1 (or a single read) forward, read 2
-        # reverse, is the top strand.
-        top = np.where(has_xg, is_ct, ((flag & 0x10) != 0) == ((flag & 0x80) != 0))
-        strand = np.where(top, "+", "-")
+        strand = np.where(rows[:, bgzf.TOP] != 0, "+", "-")
         waits = paired & ~(mate < start) if self.sorted else paired.copy()
 
         merged = np.zeros(n, dtype=bool)
@@ -756,15 +836,11 @@ class _XmBatches(_Assembler):
         last_waiting = np.zeros(n, dtype=bool)  # still waiting once its name's reads are done
         pi = np.flatnonzero(paired)
         if pi.size:
-            names = [name[i] for i in ok[pi].tolist()]
-            per_name = Counter(names)
-            count = np.fromiter(map(per_name.__getitem__, names), dtype=np.int64,
-                                count=pi.size)
-            first_of = dict(zip(reversed(names), reversed(pi.tolist())))
-            first = np.fromiter(map(first_of.__getitem__, names), dtype=np.int64,
-                                count=pi.size)
-            old = np.fromiter(map(self.waiting.__contains__, names), dtype=bool,
-                              count=pi.size)
+            _, first_at, which, per_name = np.unique(rows[pi, bgzf.NAME_ID], return_index=True,
+                                                     return_inverse=True, return_counts=True)
+            count = per_name[which]
+            first = pi[first_at[which]]
+            old = self._waiting_of(reads, at[pi], rows[pi, bgzf.NAME_HASH])
             simple = (count <= 2) & ~old
             # One read of its name: a unit of its own, waiting when its mate is to come.
             alone = pi[simple & (count == 1)]
@@ -778,29 +854,28 @@ class _XmBatches(_Assembler):
             last_waiting[b[~joined]] = waits[b[~joined]]
             # Everything else read by read, as _Assembler.read does.
             chains = {}
-            for j, nm in zip(pi[~simple].tolist(), (nm for nm, s in zip(names, simple)
-                                                    if not s)):
-                chains.setdefault(nm, []).append(j)
-            for nm, reads in chains.items():
+            for j in pi[~simple].tolist():
+                chains.setdefault(name(j), []).append(j)
+            for nm, group in chains.items():
                 uid = self.waiting.pop(nm, None)
-                at = None  # (batch read, mate start) of a waiting unit made in this batch
+                here = None  # (batch read, mate start) of a waiting unit made in this batch
                 if uid is not None:
                     del self.waiting_ids[uid]
                     old_mate = self.u_mate.pop(uid)
-                for j in reads:
+                for j in group:
                     if uid is not None and (cm is None or cm[j] <= old_mate):
                         merged[j] = True
                         joins_old[j] = uid
                         uid = None
-                    elif at is not None and (cm is None or cm[j] <= at[1]):
+                    elif here is not None and (cm is None or cm[j] <= here[1]):
                         merged[j] = True
-                        partner[j] = at[0]
-                        at = None
+                        partner[j] = here[0]
+                        here = None
                     else:
                         uid = None
-                        at = (j, mate[j]) if waits[j] else None
-                if at is not None:
-                    last_waiting[at[0]] = True
+                        here = (j, mate[j]) if waits[j] else None
+                if here is not None:
+                    last_waiting[here[0]] = True
 
         new = ~merged
         uids = np.full(n, -1, dtype=np.int64)
@@ -815,8 +890,9 @@ class _XmBatches(_Assembler):
         u_start, u_end = start.copy(), end.copy()
         u_strand = strand.copy()
         b, a = np.flatnonzero(inb), partner[inb]
-        np.minimum.at(u_start, a, start[b])
-        np.maximum.at(u_end, a, end[b])
+        # A read is joined by one mate at most: no read is twice in ``a``.
+        u_start[a] = np.minimum(u_start[a], start[b])
+        u_end[a] = np.maximum(u_end[a], end[b])
         r0 = rank[b] == 0
         u_strand[a[r0]] = strand[b[r0]]
         self.u_start += u_start[new].tolist()
@@ -831,53 +907,84 @@ class _XmBatches(_Assembler):
         if np.any(merged):
             counts["pairs_merged"] += int(np.sum(merged))
         for j in np.flatnonzero(last_waiting).tolist():
-            uid = int(uids[j])
-            self.waiting[name[ok[j]]] = uid
-            self.waiting_ids[uid] = name[ok[j]]
+            uid, nm = int(uids[j]), name(j)
+            self.waiting[nm] = uid
+            self.waiting_ids[uid] = nm
+            self.name_hash[nm] = int(rows[j, bgzf.NAME_HASH])
             self.u_mate[uid] = int(mate[j])
             if self.sorted:
                 heapq.heappush(self.due, (int(mate[j]), uid))
 
-        read, pos, meth = _xm_calls_of_batch(xm, start, (~top).astype(np.int64), cigars)
-        self.add_calls(uids[read], pos, meth, rank[read])
+        # The calls of the reads kept: the batch has them by batch index.
+        of_read = np.full(len(reads), -1, dtype=np.int64)
+        of_read[at] = np.arange(n)
+        calls = reads.calls
+        j = of_read[calls[:, 0]]
+        mine = j >= 0
+        j = j[mine]
+        self.add_calls(uids[j], calls[mine, 1], calls[mine, 2], rank[j])
 
     def pass_by(self, start):
         super().pass_by(start)
         for uid in [u for u in self.u_mate if u not in self.waiting_ids]:
             del self.u_mate[uid]
 
-
-def _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick):
-    """The units of every read of ``it`` (a contig, or a whole file) from their XM calls, a
-    batch of reads at a time; returns the reads used."""
+def _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick):
+    """The units of every read of ``batches`` (a contig, or a whole file, as batches of
+    ``_gather_xm`` or ``bgzf.xm_batches``) from their XM calls; returns the reads used."""
     asm, cur_tid, used = None, None, 0
     counts["reads_seen"] += 0
-    while True:
-        rows = _gather_xm(it, XM_BATCH, options.min_mapq)
-        if not rows:
-            break
-        counts["reads_seen"] += len(rows)
+    for reads in batches:
+        counts["reads_seen"] += len(reads)
         if tick is not None:
-            tick(len(rows))
-        mapped = [row for row in rows if not row[0] & 0x4]
-        if len(mapped) < len(rows):
-            counts["reads_unmapped"] += len(rows) - len(mapped)
-        if not mapped:
+            tick(len(reads))
+        mapped = np.flatnonzero((reads.rows[:, bgzf.FLAG] & 0x4) == 0)
+        if mapped.size < len(reads):
+            counts["reads_unmapped"] += len(reads) - mapped.size
+        if not mapped.size:
             continue
-        tids = np.fromiter(map(operator.itemgetter(1), mapped), dtype=np.int64,
-                           count=len(mapped))
-        cuts = [0] + (np.flatnonzero(np.diff(tids)) + 1).tolist() + [len(mapped)]
+        tids = reads.rows[mapped, bgzf.TID]
+        cuts = [0] + (np.flatnonzero(np.diff(tids)) + 1).tolist() + [mapped.size]
         for a, b in zip(cuts[:-1], cuts[1:]):
-            tid = mapped[a][1]
+            tid = int(tids[a])
             if tid != cur_tid:
                 if asm is not None:
                     asm.flush(everything=True)
                 asm, cur_tid = _XmBatches(writer, options, names[tid], sorted_by_pos), tid
-            used += asm.take(mapped[a:b], counts)
+            used += asm.take(reads, mapped[a:b], counts)
             asm.flush()
     if asm is not None:
         asm.flush(everything=True)
     return used
+
+
+def _own_xm_batches(path, kind, contig, min_mapq):
+    """(reference names, batches of XM reads of a contig or of the whole file) read by
+    korvel's own BAM reader, without pysam; None where it cannot (CRAM, an index other
+    than .bai, a module built without the record walker)."""
+    bai = bgzf.index_path(path) if contig is not None else None
+    if kind != "bam" or bgzf.kernel() is None or (contig is not None and bai is None):
+        return None
+    names = bgzf.references(path)
+    if contig is None:
+        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
+    offsets = bgzf.first_offsets(bai)
+    tid = names.index(contig) if contig in names else None
+    if tid not in offsets:
+        return None
+    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
+
+def _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts, tick):
+    """The units of XM reads in batches into the part file ``f``; returns the counts."""
+    writer = _Writer(f, options, options.reference, sep, age, counts)
+    try:
+        used = _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick)
+    except (OSError, bgzf.BamFormatError) as exc:
+        raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
+                               f"({exc})") from None
+    counts.pop("reads_seen")
+    counts["reads_used"] += used
+    return counts
 
 
 def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
@@ -886,21 +993,26 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
     threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
     contig, lo, hi = task
     xm_tag = tag == "XM"
+    if xm_tag and lo is None:
+        try:
+            own = _own_xm_batches(path, kind, contig, min_mapq)
+        except (OSError, bgzf.BamFormatError) as exc:
+            raise InputError(path, f"cannot be read ({exc})") from None
+        if own is not None:
+            with open(part, "w") as f:
+                return _xm_task(path, own[1], own[0], options, f, sep, age, sorted_by_pos,
+                                counts, tick)
     with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
-        writer = _Writer(f, options, options.reference, sep, age, counts)
         names = bam.references
+        if xm_tag and lo is None:
+            it = bam.fetch(until_eof=True) if contig is None else bam.fetch(contig)
+            batches = iter(lambda: _gather_xm(it, XM_BATCH, min_mapq), None)
+            return _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts,
+                            tick)
+        writer = _Writer(f, options, options.reference, sep, age, counts)
         # A region's reads run past its end, to the second mates of the pairs it starts.
         it = (bam.fetch(until_eof=True) if contig is None
               else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
-        if xm_tag and lo is None:
-            try:
-                used = _xm_whole(it, writer, options, names, sorted_by_pos, counts, tick)
-            except OSError as exc:
-                raise InputError(path, f"cannot be read past read {counts['reads_seen']} "
-                                       f"({exc})") from None
-            counts.pop("reads_seen")
-            counts["reads_used"] += used
-            return counts
         asm, cur_tid = None, None
         batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
 
@@ -1216,74 +1328,132 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
                 from None
 
     sep = provenance.separator(str(out).removesuffix(".gz"))
-    plans, total = [], 0
-    for i, path in enumerate(inputs):
-        kind = _kind(path)
-        if kind == "table":
-            _table_layout(path)
-            plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
-                           "sha256": _sha256_file(path)}, None))
-        else:
-            source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
-            plans.append((source, tasks))
-            total = None if n is None or total is None else total + n
+    kinds = [_kind(path) for path in inputs]
+    # Workers start now, so that their interpreters load while this one plans the jobs.
+    n_workers = threads - 1 if threads > 1 and any(k != "table" for k in kinds) else 0
+    with _Workers(n_workers) as workers:
+        plans, total = [], 0
+        for i, path in enumerate(inputs):
+            kind = kinds[i]
+            if kind == "table":
+                _table_layout(path)
+                plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
+                               "sha256": _sha256_file(path)}, None))
+            else:
+                source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
+                plans.append((source, tasks))
+                total = None if n is None or total is None else total + n
 
-    counts = Counter()
-    started, t0 = provenance.now(), time.monotonic()
-    with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
-                                     dir=Path(out).resolve().parent) as tmp:
-        parts, jobs = [], []
-        for i, (source, tasks) in enumerate(plans):
-            age = None if ages is None else ages[i]
-            if tasks is None:
-                part = os.path.join(tmp, f"{i}.table")
-                with open(part, "w") as f:
-                    source["layout"] = _table_units(source["path"], options, regions, sep, age,
-                                                    f, counts)
-                parts.append(part)
-                continue
-            for j, task in enumerate(tasks):
-                part = os.path.join(tmp, f"{i}.{j}.part")
-                jobs.append((source["path"], source["kind"], source["tag"], task, options,
-                             part, sep, age, source["sorted_by_coordinate"]))
-                parts.append(part)
-        _run_jobs(jobs, threads, total, progress, counts)
-        elapsed = time.monotonic() - t0
-        header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
+        counts = Counter()
+        started, t0 = provenance.now(), time.monotonic()
+        with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
+                                         dir=Path(out).resolve().parent) as tmp:
+            parts, jobs = [], []
+            for i, (source, tasks) in enumerate(plans):
+                age = None if ages is None else ages[i]
+                if tasks is None:
+                    part = os.path.join(tmp, f"{i}.table")
+                    with open(part, "w") as f:
+                        source["layout"] = _table_units(source["path"], options, regions, sep, age,
+                                                        f, counts)
+                    parts.append(part)
+                    continue
+                for j, task in enumerate(tasks):
+                    part = os.path.join(tmp, f"{i}.{j}.part")
+                    jobs.append((source["path"], source["kind"], source["tag"], task, options,
+                                 part, sep, age, source["sorted_by_coordinate"]))
+                    parts.append(part)
+            _run_jobs(jobs, threads, total, progress, counts, workers)
+            elapsed = time.monotonic() - t0
+            header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
 
-        def write(f):
-            target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
-                if str(out).endswith(".gz") else f
-            target.write(header.encode())
-            for part in parts:
-                with open(part, "rb") as p:
-                    shutil.copyfileobj(p, target, 1 << 20)
-            if target is not f:
-                target.close()
+            def write(f):
+                target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
+                    if str(out).endswith(".gz") else f
+                target.write(header.encode())
+                for part in parts:
+                    with open(part, "rb") as p:
+                        shutil.copyfileobj(p, target, 1 << 20)
+                if target is not f:
+                    target.close()
 
-        provenance.write_file(out, write)
-    units = counts.pop("units", 0)
-    reads = counts.get("reads_used", 0)
-    left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
-                                                                         "pairs_merged")}
-    record = {
-        "command": "extract", "argv": list(argv) if argv is not None else None,
-        "korvel_version": provenance.korvel_version(), "started": started,
-        "finished": provenance.now(),
-        "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
-        "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
-                                                  "ml_probability": "(p + 0.5) / 256"},
-        "columns": COLUMNS + (["age"] if ages is not None else []),
-        "units_written": units, "reads_used": reads,
-        "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
-        "seconds": round(elapsed, 3),
-    }
-    provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
-                          + "\n")
-    return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
+            provenance.write_file(out, write)
+        units = counts.pop("units", 0)
+        reads = counts.get("reads_used", 0)
+        left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
+                                                                             "pairs_merged")}
+        record = {
+            "command": "extract", "argv": list(argv) if argv is not None else None,
+            "korvel_version": provenance.korvel_version(), "started": started,
+            "finished": provenance.now(),
+            "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
+            "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
+                                                      "ml_probability": "(p + 0.5) / 256"},
+            "columns": COLUMNS + (["age"] if ages is not None else []),
+            "units_written": units, "reads_used": reads,
+            "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
+            "seconds": round(elapsed, 3),
+        }
+        provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
+                              + "\n")
+        return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
 
 
-def _run_jobs(jobs, threads, total, progress, counts):
+# A worker loads extract and what it imports, not the package's __init__ (the fits,
+# plots and simulations, a third of a worker's start-up): the package is entered as an
+# empty module whose submodules are found where the installed package's are.
+_WORKER = """\
+import importlib.util, sys, types
+spec = importlib.util.find_spec("korvel_analysis")
+package = types.ModuleType("korvel_analysis")
+package.__path__ = list(spec.submodule_search_locations)
+sys.modules["korvel_analysis"] = package
+from korvel_analysis.extract import _serve
+_serve()
+"""
+
+
+class _Workers:
+    """Worker processes started before the jobs are planned, so that their interpreters
+    load meanwhile; those the jobs do not take are ended with the run."""
+
+    def __init__(self, n):
+        import subprocess
+        import sys
+
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        self.procs = [subprocess.Popen([sys.executable, "-c", _WORKER],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                       env=env) for _ in range(n)]
+
+    def take(self, n):
+        taken, self.procs = self.procs[:n], self.procs[n:]
+        return taken
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        _stop(self.procs, True)
+
+
+def _stop(procs, finished):
+    """Ends worker processes: each ends when its input does (within 10 s of a finished
+    run), or is killed."""
+    import subprocess
+
+    for proc in procs:
+        with contextlib.suppress(OSError):
+            proc.stdin.close()
+        try:
+            proc.wait(timeout=10 if finished else 0)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+def _run_jobs(jobs, threads, total, progress, counts, workers):
     if not jobs:
         return
     bar = _progress.bar(total, "korvel extract", "read", progress)
@@ -1292,12 +1462,12 @@ def _run_jobs(jobs, threads, total, progress, counts):
             for job in jobs:
                 counts.update(_bam_task(*job, tick=lambda n: _progress.advance(bar, n)))
         else:
-            _run_workers(jobs, min(threads, len(jobs)), bar, counts)
+            _run_workers(jobs, min(threads, len(jobs)), bar, counts, workers)
     finally:
         bar.close()
 
 
-def _run_workers(jobs, n_workers, bar, counts):
+def _run_workers(jobs, n_workers, bar, counts, workers):
     """The jobs on this process and ``n_workers - 1`` worker processes, each worker fed by
     a thread of this one.
 
@@ -1319,11 +1489,7 @@ def _run_workers(jobs, n_workers, bar, counts):
     for i, job in enumerate(jobs):
         todo.put(i)
     results, lock = {}, threading.Lock()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    procs = [subprocess.Popen([sys.executable, "-c",
-                               "from korvel_analysis.extract import _serve; _serve()"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env=env) for _ in range(n_workers - 1)]
+    procs = workers.take(n_workers - 1)
 
     def feed(proc):
         while True:
@@ -1371,15 +1537,7 @@ def _run_workers(jobs, n_workers, bar, counts):
                 t.join(0.2)  # a short wait, so that Ctrl+C is seen at once
         finished = True
     finally:
-        for proc in procs:
-            with contextlib.suppress(OSError):
-                proc.stdin.close()  # a worker ends when its input does
-            try:
-                proc.wait(timeout=10 if finished else 0)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-            proc.stdout.close()
+        _stop(procs, finished)
     for i in range(len(jobs)):
         answer = results.get(i, {"failed": "not run: another job failed"})
         if "bad input" in answer:

@@ -1,6 +1,7 @@
-// korvel._scan_columns: the reads-table reader's inner loop (see
-// core/text_columns.h). Private to korvel_analysis, not in __all__: it writes
-// into arrays its caller made for it.
+// korvel._scan_columns and _format_rows: the reads-table reader's and
+// writer's inner loops (see core/text_columns.h); korvel._scan_bam_xm: the
+// BAM record walker of korvel extract (see core/bam_records.h). Private to
+// korvel_analysis, not in __all__: they write into arrays their caller made.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/bam_records.h"
 #include "core/text_columns.h"
 #include "python/frame.h"
 #include "python/pyref.h"
@@ -123,6 +125,89 @@ PyObject* format_rows_py(PyObject* /*self*/, PyObject* args) noexcept {
     });
 }
 
+PyObject* format_units_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *start_obj, *end_obj, *strand_obj, *n_obj, *fraction_obj, *density_obj, *head_obj,
+        *tail_obj;
+    int delimiter;
+    if (!PyArg_ParseTuple(args, "OOOOOOiOO:_format_units", &start_obj, &end_obj, &strand_obj,
+                          &n_obj, &fraction_obj, &density_obj, &delimiter, &head_obj,
+                          &tail_obj)) {
+        return nullptr;
+    }
+    if (delimiter < 1 || delimiter > 127) {
+        PyErr_SetString(PyExc_ValueError, "delimiter must be an ASCII code");
+        return nullptr;
+    }
+    HeldBuffer start_buf, end_buf, strand_buf, n_buf, fraction_buf, density_buf, head, tail;
+    UnitColumns units;
+    units.start = items_of<const std::int64_t>(start_buf, start_obj, "start", {"l", "q"});
+    if (units.start.data() == nullptr && PyErr_Occurred()) return nullptr;
+    units.end = items_of<const std::int64_t>(end_buf, end_obj, "end", {"l", "q"});
+    if (units.end.data() == nullptr && PyErr_Occurred()) return nullptr;
+    units.n = items_of<const std::int64_t>(n_buf, n_obj, "n", {"l", "q"});
+    if (units.n.data() == nullptr && PyErr_Occurred()) return nullptr;
+    units.fraction = items_of<const double>(fraction_buf, fraction_obj, "fraction", {"d"});
+    if (units.fraction.data() == nullptr && PyErr_Occurred()) return nullptr;
+    units.density = items_of<const double>(density_buf, density_obj, "density", {"d"});
+    if (units.density.data() == nullptr && PyErr_Occurred()) return nullptr;
+    if (!strand_buf.get(strand_obj, PyBUF_SIMPLE) || !head.get(head_obj, PyBUF_SIMPLE) ||
+        !tail.get(tail_obj, PyBUF_SIMPLE)) {
+        return nullptr;
+    }
+    units.strand = {static_cast<const std::uint8_t*>(strand_buf.view().buf),
+                    static_cast<std::size_t>(strand_buf.view().len)};
+    const std::size_t rows = units.start.size();
+    if (units.end.size() != rows || units.n.size() != rows || units.strand.size() != rows ||
+        units.fraction.size() != rows || units.density.size() != rows) {
+        PyErr_SetString(PyExc_ValueError, "the columns must have one length");
+        return nullptr;
+    }
+    const std::string_view head_text(static_cast<const char*>(head.view().buf),
+                                     static_cast<std::size_t>(head.view().len));
+    const std::string_view tail_text(static_cast<const char*>(tail.view().buf),
+                                     static_cast<std::size_t>(tail.view().len));
+    return guarded([&]() -> PyObject* {
+        std::string text;
+        without_gil([&] {
+            format_units(units, head_text, tail_text, static_cast<char>(delimiter), text);
+        });
+        PyRef bytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!bytes) return nullptr;
+        return bytes.release();
+    });
+}
+
+PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *bytes_obj, *rows_obj, *calls_obj;
+    long long min_mapq;
+    if (!PyArg_ParseTuple(args, "OOOL:_scan_bam_xm", &bytes_obj, &rows_obj, &calls_obj,
+                          &min_mapq)) {
+        return nullptr;
+    }
+    HeldBuffer bytes, rows_buf, calls_buf;
+    if (!bytes.get(bytes_obj, PyBUF_SIMPLE)) return nullptr;
+    const std::span<std::int64_t> rows =
+        items_of<std::int64_t>(rows_buf, rows_obj, "rows", {"l", "q"});
+    if (rows.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<std::int64_t> calls =
+        items_of<std::int64_t>(calls_buf, calls_obj, "calls", {"l", "q"});
+    if (calls.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(bytes.view().buf),
+                                             static_cast<std::size_t>(bytes.view().len));
+    return guarded([&]() -> PyObject* {
+        // The buffers stay exported (their owners cannot resize them) while
+        // the lock is released.
+        const BamScan scan =
+            without_gil([&] { return scan_xm_records(data, rows, calls, min_mapq); });
+        PyRef records = new_int(scan.records);
+        PyRef consumed = new_int(scan.consumed);
+        PyRef n_calls = new_int(scan.calls);
+        PyRef malformed(PyBool_FromLong(scan.malformed ? 1 : 0));
+        if (!malformed) return nullptr;
+        return new_tuple({&records, &consumed, &n_calls, &malformed}).release();
+    });
+}
+
 PyMethodDef g_text_methods[] = {
     {"_scan_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_columns_py)),
      METH_VARARGS,
@@ -136,6 +221,19 @@ PyMethodDef g_text_methods[] = {
      "_format_rows(values, delimiter)\n--\n\n"
      "korvel_analysis's writer: the rows of the float64 matrix `values` as text,\n"
      "each number as \"%.17g\" writes it, as bytes."},
+    {"_format_units", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_units_py)),
+     METH_VARARGS,
+     "_format_units(start, end, strand, n, fraction, density, delimiter, head, tail)\n--\n\n"
+     "korvel extract's writer: one line per unit, head + start, end, strand (bytes of\n"
+     "'+', '-', '.'), n, fraction and density (repr of the floats, NA for NaN) + tail,\n"
+     "as bytes."},
+    {"_scan_bam_xm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_bam_xm_py)),
+     METH_VARARGS,
+     "_scan_bam_xm(data, rows, calls, min_mapq)\n--\n\n"
+     "korvel extract's BAM reader: walks the whole uncompressed BAM records at the\n"
+     "start of `data`, one row of 13 int64 per record into `rows` and the CpG\n"
+     "calls of its XM tag, 3 int64 each, into `calls` (3 per byte of `data`);\n"
+     "returns (records, bytes consumed, calls, malformed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

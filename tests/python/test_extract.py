@@ -328,9 +328,9 @@ def _bad(case, molecules, tmp):
     if case == "region without index":
         (tmp / "noindex.bam").write_bytes(molecules["XM"].read_bytes())
         return tmp / "noindex.bam", ["--region", "chrA:1-100"], "noindex.bam"
-    if case == "no calls":
+    if case == "no calls":  # found while a worker process, started early, waits
         bam = write_bam(tmp / "plain.bam", contigs, [_plain_read("a", 5)], None)
-        return bam, [], "plain.bam"
+        return bam, ["--threads", "2"], "plain.bam"
     if case == "contig not in reference":
         ref = write_reference(tmp, {"chrA": contigs["chrA"]})
         return molecules["XM"], ["--reference", ref], "ref.fa"
@@ -446,13 +446,19 @@ def _messy_xm_bam(path, seed):
     return path
 
 
+@pytest.mark.parametrize("reader", ["own", "pysam"])
 @pytest.mark.parametrize("sorted_by_pos", [True, False])
 def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monkeypatch,
-                                                                 sorted_by_pos):
-    """A contig read in batches of a few reads (pairs split across batches) gives the bytes
-    and counts of the read-by-read assembly a region's reads go through."""
-    from korvel_analysis import extract
+                                                                 sorted_by_pos, reader):
+    """A contig read in batches of a few reads (pairs split across batches), by korvel's
+    own BAM reader or through pysam, gives the bytes and counts of the read-by-read
+    assembly a region's reads go through."""
+    from korvel_analysis import bgzf, extract
 
+    if reader == "own" and bgzf.kernel() is None:
+        pytest.skip("the installed module lacks the BAM record walker")
+    if reader == "pysam":
+        monkeypatch.setattr(bgzf, "kernel", lambda: None)
     bam = _messy_xm_bam(tmp_path / "messy.bam", seed=3)
     monkeypatch.setattr(extract, "XM_BATCH", 7)
     for window in (None, 3):
@@ -466,3 +472,52 @@ def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monk
                 out += [part.read_text(), dict(counts)]
             assert got[0] == got[1]
             assert got[0][1]["pairs_merged"] > 50 and got[0][1]["reads_low_mapq"] > 0
+
+
+def test_a_cram_gives_the_bytes_of_its_bam_and_a_broken_block_is_named(molecules, tmp_path,
+                                                                        capsys):
+    """CRAM goes through pysam, BAM through korvel's own reader: the same reads give the same
+    table. A BAM whose middle block is damaged (its end-of-file block intact) exits 2."""
+    bam, ref = molecules["XM"], molecules["ref"]
+    cram = tmp_path / "xm.cram"
+    pysam.view("-C", "-T", str(ref), "-o", str(cram), str(bam), catch_stdout=False)
+    pysam.index(str(cram))
+    tables = []
+    for source in (bam, cram):
+        tables.append(tmp_path / f"{source.name}.tsv")
+        assert run("extract", source, "--out", tables[-1], "--reference", ref) == 0
+    assert tables[0].read_bytes() == tables[1].read_bytes()
+
+    data = bytearray(_messy_xm_bam(tmp_path / "messy.bam", seed=4).read_bytes())
+    data[len(data) * 2 // 3:len(data) * 2 // 3 + 64] = bytes(64)  # not in the first block
+    broken = tmp_path / "broken.bam"
+    broken.write_bytes(bytes(data))
+    assert run("extract", broken, "--out", tmp_path / "b.tsv") == 2
+    assert "broken.bam" in capsys.readouterr().err
+    assert not (tmp_path / "b.tsv").exists()
+
+
+def test_the_modules_unit_lines_are_those_python_writes():
+    """korvel._format_units writes each float as repr does (fractions and densities as
+    extract makes them, and any bit pattern), NaN densities as NA."""
+    korvel = pytest.importorskip("korvel")
+    if not hasattr(korvel, "_format_units"):
+        pytest.skip("the installed module lacks the unit writer")
+    rng = np.random.default_rng(8)
+    k = 20000
+    values = np.concatenate([
+        rng.integers(0, 80, k) / rng.integers(1, 80, k),
+        100.0 * rng.integers(0, 40, k) / rng.integers(1, 4000, k),
+        np.frombuffer(rng.bytes(8 * k), dtype=np.float64),
+        [0.0, -0.0, 1e-5, 1e-4, 1e15, 1e16, 5e-324, 1.7976931348623157e308, np.inf, -np.inf]])
+    values = values[~np.isnan(values)]
+    ints = rng.integers(-2**62, 2**62, values.size)
+    dens = values.copy()
+    dens[::7] = np.nan
+    strand = rng.choice([b"+", b"-", b"."], values.size)
+    text = korvel._format_units(ints, ints[::-1].copy(), b"".join(strand), ints, values, dens,
+                                ord(","), "chr\u00e9,".encode(), b",30.5\n").decode()
+    want = "".join(f"chr\u00e9,{a},{b},{s.decode()},{a},{v!r},{'NA' if np.isnan(d) else repr(d)}"
+                   ",30.5\n" for a, b, s, v, d in zip(ints.tolist(), ints[::-1].tolist(),
+                                                    strand, values.tolist(), dens.tolist()))
+    assert text == want

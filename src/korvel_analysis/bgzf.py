@@ -1,0 +1,242 @@
+"""korvel extract's own BAM reader: BGZF blocks inflated here, records walked by the module.
+
+A BAM file is a series of BGZF blocks, each a gzip member of at most 64 KiB
+whose extra field (subfield ``BC``) gives its compressed size; inflated
+back to back they hold the header (magic ``BAM\\1``, the header text, the
+reference names and lengths) and then the records. The index (``.bai``)
+lists per reference, per bin, chunks of virtual offsets (the compressed
+offset of a block << 16 | the offset inside its inflated bytes); the least
+chunk start of a reference is where its first record begins.
+
+The records are handed to ``korvel._scan_bam_xm`` a batch at a time; zlib
+and the walker both run without the interpreter lock.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+import zlib
+
+import numpy as np
+
+# Compressed bytes read from the file at a time, and inflated bytes gathered
+# before the records are walked: large enough that the per-block Python work
+# is small next to inflating, small enough that memory stays flat.
+READ_BYTES = 1 << 20
+INFLATED_BYTES = 1 << 20
+PSEUDO_BIN = 37450  # the bin of a reference's read counts in a .bai, not a bin of reads
+N_COLUMNS = 13  # the columns of core/bam_records.h, in its order
+(FLAG, TID, POS, MATE_TID, MATE_POS, MAPQ, END, TOP, HAS_XM, NAME_ID, NAME_HASH, NAME_AT,
+ NAME_LEN) = range(N_COLUMNS)
+
+
+class BamFormatError(Exception):
+    """The bytes are not those of a BAM file (a block or a record is broken, or cut)."""
+
+
+def kernel():
+    """The module's record walker, or None when the installed module predates it."""
+    try:
+        import korvel
+    except ImportError:
+        return None
+    return getattr(korvel, "_scan_bam_xm", None)
+
+
+def index_path(path):
+    """The .bai file of a BAM (NAME.bam.bai or NAME.bai), or None."""
+    for candidate in (str(path) + ".bai", os.path.splitext(str(path))[0] + ".bai"):
+        if os.path.isfile(candidate):
+            return candidate
+    return None
+
+
+def first_offsets(bai):
+    """{reference index: virtual offset of its first record} of the references with reads."""
+    with open(bai, "rb") as f:
+        data = f.read()
+    try:
+        if data[:4] != b"BAI\x01":
+            raise BamFormatError(f"{bai} is not a BAM index")
+        (n_ref,), at, out = struct.unpack_from("<i", data, 4), 8, {}
+        for tid in range(n_ref):
+            (n_bin,), at = struct.unpack_from("<i", data, at), at + 4
+            for _ in range(n_bin):
+                bin_id, n_chunk = struct.unpack_from("<Ii", data, at)
+                at += 8
+                if bin_id != PSEUDO_BIN and n_chunk:
+                    begins = np.frombuffer(data, dtype="<u8", count=2 * n_chunk, offset=at)[::2]
+                    first = int(begins.min())
+                    out[tid] = min(out.get(tid, first), first)
+                at += 16 * n_chunk
+            (n_intv,), at = struct.unpack_from("<i", data, at), at + 4
+            at += 8 * n_intv
+    except struct.error:
+        raise BamFormatError(f"{bai} is cut short") from None
+    return out
+
+
+class Inflated:
+    """The inflated bytes of a BGZF file from a virtual offset on, a piece at a time."""
+
+    def __init__(self, path, voffset=0):
+        self.f = open(path, "rb")
+        self.f.seek(voffset >> 16)
+        self.skip = voffset & 0xFFFF
+        self.raw = b""
+        self.at = 0
+
+    def close(self):
+        self.f.close()
+
+    def piece(self):
+        """About INFLATED_BYTES of inflated bytes; b"" at the end of the file."""
+        out, size = [], 0
+        while size < INFLATED_BYTES:
+            block = self._block()
+            if block is None:
+                break
+            if self.skip:
+                block, self.skip = block[self.skip:], 0
+            out.append(block)
+            size += len(block)
+        return b"".join(out)
+
+    def _block(self):
+        raw, at = self.raw, self.at
+        if len(raw) - at < 18:
+            more = self.f.read(READ_BYTES)
+            if not more:
+                if len(raw) > at:
+                    raise BamFormatError("it ends inside a BGZF block")
+                return None
+            raw, at = raw[at:] + more, 0
+        if raw[at:at + 4] != b"\x1f\x8b\x08\x04":
+            raise BamFormatError("a BGZF block lacks its gzip header")
+        (xlen,) = struct.unpack_from("<H", raw, at + 10)
+        size = None
+        extra = at + 12
+        while extra + 4 <= at + 12 + xlen:
+            (slen,) = struct.unpack_from("<H", raw, extra + 2)
+            if raw[extra:extra + 2] == b"BC" and slen == 2:
+                (size,) = struct.unpack_from("<H", raw, extra + 4)
+                size += 1
+            extra += 4 + slen
+        if size is None or size < 12 + xlen + 8:
+            raise BamFormatError("a BGZF block lacks its size")
+        while len(raw) - at < size:
+            more = self.f.read(READ_BYTES)
+            if not more:
+                raise BamFormatError("it ends inside a BGZF block")
+            raw, at = raw[at:] + more, 0
+        try:
+            block = zlib.decompress(raw[at + 12 + xlen:at + size - 8], -15)
+        except zlib.error as exc:
+            raise BamFormatError(f"a BGZF block cannot be inflated ({exc})") from None
+        self.raw, self.at = raw, at + size
+        return block
+
+
+class XmReads:
+    """One batch of records: columns of int64 per record and their CpG calls (read
+    index in the batch, position, methylated), names read from the batch's bytes."""
+
+    def __init__(self, rows, calls, data, base):
+        self.rows, self.calls, self.data, self.base = rows, calls, data, base
+
+    def __len__(self):
+        return len(self.rows)
+
+    def name(self, i):
+        at = self.base + int(self.rows[i, NAME_AT])
+        return self.data[at:at + int(self.rows[i, NAME_LEN])]
+
+
+def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
+    """Batches (``XmReads``) of at most ``limit`` records from ``voffset`` on: of the
+    reference ``tid`` only (it stops at the first record of another), or of the whole
+    file with ``tid`` None. ``header``: the stream starts with the header, stepped over.
+    Raises BamFormatError for broken bytes."""
+    scan = kernel()
+    stream = Inflated(path, voffset)
+    try:
+        data, at = stream.piece(), 0
+        if header:
+            data, at, _ = _past_header(stream, data)
+        rows = np.empty((limit, N_COLUMNS), dtype=np.int64)
+        calls = np.empty(0, dtype=np.int64)
+        while True:
+            view = memoryview(data)[at:]
+            if 3 * len(view) > calls.size:
+                calls = np.empty(3 * len(view) + (1 << 16), dtype=np.int64)
+            n, used, n_calls, malformed = scan(view, rows, calls, min_mapq)
+            view.release()
+            if malformed:
+                raise BamFormatError("a record is broken")
+            if n == 0:
+                more = stream.piece()
+                if not more:
+                    if at < len(data):
+                        raise BamFormatError("it ends inside a record")
+                    return
+                data, at = data[at:] + more, 0
+                continue
+            batch = rows[:n]
+            done = False
+            if tid is not None:
+                other = np.flatnonzero(batch[:, TID] != tid)
+                if other.size:
+                    n, done = int(other[0]), True
+                    batch = batch[:n]
+            got = calls[:3 * n_calls].reshape(-1, 3)
+            if done:
+                got = got[got[:, 0] < n]
+            if n:
+                yield XmReads(batch.copy(), got.copy(), data, at)
+            if done:
+                return
+            at += used
+    finally:
+        stream.close()
+
+
+def references(path):
+    """The reference names of a BAM's header, in the order of their indices."""
+    stream = Inflated(path)
+    try:
+        return _past_header(stream, stream.piece())[2]
+    finally:
+        stream.close()
+
+
+def _past_header(stream, data):
+    """(bytes, offset of the first record, reference names) past the header at the start of
+    ``data``."""
+    def need(n):
+        nonlocal data
+        while len(data) < n:
+            more = stream.piece()
+            if not more:
+                raise BamFormatError("it ends inside its header")
+            data += more
+
+    need(12)
+    if data[:4] != b"BAM\x01":
+        raise BamFormatError("it lacks the BAM magic")
+    (l_text,) = struct.unpack_from("<i", data, 4)
+    if l_text < 0:
+        raise BamFormatError("its header is broken")
+    at = 8 + l_text
+    need(at + 4)
+    (n_ref,), at = struct.unpack_from("<i", data, at), at + 4
+    names = []
+    for _ in range(max(n_ref, 0)):
+        need(at + 4)
+        (l_name,) = struct.unpack_from("<i", data, at)
+        if l_name < 1:
+            raise BamFormatError("its header is broken")
+        need(at + 4 + l_name + 4)
+        names.append(data[at + 4:at + 4 + l_name - 1].decode("utf-8", "replace"))
+        at += 4 + l_name + 4
+    return data, at, names
