@@ -792,7 +792,9 @@ def gof_record(fit_quality, args):
 
 def _beside(intervals, boot_ivs):
     """The parameters whose bootstrap intervals are not the ones shown (a profile's are)."""
-    return [name for name in boot_ivs if intervals.get(name, (None,))[0] != tl.PERCENTILE]
+    from .pl import bootstrap_beside
+
+    return bootstrap_beside(intervals, boot_ivs)
 
 
 def write_results(folder, filename, data, result, intervals, flagged=(), boot_ivs=None,
@@ -886,69 +888,11 @@ def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, 
              boot_ivs=None, fit_quality=None):
     from . import pl
 
-    s = settings
-    fitted = tl.model_fractions(result, data.meth_edges)
-    fig, (ax, res_ax) = pl.figure(1, 6.0, 4.2, rows=2)
-    pl.fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
-    pl.residuals(data.meth_edges, gof.pearson_residuals(data.counts, fitted), fit_quality,
-                 data.density_lo, data.density_hi, ax=res_ax)
-    _save_plot(folder, "fractions.png", fig)
-
-    names = list(result.params)
-    mode = modes.get(s.mode)
-    cols = min(len(names), 3)
-    rows = -(-len(names) // cols)
-    fig, axes = pl.figure(cols, 4.4, 3.6, rows=rows)
-    methods = set()
-    beside = _beside(intervals, boot_ivs or {})
-    for ax, name in zip(axes, names):
-        lo = hi = beside_ivs = None
-        interval = "interval"
-        if name in intervals:
-            lo = [iv.lo for iv in intervals[name][1]]
-            hi = [iv.hi for iv in intervals[name][1]]
-            methods.add(intervals[name][0])
-            interval = f"{args.level:g} {intervals[name][0]} interval"
-        if name in beside:
-            beside_ivs = ([iv.lo for iv in boot_ivs[name][1]], [iv.hi for iv in boot_ivs[name][1]],
-                          f"{args.level:g} {tl.PERCENTILE} interval")
-            methods.add(tl.PERCENTILE)
-        # A bin the model does not fit (poor_fit) rings every estimate of the bin.
-        mine = [f for f in flagged if f.parameter in (name, "fit")]
-        marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
-        at_bound = [any(f.word == "at_bound" and f.density_idx in (None, d) for f in mine)
-                    for d in range(data.n_densities)]
-        pl.parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
-                                lo, hi, ax=ax, flagged=marked, at_bound=at_bound,
-                                shared=name in mode.shared,
-                                label=pl.parameter_label(name, s.normalize_stw),
-                                interval_label=interval, beside=beside_ivs)
-    for ax in axes[len(names):]:
-        ax.set_visible(False)
-    how = (f"{args.level:g} intervals: " + ", ".join(sorted(methods)) if methods
-           else "no intervals (ask for --bootstrap N or --profile)")
-    fig.suptitle(f"mode {s.mode}: estimates per CpG-density bin, shared ones as one line; "
-                 f"{how}", fontsize="medium")
-    _save_plot(folder, "parameters.png", fig)
-
-    if boot_rows is not None:
-        boot = tl.bootstrap_parameters(boot_rows, s, args.bootstrap, data.n_densities)
-        for name in modes.get(s.mode).shared:
-            if name in boot:
-                fig, (ax,) = pl.figure()
-                iv = boot_ivs[name][1][0] if boot_ivs and name in boot_ivs else None
-                pl.bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
-                                          ax=ax, label=pl.parameter_label(name, s.normalize_stw),
-                                          method=f"{args.level:g} percentile bootstrap")
-                _save_plot(folder, f"bootstrap_{name}.png", fig)
-    for name in dict.fromkeys(p.parameter for p in profs):
-        ps = [p for p in profs if p.parameter == name]
-        if ps:
-            fig, axes = pl.figure(len(ps), 3.6, 3.0)
-            for ax, p in zip(axes, ps):
-                pl.profile(p, args.level, ax=ax,
-                           label=pl.parameter_label(p.parameter, s.normalize_stw))
-            _save_plot(folder, f"profile_{name}.png", fig)
+    figures = pl.fit_figures(data, result, settings, args.level, boot_rows=boot_rows,
+                             n_bootstrap=args.bootstrap, intervals=intervals, profiles=profs,
+                             flagged=flagged, boot_ivs=boot_ivs, fit_quality=fit_quality)
+    for name, fig in figures.items():
+        _save_plot(folder, name, fig)
 
 
 # ------------------------------------------------------------ several modes, compare
@@ -1017,9 +961,7 @@ def compare_into(folder, args, runs, record):
     if not args.no_plots:
         from . import pl
 
-        fig, axes = pl.figure(2, 5.0, 4.0)
-        pl.comparison(result.models, result.pairs, axes=axes)
-        _save_plot(folder, "comparison.png", fig)
+        _save_plot(folder, "comparison.png", pl.comparison_figure(result.models, result.pairs))
     for note in result.notes:
         _warn(args, note)
     best = min(result.models, key=lambda m: m["aic"])
@@ -1085,28 +1027,13 @@ def drift_into(folder, args, data, edges, dens, record):
     flagged = flags.flag_drift(res, args.st_bounds, level=args.level)
     folder.write_tsv("drift.tsv", *tl.drift_table(res, data, flagged))
     folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
-    observed = pp.observed_fractions(data.counts)
     if res.boot is not None:
         folder.write_tsv("drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
                          [[b] + list(r) for b, r in enumerate(res.boot)])
     if not args.no_plots:
         from . import pl
 
-        fine = np.linspace(0.0, data.fit_ages.max(), 101)
-        fig, (ax,) = pl.figure(1, 7.0, 4.8)
-        rates = []
-        for name, value in (("StE", res.ste), ("StW", res.stw)):
-            iv = res.intervals.get(name.lower())
-            rates.append(f"{name} = {value:.3g}"
-                         + (f" [{iv.lo:.3g}, {iv.hi:.3g}]" if iv is not None else ""))
-        how = (f"{args.level:g} likelihood-ratio (profile) intervals" if res.profiles else
-               f"{args.level:g} percentile bootstrap intervals, {args.bootstrap} resamples"
-               if res.intervals else "no intervals (ask for --bootstrap N or --profile)")
-        pl.drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
-                 edges, ax=ax,
-                 age_label=f"{args.age_column} minus the reference age {data.ages[0]:g}",
-                 title=f"fitted per unit of {args.age_column}: {', '.join(rates)}\n({how}); "
-                       "observed (dots), predicted (lines)")
+        fig = pl.drift_figure(res, data, edges, args.level, args.age_column, args.bootstrap)
         _save_plot(folder, "drift.png", fig)
     record.update(
         ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
@@ -1156,7 +1083,7 @@ def cmd_phase(args):
                     "(fixed exponents, Vmax, --normalize-stw, --raw-count) are taken from "
                     "the options or their defaults")
     lo, hi = args.range
-    labels, outside = [], []
+    labels, logs, outside = [], [], []
     if fitted is not None:
         labels = [f"[{a:.3g}, {b:.3g}]" for a, b in zip(fitted.density_lo, fitted.density_hi)]
         logs = [(math.log10(c), math.log10(e)) for c, e in zip(fitted.params["cow"],
@@ -1165,16 +1092,8 @@ def cmd_phase(args):
                    if not (lo <= c <= hi and lo <= e <= hi)]
     if outside:
         _warn(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
-    fig, axes = pl.figure(2, 5.0, 4.2, rows=len(maps))
-    for i, m in enumerate(maps):
-        tl.apply_run_settings(tl.FitSettings(raw_count=raw_count, vmax=m.vmax))
-        grids = tl.phase_grids(m.st, normalize_stw, args.range, args.grid, m.n_u, m.n_m)
-        points = [logs[d] + (labels[d],) for d in m.density_idx] if fitted is not None else []
-        title = (f"St = {m.st:.4g}, n_U = {m.n_u:.3g}, n_M = {m.n_m:.3g}"
-                 + (f", Vmax = {m.vmax:.4g}" if math.isfinite(m.vmax) else ""))
-        for ax, key in zip(axes[2 * i:2 * i + 2], ("bistability", "avg_meth")):
-            pl.phase(grids, key, points, ax=ax)
-            ax.set_title(f"{pl.PHASE_LABELS[key].split(chr(10))[0]}: {title}", fontsize="small")
+    fig = pl.phase_figure(maps, normalize_stw, raw_count, args.range, args.grid,
+                          [logs[d] + (labels[d],) for d in range(len(labels))])
     provenance.write_file(args.out, lambda f: pl.save(fig, f))
     _note(args, f"wrote {args.out}" + (f" ({len(maps)} maps: one per fitted St, exponents "
                                         "and Vmax)" if len(maps) > 1 else ""))

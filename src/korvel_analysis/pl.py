@@ -400,3 +400,154 @@ def phase(grids, key="bistability", points=None, ax=None):
     ax.set_ylabel("log10 CoW (cooperative writing coefficient)")
     ax.set_title(PHASE_LABELS.get(key, key).split("\n")[0])
     return ax
+
+
+# ------------------------------------------------------------ the figures of a run
+# Each returns pyplot-free Figures and writes nothing: the command saves them
+# under the names given here, a notebook shows them.
+
+def fit_figures(data, result, settings, level, boot_rows=None, n_bootstrap=None, intervals=None,
+                profiles=(), flagged=(), boot_ivs=None, fit_quality=None):
+    """The figures of a fit, keyed by file name: fractions.png, parameters.png, a
+    bootstrap_NAME.png per shared parameter of a bootstrap, a profile_NAME.png per
+    profiled parameter."""
+    from . import gof, tl
+
+    intervals = intervals or {}
+    fitted = tl.model_fractions(result, data.meth_edges)
+    figures = {}
+    fig, (ax, res_ax) = figure(1, 6.0, 4.2, rows=2)
+    fractions(data.meth_edges, data.fractions, fitted, data.density_lo, data.density_hi, ax=ax)
+    residuals(data.meth_edges, gof.pearson_residuals(data.counts, fitted), fit_quality,
+              data.density_lo, data.density_hi, ax=res_ax)
+    figures["fractions.png"] = fig
+    figures["parameters.png"] = _parameters_figure(data, result, settings, level, intervals,
+                                                   flagged, boot_ivs)
+    if boot_rows is not None:
+        figures.update(_bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap,
+                                          boot_ivs))
+    for name in dict.fromkeys(p.parameter for p in profiles):
+        ps = [p for p in profiles if p.parameter == name]
+        fig, axes = figure(len(ps), 3.6, 3.0)
+        for ax, p in zip(axes, ps):
+            profile(p, level, ax=ax, label=parameter_label(p.parameter, settings.normalize_stw))
+        figures[f"profile_{name}.png"] = fig
+    return figures
+
+
+def bootstrap_beside(intervals, boot_ivs):
+    """The parameters whose bootstrap intervals are not the ones shown (a profile's are)."""
+    from .tl import PERCENTILE
+
+    return [name for name in boot_ivs if intervals.get(name, (None,))[0] != PERCENTILE]
+
+
+def _parameters_figure(data, result, settings, level, intervals, flagged, boot_ivs):
+    from . import modes
+    from .tl import PERCENTILE
+
+    s = settings
+    names = list(result.params)
+    mode = modes.get(s.mode)
+    cols = min(len(names), 3)
+    rows = -(-len(names) // cols)
+    fig, axes = figure(cols, 4.4, 3.6, rows=rows)
+    methods = set()
+    beside = bootstrap_beside(intervals, boot_ivs or {})
+    for ax, name in zip(axes, names):
+        lo = hi = beside_ivs = None
+        interval = "interval"
+        if name in intervals:
+            lo = [iv.lo for iv in intervals[name][1]]
+            hi = [iv.hi for iv in intervals[name][1]]
+            methods.add(intervals[name][0])
+            interval = f"{level:g} {intervals[name][0]} interval"
+        if name in beside:
+            beside_ivs = ([iv.lo for iv in boot_ivs[name][1]], [iv.hi for iv in boot_ivs[name][1]],
+                          f"{level:g} {PERCENTILE} interval")
+            methods.add(PERCENTILE)
+        # A bin the model does not fit (poor_fit) rings every estimate of the bin.
+        mine = [f for f in flagged if f.parameter in (name, "fit")]
+        marked = [any(f.density_idx in (None, d) for f in mine) for d in range(data.n_densities)]
+        at_bound = [any(f.word == "at_bound" and f.density_idx in (None, d) for f in mine)
+                    for d in range(data.n_densities)]
+        parameter_vs_density(data.density_lo, data.density_hi, result.params[name], name,
+                             lo, hi, ax=ax, flagged=marked, at_bound=at_bound,
+                             shared=name in mode.shared,
+                             label=parameter_label(name, s.normalize_stw),
+                             interval_label=interval, beside=beside_ivs)
+    for ax in axes[len(names):]:
+        ax.set_visible(False)
+    how = (f"{level:g} intervals: " + ", ".join(sorted(methods)) if methods
+           else "no intervals (ask for --bootstrap N or --profile)")
+    fig.suptitle(f"mode {s.mode}: estimates per CpG-density bin, shared ones as one line; "
+                 f"{how}", fontsize="medium")
+    return fig
+
+
+def _bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap, boot_ivs):
+    from . import modes, tl
+
+    s = settings
+    figures = {}
+    boot = tl.bootstrap_parameters(boot_rows, s, n_bootstrap, data.n_densities)
+    for name in modes.get(s.mode).shared:
+        if name in boot:
+            fig, (ax,) = figure()
+            iv = boot_ivs[name][1][0] if boot_ivs and name in boot_ivs else None
+            bootstrap_distribution(boot[name][:, 0], name, result.shared_value(name), iv,
+                                   ax=ax, label=parameter_label(name, s.normalize_stw),
+                                   method=f"{level:g} percentile bootstrap")
+            figures[f"bootstrap_{name}.png"] = fig
+    return figures
+
+
+def comparison_figure(models, pairs=()):
+    """comparison.png of fits of one input in several modes."""
+    fig, axes = figure(2, 5.0, 4.0)
+    comparison(models, pairs, axes=axes)
+    return fig
+
+
+def drift_figure(res, data, edges, level, age_column, n_bootstrap):
+    """drift.png of a drift fit (tl.drift_fit's result over pp's drift data)."""
+    from . import pp, tl
+
+    observed = pp.observed_fractions(data.counts)
+    fine = np.linspace(0.0, data.fit_ages.max(), 101)
+    fig, (ax,) = figure(1, 7.0, 4.8)
+    rates = []
+    for name, value in (("StE", res.ste), ("StW", res.stw)):
+        iv = res.intervals.get(name.lower())
+        rates.append(f"{name} = {value:.3g}"
+                     + (f" [{iv.lo:.3g}, {iv.hi:.3g}]" if iv is not None else ""))
+    how = (f"{level:g} likelihood-ratio (profile) intervals" if res.profiles else
+           f"{level:g} percentile bootstrap intervals, {n_bootstrap} resamples"
+           if res.intervals else "no intervals (ask for --bootstrap N or --profile)")
+    drift(data.ages - data.ages[0], observed, fine, tl.drift_predict(res, data, fine),
+          edges, ax=ax,
+          age_label=f"{age_column} minus the reference age {data.ages[0]:g}",
+          title=f"fitted per unit of {age_column}: {', '.join(rates)}\n({how}); "
+                "observed (dots), predicted (lines)")
+    return fig
+
+
+def phase_figure(maps, normalize_stw, raw_count, log_range, grid, points=()):
+    """The phase maps of `korvel phase` (tl.phase_maps), two panels (bistability, mean
+    methylation) per map; ``points``: (log10 CoW, log10 CoE, label) of each fitted density
+    bin, marked on the maps of its bins."""
+    import math
+
+    from . import tl
+
+    fig, axes = figure(2, 5.0, 4.2, rows=len(maps))
+    for i, m in enumerate(maps):
+        tl.apply_run_settings(tl.FitSettings(raw_count=raw_count, vmax=m.vmax))
+        grids = tl.phase_grids(m.st, normalize_stw, log_range, grid, m.n_u, m.n_m)
+        mine = [points[d] for d in m.density_idx] if points else []
+        title = (f"St = {m.st:.4g}, n_U = {m.n_u:.3g}, n_M = {m.n_m:.3g}"
+                 + (f", Vmax = {m.vmax:.4g}" if math.isfinite(m.vmax) else ""))
+        for ax, key in zip(axes[2 * i:2 * i + 2], ("bistability", "avg_meth")):
+            phase(grids, key, mine, ax=ax)
+            ax.set_title(f"{PHASE_LABELS[key].split(chr(10))[0]}: {title}", fontsize="small")
+    return fig
