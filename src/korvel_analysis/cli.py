@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
 import itertools
 import math
 import os
@@ -21,12 +20,12 @@ import numpy as np
 
 import korvel
 
-from . import chunks, flags, gof, modes, pp, provenance, readers, simulate, tl
+from . import chunks, flags, gof, modes, pp, provenance, readers, runs, simulate, tl
 from .readers import InputError
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
-DEFAULT_PROFILE_POINTS = 15
-DEFAULT_PROFILE_SPAN = 1.0
+DEFAULT_PROFILE_POINTS = runs.DEFAULT_PROFILE_POINTS
+DEFAULT_PROFILE_SPAN = runs.DEFAULT_PROFILE_SPAN
 # Rows of a simulated table formatted at a time.
 WRITE_ROWS = 1 << 16
 
@@ -429,12 +428,6 @@ def build_parser():
 
 # ------------------------------------------------------------ shared steps
 
-def _meth_edges(args):
-    if args.meth_edges is not None:
-        return pp.check_edges(args.meth_edges, "meth_edges", 0.0, 1.0)
-    return pp.meth_edges(args.meth_bins or 10)
-
-
 def _need_plots(args):
     if args.no_plots:
         return
@@ -466,9 +459,7 @@ def _output_folder(args, names):
 def _finish(args, folder, record):
     """run.json of the finished run, then what the previous run left and this one did not
     write again removed, and said."""
-    folder.write_text(provenance.RUN_JSON, provenance.run_json_text(record))
-    folder.unlink(provenance.RUNNING_JSON)
-    removed = folder.finish()
+    removed = provenance.finish_run(folder, record)
     if removed:
         shown = ", ".join(removed[:10]) + (f" and {len(removed) - 10} more"
                                            if len(removed) > 10 else "")
@@ -491,26 +482,6 @@ def _set_threads(args):
 
 def _options(args):
     return {k: v for k, v in vars(args).items() if k not in ("func",)}
-
-
-def load_binned(args):
-    """Reads and bins the input of korvel fit: (binned data, what was read); raises
-    InputError or ValueError on bad input."""
-    edges = _meth_edges(args)
-    if args.counts:
-        if args.density_edges is not None or args.density_quantiles is not None:
-            raise UsageError("a counts table brings its own density bins: drop "
-                             "--density-edges/--density-quantiles")
-        if args.percent:
-            raise UsageError("--percent applies to a reads table, not to a counts table")
-        table = readers.read_counts(args.input, edges.size - 1)
-        return pp.from_counts(table, edges), table.source
-    # Binned as it is read: the reads themselves are never all held.
-    source = {}
-    blocks = readers.scan_reads(args.input, args.density_column, args.methylation_column,
-                                percent=args.percent, source=source)
-    return pp.bin_read_blocks(blocks, str(args.input), args.density_column, edges,
-                              args.density_edges, args.density_quantiles), source
 
 
 # ------------------------------------------------------------ simulate
@@ -554,13 +525,45 @@ def write_reads(path, density, meth, age=None):
 
 # ------------------------------------------------------------ fit
 
-def fit_settings(args):
-    return tl.FitSettings(
-        mode=args.mode, normalize_stw=args.normalize_stw, st_bounds=args.st_bounds,
-        co_bounds=args.co_bounds, exp_bounds=args.exp_bounds, vmax_bounds=args.vmax_bounds,
-        fit_vmax=args.fit_vmax, co_penalty=args.penalty,
-        weights=None if args.weights is None else tuple(args.weights),
-        n_u=args.n_u, n_m=args.n_m, raw_count=args.raw_count, vmax=args.vmax)
+class _CommandHooks(runs.Hooks):
+    """The command's side of a run: its messages on standard error, its chunked stages kept
+    in the output folder (resumable) and run on the Dask scheduler of --scheduler. Once a
+    stage's chunk checks have passed, the run's record is written as unfinished."""
+
+    def __init__(self, args, folder, record):
+        self.args, self.folder, self.record = args, folder, record
+        self.progress = _progress(args)
+        self.resume = getattr(args, "resume", False)
+        self.where = f" on {args.scheduler}" if getattr(args, "scheduler", None) else ""
+
+    def note(self, text):
+        _note(self.args, text)
+
+    def warn(self, text):
+        _warn(self.args, text)
+
+    @contextlib.contextmanager
+    def chunked(self, subfolder, resume=None):
+        args = self.args
+        kw = dict(progress=self.progress, checkpoint_dir=self.folder.sub(subfolder),
+                  resume=self.resume if resume is None else resume, report=self.warn,
+                  on_start=lambda: provenance.start_run(self.folder, self.record))
+        try:
+            if args.scheduler is None:
+                yield kw
+            else:
+                from . import distributed
+
+                with distributed.connect(args.scheduler, args.threads) as client:
+                    yield dict(kw, client=client)
+        except chunks.StaleChunks as exc:
+            raise UsageError(str(exc)) from None
+        except chunks.Interrupted:
+            raise
+        except KeyboardInterrupt:
+            # Ctrl+C while the cluster started (held until it was up, then acted on):
+            # no chunk of this run began, and the same command with --resume goes on.
+            raise chunks.Interrupted(0, args.bootstrap, None) from None
 
 
 def cmd_fit(args):
@@ -576,13 +579,11 @@ def _fit_checks(args, loaded=None):
     is given. Everything that can be wrong with the input or options is found before
     anything is computed or written."""
     try:
-        settings = fit_settings(args)
+        options = runs.FitOptions.of(args)
+        options.settings()  # impossible settings are refused before the input is read
         _need_plots(args)
-        data, source = load_binned(args) if loaded is None else loaded
-        if args.weights is not None and len(args.weights) != data.n_densities:
-            raise UsageError(f"--weights gives {len(args.weights)} weights for "
-                             f"{data.n_densities} density bins")
-        settings = dataclasses.replace(settings, n_reads=tuple(data.n_reads))
+        data, source = runs.load_binned(args.input, options) if loaded is None else loaded
+        settings = runs.fit_settings(options, data)
         if args.scheduler is not None:
             from . import distributed
 
@@ -598,105 +599,23 @@ def _fit_checks(args, loaded=None):
 def fit_folder(args, data, settings, source):
     """One mode's fit into its own folder, args.out."""
     record = provenance.run_record("fit", sys.argv, _options(args), [source], seed=args.seed)
-    names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
-    if args.bootstrap:
-        names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
-    if args.gof_bootstrap:
-        names.append(f"{GOF_CHUNK_DIR}/{chunks.MANIFEST}")
-    profiled = tl.profiled_parameters(settings) if args.profile else ()
-    names += [f"profiles/{n}.tsv" for n in (*profiled, "intervals")] if profiled else []
-    if not args.no_plots:
-        # Checked before the fit like every other file, so that a refusal writes nothing.
-        names += ["plots/fractions.png", "plots/parameters.png"]
-        names += [f"plots/bootstrap_{n}.png" for n in modes.get(settings.mode).shared
-                  if args.bootstrap]
-        names += [f"plots/profile_{n}.png" for n in profiled]
-    with _output_folder(args, names) as folder:
+    options = runs.FitOptions.of(args)
+    with _output_folder(args, runs.fit_files(options, settings, not args.no_plots)) as folder:
         if args.resume:
             refusal = chunks.resume_refusal(folder, record)
             if refusal:
                 raise UsageError(refusal)
         folder.check_writable(provenance.SUBFOLDERS)  # before the fit, not after it
-        return fit_into(folder, args, data, settings, record)
-
-
-def fit_into(folder, args, data, settings, record):
-    """The fit, its bootstrap and profiles, and every file of the run, into the locked folder."""
-    _note(args, f"{data.n_densities} density bins, {int(data.n_reads.sum())} reads"
-                + (f" ({data.n_dropped} outside the bins left out)" if data.n_dropped else "")
-                + f"; fitting in mode {args.mode}")
-
-    result = tl.fit(data.fractions, data.meth_edges, settings, verbose=args.verbose,
-                    progress=_progress(args))
-    boot_rows, profs, profile_note = None, [], None
-    if args.bootstrap:
-        _note(args, f"bootstrap: {args.bootstrap} resamples in chunks of {args.chunk_resamples}"
-                    + (f" on {args.scheduler}" if args.scheduler else ""))
         try:
-            boot_rows = run_bootstrap(args, data, settings, result, folder, record)
+            run = runs.compute_fit(data, options, settings, record,
+                                   _CommandHooks(args, folder, record))
         except chunks.Interrupted as exc:
-            print(f"korvel fit: {exc}; to continue, run the same command with --resume",
-                  file=sys.stderr)
+            print(f"korvel fit: {getattr(exc, 'stage', '')}{exc}; to continue, run the same "
+                  "command with --resume", file=sys.stderr)
             return EXIT_INTERRUPTED
-    if args.profile:
-        profile_note = tl.profile_refusal(settings.mode)
-        if profile_note is None:
-            _note(args, "profiles of " + ", ".join(tl.profiled_parameters(settings)))
-            profs = tl.profiles(data.fractions, data.meth_edges, result, data.n_reads,
-                                args.level, args.profile_points, args.profile_span,
-                                progress=_progress(args))
-        else:
-            _warn(args, profile_note)
-    intervals = tl.intervals(result, boot_rows, profs, args.bootstrap, args.level)
-    boot_ivs = tl.bootstrap_intervals(result, boot_rows, args.bootstrap, args.level)
-
-    boot = (tl.bootstrap_parameters(boot_rows, settings, args.bootstrap, data.n_densities)
-            if boot_rows is not None else None)
-    try:
-        fit_quality = goodness_of_fit(args, data, result, folder, record)
-    except chunks.Interrupted as exc:
-        print(f"korvel fit: goodness-of-fit draws {exc}; to continue, run the same command "
-              "with --resume", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    flagged = flags.flag_estimates(result, boot=boot, intervals=intervals, profiles=profs,
-                                   level=args.level, boot_intervals=boot_ivs)
-    flagged += gof.poor_fit_flags(fit_quality)
-
-    write_results(folder, "results.tsv", data, result, intervals, flagged, boot_ivs,
-                  fit_quality)
-    if boot_rows is not None:
-        folder.write_tsv("bootstrap.tsv", modes.get(settings.mode).bootstrap_columns,
-                         [[int(v) if i < 2 else v for i, v in enumerate(r)] for r in boot_rows])
-    open_ends = write_profiles(folder, profs, args.level) if profs else []
-    for item in open_ends:
-        _warn(args, f"the {args.level:g} interval of {item['parameter']} "
-                    f"({item['density_bin']}) is open at the {item['side']} grid end "
-                    f"{item['grid_end']:.4g}: no bound there")
-    if not args.no_plots:
-        plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged,
-                 boot_ivs, fit_quality)
-    record.update(
-        mode=settings.mode, n_densities=data.n_densities,
-        density_edges=list(data.density_lo) + [data.density_hi[-1]],
-        meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
-        module_calls=result.calls + ([modes.get(settings.mode).bootstrap_function] if boot_rows
-                                     is not None else [])
-        + (list(modes.get(settings.mode).profile_functions) if profs else []),
-        warm_start=tl.warm_start(result) if boot_rows is not None else None,
-        vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
-        intervals={name: method for name, (method, _) in intervals.items()},
-        bootstrap_interval_columns=sorted(_beside(intervals, boot_ivs)),
-        open_interval_ends=open_ends, profile_note=profile_note,
-        flags=[{"parameter": f.parameter, "density_idx": f.density_idx, "flag": f.word,
-                "reason": f.reason} for f in flagged],
-        profiles=profile_record(profs),
-        reproducible=reproducibility(settings, intervals, profs),
-        goodness_of_fit=gof_record(fit_quality, args), status="finished")
-    if boot_rows is not None:
-        record.update(chunk_resamples=args.chunk_resamples,
-                      bootstrap_rows=chunks.reproducibility(settings.mode, args.chunk_resamples))
-    _finish(args, folder, record)
-    report_flags(args, flagged)
+        run.write_into(folder, not args.no_plots)
+        _finish(args, folder, record)
+    report_flags(args, run.flags)
     return EXIT_OK
 
 
@@ -714,185 +633,10 @@ def report_flags(args, flagged):
         print(f"  {line}", file=sys.stderr)
 
 
-def run_bootstrap(args, data, settings, result, folder, record):
-    """Seeded resamples of the reads, refitted by the mode's bootstrap function: its rows.
-
-    The resamples run in chunks, each kept in DIR/chunks/ when done, here or
-    on a Dask cluster (--scheduler). Once the chunks' checks have passed, the
-    run's record is written as unfinished, beside any finished run.json.
-    """
-    rows = pp.bootstrap_fracs(data.counts, args.bootstrap, args.seed)
-    boot = (rows, args.bootstrap, data.n_densities, data.meth_edges, settings,
-            tl.warm_start(result))
-    with _chunked(args, folder, record, chunks.CHUNK_DIR) as kw:
-        return chunks.run_bootstrap(*boot, **kw)
-
-
-@contextlib.contextmanager
-def _chunked(args, folder, record, subfolder, resume=None):
-    """The keywords of chunks.run_bootstrap for a chunked stage of a run: its chunks kept in
-    DIR/``subfolder``, progress, resume, and the Dask client of --scheduler. Once the
-    chunks' checks have passed, the run's record is written as unfinished."""
-    def started():
-        folder.write_text(provenance.RUNNING_JSON, provenance.run_json_text(
-            dict(record, status="running"), finished=False))
-
-    kw = dict(chunk_resamples=args.chunk_resamples, progress=_progress(args),
-              checkpoint_dir=folder.sub(subfolder),
-              resume=args.resume if resume is None else resume,
-              report=lambda text: _warn(args, text), on_start=started)
-    try:
-        if args.scheduler is None:
-            yield kw
-        else:
-            from . import distributed
-
-            with distributed.connect(args.scheduler, args.threads) as client:
-                yield dict(kw, client=client)
-    except chunks.StaleChunks as exc:
-        raise UsageError(str(exc)) from None
-    except chunks.Interrupted:
-        raise
-    except KeyboardInterrupt:
-        # Ctrl+C while the cluster started (held until it was up, then acted on):
-        # no chunk of this run began, and the same command with --resume goes on.
-        raise chunks.Interrupted(0, args.bootstrap, None) from None
-
-
-GOF_CHUNK_DIR = "gof_chunks"
-
-
-def goodness_of_fit(args, data, result, folder, record):
-    """Each density bin's goodness of fit; with --gof-bootstrap N its p-values from N data
-    sets drawn from the fit, in chunks kept in DIR/gof_chunks/."""
-    if not args.gof_bootstrap:
-        return gof.goodness_of_fit(data.counts, data.meth_edges, result)
-    mode = modes.get(result.settings.mode)
-    resume = args.resume
-    if resume and not mode.seeded:
-        # The draws come from the fit, which is not reproducible in this mode: the
-        # interrupted run's chunks were drawn from another fit.
-        _warn(args, f"the goodness-of-fit draws start afresh: {mode.unseeded_because}, so "
-                    "they are drawn from another fit than the interrupted run's")
-        resume = False
-    _note(args, f"goodness of fit: {args.gof_bootstrap} data sets drawn from the fit, in "
-                f"chunks of {args.chunk_resamples}")
-    with _chunked(args, folder, record, GOF_CHUNK_DIR, resume) as kw:
-        return gof.goodness_of_fit(data.counts, data.meth_edges, result, args.gof_bootstrap,
-                                   args.seed, **kw)
-
-
-def gof_record(fit_quality, args):
-    """run.json's account of the goodness of fit."""
-    return {"p_value": fit_quality.method, "draws": fit_quality.n_draws,
-            "p_chi2": fit_quality.p_chi2, "poor_fit_below": gof.POOR_FIT_P,
-            "df": "methylation bins holding a site count - 1 - the parameters fitted per "
-                  "density bin - the shared parameters / density bins"}
-
-
-def _beside(intervals, boot_ivs):
-    """The parameters whose bootstrap intervals are not the ones shown (a profile's are)."""
-    from .pl import bootstrap_beside
-
-    return bootstrap_beside(intervals, boot_ivs)
-
-
-def write_results(folder, filename, data, result, intervals, flagged=(), boot_ivs=None,
-                  fit_quality=None):
-    """results.tsv: one row per density bin, each parameter followed by its interval (the
-    profile's where there is one) and, where that is a profile's, the bootstrap's as
-    <name>_boot_lo/_boot_hi; then the NLL, the goodness of fit (gof.GoodnessOfFit) and the
-    bin's flags (empty when none)."""
-    names = list(result.params)
-    beside = _beside(intervals, boot_ivs or {})
-    header = ["density_lo", "density_hi", "n_reads"]
-    for name in names:
-        header += [name] + ([f"{name}_lo", f"{name}_hi"] if name in intervals else [])
-        header += [f"{name}_boot_lo", f"{name}_boot_hi"] if name in beside else []
-    header += ["nll"] + (["gof_deviance", "gof_df", "gof_p"] if fit_quality else []) + ["flags"]
-    table = []
-    for d in range(data.n_densities):
-        row = [data.density_lo[d], data.density_hi[d], int(data.n_reads[d])]
-        for name in names:
-            row.append(result.params[name][d])
-            for ivs, there in ((intervals, name in intervals), (boot_ivs, name in beside)):
-                if there:
-                    row += [ivs[name][1][d].lo, ivs[name][1][d].hi]
-        row.append(result.nll[d])
-        if fit_quality:
-            row += [fit_quality.deviance[d], fit_quality.df[d], fit_quality.p[d]]
-        row.append(flags.words_of(flagged, d))
-        table.append(row)
-    folder.write_tsv(filename, header, table)
-
-
-def reproducibility(settings, intervals, profs):
-    """What run.json says about running the same command again."""
-    mode = modes.get(settings.mode)
-    if not mode.seeded:
-        return {"results": False, "why": mode.unseeded_because + "; repeated runs differ slightly"}
-    why = "every fit is seeded from its row or density index and the resampling from --seed"
-    if profs and not mode.profiles_seeded:
-        if any(method == tl.PROFILE for method, _ in intervals.values()):
-            return {"results": False, "why": "the intervals in results.tsv come from profiles, "
-                    "whose fits draw seeds from the operating system; the fitted values repeat"}
-        why += ("; the profiles (profiles/*.tsv) draw seeds from the operating system and "
-                "differ slightly between runs")
-    elif profs:
-        why += "; the profiles' fits are seeded from their grid points"
-    return {"results": True, "why": why}
-
-
-def profile_record(profs):
-    """run.json's account of the profiles: which kind each parameter's intervals are."""
-    if not profs:
-        return None
-    held = {}
-    for p in profs:
-        held.setdefault(p.parameter, list(p.conditional_on))
-    return {name: ({"kind": "conditional", "conditional_on": h} if h else
-                   {"kind": "full", "conditional_on": []}) for name, h in held.items()}
-
-
-def write_profiles(folder, profs, level):
-    """profiles/<parameter>.tsv curves and profiles/intervals.tsv; returns the open interval ends."""
-    open_ends, ivrows = [], []
-    for name in dict.fromkeys(p.parameter for p in profs):
-        rows = []
-        for p in (p for p in profs if p.parameter == name):
-            label = "all" if p.density_idx is None else p.density_idx
-            rows += [[label, x, y] for x, y in zip(p.grid, p.nll)]
-            iv = p.interval
-            ivrows.append([name, label, p.estimate, iv.lo, iv.hi, str(iv.lo_open).lower(),
-                           str(iv.hi_open).lower(), level, ",".join(p.conditional_on)])
-            for side, is_open, end in (("lower", iv.lo_open, p.grid.min()),
-                                       ("upper", iv.hi_open, p.grid.max())):
-                if is_open:
-                    open_ends.append({"parameter": name, "density_bin": label, "side": side,
-                                      "grid_end": float(end)})
-        if rows:
-            folder.write_tsv(f"profiles/{name}.tsv", ["density_idx", name, "nll_reads"], rows)
-    folder.write_tsv("profiles/intervals.tsv",
-                         ["parameter", "density_idx", "estimate", "lo", "hi", "lo_open",
-                          "hi_open", "level", "conditional_on"], ivrows)
-    return open_ends
-
-
 def _save_plot(folder, name, fig):
     from . import pl
 
     folder.write_with(f"plots/{name}", lambda f: pl.save(fig, f))
-
-
-def plot_fit(folder, data, result, settings, boot_rows, intervals, profs, args, flagged=(),
-             boot_ivs=None, fit_quality=None):
-    from . import pl
-
-    figures = pl.fit_figures(data, result, settings, args.level, boot_rows=boot_rows,
-                             n_bootstrap=args.bootstrap, intervals=intervals, profiles=profs,
-                             flagged=flagged, boot_ivs=boot_ivs, fit_quality=fit_quality)
-    for name, fig in figures.items():
-        _save_plot(folder, name, fig)
 
 
 # ------------------------------------------------------------ several modes, compare
@@ -982,80 +726,22 @@ def compare_into(folder, args, runs, record):
 def cmd_drift(args):
     try:
         _need_plots(args)
-        edges = (pp.site_count_edges() if args.meth_bins is None and args.meth_edges is None
-                 else _meth_edges(args))
-        columns = (args.input, args.density_column, args.methylation_column, args.age_column)
-        dens, source = None, {}
-        if args.density_bin is not None and args.density_edges is None:
-            # Quantiles of the densities need all of them: the reads are held.
-            reads = readers.read_reads(*columns, percent=args.percent)
-            dens = pp.density_edges(reads.density, None, args.density_quantiles)
-            data, source = pp.drift_data(reads, edges, dens, args.density_bin), reads.source
-        else:  # counted as read
-            blocks = readers.scan_reads(*columns, percent=args.percent, source=source)
-            data = pp.drift_read_blocks(blocks, str(args.input), args.age_column, edges,
-                                        args.density_edges, args.density_bin)
-            if args.density_bin is not None:
-                dens = pp.density_edges(None, args.density_edges)
-        if args.profile and tl.drift_profile_refusal():
-            raise UsageError(tl.drift_profile_refusal())
+        options = runs.DriftOptions.of(args)
+        data, dens, source = runs.load_drift(args.input, options)
     except (InputError, ValueError) as exc:
         raise _usage(args, exc) from None
     _set_threads(args)
     record = provenance.run_record("drift", sys.argv, _options(args), [source],
                                    seed=args.seed)
-    names = [provenance.RUN_JSON, "drift.tsv", "drift_predicted.tsv", "drift_bootstrap.tsv"]
-    names += [] if args.no_plots else ["plots/drift.png"]
-    with _output_folder(args, names) as folder:
+    with _output_folder(args, runs.drift_files(not args.no_plots)) as folder:
         folder.check_writable(provenance.SUBFOLDERS)
-        return drift_into(folder, args, data, edges, dens, record)
-
-
-def drift_into(folder, args, data, edges, dens, record):
-    """The drift fit and every file of the run, into the locked folder."""
-    _note(args, f"{data.ages.size} ages (reference age {data.ages[0]:g}), "
-                f"{int(data.counts.sum())} reads")
-    shared = pp.states_per_bin(edges)
-    if np.any(shared > 1):
-        _warn(args, f"{int(np.sum(shared > 1))} of the {shared.size} methylation bins hold more "
-                    "than one site count: the starting distribution is approximated by "
-                    "spreading each bin's reads evenly over its site counts, which can bias "
-                    "StE and StW; the default (one bin per site count) does not")
-    res = tl.drift_fit(data, args.st_bounds, args.bootstrap, args.seed, args.level,
-                       progress=_progress(args), profile=args.profile,
-                       points=args.profile_points, span=args.profile_span)
-    flagged = flags.flag_drift(res, args.st_bounds, level=args.level)
-    folder.write_tsv("drift.tsv", *tl.drift_table(res, data, flagged))
-    folder.write_tsv("drift_predicted.tsv", *tl.drift_predictions(res, data))
-    if res.boot is not None:
-        folder.write_tsv("drift_bootstrap.tsv", ["boot_idx", "ste", "stw", "nll"],
-                         [[b] + list(r) for b, r in enumerate(res.boot)])
-    if not args.no_plots:
-        from . import pl
-
-        fig = pl.drift_figure(res, data, edges, args.level, args.age_column, args.bootstrap)
-        _save_plot(folder, "drift.png", fig)
-    record.update(
-        ages=data.ages, reference_age=data.ages[0], meth_edges=edges,
-        meth_bins={"n_bins": int(edges.size - 1),
-                   "one_per_site_count": bool(np.all(shared == 1)),
-                   "bins_with_several_site_counts": int(np.sum(shared > 1)),
-                   "starting_distribution": "exact" if np.all(shared <= 1) else
-                   "approximated: each bin's reads spread evenly over its site counts"},
-        density_bin=args.density_bin, density_edges=dens,
-        module_calls=["py_fit_drift_one_log", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else [])
-        + (["py_profile_drift_log"] if res.profiles else []),
-        intervals={name: tl.PROFILE if res.profiles else tl.PERCENTILE
-                   for name in res.intervals},
-        flags=[{"parameter": f.parameter, "flag": f.word, "reason": f.reason}
-               for f in flagged],
-        reproducible={"results": True, "why": "the fit's search is keyed by --seed, each "
-                      "bootstrap refit by its resample index, and the resamples are drawn "
-                      "with --seed"})
-    _finish(args, folder, record)
-    report_flags(args, flagged)
+        run = runs.compute_drift(data, dens, options, record,
+                                 _CommandHooks(args, folder, record))
+        run.write_into(folder, not args.no_plots)
+        _finish(args, folder, record)
+    report_flags(args, run.flags)
     return EXIT_OK
+
 
 
 # ------------------------------------------------------------ phase

@@ -93,6 +93,21 @@ def run_json_text(record, finished=True):
     return json.dumps(jsonable(record), indent=2) + "\n"
 
 
+def start_run(folder, record):
+    """The record of a run that has begun writing into ``folder`` (an OutputFolder), kept
+    as run.running.json beside any finished run.json until the run finishes."""
+    folder.write_text(RUNNING_JSON, run_json_text(dict(record, status="running"),
+                                                  finished=False))
+
+
+def finish_run(folder, record):
+    """run.json of the finished run, its running record gone, and what the previous run
+    left and this one did not write again removed; returns the removed names."""
+    folder.write_text(RUN_JSON, run_json_text(record))
+    folder.unlink(RUNNING_JSON)
+    return folder.finish()
+
+
 def write_file(path, write):
     """Writes a file whole or not at all, never through a link: ``write(file)`` fills a
     temporary file that is renamed to ``path`` (see ``SafeDir.write_with``)."""
