@@ -22,9 +22,9 @@ The ``korvel`` command (``korvel_analysis.cli``) is a thin layer over these.
 
 from . import extract, gof, pl, pp, simulate, tl
 from .provenance import korvel_version
-from .readers import InputError, read_counts, read_reads
+from .readers import InputError, read_counts, read_reads, write_reads
 from .runs import DriftRun, FitRun, drift_reads, fit_reads
 
 __version__ = korvel_version()
 __all__ = ["DriftRun", "FitRun", "InputError", "drift_reads", "extract", "fit_reads", "gof",
-           "pl", "pp", "read_counts", "read_reads", "simulate", "tl", "__version__"]
+           "pl", "pp", "read_counts", "read_reads", "simulate", "tl", "write_reads", "__version__"]

@@ -44,7 +44,8 @@ from . import progress as _progress
 # on it: the same command must give the same rows everywhere.
 DEFAULT_CHUNK_RESAMPLES = 10
 CHUNK_DIR = "chunks"
-MANIFEST = "manifest.json"
+# The chunk store's record of whose chunks it holds (the fingerprint of their inputs).
+FINGERPRINT_FILE = "manifest.json"
 
 def reproducibility(mode, chunk_resamples):
     """What a chunked bootstrap's rows repeat in a mode: for run.json and the README."""
@@ -96,8 +97,8 @@ def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resampl
 
 
 # The bounds each parameter column of the bootstrap rows is searched in.
-_COLUMN_BOUNDS = {"st_free": "st_bounds", "st": "st_bounds", "cow": "co_bounds",
-                  "coe": "co_bounds", "n_u": "exp_bounds", "n_m": "exp_bounds"}
+_COLUMN_BOUNDS = {"st": "st_bounds", "cow": "co_bounds", "coe": "co_bounds",
+                  "n_u": "exp_bounds", "n_m": "exp_bounds"}
 # A .npy member is its array plus a header that np.save keeps to a few hundred bytes.
 _NPY_HEADER_ROOM = 4096
 # The digest member: one 64-character string.
@@ -182,10 +183,11 @@ class Checkpoints:
 
     def check(self, digest, resume):
         """Raises StaleChunks when resuming over another run's chunks. Writes nothing."""
-        if not resume or not self.dir.exists(MANIFEST):
+        if not resume or not self.dir.exists(FINGERPRINT_FILE):
             return
         try:
-            old = json.loads(self.dir.read_bytes(MANIFEST, limit=1 << 16)).get("fingerprint")
+            old = json.loads(self.dir.read_bytes(FINGERPRINT_FILE, limit=1 << 16))
+            old = old.get("fingerprint")
         except (OSError, ValueError, AttributeError):
             old = None
         if old != digest:
@@ -196,7 +198,7 @@ class Checkpoints:
         """Starts afresh, or (``resume``) checks that the folder's chunks belong to this run."""
         self.check(digest, resume)
         self.digest, self.resume = digest, resume
-        self.dir.write_bytes(MANIFEST, json.dumps({"fingerprint": digest}).encode())
+        self.dir.write_bytes(FINGERPRINT_FILE, json.dumps({"fingerprint": digest}).encode())
 
     def _chunk_digest(self, b0, b1, rows):
         h = hashlib.sha256(f"korvel chunk {self.digest} {b0} {b1} {rows.shape}".encode())

@@ -430,8 +430,8 @@ class Comparison:
 def compare(runs, n_draws=0, seed=0, **run):
     """AIC, BIC and Akaike weights of each fit and the likelihood-ratio test of each nested
     pair. ``runs``: ComparedRun objects, runs.FitRun objects or their folders.
-    ``n_draws``: parametric-bootstrap draws for each nested pair's p-value (``run`` as in chunks.run_bootstrap).
-    ValueError when the runs are not fits of one input (see comparison_refusal)."""
+    ``n_draws``: parametric-bootstrap draws for each nested pair's p-value (``run`` as in
+    chunks.run_bootstrap). ValueError when the runs are not fits of one input (see comparison_refusal)."""
     runs = [r if isinstance(r, ComparedRun) else r.compared() if hasattr(r, "compared")
             else load_run(r) for r in runs]
     refusal = comparison_refusal(runs)

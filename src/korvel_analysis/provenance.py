@@ -308,7 +308,8 @@ class SafeDir:
 # ------------------------------------------------------------ output folders
 
 LOCK = "korvel.lock"
-MANIFEST = "manifest.json"
+# The folder's list of the files korvel wrote there (and may replace or remove).
+FILE_LIST = "manifest.json"
 RUNNING_JSON = "run.running.json"
 _MANIFEST_KIND = "korvel output folder manifest"
 # The folders korvel makes inside an output folder; it writes nowhere else.
@@ -378,7 +379,7 @@ class OutputFolder:
             raise
         folder = cls(root, created, set(), set(), lock_fd)
         try:
-            folder.has_manifest = root.exists(MANIFEST)
+            folder.has_manifest = root.exists(FILE_LIST)
             folder.previous, folder.previous_folders = folder._read_manifest()
             folder._check_manifest()  # before anything is removed
             root.remove_stale_temps()
@@ -392,10 +393,10 @@ class OutputFolder:
         return folder
 
     def _read_manifest(self):
-        if not self.root.exists(MANIFEST):
+        if not self.root.exists(FILE_LIST):
             return set(), set()
         try:
-            data = json.loads(self.root.read_bytes(MANIFEST, limit=_MANIFEST_LIMIT))
+            data = json.loads(self.root.read_bytes(FILE_LIST, limit=_MANIFEST_LIMIT))
             if data.get("kind") != _MANIFEST_KIND:
                 raise ValueError
             if not all(isinstance(n, str) for n in data["files"] + data.get("folders", [])):
@@ -403,7 +404,7 @@ class OutputFolder:
             files = set(data["files"])
             folders = set(data.get("folders", []))
         except (OSError, ValueError, TypeError, KeyError, AttributeError):
-            raise FolderError(f"{self.root.path(MANIFEST)} is not korvel's manifest: korvel "
+            raise FolderError(f"{self.root.path(FILE_LIST)} is not korvel's manifest: korvel "
                               "leaves it alone (move it, or choose another output folder)") \
                 from None
         return files, folders
@@ -417,7 +418,7 @@ class OutputFolder:
         whoever wrote the folder: an entry that is anything else would have a later run
         remove what korvel never wrote."""
         def refuse(name, why):
-            raise FolderError(f"{self.root.path(MANIFEST)} lists {name!r}, which {why}: "
+            raise FolderError(f"{self.root.path(FILE_LIST)} lists {name!r}, which {why}: "
                               "korvel removes nothing and leaves the folder alone (move the "
                               "manifest, or choose another output folder)")
 
@@ -454,15 +455,15 @@ class OutputFolder:
     def _write_manifest(self, files, folders):
         text = json.dumps({"kind": _MANIFEST_KIND, "korvel_version": korvel_version(),
                            "files": sorted(files), "folders": sorted(folders)}, indent=1)
-        self.root.write_bytes(MANIFEST, (text + "\n").encode())
+        self.root.write_bytes(FILE_LIST, (text + "\n").encode())
 
     def _not_ours(self, path):
         if not self.has_manifest:
             return (f"{path} was not written by korvel as far as korvel can tell: the folder "
-                    f"has no {MANIFEST}, the list of the files korvel wrote there (lost or "
+                    f"has no {FILE_LIST}, the list of the files korvel wrote there (lost or "
                     "removed?), so korvel leaves every file in it alone; move them, or choose "
                     "another output folder")
-        return (f"{path} was not written by korvel (it is not in the folder's {MANIFEST}): "
+        return (f"{path} was not written by korvel (it is not in the folder's {FILE_LIST}): "
                 "korvel leaves it alone; move it, or choose another output folder")
 
     def check_writable(self, folders=()):

@@ -17,7 +17,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import html
-import math
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -27,6 +26,7 @@ from . import chunks, flags, gof, modes, pp, provenance, readers, tl
 GOF_CHUNK_DIR = "gof_chunks"
 DEFAULT_PROFILE_POINTS = 15
 DEFAULT_PROFILE_SPAN = 1.0
+_FIT = tl.FitSettings()
 
 
 @dataclass(frozen=True)
@@ -47,18 +47,19 @@ class FitOptions:
     gof_bootstrap: int = 0
     profile_points: int = DEFAULT_PROFILE_POINTS
     profile_span: float = DEFAULT_PROFILE_SPAN
-    st_bounds: tuple = (1e-3, 10.0)
-    co_bounds: tuple = (1e-3, 1e3)
-    exp_bounds: tuple = (1.0, 4.0)
-    vmax_bounds: tuple = (1e-3, 1e6)
-    fit_vmax: bool = False
-    penalty: float = 0.0
+    # The model's options take the defaults of tl.FitSettings.
+    st_bounds: tuple = _FIT.st_bounds
+    co_bounds: tuple = _FIT.co_bounds
+    exp_bounds: tuple = _FIT.exp_bounds
+    vmax_bounds: tuple = _FIT.vmax_bounds
+    fit_vmax: bool = _FIT.fit_vmax
+    penalty: float = _FIT.co_penalty
     weights: tuple | None = None
-    n_u: float = 2.0
-    n_m: float = 2.0
-    normalize_stw: bool = True
-    raw_count: bool = False
-    vmax: float = math.inf
+    n_u: float = _FIT.n_u
+    n_m: float = _FIT.n_m
+    normalize_stw: bool = _FIT.normalize_stw
+    raw_count: bool = _FIT.raw_count
+    vmax: float = _FIT.vmax
     seed: int = 0
     level: float = 0.95
     chunk_resamples: int = chunks.DEFAULT_CHUNK_RESAMPLES
@@ -151,9 +152,9 @@ def fit_files(options, settings, plots=True):
     refusal writes nothing (the writers below refuse a name missing here)."""
     names = ["results.tsv", provenance.RUN_JSON, provenance.RUNNING_JSON]
     if options.bootstrap:
-        names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.MANIFEST}"]
+        names += ["bootstrap.tsv", f"{chunks.CHUNK_DIR}/{chunks.FINGERPRINT_FILE}"]
     if options.gof_bootstrap:
-        names.append(f"{GOF_CHUNK_DIR}/{chunks.MANIFEST}")
+        names.append(f"{GOF_CHUNK_DIR}/{chunks.FINGERPRINT_FILE}")
     profiled = tl.profiled_parameters(settings) if options.profile else ()
     names += [f"profiles/{n}.tsv" for n in (*profiled, "intervals")] if profiled else []
     if plots:

@@ -107,9 +107,6 @@ def apply_run_settings(settings):
     korvel.py_set_mm_vmax(float(settings.vmax))
 
 
-# Module functions that stop on Ctrl+C themselves; every other long call holds
-# no Python frame while it computes, so Python sees Ctrl+C only once it returns.
-_STOPS_ON_CTRL_C = frozenset({"py_fit_shared_exp", "py_fit_shared_co"})
 _abandoned = []  # threads of calls given up on Ctrl+C
 
 
@@ -175,10 +172,6 @@ class FitResult:
     calls: list = field(default_factory=list)
     vmax_used: float = math.inf
 
-    @property
-    def reproducible(self):
-        return modes.get(self.settings.mode).seeded
-
     def shared_value(self, name):
         return float(self.params[name][0]) if self.params[name].size else math.nan
 
@@ -199,7 +192,7 @@ def fit(fracs, meth_bin_edges, settings, verbose=False, progress=None):
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
     mode = modes.get(s.mode)
     with _sigint_kept(), _progress.waiting(f"fit in mode {s.mode}", progress):
-        if mode.fit_function in _STOPS_ON_CTRL_C:
+        if mode.fit_stops_on_ctrl_c:
             p, nlls = mode.fit(args, s, s.weights_array(), verbose)
         else:
             p, nlls = _promptly(mode.fit, args, s, s.weights_array(), verbose)
@@ -262,11 +255,8 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
     """The fitted parameters of the bootstrap rows: name -> (n_boot, n_densities) array."""
     cols = modes.get(settings.mode).bootstrap_columns
-    out = {}
-    for name in parameter_names(settings):
-        col = cols.index("st_free" if name == "st" and "st_free" in cols else name)
-        out[name] = np.asarray(rows)[:, col].reshape(n_boot, n_densities)
-    return out
+    return {name: np.asarray(rows)[:, cols.index(name)].reshape(n_boot, n_densities)
+            for name in parameter_names(settings)}
 
 
 # ---------------------------------------------------------------- intervals
