@@ -1044,7 +1044,6 @@ def drift_into(folder, args, data, edges, dens, record):
                    "approximated: each bin's reads spread evenly over its site counts"},
         density_bin=args.density_bin, density_edges=dens,
         module_calls=["py_fit_drift_one_log", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else [])
         + (["py_profile_drift_log"] if res.profiles else []),
         intervals={name: tl.PROFILE if res.profiles else tl.PERCENTILE
                    for name in res.intervals},
