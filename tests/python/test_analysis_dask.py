@@ -299,3 +299,16 @@ def test_a_killed_worker_costs_nothing_but_time(counts, client, tmp_path):
     assert killed and killed[0] < 12
     assert rows.tobytes() == boot(counts, 12, "independent", chunk_resamples=1,
                                   progress=False).tobytes()
+
+
+def test_a_log_line_gives_no_time_left_before_any_work_is_done():
+    import io
+
+    lines = _progress._Lines(4, "bootstrap", "resample", file=io.StringIO())
+    try:
+        assert lines._line(lines.start + 60.0) == \
+            "korvel: bootstrap: 0/4 resamples (0%) in 1 min 0 s"
+        lines.update(1)
+        assert lines._line(lines.start + 60.0).endswith(", about 3 min 0 s left")
+    finally:
+        lines.close()
