@@ -36,6 +36,8 @@ from pathlib import Path
 
 import numpy as np
 
+import korvel
+
 from . import distributed, modes, provenance, tl
 from . import progress as _progress
 
@@ -84,6 +86,36 @@ def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None):
                    dtype=np.float64)
     out[:, 0] += b0  # integers in doubles: exact
     return out
+
+
+def progress_piece(mode):
+    """Resamples per module call within a chunk run here, so that progress moves while a
+    chunk runs; None: the chunk is one call.
+
+    Only where the rows do not depend on how the resamples are split into calls
+    (the modes whose chunks are invariant), and as many as the pool has threads, so
+    that each call still keeps every thread busy with resamples of its own.
+    """
+    return korvel.py_thread_count() if modes.get(mode).chunk_invariant else None
+
+
+def run_in_pieces(args, piece, tick):
+    """run_chunk(*args) as calls of ``piece`` resamples each (one call when None), told to
+    ``tick(resamples)`` after each; the rows put together are the chunk's."""
+    rows, b0, n_densities, meth_bin_edges, settings, warm = args
+    n = rows.shape[0] // int(n_densities) if n_densities else 0
+    if not piece or piece >= n:
+        out = run_chunk(*args)
+        if piece:
+            tick(n)
+        return out
+    parts = []
+    for p0 in range(0, n, piece):
+        p1 = min(p0 + piece, n)
+        parts.append(run_chunk(rows[p0 * n_densities:p1 * n_densities], b0 + p0, n_densities,
+                               meth_bin_edges, settings, warm))
+        tick(p1 - p0)
+    return np.concatenate(parts)
 
 
 def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resamples):
@@ -324,17 +356,19 @@ def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, war
 
     unit = "resample" if what == "bootstrap" else "draw"
     with _progress.bar(n_boot, what, unit, progress, initial=n_done) as bar:
-        def finished(i, out):
+        def finished(i, out, counted=0):
             b0, b1 = bounds[i]
             if store is not None:
                 store.save(b0, b1, out)
             done[i] = out
-            bar.update(b1 - b0)
+            bar.update(b1 - b0 - counted)
 
         try:
             if client is None:
+                piece = progress_piece(settings.mode)
                 for i, args in jobs:
-                    finished(i, run_chunk(*args))
+                    finished(i, run_in_pieces(args, piece, bar.update),
+                             counted=bounds[i][1] - bounds[i][0] if piece else 0)
             else:
                 distributed.map_chunks(client, run_chunk, jobs, finished)
         except KeyboardInterrupt:

@@ -387,7 +387,8 @@ def cmd_phase(args):
         outside = [labels[d] for d, (c, e) in enumerate(logs)
                    if not (lo <= c <= hi and lo <= e <= hi)]
     if outside:
-        _warn(args, f"density bins {', '.join(outside)} lie outside --range and are not marked")
+        _warn(args, f"density bins {', '.join(outside)} lie outside --range: marked at "
+                    "the map's edge, pointing the way they lie")
     fig = pl.phase_figure(maps, normalize_stw, raw_count, args.range, args.grid,
                           [logs[d] + (labels[d],) for d in range(len(labels))])
     provenance.write_file(args.out, lambda f: pl.save(fig, f))

@@ -629,7 +629,6 @@ def compute_drift(data, dens, opts, record, hooks):
                    "approximated: each bin's reads spread evenly over its site counts"},
         density_bin=opts.density_bin, density_edges=dens,
         module_calls=["py_fit_drift_one_log", "py_drift_predict"]
-        + (["py_fit_drift_bootstrap_log"] if res.boot is not None else [])
         + (["py_profile_drift_log"] if res.profiles else []),
         intervals=run.interval_methods,
         flags=[{"parameter": f.parameter, "flag": f.word, "reason": f.reason}
