@@ -212,7 +212,7 @@ def fit_folder(args, data, settings, source):
     options = runs.FitOptions.of(args)
     with _output_folder(args, runs.fit_files(options, settings, not args.no_plots)) as folder:
         if args.resume:
-            refusal = chunks.resume_refusal(folder, record)
+            refusal = provenance.resume_refusal(folder, record)
             if refusal:
                 raise UsageError(refusal)
         folder.check_writable(provenance.SUBFOLDERS)  # before the fit, not after it

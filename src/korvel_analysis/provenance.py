@@ -305,6 +305,56 @@ class SafeDir:
         self.close()
 
 
+# Options of `korvel fit` that change how a run goes, not what it computes.
+RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "verbose", "resume", "force",
+                          "no_plots", "out", "input")
+
+
+def resume_refusal(folder, record):
+    """Why the run in ``folder`` (an OutputFolder) cannot be continued by the run ``record``
+    describes, or None.
+
+    The record of the folder's last run (an unfinished one if there is one,
+    else the finished run.json) must name the same inputs (by checksum), the
+    same korvel version and every option that changes results.
+    """
+    names = [n for n in folder.root.names() if n != LOCK]
+    if not names:
+        return None  # nothing there yet: the run starts afresh
+    where = folder.path
+    name = next((n for n in (RUNNING_JSON, RUN_JSON) if n in names), None)
+    if name is None:
+        return f"cannot resume {where}: it holds no {RUN_JSON}"
+    try:
+        old = json.loads(folder.read_text(name))
+        if not isinstance(old, dict) or not isinstance(old.get("options"), dict) or not (
+                isinstance(old.get("inputs"), list)
+                and all(isinstance(i, dict) for i in old["inputs"])):
+            raise ValueError
+    except (OSError, ValueError):
+        return f"cannot resume {where}: {name} is not a korvel run record"
+
+    def plain(value):
+        return json.loads(json.dumps(jsonable(value)))
+
+    new = plain(record)
+    diffs = []
+    for key in ("command", "korvel_version"):
+        if old.get(key) != new.get(key):
+            diffs.append(f"{key} ({old.get(key)} there, {new.get(key)} now)")
+    if [i.get("sha256") for i in old["inputs"]] != [i["sha256"] for i in new["inputs"]]:
+        diffs.append("the input's content (sha256)")
+    old_opts, new_opts = old["options"], new["options"]
+    for key in sorted(set(old_opts) | set(new_opts)):
+        if key not in RESULT_NEUTRAL_OPTIONS and old_opts.get(key) != new_opts.get(key):
+            diffs.append(f"--{key.replace('_', '-')} ({old_opts.get(key)} there, "
+                         f"{new_opts.get(key)} now)")
+    if diffs:
+        return (f"cannot resume {where}: its run differs in " + "; ".join(diffs)
+                + " (start afresh with --force, or give the run's options)")
+    return None
+
+
 # ------------------------------------------------------------ output folders
 
 LOCK = "korvel.lock"
