@@ -17,7 +17,7 @@ import sys
 
 import korvel
 
-from . import chunks, flags, gof, modes, provenance, readers, runs, simulate, tl
+from . import chunks, flags, gof, interrupts, modes, provenance, readers, runs, simulate, tl
 from .options import build_parser, mode_names
 from .readers import InputError, write_reads  # noqa: F401  (cli.write_reads for tests)
 
@@ -436,7 +436,7 @@ def main(argv=None):
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"korvel {args.command}: interrupted", file=sys.stderr)
-        if tl.calls_left_running():
+        if interrupts.calls_left_running():
             # A module call given up on Ctrl+C computes on: end the process now rather
             # than have the interpreter's shutdown wait on it or pull it down midway.
             sys.stdout.flush()

@@ -11,7 +11,6 @@ import contextlib
 import datetime
 import errno
 import fcntl
-import hashlib
 import importlib.metadata
 import json
 import math

@@ -6,10 +6,7 @@ the ``korvel`` command is a thin layer over these.
 
 from __future__ import annotations
 
-import contextlib
 import math
-import signal
-import threading
 import time
 from dataclasses import dataclass, field
 
@@ -21,6 +18,7 @@ from . import flags, modes, pp
 from .flags import chi2_1_quantile
 from .readers import ArgumentError
 from . import progress as _progress
+from .interrupts import kept as _sigint_kept, promptly as _promptly
 
 
 @dataclass
@@ -105,56 +103,6 @@ def apply_run_settings(settings):
     """Sets the module's process-wide raw-count switch and Vmax; every process that fits must."""
     korvel.py_set_raw_count(bool(settings.raw_count))
     korvel.py_set_mm_vmax(float(settings.vmax))
-
-
-_abandoned = []  # threads of calls given up on Ctrl+C
-
-
-def _promptly(fn, *args):
-    """fn(*args), with Ctrl+C felt at once: on the main thread the call runs on a helper
-    thread that is waited for in short steps, so KeyboardInterrupt reaches the caller
-    within a tenth of a second. The call itself cannot be stopped; on Ctrl+C it is left
-    to finish unseen (``calls_left_running`` says whether one still runs)."""
-    if threading.current_thread() is not threading.main_thread():
-        return fn(*args)
-    box = {}
-
-    def run():
-        try:
-            box["value"] = fn(*args)
-        except BaseException as exc:  # noqa: BLE001 - handed to the caller below
-            box["error"] = exc
-
-    t = threading.Thread(target=run, name="korvel call", daemon=True)
-    t.start()
-    try:
-        while t.is_alive():
-            t.join(0.1)
-    except KeyboardInterrupt:
-        _abandoned.append(t)
-        raise
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
-
-def calls_left_running():
-    """Whether a module call given up on Ctrl+C is still computing (a process that ends
-    now should end with os._exit: the interpreter's shutdown would wait on it)."""
-    return any(t.is_alive() for t in _abandoned)
-
-
-@contextlib.contextmanager
-def _sigint_kept():
-    """Puts back, after a module call, the SIGINT disposition found before it: Python's
-    Ctrl+C, a handler of the user's, or an ignored SIGINT, whatever the call left."""
-    main = threading.current_thread() is threading.main_thread()
-    found = signal.getsignal(signal.SIGINT) if main else None
-    try:
-        yield
-    finally:
-        if found is not None:  # None: set outside Python, nothing to give back
-            signal.signal(signal.SIGINT, found)
 
 
 def parameter_names(settings):

@@ -111,6 +111,7 @@ def test_the_notebook_example_runs(tmp_path):
     assert (tmp_path / "fit" / "results.tsv").exists() and (tmp_path / "fit" / "plots").is_dir()
 
 
+@pytest.mark.slow
 def test_resume_of_a_run_with_the_old_bootstrap_header_goes_on_and_renames(counts_table,
                                                                             tmp_path):
     out = tmp_path / "fit"
