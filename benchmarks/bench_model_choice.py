@@ -77,7 +77,7 @@ def fit(counts, mode):
 
 def lr_test(counts):
     n = np.rint(counts.sum(axis=1))
-    runs = [gof.FitRun.of(fit(counts, m), n, EDGES) for m in ("independent", "shared-st")]
+    runs = [gof.ComparedRun.of(fit(counts, m), n, EDGES) for m in ("independent", "shared-st")]
     (pair,) = gof.compare(runs).pairs
     return pair, runs[0].result
 

@@ -42,13 +42,15 @@ except ImportError:
     print("matplotlib is not installed (pip install 'korvel[demo]'): no picture written")
     sys.exit(0)
 
+from korvel_analysis import pl
+
+# The same panels as `korvel phase` draws: filled contours with labelled colour bars.
+grids = {"log_cow": log_cow, "log_coe": log_coe, "bistability": bistability,
+         "avg_meth": avg_meth}
 fig, axes = plt.subplots(1, 2, figsize=(10, 4.2), constrained_layout=True)
-extent = [log_coe[0], log_coe[-1], log_cow[0], log_cow[-1]]
-for ax, grid, title in ((axes[0], bistability, "bistability"), (axes[1], avg_meth, "mean methylation")):
-    im = ax.imshow(grid, origin="lower", extent=extent, aspect="auto", cmap="viridis")
-    ax.set_xlabel("log10 CoE")
-    ax.set_ylabel("log10 CoW")
-    ax.set_title(title)
-    fig.colorbar(im, ax=ax)
+for ax, key in zip(axes, ("bistability", "avg_meth")):
+    pl.phase(grids, key, ax=ax)
+    ax.set_title(f"{pl.PHASE_LABELS[key].splitlines()[0]}: St = 1, n_U = 2, n_M = 2",
+                 fontsize="small")
 fig.savefig("phase_diagram.png", dpi=120)
 print("wrote phase_diagram.png")

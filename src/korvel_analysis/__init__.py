@@ -12,15 +12,19 @@ The steps, each a plain function over NumPy arrays:
 - ``gof``: does the model fit? Goodness of fit per density bin, and the
   comparison of fits in several modes (AIC, BIC, likelihood-ratio tests);
 - ``extract``: reads tables from BAM/CRAM files and per-CpG tables
-  (``extract.extract``; BAM and CRAM need pysam, ``korvel[bam]``).
+  (``extract.extract``; BAM and CRAM need pysam, ``korvel[bam]``);
+- ``fit_reads``, ``drift_reads``: a whole run of ``korvel fit`` or ``korvel drift``
+  from Python, as a ``FitRun`` or ``DriftRun`` that tables, draws and writes it
+  (``runs``).
 
 The ``korvel`` command (``korvel_analysis.cli``) is a thin layer over these.
 """
 
 from . import extract, gof, pl, pp, simulate, tl
 from .provenance import korvel_version
-from .readers import InputError, read_counts, read_reads
+from .readers import InputError, read_counts, read_reads, write_reads
+from .runs import DriftRun, FitRun, drift_reads, fit_reads
 
 __version__ = korvel_version()
-__all__ = ["InputError", "extract", "gof", "pl", "pp", "read_counts", "read_reads", "simulate",
-           "tl", "__version__"]
+__all__ = ["DriftRun", "FitRun", "InputError", "drift_reads", "extract", "fit_reads", "gof",
+           "pl", "pp", "read_counts", "read_reads", "simulate", "tl", "write_reads", "__version__"]

@@ -36,6 +36,8 @@ from pathlib import Path
 
 import numpy as np
 
+import korvel
+
 from . import distributed, modes, provenance, tl
 from . import progress as _progress
 
@@ -44,7 +46,8 @@ from . import progress as _progress
 # on it: the same command must give the same rows everywhere.
 DEFAULT_CHUNK_RESAMPLES = 10
 CHUNK_DIR = "chunks"
-MANIFEST = "manifest.json"
+# The chunk store's record of whose chunks it holds (the fingerprint of their inputs).
+FINGERPRINT_FILE = "manifest.json"
 
 def reproducibility(mode, chunk_resamples):
     """What a chunked bootstrap's rows repeat in a mode: for run.json and the README."""
@@ -85,6 +88,36 @@ def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None):
     return out
 
 
+def progress_piece(mode):
+    """Resamples per module call within a chunk run here, so that progress moves while a
+    chunk runs; None: the chunk is one call.
+
+    Only where the rows do not depend on how the resamples are split into calls
+    (the modes whose chunks are invariant), and as many as the pool has threads, so
+    that each call still keeps every thread busy with resamples of its own.
+    """
+    return korvel.py_thread_count() if modes.get(mode).chunk_invariant else None
+
+
+def run_in_pieces(args, piece, tick):
+    """run_chunk(*args) as calls of ``piece`` resamples each (one call when None), told to
+    ``tick(resamples)`` after each; the rows put together are the chunk's."""
+    rows, b0, n_densities, meth_bin_edges, settings, warm = args
+    n = rows.shape[0] // int(n_densities) if n_densities else 0
+    if not piece or piece >= n:
+        out = run_chunk(*args)
+        if piece:
+            tick(n)
+        return out
+    parts = []
+    for p0 in range(0, n, piece):
+        p1 = min(p0 + piece, n)
+        parts.append(run_chunk(rows[p0 * n_densities:p1 * n_densities], b0 + p0, n_densities,
+                               meth_bin_edges, settings, warm))
+        tick(p1 - p0)
+    return np.concatenate(parts)
+
+
 def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resamples):
     """A digest of everything that decides a chunk's rows: stale chunks are never reused."""
     h = hashlib.sha256()
@@ -96,8 +129,8 @@ def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resampl
 
 
 # The bounds each parameter column of the bootstrap rows is searched in.
-_COLUMN_BOUNDS = {"st_free": "st_bounds", "st": "st_bounds", "cow": "co_bounds",
-                  "coe": "co_bounds", "n_u": "exp_bounds", "n_m": "exp_bounds"}
+_COLUMN_BOUNDS = {"st": "st_bounds", "cow": "co_bounds", "coe": "co_bounds",
+                  "n_u": "exp_bounds", "n_m": "exp_bounds"}
 # A .npy member is its array plus a header that np.save keeps to a few hundred bytes.
 _NPY_HEADER_ROOM = 4096
 # The digest member: one 64-character string.
@@ -182,10 +215,11 @@ class Checkpoints:
 
     def check(self, digest, resume):
         """Raises StaleChunks when resuming over another run's chunks. Writes nothing."""
-        if not resume or not self.dir.exists(MANIFEST):
+        if not resume or not self.dir.exists(FINGERPRINT_FILE):
             return
         try:
-            old = json.loads(self.dir.read_bytes(MANIFEST, limit=1 << 16)).get("fingerprint")
+            old = json.loads(self.dir.read_bytes(FINGERPRINT_FILE, limit=1 << 16))
+            old = old.get("fingerprint")
         except (OSError, ValueError, AttributeError):
             old = None
         if old != digest:
@@ -196,7 +230,7 @@ class Checkpoints:
         """Starts afresh, or (``resume``) checks that the folder's chunks belong to this run."""
         self.check(digest, resume)
         self.digest, self.resume = digest, resume
-        self.dir.write_bytes(MANIFEST, json.dumps({"fingerprint": digest}).encode())
+        self.dir.write_bytes(FINGERPRINT_FILE, json.dumps({"fingerprint": digest}).encode())
 
     def _chunk_digest(self, b0, b1, rows):
         h = hashlib.sha256(f"korvel chunk {self.digest} {b0} {b1} {rows.shape}".encode())
@@ -322,17 +356,19 @@ def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, war
 
     unit = "resample" if what == "bootstrap" else "draw"
     with _progress.bar(n_boot, what, unit, progress, initial=n_done) as bar:
-        def finished(i, out):
+        def finished(i, out, counted=0):
             b0, b1 = bounds[i]
             if store is not None:
                 store.save(b0, b1, out)
             done[i] = out
-            bar.update(b1 - b0)
+            bar.update(b1 - b0 - counted)
 
         try:
             if client is None:
+                piece = progress_piece(settings.mode)
                 for i, args in jobs:
-                    finished(i, run_chunk(*args))
+                    finished(i, run_in_pieces(args, piece, bar.update),
+                             counted=bounds[i][1] - bounds[i][0] if piece else 0)
             else:
                 distributed.map_chunks(client, run_chunk, jobs, finished)
         except KeyboardInterrupt:
@@ -350,53 +386,3 @@ def assemble(parts, n_boot, n_densities, n_cols):
         raise RuntimeError("the bootstrap chunks do not add up to one row per resample and "
                            "density bin")
     return out
-
-
-# Options of `korvel fit` that change how a run goes, not what it computes.
-RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "verbose", "resume", "force",
-                          "no_plots", "out", "input")
-
-
-def resume_refusal(folder, record):
-    """Why the run in ``folder`` (an OutputFolder) cannot be continued by the run ``record``
-    describes, or None.
-
-    The record of the folder's last run (an unfinished one if there is one,
-    else the finished run.json) must name the same inputs (by checksum), the
-    same korvel version and every option that changes results.
-    """
-    names = [n for n in folder.root.names() if n != provenance.LOCK]
-    if not names:
-        return None  # nothing there yet: the run starts afresh
-    where = folder.path
-    name = next((n for n in (provenance.RUNNING_JSON, provenance.RUN_JSON) if n in names), None)
-    if name is None:
-        return f"cannot resume {where}: it holds no {provenance.RUN_JSON}"
-    try:
-        old = json.loads(folder.read_text(name))
-        if not isinstance(old, dict) or not isinstance(old.get("options"), dict) or not (
-                isinstance(old.get("inputs"), list)
-                and all(isinstance(i, dict) for i in old["inputs"])):
-            raise ValueError
-    except (OSError, ValueError):
-        return f"cannot resume {where}: {name} is not a korvel run record"
-
-    def plain(value):
-        return json.loads(json.dumps(provenance.jsonable(value)))
-
-    new = plain(record)
-    diffs = []
-    for key in ("command", "korvel_version"):
-        if old.get(key) != new.get(key):
-            diffs.append(f"{key} ({old.get(key)} there, {new.get(key)} now)")
-    if [i.get("sha256") for i in old["inputs"]] != [i["sha256"] for i in new["inputs"]]:
-        diffs.append("the input's content (sha256)")
-    old_opts, new_opts = old["options"], new["options"]
-    for key in sorted(set(old_opts) | set(new_opts)):
-        if key not in RESULT_NEUTRAL_OPTIONS and old_opts.get(key) != new_opts.get(key):
-            diffs.append(f"--{key.replace('_', '-')} ({old_opts.get(key)} there, "
-                         f"{new_opts.get(key)} now)")
-    if diffs:
-        return (f"cannot resume {where}: its run differs in " + "; ".join(diffs)
-                + " (start afresh with --force, or give the run's options)")
-    return None

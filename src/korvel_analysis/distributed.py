@@ -16,12 +16,12 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import signal
 import threading
 import time
 
 import korvel
 
+from . import interrupts
 from .readers import ArgumentError
 
 EXTRA = "pip install 'korvel[dask]'"
@@ -56,36 +56,12 @@ def parse_scheduler(scheduler):
     return "address", scheduler
 
 
-@contextlib.contextmanager
-def _sigint_held():
-    """Ctrl+C during the block is held, not raised inside it, and raised as
-    KeyboardInterrupt as soon as the block ends, however it ends: a cluster half
-    started is not left behind by an interrupt in the middle of its start, and the
-    interrupt is not lost either. A process that ignores SIGINT (a shell's background
-    job) keeps ignoring it."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    seen = []
-    previous = signal.getsignal(signal.SIGINT)
-    if previous is not signal.SIG_IGN:
-        signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
-    try:
-        yield
-    finally:
-        if previous is not signal.SIG_IGN:
-            signal.signal(signal.SIGINT, previous)
-        if seen:
-            raise KeyboardInterrupt
-
-
 def dask_setup(worker):
     """Run by each worker process of a LocalCluster as it starts (a Dask preload of this
     module): a Ctrl+C at the terminal reaches the whole process group, and it is the
     command's to answer (it cancels the chunks and closes the cluster), not the workers'
     to die of with a traceback each."""
-    if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    interrupts.ignored()
 
 
 @contextlib.contextmanager
@@ -102,7 +78,7 @@ def connect(scheduler, threads_per_worker=None):
         threads = threads_per_worker or max(1, (os.cpu_count() or 1) // value)
         client = None
         try:
-            with _sigint_held():
+            with interrupts.held():
                 cluster = distributed.LocalCluster(
                     n_workers=value, threads_per_worker=threads, processes=True,
                     host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
@@ -180,22 +156,6 @@ def _logs_silenced():
             lg.setLevel(level)
 
 
-@contextlib.contextmanager
-def _ctrl_c_between_waits():
-    """Ctrl+C noted, not raised, while the client waits: a KeyboardInterrupt inside the
-    client's own waiting leaves its event loop half-way (and a traceback in the log).
-    Yields a function that says whether Ctrl+C came; the caller raises it between waits."""
-    if threading.current_thread() is not threading.main_thread():
-        yield lambda: False
-        return
-    seen = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
-    try:
-        yield lambda: bool(seen)
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
 def map_chunks(client, task, jobs, finished, retries=RETRIES):
     """Runs ``task(*args)`` for ``jobs`` [(index, args), ...] on ``client``, where args[1]
     is the chunk's first resample; ``finished(index, rows)``
@@ -209,7 +169,7 @@ def map_chunks(client, task, jobs, finished, retries=RETRIES):
         futures[fut] = i
     seen = set()
     try:
-        with _ctrl_c_between_waits() as interrupted:
+        with interrupts.noted() as interrupted:
             done = distributed.as_completed(list(futures))
             while not done.is_empty():
                 batch = done.next_batch(block=False)

@@ -41,10 +41,6 @@ DISAGREE_OVERLAP = 0.5
 # 2 * difference) found a better point than the fit did.
 MISSED_MINIMUM = 0.1
 
-# Every flag word, in the order they are listed.
-WORDS = ("at_bound", "outside_interval", "open_interval", "flat_profile", "bimodal_bootstrap",
-         "boot_at_bound", "conditional_on_bound", "intervals_disagree", "profile_below_fit",
-         "poor_fit")
 # The words that say a parameter is stuck, bending the intervals of the others fitted with it.
 STUCK = ("at_bound", "boot_at_bound")
 

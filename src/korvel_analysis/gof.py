@@ -237,7 +237,7 @@ def pearson_residuals(counts, expected_fractions):
 # ------------------------------------------------------------ finished fits
 
 @dataclass
-class FitRun:
+class ComparedRun:
     """A finished fit folder: its settings, estimates and the reads' NLL of each bin."""
 
     folder: str
@@ -249,7 +249,7 @@ class FitRun:
 
     @classmethod
     def of(cls, result, n_reads, meth_bin_edges, density_edges=None, name=None):
-        """A FitRun of a fit made in Python (tl.fit), to compare without folders."""
+        """A ComparedRun of a fit made in Python (tl.fit), to compare without folders."""
         n_reads = np.asarray(n_reads, dtype=np.int64)
         dens = (np.arange(n_reads.size + 1, dtype=np.float64) if density_edges is None
                 else np.asarray(density_edges, dtype=np.float64))
@@ -294,7 +294,7 @@ def settings_of(record):
 
 
 def load_run(folder):
-    """A FitRun from ``folder``'s results.tsv and run.json; InputError when they are not a
+    """A ComparedRun from ``folder``'s results.tsv and run.json; InputError when they are not a
     finished korvel fit."""
     folder = Path(folder)
     run_path, results = folder / "run.json", folder / "results.tsv"
@@ -317,7 +317,7 @@ def load_run(folder):
                                  f"{len(record['n_reads'])}")
     result = tl.FitResult(settings, {c: arrays[c] for c in names}, arrays["nll"],
                           vmax_used=_number(record.get("vmax_used", settings.vmax)))
-    return FitRun(str(folder), record, result, arrays["n_reads"].astype(np.int64),
+    return ComparedRun(str(folder), record, result, arrays["n_reads"].astype(np.int64),
                   np.asarray(record["density_edges"], np.float64),
                   np.asarray(record["meth_edges"], np.float64))
 
@@ -429,10 +429,11 @@ class Comparison:
 
 def compare(runs, n_draws=0, seed=0, **run):
     """AIC, BIC and Akaike weights of each fit and the likelihood-ratio test of each nested
-    pair. ``runs``: FitRun objects or their folders. ``n_draws``: parametric-bootstrap
-    draws for each nested pair's p-value (``run`` as in chunks.run_bootstrap).
-    ValueError when the runs are not fits of one input (see comparison_refusal)."""
-    runs = [r if isinstance(r, FitRun) else load_run(r) for r in runs]
+    pair. ``runs``: ComparedRun objects, runs.FitRun objects or their folders.
+    ``n_draws``: parametric-bootstrap draws for each nested pair's p-value (``run`` as in
+    chunks.run_bootstrap). ValueError when the runs are not fits of one input (see comparison_refusal)."""
+    runs = [r if isinstance(r, ComparedRun) else r.compared() if hasattr(r, "compared")
+            else load_run(r) for r in runs]
     refusal = comparison_refusal(runs)
     if refusal:
         raise ValueError(refusal)

@@ -17,9 +17,10 @@ import numpy as np
 
 import korvel
 
-# The column layouts of the module's bootstrap rows.
-BOOTSTRAP_COLUMNS_3 = ("bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll")
-BOOTSTRAP_COLUMNS_EXP = ("boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax")
+# The column layouts of the module's bootstrap rows, named as in results.tsv in every mode.
+BOOTSTRAP_COLUMNS_3 = ("boot_idx", "density_idx", "st", "cow", "coe", "nll")
+BOOTSTRAP_COLUMNS_EXP = ("boot_idx", "density_idx", "st", "n_u", "n_m", "cow", "coe", "nll",
+                         "vmax")
 
 # The column layouts of the module's per-density parameter arrays (fitps).
 FITPS_3 = ("st", "cow", "coe")
@@ -80,6 +81,9 @@ class Mode:
     # Parameters the fits search as plain values; every other one is searched
     # as a logarithm. What "close to a bound" means depends on it.
     searched_plain: tuple = ("n_u", "n_m")
+    # The fit function stops on Ctrl+C itself; any other holds no Python frame
+    # while it computes, so Python sees Ctrl+C only once it returns.
+    fit_stops_on_ctrl_c: bool = False
 
     def parameter_names(self, fit_vmax=False):
         return list(self.parameters) + (["vmax"] if fit_vmax and self.fits_vmax else [])
@@ -199,7 +203,8 @@ REGISTRY = {m.name: m for m in (
          _fit_shared_exp, "py_fit_shared_exp", _boot_shared_exp, "py_fit_bootstrap_exp",
          parameters=_EXP_PARAMETERS, shared=("st", "n_u", "n_m", "vmax"),
          bootstrap_columns=BOOTSTRAP_COLUMNS_EXP, seeded=True, chunk_invariant=True,
-         fits_vmax=True, warm_start=_warm_shared_exp, **_profiled_by("py_profile_shared_exp")),
+         fits_vmax=True, warm_start=_warm_shared_exp, fit_stops_on_ctrl_c=True,
+         **_profiled_by("py_profile_shared_exp")),
     Mode("shared-st-exp", "one St, exponents per density bin",
          _fit_shared_st_exp, "py_fit_shared_st_exp_perdensity", _boot_shared_st_exp,
          "py_fit_bootstrap_exp_perdensity",
@@ -210,7 +215,8 @@ REGISTRY = {m.name: m for m in (
          _fit_shared_co, "py_fit_shared_co", _boot_shared_co, "py_fit_bootstrap_co",
          parameters=_EXP_PARAMETERS, shared=("st", "cow", "coe"),
          bootstrap_columns=BOOTSTRAP_COLUMNS_EXP, seeded=True, chunk_invariant=True,
-         warm_start=_warm_shared_co, **_profiled_by("py_profile_global_co", with_vmax=False)),
+         warm_start=_warm_shared_co, fit_stops_on_ctrl_c=True,
+         **_profiled_by("py_profile_global_co", with_vmax=False)),
 )}
 
 NAMES = tuple(REGISTRY)

@@ -3,8 +3,9 @@
 On a terminal a progress bar is drawn on the standard error stream. Elsewhere
 (a batch job's log, a pipeline, a notebook) a bar would be control characters,
 so plain lines are written instead: one when another 5% of the work is done
-and at least every 30 s, each with the work done, the rate and the time left,
-and one when the stage ends. ``progress`` arguments across the package take
+and at least every 30 s, each with the work done and, once some is done, the
+rate and the time left, and one when the stage ends. The total of a stage is
+fixed before its work starts. ``progress`` arguments across the package take
 the same three values:
 
 - ``None`` (the default): a bar on a terminal, plain lines elsewhere;
@@ -102,11 +103,11 @@ class _Lines(_Silent):
                 f"in {duration(elapsed)}")
         if final:
             return text
+        # The time left is said only once some work is done to estimate it from:
+        # before that, any figure would be a guess.
         if done > 0 and elapsed > 0:
             rate = done / elapsed
             text += f", {_rate(rate, self.unit)}, about {duration((self.total - self.n) / rate)} left"
-        else:
-            text += ", time left not known yet"
         return text
 
     def _write(self, now, final=False):

@@ -11,7 +11,6 @@ import contextlib
 import datetime
 import errno
 import fcntl
-import hashlib
 import importlib.metadata
 import json
 import math
@@ -91,6 +90,21 @@ def run_json_text(record, finished=True):
     """The run.json text of ``record``; ``finished`` stamps the time the run ended."""
     record = dict(record, finished=now() if finished else None)
     return json.dumps(jsonable(record), indent=2) + "\n"
+
+
+def start_run(folder, record):
+    """The record of a run that has begun writing into ``folder`` (an OutputFolder), kept
+    as run.running.json beside any finished run.json until the run finishes."""
+    folder.write_text(RUNNING_JSON, run_json_text(dict(record, status="running"),
+                                                  finished=False))
+
+
+def finish_run(folder, record):
+    """run.json of the finished run, its running record gone, and what the previous run
+    left and this one did not write again removed; returns the removed names."""
+    folder.write_text(RUN_JSON, run_json_text(record))
+    folder.unlink(RUNNING_JSON)
+    return folder.finish()
 
 
 def write_file(path, write):
@@ -290,10 +304,61 @@ class SafeDir:
         self.close()
 
 
+# Options of `korvel fit` that change how a run goes, not what it computes.
+RESULT_NEUTRAL_OPTIONS = ("threads", "scheduler", "quiet", "verbose", "resume", "force",
+                          "no_plots", "out", "input")
+
+
+def resume_refusal(folder, record):
+    """Why the run in ``folder`` (an OutputFolder) cannot be continued by the run ``record``
+    describes, or None.
+
+    The record of the folder's last run (an unfinished one if there is one,
+    else the finished run.json) must name the same inputs (by checksum), the
+    same korvel version and every option that changes results.
+    """
+    names = [n for n in folder.root.names() if n != LOCK]
+    if not names:
+        return None  # nothing there yet: the run starts afresh
+    where = folder.path
+    name = next((n for n in (RUNNING_JSON, RUN_JSON) if n in names), None)
+    if name is None:
+        return f"cannot resume {where}: it holds no {RUN_JSON}"
+    try:
+        old = json.loads(folder.read_text(name))
+        if not isinstance(old, dict) or not isinstance(old.get("options"), dict) or not (
+                isinstance(old.get("inputs"), list)
+                and all(isinstance(i, dict) for i in old["inputs"])):
+            raise ValueError
+    except (OSError, ValueError):
+        return f"cannot resume {where}: {name} is not a korvel run record"
+
+    def plain(value):
+        return json.loads(json.dumps(jsonable(value)))
+
+    new = plain(record)
+    diffs = []
+    for key in ("command", "korvel_version"):
+        if old.get(key) != new.get(key):
+            diffs.append(f"{key} ({old.get(key)} there, {new.get(key)} now)")
+    if [i.get("sha256") for i in old["inputs"]] != [i["sha256"] for i in new["inputs"]]:
+        diffs.append("the input's content (sha256)")
+    old_opts, new_opts = old["options"], new["options"]
+    for key in sorted(set(old_opts) | set(new_opts)):
+        if key not in RESULT_NEUTRAL_OPTIONS and old_opts.get(key) != new_opts.get(key):
+            diffs.append(f"--{key.replace('_', '-')} ({old_opts.get(key)} there, "
+                         f"{new_opts.get(key)} now)")
+    if diffs:
+        return (f"cannot resume {where}: its run differs in " + "; ".join(diffs)
+                + " (start afresh with --force, or give the run's options)")
+    return None
+
+
 # ------------------------------------------------------------ output folders
 
 LOCK = "korvel.lock"
-MANIFEST = "manifest.json"
+# The folder's list of the files korvel wrote there (and may replace or remove).
+FILE_LIST = "manifest.json"
 RUNNING_JSON = "run.running.json"
 _MANIFEST_KIND = "korvel output folder manifest"
 # The folders korvel makes inside an output folder; it writes nowhere else.
@@ -363,7 +428,7 @@ class OutputFolder:
             raise
         folder = cls(root, created, set(), set(), lock_fd)
         try:
-            folder.has_manifest = root.exists(MANIFEST)
+            folder.has_manifest = root.exists(FILE_LIST)
             folder.previous, folder.previous_folders = folder._read_manifest()
             folder._check_manifest()  # before anything is removed
             root.remove_stale_temps()
@@ -377,10 +442,10 @@ class OutputFolder:
         return folder
 
     def _read_manifest(self):
-        if not self.root.exists(MANIFEST):
+        if not self.root.exists(FILE_LIST):
             return set(), set()
         try:
-            data = json.loads(self.root.read_bytes(MANIFEST, limit=_MANIFEST_LIMIT))
+            data = json.loads(self.root.read_bytes(FILE_LIST, limit=_MANIFEST_LIMIT))
             if data.get("kind") != _MANIFEST_KIND:
                 raise ValueError
             if not all(isinstance(n, str) for n in data["files"] + data.get("folders", [])):
@@ -388,7 +453,7 @@ class OutputFolder:
             files = set(data["files"])
             folders = set(data.get("folders", []))
         except (OSError, ValueError, TypeError, KeyError, AttributeError):
-            raise FolderError(f"{self.root.path(MANIFEST)} is not korvel's manifest: korvel "
+            raise FolderError(f"{self.root.path(FILE_LIST)} is not korvel's manifest: korvel "
                               "leaves it alone (move it, or choose another output folder)") \
                 from None
         return files, folders
@@ -402,7 +467,7 @@ class OutputFolder:
         whoever wrote the folder: an entry that is anything else would have a later run
         remove what korvel never wrote."""
         def refuse(name, why):
-            raise FolderError(f"{self.root.path(MANIFEST)} lists {name!r}, which {why}: "
+            raise FolderError(f"{self.root.path(FILE_LIST)} lists {name!r}, which {why}: "
                               "korvel removes nothing and leaves the folder alone (move the "
                               "manifest, or choose another output folder)")
 
@@ -439,15 +504,15 @@ class OutputFolder:
     def _write_manifest(self, files, folders):
         text = json.dumps({"kind": _MANIFEST_KIND, "korvel_version": korvel_version(),
                            "files": sorted(files), "folders": sorted(folders)}, indent=1)
-        self.root.write_bytes(MANIFEST, (text + "\n").encode())
+        self.root.write_bytes(FILE_LIST, (text + "\n").encode())
 
     def _not_ours(self, path):
         if not self.has_manifest:
             return (f"{path} was not written by korvel as far as korvel can tell: the folder "
-                    f"has no {MANIFEST}, the list of the files korvel wrote there (lost or "
+                    f"has no {FILE_LIST}, the list of the files korvel wrote there (lost or "
                     "removed?), so korvel leaves every file in it alone; move them, or choose "
                     "another output folder")
-        return (f"{path} was not written by korvel (it is not in the folder's {MANIFEST}): "
+        return (f"{path} was not written by korvel (it is not in the folder's {FILE_LIST}): "
                 "korvel leaves it alone; move it, or choose another output folder")
 
     def check_writable(self, folders=()):

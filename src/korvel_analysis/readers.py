@@ -37,6 +37,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import provenance
+
 DENSITY_COLUMN = "cpg_density"
 METHYLATION_COLUMN = "meth_fraction"
 AGE_COLUMN = "age"
@@ -752,3 +754,28 @@ def read_fitted(path):
     arrays = {c: np.array(v, dtype=np.float64) for c, v in cols.items()}
     lo, hi = arrays.pop("density_lo"), arrays.pop("density_hi")
     return FittedBins(lo, hi, arrays, run, str(path))
+
+
+# Rows of a written reads table formatted at a time.
+WRITE_ROWS = 1 << 16
+
+
+def write_reads(path, density, meth, age=None):
+    """Writes a reads table with the default column names: commas when the name ends in .csv
+    (or .csv.gz), tabs otherwise; gzip-compressed when it ends in .gz."""
+    cols = [density, meth] + ([age] if age is not None else [])
+    names = [DENSITY_COLUMN, METHYLATION_COLUMN] + (
+        [AGE_COLUMN] if age is not None else [])
+    sep = provenance.separator(path)
+    rows = np.column_stack(cols).astype(np.float64)
+
+    def write(f):
+        pieces = itertools.chain([(sep.join(names) + "\n").encode()],
+                                 (format_rows(rows[i:i + WRITE_ROWS], sep)
+                                  for i in range(0, len(rows), WRITE_ROWS)))
+        if str(path).endswith(".gz"):
+            pieces = provenance.gzip_stream(pieces)
+        for piece in pieces:
+            f.write(piece)
+
+    provenance.write_file(path, write)

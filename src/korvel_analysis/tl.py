@@ -6,10 +6,7 @@ the ``korvel`` command is a thin layer over these.
 
 from __future__ import annotations
 
-import contextlib
 import math
-import signal
-import threading
 import time
 from dataclasses import dataclass, field
 
@@ -21,6 +18,7 @@ from . import flags, modes, pp
 from .flags import chi2_1_quantile
 from .readers import ArgumentError
 from . import progress as _progress
+from .interrupts import kept as _sigint_kept, promptly as _promptly
 
 
 @dataclass
@@ -107,59 +105,6 @@ def apply_run_settings(settings):
     korvel.py_set_mm_vmax(float(settings.vmax))
 
 
-# Module functions that stop on Ctrl+C themselves; every other long call holds
-# no Python frame while it computes, so Python sees Ctrl+C only once it returns.
-_STOPS_ON_CTRL_C = frozenset({"py_fit_shared_exp", "py_fit_shared_co"})
-_abandoned = []  # threads of calls given up on Ctrl+C
-
-
-def _promptly(fn, *args):
-    """fn(*args), with Ctrl+C felt at once: on the main thread the call runs on a helper
-    thread that is waited for in short steps, so KeyboardInterrupt reaches the caller
-    within a tenth of a second. The call itself cannot be stopped; on Ctrl+C it is left
-    to finish unseen (``calls_left_running`` says whether one still runs)."""
-    if threading.current_thread() is not threading.main_thread():
-        return fn(*args)
-    box = {}
-
-    def run():
-        try:
-            box["value"] = fn(*args)
-        except BaseException as exc:  # noqa: BLE001 - handed to the caller below
-            box["error"] = exc
-
-    t = threading.Thread(target=run, name="korvel call", daemon=True)
-    t.start()
-    try:
-        while t.is_alive():
-            t.join(0.1)
-    except KeyboardInterrupt:
-        _abandoned.append(t)
-        raise
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
-
-def calls_left_running():
-    """Whether a module call given up on Ctrl+C is still computing (a process that ends
-    now should end with os._exit: the interpreter's shutdown would wait on it)."""
-    return any(t.is_alive() for t in _abandoned)
-
-
-@contextlib.contextmanager
-def _sigint_kept():
-    """Puts back, after a module call, the SIGINT disposition found before it: Python's
-    Ctrl+C, a handler of the user's, or an ignored SIGINT, whatever the call left."""
-    main = threading.current_thread() is threading.main_thread()
-    found = signal.getsignal(signal.SIGINT) if main else None
-    try:
-        yield
-    finally:
-        if found is not None:  # None: set outside Python, nothing to give back
-            signal.signal(signal.SIGINT, found)
-
-
 def parameter_names(settings):
     """The fitted parameters of a mode, in the order of the results table."""
     return modes.get(settings.mode).parameter_names(settings.fit_vmax)
@@ -174,10 +119,6 @@ class FitResult:
     nll: np.ndarray
     calls: list = field(default_factory=list)
     vmax_used: float = math.inf
-
-    @property
-    def reproducible(self):
-        return modes.get(self.settings.mode).seeded
 
     def shared_value(self, name):
         return float(self.params[name][0]) if self.params[name].size else math.nan
@@ -199,7 +140,7 @@ def fit(fracs, meth_bin_edges, settings, verbose=False, progress=None):
     args = (fracs, edges, bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds))
     mode = modes.get(s.mode)
     with _sigint_kept(), _progress.waiting(f"fit in mode {s.mode}", progress):
-        if mode.fit_function in _STOPS_ON_CTRL_C:
+        if mode.fit_stops_on_ctrl_c:
             p, nlls = mode.fit(args, s, s.weights_array(), verbose)
         else:
             p, nlls = _promptly(mode.fit, args, s, s.weights_array(), verbose)
@@ -262,11 +203,8 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
     """The fitted parameters of the bootstrap rows: name -> (n_boot, n_densities) array."""
     cols = modes.get(settings.mode).bootstrap_columns
-    out = {}
-    for name in parameter_names(settings):
-        col = cols.index("st_free" if name == "st" and "st_free" in cols else name)
-        out[name] = np.asarray(rows)[:, col].reshape(n_boot, n_densities)
-    return out
+    return {name: np.asarray(rows)[:, cols.index(name)].reshape(n_boot, n_densities)
+            for name in parameter_names(settings)}
 
 
 # ---------------------------------------------------------------- intervals
@@ -539,15 +477,26 @@ def _each_row(call):
     return scan
 
 
-def _profile_rows(scan, estimates, bounds, level, points, span):
+# Progress of profiles is counted in parts, three to a profile: its first grid
+# and each of its two ends. Their number is known before any refit, whereas
+# the number of refits is not (the reach and the end searches take as many as
+# the profile's shape asks for), so a total of parts never grows.
+PARTS_PER_PROFILE = 3
+
+
+def _profile_rows(scan, estimates, bounds, level, points, span, tick=None):
     """One profile per row of ``scan`` (a table of grids -> their NLLs), each around its
     estimate: a log grid reaching ``span`` decades either side, then reached out a decade
     at a time while an end has not risen by chi2_1(level)/2 (to the search bound at
     most), then each closed end located by a root search between the grid points that
-    bracket it. Every step scans all rows in one call. Returns one _Curve per row."""
+    bracket it. Every step scans all rows in one call. Returns one _Curve per row.
+    ``tick(n)`` is told of each part done (PARTS_PER_PROFILE to a row): a row's first
+    grid, then each end once it is located or found open."""
+    tick = tick or (lambda n: None)
     q = chi2_1_quantile(level)
     grids = [profile_grid(e, bounds, points, span) for e in estimates]
     curves = [_Curve(g, nll, bounds) for g, nll in zip(grids, _scan_rows(scan, grids))]
+    tick(len(curves))
 
     def step(asks):
         if all(a.size == 0 for a in asks):
@@ -558,9 +507,21 @@ def _profile_rows(scan, estimates, bounds, level, points, span):
 
     while step([c.reach(q, span) for c in curves]):
         pass
+    settled = set()
+
+    def asks():
+        out = [c.next_points(q) for c in curves]
+        # next_points clears the search of an end that is found, open or walled.
+        ends = {(i, side) for i, c in enumerate(curves) for side in (-1, 1)
+                if c.search[side] is None}
+        tick(len(ends - settled))
+        settled.update(ends)
+        return out
+
     for _ in range(ROOT_STEPS):
-        if not step([c.next_points(q) for c in curves]):
+        if not step(asks()):
             break
+    tick(2 * len(curves) - len(settled))  # ends the step cap left unsettled
     return curves
 
 
@@ -606,14 +567,6 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     scale = np.ascontiguousarray(likelihood_weights(n_reads, s.weights))
     nstw, st_b, co = bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds)
     shared_st = "st" in mode.shared
-    # A bar over grid points (None: on a terminal); the reach and the end
-    # searches add to its total.
-    bar = _progress.bar((1 if shared_st else n_d) * (points + 1) + 2 * n_d * (points + 1),
-                        "profiles", "point", progress)
-
-    def counted(nll, grid):
-        _progress.advance(bar, int(np.count_nonzero(~np.isnan(grid))))
-        return nll
 
     def per_density(name):
         # Every density bin on its own: the module refits that bin's other parameters.
@@ -622,7 +575,7 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         def scan(g):
             with _sigint_kept():  # an interruptible call
                 nll = korvel.py_profile_density(fracs, edges, nstw, k, g, st_b, co, s.n_u, s.n_m)
-            return counted(scale[:, None] * nll, g)
+            return scale[:, None] * nll
         return scan
 
     def shared_st_coefficient(name):
@@ -633,7 +586,7 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
             with _sigint_kept():
                 nll = korvel.py_profile_shared_st_co(fracs, edges, nstw, k, g, st_b, co, s.n_u,
                                                      s.n_m, scale)
-            return counted(nll, g)
+            return nll
         return scan
 
     def held(name):
@@ -650,14 +603,13 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
 
             def call(d, grid, k=k):
                 with _sigint_kept():  # stops on Ctrl+C itself
-                    return counted(mode.profile(fracs, edges, s, scale, k, d, grid), grid)
+                    return mode.profile(fracs, edges, s, scale, k, d, grid)
             ests = result.params[name][:1] if shared else result.params[name]
             jobs.append((name, _each_row(call), ests, flags.parameter_bounds(s, name),
                          [None] if shared else range(n_d)))
     elif shared_st:
-        st_scan = _each_row(lambda d, grid: counted(_promptly(
-            korvel.py_profile_shared_st, fracs, edges, nstw, grid, co, s.n_u, s.n_m, scale),
-            grid))
+        st_scan = _each_row(lambda d, grid: _promptly(
+            korvel.py_profile_shared_st, fracs, edges, nstw, grid, co, s.n_u, s.n_m, scale))
         jobs = [("st", st_scan, st[:1], st_b, [None])]
     else:
         jobs = [("st", per_density("st"), st, st_b, range(n_d))]
@@ -665,11 +617,13 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         for name in ("cow", "coe"):
             jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
                          result.params[name], co, range(n_d)))
-    for name, scan, ests, bounds, dens in jobs:
-        curves = _profile_rows(scan, ests, bounds, level, points, span)
-        out += [_as_profile(c, name, d, e, level, held(name))
-                for c, d, e in zip(curves, dens, ests)]
-    bar.close()
+    with _progress.bar(PARTS_PER_PROFILE * sum(len(job[2]) for job in jobs),
+                       f"profiles of {', '.join(job[0] for job in jobs)}", "part",
+                       progress) as bar:
+        for name, scan, ests, bounds, dens in jobs:
+            curves = _profile_rows(scan, ests, bounds, level, points, span, bar.update)
+            out += [_as_profile(c, name, d, e, level, held(name))
+                    for c, d, e in zip(curves, dens, ests)]
     return out
 
 
@@ -702,8 +656,8 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
     which keeps the search off the plateau of high rates where every age is at
     equilibrium. ``seed`` keys the search of the fit and draws the resamples;
     resample b's refit is keyed by b. The same call gives the same numbers.
-    ``progress``: the time elapsed in the fit and in the bootstrap, each one
-    module call that reports nothing until it returns (see ``fit``).
+    ``progress``: the time elapsed in the fit, one module call that reports nothing
+    until it returns (see ``fit``), and the bootstrap's resamples done.
     """
     lo, hi = (float(v) for v in st_bounds)
     if not (0.0 < lo <= hi < math.inf):
@@ -719,10 +673,7 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
     res = DriftResult(ste, stw, nll)
     if n_boot:
         p0, rest = pp.drift_bootstrap_fracs(data, n_boot, seed)
-        with _sigint_kept(), _progress.waiting(f"drift bootstrap of {n_boot} resamples",
-                                               progress):
-            res.boot = korvel.py_fit_drift_bootstrap_log(p0, rest, n_boot, fit_ages.size,
-                                                         fit_ages, edges, (lo, hi))
+        res.boot = _drift_bootstrap(p0, rest, fit_ages, edges, (lo, hi), progress)
         res.boot_intervals = {"ste": percentile_interval(res.boot[:, 0], level),
                               "stw": percentile_interval(res.boot[:, 1], level)}
         res.intervals = dict(res.boot_intervals)
@@ -730,6 +681,22 @@ def drift_fit(data, st_bounds=(1e-4, 1.0), n_boot=0, seed=0, level=0.95, progres
         res.profiles = drift_profiles(data, res, (lo, hi), level, points, span, progress)
         res.intervals.update({p.parameter: p.interval for p in res.profiles})
     return res
+
+
+def _drift_bootstrap(p0, rest, fit_ages, edges, bounds, progress=None):
+    """(n_boot, 3) refits [StE, StW, NLL] of the drift resamples (pp.drift_bootstrap_fracs),
+    one module call each so that progress counts resamples. Resample b is fitted as the
+    module's whole-bootstrap call fits it, by py_fit_drift_one_log with seed b, so the
+    rows are the same; each fit spreads its search over the worker pool itself."""
+    n_boot, n_ages = p0.shape[0], fit_ages.size
+    out = np.empty((n_boot, 3))
+    with _progress.bar(n_boot, "drift bootstrap", "resample", progress) as bar:
+        for b in range(n_boot):
+            out[b] = _promptly(korvel.py_fit_drift_one_log, np.ascontiguousarray(p0[b]),
+                               np.ascontiguousarray(rest[b * n_ages:(b + 1) * n_ages]),
+                               fit_ages, edges, bounds, b)
+            bar.update(1)
+    return out
 
 
 def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progress=None):
@@ -750,19 +717,18 @@ def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progre
     rows = np.ascontiguousarray(data.counts[1:], dtype=np.float64)
     ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
-    bar = _progress.bar(2 * (points + 1), "drift profiles", "point", progress)
     out = []
-    for k, name in enumerate(("ste", "stw")):
-        def call(_, grid, k=k):
-            with _sigint_kept():  # stops on Ctrl+C itself
-                nll = korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds), k,
-                                                  grid)
-            _progress.advance(bar, grid.size)
-            return nll
-        est = float(getattr(res, name))
-        (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span)
-        out.append(_as_profile(curve, name, None, est, level, ()))
-    bar.close()
+    with _progress.bar(2 * PARTS_PER_PROFILE, "drift profiles of ste, stw", "part",
+                       progress) as bar:
+        for k, name in enumerate(("ste", "stw")):
+            def call(_, grid, k=k):
+                with _sigint_kept():  # stops on Ctrl+C itself
+                    return korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds),
+                                                       k, grid)
+            est = float(getattr(res, name))
+            (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span,
+                                     bar.update)
+            out.append(_as_profile(curve, name, None, est, level, ()))
     return out
 
 

@@ -67,8 +67,8 @@ def test_fit_recovers_the_truth_and_writes_its_folder(reads, tmp_path, capfd):
             assert float(row[name + "_lo"]) <= float(row[name + "_hi"])
             assert float(row[name + "_boot_lo"]) <= float(row[name + "_boot_hi"])
     header, boot = read_tsv(out / "bootstrap.tsv")
-    assert header == ["bootstrap_idx", "density_idx", "st_free", "cow", "coe", "nll"]
-    assert [(r["bootstrap_idx"], r["density_idx"]) for r in boot] == [
+    assert header == ["boot_idx", "density_idx", "st", "cow", "coe", "nll"]
+    assert [(r["boot_idx"], r["density_idx"]) for r in boot] == [
         (str(b), str(d)) for b in range(3) for d in range(2)]
     header, ivs = read_tsv(out / "profiles" / "intervals.tsv")
     assert header[:5] == ["parameter", "density_idx", "estimate", "lo", "hi"]
@@ -158,7 +158,7 @@ def test_exponent_modes_write_their_layout(reads, tmp_path, capfd, mode, params,
     for name in shared:  # one value for every density bin
         assert rows[0][name] == rows[1][name]
     header, boot = read_tsv(out / "bootstrap.tsv")
-    assert header == ["boot_idx", "dens_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax"]
+    assert header == ["boot_idx", "density_idx", "st", "n_u", "n_m", "cow", "coe", "nll", "vmax"]
     assert len(boot) == 2 and all(r["vmax"] == "inf" for r in boot)
     assert not (out / "profiles").exists()
     assert sorted(p.name for p in (out / "plots").iterdir()) == sorted(

@@ -14,6 +14,7 @@ import pytest
 
 import korvel
 from korvel_analysis import chunks, cli, distributed, modes, pp, tl
+from korvel_analysis import progress as _progress
 
 EDGES = np.linspace(0.0, 1.0, 6)
 # Narrow boxes around the truth keep every fit short.
@@ -62,19 +63,40 @@ def test_independent_rows_follow_the_chunk_size_and_the_bar_reaches_the_total(co
     assert a[:, 0].tolist() == [0, 0, 1, 1, 2, 2, 3, 3]
 
 
-@pytest.mark.parametrize("progress", [True, False])
-def test_the_profile_bar_reaches_its_total_or_stays_silent(counts, capsys, progress):
+@pytest.mark.parametrize("progress", [None, False])
+def test_the_profile_bar_has_a_fixed_total_and_reaches_it_or_stays_silent(
+        counts, capsys, monkeypatch, progress):
+    # A log line at every step of the work (no minimum gap between lines): each
+    # names the same total, known before the first refit, and the last reaches it.
+    monkeypatch.setattr(_progress, "MIN_LINE_GAP", 0.0)
     result = tl.fit(pp.observed_fractions(counts), EDGES,
                     tl.FitSettings(mode="independent", **BOXES))
     capsys.readouterr()
     tl.profiles(pp.observed_fractions(counts), EDGES, result, counts.sum(axis=1), points=3,
                 progress=progress)
     err = capsys.readouterr().err
-    if progress:
-        done, total = re.findall(r"(\d+)/(\d+)", err)[-1]
-        assert done == total and int(total) >= 2 * 3 * 4  # St, CoW, CoE of 2 bins, 4 points each
+    if progress is None:
+        seen = [(int(a), int(b)) for a, b in re.findall(r"(\d+)/(\d+) parts", err)]
+        # St, CoW and CoE of 2 bins: a first grid and two ends each.
+        assert len(seen) > 2 and {total for _, total in seen} == {3 * 3 * 2}
+        assert [done for done, _ in seen] == sorted(done for done, _ in seen)
+        assert seen[-1][0] == 18
     else:
         assert err == ""
+
+
+@pytest.mark.slow
+def test_a_nested_bootstrap_moves_within_a_chunk(counts, capsys, monkeypatch):
+    # One chunk of two resamples run one resample a call: the log counts each,
+    # and the rows are those of the whole call.
+    monkeypatch.setattr(_progress, "MIN_LINE_GAP", 0.0)
+    whole = boot(counts, 2, "shared-exp", progress=False)
+    monkeypatch.setattr(chunks.korvel, "py_thread_count", lambda: 1)
+    capsys.readouterr()
+    assert boot(counts, 2, "shared-exp", progress=None).tobytes() == whole.tobytes()
+    lines = capsys.readouterr().err.splitlines()
+    assert [re.search(r"(\d)/2 resamples", line).group(1) for line in lines] == list("12")
+    assert "left" not in lines[-1] and "left" in lines[0]
 
 
 def test_resume_checks_every_chunk_and_refuses_other_inputs(counts, tmp_path):
@@ -277,3 +299,16 @@ def test_a_killed_worker_costs_nothing_but_time(counts, client, tmp_path):
     assert killed and killed[0] < 12
     assert rows.tobytes() == boot(counts, 12, "independent", chunk_resamples=1,
                                   progress=False).tobytes()
+
+
+def test_a_log_line_gives_no_time_left_before_any_work_is_done():
+    import io
+
+    lines = _progress._Lines(4, "bootstrap", "resample", file=io.StringIO())
+    try:
+        assert lines._line(lines.start + 60.0) == \
+            "korvel: bootstrap: 0/4 resamples (0%) in 1 min 0 s"
+        lines.update(1)
+        assert lines._line(lines.start + 60.0).endswith(", about 3 min 0 s left")
+    finally:
+        lines.close()

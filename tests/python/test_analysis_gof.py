@@ -63,7 +63,7 @@ def fake_run(mode, nll, n_reads=(1000, 2000, 3000), **options):
     names = tl.parameter_names(settings)
     result = tl.FitResult(settings, {n: np.ones(len(n_reads)) for n in names},
                           np.asarray(nll, dtype=np.float64))
-    return gof.FitRun.of(result, n_reads, EDGES, name=mode)
+    return gof.ComparedRun.of(result, n_reads, EDGES, name=mode)
 
 
 def test_likelihood_ratio_of_a_nested_pair_by_hand():

@@ -1,6 +1,7 @@
 """The drift model from Python: prediction across ages and the (StE, StW) fits."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -378,3 +379,22 @@ def test_ctrl_c_stops_the_bootstrap_and_python_keeps_its_handler(fn):
         "second interrupt raised",
         "next call 0.05",
     ], out + err
+
+
+@pytest.mark.slow
+def test_the_drift_bootstrap_counts_resamples_and_equals_the_module_call(capsys, monkeypatch):
+    # Each resample is its own call so that a log counts them; the rows must be
+    # those the module's whole-bootstrap call gives for the same resamples.
+    from korvel_analysis import pp, tl
+    from korvel_analysis import progress as _progress
+
+    monkeypatch.setattr(_progress, "MIN_LINE_GAP", 0.0)
+    p0_states = np.full(71, 1.0 / 71)
+    fr = drawn_fractions(0.05, 0.02, p0_states, np.array([0.0, 4.0, 12.0]), 500, EDGES, 7)
+    data = pp.DriftData(np.array([30.0, 34.0, 42.0]), np.rint(fr * 500), EDGES)
+    res = tl.drift_fit(data, (1e-3, 1.0), n_boot=3, seed=5, progress=None)
+    lines = [line for line in capsys.readouterr().err.splitlines() if "drift bootstrap" in line]
+    assert [re.search(r"(\d)/3 resamples", line).group(1) for line in lines] == list("123")
+    p0, rest = pp.drift_bootstrap_fracs(data, 3, 5)
+    whole = korvel.py_fit_drift_bootstrap_log(p0, rest, 3, 2, data.fit_ages, EDGES, (1e-3, 1.0))
+    assert res.boot.tobytes() == np.asarray(whole).tobytes()
