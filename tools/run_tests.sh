@@ -39,4 +39,8 @@ python3 -m pip install -q --disable-pip-version-check \
   ".[test]"
 ctest --test-dir build/py --output-on-failure --no-tests=error -j "$(nproc)"
 
-python3 -m pytest "$@"
+# The tests run in one worker process per processor (pytest-xdist): most of
+# their time is the interpreter's, one core at a time. Arguments given to
+# this script come later and win (-n 0 runs everything in this process).
+# pytest-benchmark, where installed, refuses to run under xdist; no test uses it.
+python3 -m pytest -n "$(nproc)" -p no:benchmark "$@"
