@@ -125,12 +125,10 @@ PyObject* count_pairs_py(PyObject* /*self*/, PyObject* args) noexcept {
                         "counts one cell per pair of bins");
         return nullptr;
     }
+    // A block's pairs take microseconds: the lock is kept, since taking it back from
+    // the reading thread could take longer than the count.
     return guarded([&]() -> PyObject* {
-        // The buffers stay exported (their owners cannot resize them) while
-        // the lock is released.
-        const std::size_t outside =
-            without_gil([&] { return count_pairs(a, b, a_edges, b_edges, counts); });
-        return new_int(outside).release();
+        return new_int(count_pairs(a, b, a_edges, b_edges, counts)).release();
     });
 }
 
