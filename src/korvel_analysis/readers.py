@@ -601,11 +601,13 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
             columns.append(_column_index(path, header, age_column, "age_column"))
         for numbers, values in table.number_blocks(columns):
             meth = values[:, 1]
-            if bad is None:
+            # The values are finite: the block's least and greatest say whether one is
+            # out of range, and only then is it looked for.
+            low, high = meth.min(), meth.max()
+            if bad is None and not (low >= 0.0 and high <= scale):
                 out = np.flatnonzero(~((meth >= 0.0) & (meth <= scale)))
-                if out.size:
-                    bad = (int(numbers[out[0]]), float(meth[out[0]]))
-            lowest, highest = min(lowest, meth.min()), max(highest, meth.max())
+                bad = (int(numbers[out[0]]), float(meth[out[0]]))
+            lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
             density = np.ascontiguousarray(values[:, 0])
             age = None if age_column is None else np.ascontiguousarray(values[:, 2])
