@@ -193,7 +193,7 @@ def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, qu
         count = _pair_counter()
         edges, meth_bin_edges = np.ascontiguousarray(edges), np.ascontiguousarray(meth_bin_edges)
         for density, meth, _ in blocks:
-            if count is not None:  # one pass in the extension, the lock released
+            if count is not None:  # one pass over the block in the extension
                 dropped += count(np.ascontiguousarray(density, dtype=np.float64),
                                  np.ascontiguousarray(meth, dtype=np.float64), edges,
                                  meth_bin_edges, counts)
