@@ -424,7 +424,11 @@ class _Table:
     def number_blocks(self, columns):
         """Blocks of (line numbers, values): the numbers in the fields ``columns``
         (indices into the header) of every data row, as int64 and (rows, len(columns))
-        float64 arrays. A cell that is not a finite number is refused, naming it."""
+        float64 arrays. A cell that is not a finite number is refused, naming it.
+
+        The values of the bulk reader are a view of its own buffer, valid until the
+        next block is taken: the caller copies what it keeps (scan_reads copies each
+        column once, where a copy of the block first would make two copies)."""
         scan = _fast_scan()
         k = len(columns)
         if scan is None or len(set(columns)) != k or k > 255:
@@ -458,7 +462,7 @@ class _Table:
                         parts.append(second + (out[1],))
                 for rows, used, n_lines, (numbers, values) in parts:
                     if rows:
-                        yield numbers[:rows] + self._lineno, values[:rows].copy()
+                        yield numbers[:rows] + self._lineno, values[:rows]
                     self._pos += used
                     self._lineno += n_lines
                 if rows == SCAN_ROWS or not self._fill():
@@ -609,9 +613,11 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
                 bad = (int(numbers[out[0]]), float(meth[out[0]]))
             lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
-            density = np.ascontiguousarray(values[:, 0])
-            age = None if age_column is None else np.ascontiguousarray(values[:, 2])
-            yield density, (meth / 100.0 if percent else np.ascontiguousarray(meth)), age
+            # Copies: the block's values are the reader's buffer, which the next block
+            # overwrites.
+            density = np.array(values[:, 0])
+            age = None if age_column is None else np.array(values[:, 2])
+            yield density, (meth / 100.0 if percent else np.array(meth)), age
     if bad is not None:
         lineno, x = bad
         what = f"methylated {unit} {x!r} is outside [0, {scale:g}]"
