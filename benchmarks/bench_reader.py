@@ -21,6 +21,7 @@ Needs pandas (`pip install ".[analysis]"`). The machine is shared: run it with
 
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -53,16 +54,37 @@ def timed(fn, repeats):
     return alternating([fn], repeats)[0]
 
 
-def alternating(fns, repeats):
+def cpu_seconds():
+    """CPU time of this process (all its threads) and of its waited-for children."""
+    own, children = (resource.getrusage(w) for w in (resource.RUSAGE_SELF,
+                                                     resource.RUSAGE_CHILDREN))
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+# CPU seconds of each timed function, by name, beside its wall times: on a shared
+# machine the wall time of a reader with threads depends on the cores left free, its
+# CPU time much less.
+CPU = {}
+
+
+def alternating(fns, repeats, names=None):
     """The times of each of ``fns``, run in turn ``repeats`` times, so that a change in
-    the machine's load falls on all of them alike."""
+    the machine's load falls on all of them alike; with ``names`` their CPU times go
+    to CPU[name]."""
     times = [[] for _ in fns]
     for _ in range(repeats):
-        for fn, t in zip(fns, times):
+        for i, (fn, t) in enumerate(zip(fns, times)):
+            cpu = cpu_seconds()
             start = time.perf_counter()
             fn()
             t.append(time.perf_counter() - start)
+            if names is not None:
+                CPU.setdefault(names[i], []).append(cpu_seconds() - cpu)
     return times
+
+
+def load():
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
 def command_reading(path):
@@ -104,8 +126,11 @@ def fit_command(path, out):
             EDGES, "--no-plots", "--quiet", "--force"]
 
 
-def show(name, times):
-    return f"{name}: min {min(times):.2f} s, median {statistics.median(times):.2f} s"
+def show(name, times, cpu=None):
+    text = f"{name}: min {min(times):.2f} s, median {statistics.median(times):.2f} s"
+    if cpu in CPU:
+        text += f" (CPU: min {min(CPU[cpu]):.2f} s, median {statistics.median(CPU[cpu]):.2f} s)"
+    return text
 
 
 def main():
@@ -131,16 +156,20 @@ def main():
                   f"{t:.2f} s ({n / t / 1e6:.2f} M rows/s)")
 
         for path in (plain, packed):
-            print(f"\n{path.name}:")
+            print(f"\n{path.name} ({load()}):")
+            names = [f"{path.name} {n}" for n in ("ours", "binned", "pandas")]
             ours, binned, theirs = alternating(
                 [lambda p=path: readers.read_reads(p), lambda p=path: command_reading(p),
-                 lambda p=path: pd.read_csv(p, sep="\t", engine="c")], args.repeats)
-            print("  " + show("read_reads", ours))
-            print("  " + show("reading binned as read (the command's)", binned))
-            print("  " + show("pandas.read_csv (C engine)", theirs))
-            for name, t in (("read_reads", ours), ("binned as read", binned)):
+                 lambda p=path: pd.read_csv(p, sep="\t", engine="c")], args.repeats, names)
+            print("  " + show("read_reads", ours, names[0]))
+            print("  " + show("reading binned as read (the command's)", binned, names[1]))
+            print("  " + show("pandas.read_csv (C engine)", theirs, names[2]))
+            for name, t, cpu in (("read_reads", ours, names[0]), ("binned as read", binned,
+                                                                  names[1])):
                 print(f"  pandas / {name}: {statistics.median(theirs) / statistics.median(t):.2f}"
-                      f" (medians), {min(theirs) / min(t):.2f} (minima)")
+                      f" (medians), {min(theirs) / min(t):.2f} (minima); CPU time "
+                      f"{statistics.median(CPU[names[2]]) / statistics.median(CPU[cpu]):.2f}"
+                      " (medians)")
 
         print("\npeak RSS of korvel fit --density-edges (the child's VmHWM):")
         rss = {}
@@ -150,22 +179,24 @@ def main():
         a, b = rss.values()
         print(f"  difference: {b - a:.0f} MB")
 
-        print(f"\nkorvel fit --mode independent on {args.rows} rows:")
+        print(f"\nkorvel fit --mode independent on {args.rows} rows ({load()}):")
         walls, pandas_t = alternating(
             [lambda: child(fit_command(plain, Path(scratch) / "out"), scratch),
-             lambda: pd.read_csv(plain, sep="\t", engine="c")], args.repeats)
+             lambda: pd.read_csv(plain, sep="\t", engine="c")], args.repeats,
+            ["command", "pandas"])
         data = command_reading(plain)
         fits = timed(lambda: tl.fit(data.fractions, data.meth_edges,
                                     tl.FitSettings(mode="independent"), progress=False),
                      args.repeats)
         outside = [w - statistics.median(fits) for w in walls]
-        print("  " + show("command (wall)", walls))
+        print("  " + show("command (wall)", walls, "command"))
         print("  " + show("its fits", fits))
         print("  " + show("outside the fits", outside))
-        print("  " + show("pandas.read_csv", pandas_t))
+        print("  " + show("pandas.read_csv", pandas_t, "pandas"))
         print(f"  outside the fits / pandas.read_csv: "
               f"{statistics.median(outside) / statistics.median(pandas_t):.2f} (medians), "
               f"{min(outside) / min(pandas_t):.2f} (minima)")
+        print(f"done ({load()})")
 
 
 if __name__ == "__main__":

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace korvel {
 
@@ -35,6 +37,90 @@ const char* read_number(const char* begin, const char* end, double& out) {
     return ptr;
 }
 
+// Numbers of cells seen before, by their text. Reads tables repeat their cells:
+// a methylated fraction is k/n for few n, a density is shared by the reads of
+// its region. A cell found here costs a hash and a compare instead of a
+// conversion, and its number is the one read_number gave for the same bytes.
+// A column whose cells are mostly new stops asking (the hash would be wasted).
+class CellCache {
+public:
+    explicit CellCache(char delimiter) noexcept
+        : delimiter_(broadcast(delimiter)) {}
+
+    // What read_number(p, end, out) gives.
+    const char* read(const char* p, const char* end, double& out) {
+        if (!on_ || end - p < static_cast<std::ptrdiff_t>(sizeof(Text))) {
+            return read_number(p, end, out);
+        }
+        Text text;
+        std::memcpy(text.data(), p, sizeof text);
+        const std::uint32_t length = cell_length(text);
+        if (length == 0) return read_number(p, end, out);
+        Entry& entry = entries_[slot_of(text, length)];
+        ++tried_;
+        if (entry.length == length && entry.text == text) {
+            ++found_;
+            out = entry.value;
+            return p + length;
+        }
+        const char* q = read_number(p, end, out);
+        if (q == p + length) entry = Entry{text, length, out};
+        if (tried_ == kTrial && found_ < kTrial / 2) on_ = false;
+        return q;
+    }
+
+private:
+    static constexpr std::size_t kWords = 3;  // cells of up to 23 characters
+    static constexpr int kSlotBits = 8;
+    static constexpr std::uint32_t kTrial = 1024;
+    using Text = std::array<std::uint64_t, kWords>;
+    struct Entry {
+        Text text{};
+        std::uint32_t length = 0;  // 0: empty
+        double value = 0.0;
+    };
+
+    static constexpr std::uint64_t broadcast(char c) {
+        return 0x0101010101010101ULL * static_cast<unsigned char>(c);
+    }
+    // The high bit of the first zero byte of `x` is set, and no bit below it.
+    static constexpr std::uint64_t zero_bytes(std::uint64_t x) {
+        return (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+    }
+
+    // The length of the cell at the start of `text`, up to the delimiter or the
+    // line break, with the bytes after it zeroed; 0 when it ends in none of
+    // the words (or is empty).
+    std::uint32_t cell_length(Text& text) const {
+        for (std::size_t i = 0; i < kWords; ++i) {
+            const std::uint64_t w = text[i];
+            const std::uint64_t stops = zero_bytes(w ^ delimiter_) |
+                                        zero_bytes(w ^ broadcast('\n')) |
+                                        zero_bytes(w ^ broadcast('\r'));
+            if (stops != 0) {
+                const int bytes = std::countr_zero(stops) / 8;
+                text[i] = bytes == 0 ? 0 : w & (~0ULL >> (64 - 8 * bytes));
+                for (std::size_t j = i + 1; j < kWords; ++j) text[j] = 0;
+                return static_cast<std::uint32_t>(8 * i) + static_cast<std::uint32_t>(bytes);
+            }
+        }
+        return 0;
+    }
+
+    static std::size_t slot_of(const Text& text, std::uint32_t length) {
+        std::uint64_t h = text[0] * 0x9E3779B97F4A7C15ULL + text[1] * 0xC2B2AE3D27D4EB4FULL +
+                          text[2] * 0x165667B19E3779F9ULL + length;
+        h ^= h >> 29;
+        return static_cast<std::size_t>((h * 0xBF58476D1CE4E5B9ULL) >> (64 - kSlotBits));
+    }
+
+    std::uint64_t delimiter_;
+    std::array<Entry, std::size_t{1} << kSlotBits> entries_{};
+    std::uint32_t tried_ = 0;
+    std::uint32_t found_ = 0;
+    bool on_ = std::endian::native == std::endian::little;
+};
+
 // The number a field holds when it is plain, else false.
 bool plain_number(const char* begin, const char* end, double& out) {
     return begin != end && read_number(begin, end, out) == end;
@@ -63,25 +149,27 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
         if (s > n_slots) return scan;
     }
     const std::size_t capacity = std::min(values.size() / n_slots, line_numbers.size());
-    std::array<double, kMaxSlots> row{};
     const char* const data = text.data();
     const std::size_t size = text.size();
     std::size_t pos = 0;
     const char* const data_end = data + size;
     const bool one_pass = ends_numbers(delimiter);
+    std::vector<CellCache> cells(n_slots, CellCache(delimiter));
     while (pos < size) {
         // The usual line first, read in one pass: numbers where they are read,
         // other fields stepped over, each field ended by the delimiter and the
         // last by the line break. Anything else is left to the careful reading below.
         if (one_pass && scan.rows < capacity && data[pos] != '\n' && data[pos] != '\r') {
             const char* p = data + pos;
+            // Numbers go straight to their row: it counts only once the line is plain.
+            double* const row = values.data() + scan.rows * n_slots;
             std::size_t field = 0;
             bool plain = false;
             for (;;) {
                 const std::uint8_t s = slots[field];
                 const char* q = p;
                 if (s != 0) {
-                    q = read_number(p, data_end, row[s - 1]);
+                    q = cells[s - 1].read(p, data_end, row[s - 1]);
                     if (q == nullptr) break;
                 } else {
                     while (q != data_end && *q != delimiter && *q != '\n' && *q != '\r' &&
@@ -101,7 +189,6 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
                 p = q + 1;
             }
             if (plain && field == slots.size()) {
-                std::copy_n(row.begin(), n_slots, values.begin() + scan.rows * n_slots);
                 line_numbers[scan.rows] = first_line + scan.lines;
                 ++scan.rows;
                 ++scan.lines;
@@ -127,6 +214,7 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
             special |= static_cast<unsigned>(is_special(static_cast<unsigned char>(data[i])));
         }
         bool plain = special == 0;
+        double* const row = values.data() + scan.rows * n_slots;
         std::size_t field = 0;
         std::size_t start = pos;
         while (plain) {
@@ -144,7 +232,6 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
             start = stop + 1;
         }
         if (!plain || field != slots.size()) break;
-        std::copy_n(row.begin(), n_slots, values.begin() + scan.rows * n_slots);
         line_numbers[scan.rows] = first_line + scan.lines;
         ++scan.rows;
         ++scan.lines;

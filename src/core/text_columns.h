@@ -6,7 +6,8 @@
 // itself, with every rule of its own (quotes, other line breaks, words, NaN,
 // its error messages), and hands the rest back. A plain number here is read
 // to exactly the double that Python's float() gives for the same text: both
-// round correctly.
+// round correctly. A cell whose text came before in its column is given the
+// number that text gave then, without reading it again.
 #pragma once
 
 #include <cstddef>

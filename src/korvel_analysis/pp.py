@@ -159,6 +159,15 @@ def _drain(blocks):
         pass
 
 
+def _pair_counter():
+    """The extension's counting of (density, methylation) pairs into their bins, which
+    gives what ``bin_index`` and ``np.bincount`` give, in one pass; None when the
+    installed module lacks it."""
+    import korvel
+
+    return getattr(korvel, "_count_pairs", None)
+
+
 def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, quantiles=None):
     """What ``bin_reads`` gives for the reads of ``blocks`` ((density, meth, age) arrays,
     as readers.scan_reads yields them), without holding the reads.
@@ -181,7 +190,14 @@ def bin_read_blocks(blocks, path, density_column, meth_bin_edges, edges=None, qu
         n_d = edges.size - 1
         counts = np.zeros(n_d * n_m, dtype=np.int64)
         dropped = 0
+        count = _pair_counter()
+        edges, meth_bin_edges = np.ascontiguousarray(edges), np.ascontiguousarray(meth_bin_edges)
         for density, meth, _ in blocks:
+            if count is not None:  # one pass over the block in the extension
+                dropped += count(np.ascontiguousarray(density, dtype=np.float64),
+                                 np.ascontiguousarray(meth, dtype=np.float64), edges,
+                                 meth_bin_edges, counts)
+                continue
             d, m = bin_index(density, edges), bin_index(meth, meth_bin_edges)
             keep = (d >= 0) & (m >= 0)
             counts += np.bincount(d[keep] * n_m + m[keep], minlength=n_d * n_m)

@@ -426,7 +426,11 @@ class _Table:
     def number_blocks(self, columns):
         """Blocks of (line numbers, values): the numbers in the fields ``columns``
         (indices into the header) of every data row, as int64 and (rows, len(columns))
-        float64 arrays. A cell that is not a finite number is refused, naming it."""
+        float64 arrays. A cell that is not a finite number is refused, naming it.
+
+        The values of the bulk reader are a view of its own buffer, valid until the
+        next block is taken: the caller copies what it keeps (scan_reads copies each
+        column once, where a copy of the block first would make two copies)."""
         scan = _fast_scan()
         k = len(columns)
         if scan is None or len(set(columns)) != k or k > 255:
@@ -460,7 +464,7 @@ class _Table:
                         parts.append(second + (out[1],))
                 for rows, used, n_lines, (numbers, values) in parts:
                     if rows:
-                        yield numbers[:rows] + self._lineno, values[:rows].copy()
+                        yield numbers[:rows] + self._lineno, values[:rows]
                     self._pos += used
                     self._lineno += n_lines
                 if rows == SCAN_ROWS or not self._fill():
@@ -589,7 +593,20 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     out of range, no reads) come once the table has been read, after the last
     block. ``source`` (a dict) gets what was read: path, SHA-256, size.
     """
-    source = {} if source is None else source
+    for values in _read_blocks(path, density_column, methylation_column, age_column, percent,
+                               {} if source is None else source):
+        # Copies: the block's values are the reader's buffer, which the next block
+        # overwrites.
+        meth = values[:, 1]
+        density = np.array(values[:, 0])
+        age = None if age_column is None else np.array(values[:, 2])
+        yield density, (meth / 100.0 if percent else np.array(meth)), age
+
+
+def _read_blocks(path, density_column, methylation_column, age_column, percent, source):
+    """The checked blocks of ``scan_reads`` as the reader gives them: (rows, 2 or 3)
+    matrices of density, methylation as written (percentages with ``percent``) and
+    age, valid until the next block is taken."""
     # The first value out of range is reported, but only once the whole column
     # is read: whether it looks like percentages depends on every value.
     scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
@@ -603,15 +620,15 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
             columns.append(_column_index(path, header, age_column, "age_column"))
         for numbers, values in table.number_blocks(columns):
             meth = values[:, 1]
-            if bad is None:
+            # The values are finite: the block's least and greatest say whether one is
+            # out of range, and only then is it looked for.
+            low, high = meth.min(), meth.max()
+            if bad is None and not (low >= 0.0 and high <= scale):
                 out = np.flatnonzero(~((meth >= 0.0) & (meth <= scale)))
-                if out.size:
-                    bad = (int(numbers[out[0]]), float(meth[out[0]]))
-            lowest, highest = min(lowest, meth.min()), max(highest, meth.max())
+                bad = (int(numbers[out[0]]), float(meth[out[0]]))
+            lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
-            density = np.ascontiguousarray(values[:, 0])
-            age = None if age_column is None else np.ascontiguousarray(values[:, 2])
-            yield density, (meth / 100.0 if percent else np.ascontiguousarray(meth)), age
+            yield values
     if bad is not None:
         lineno, x = bad
         what = f"methylated {unit} {x!r} is outside [0, {scale:g}]"
@@ -634,10 +651,26 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     exceeds 100, the message suggests ``percent``.
     """
     source = {}
-    blocks = list(scan_reads(path, density_column, methylation_column, age_column, percent,
-                             source))
-    density, meth, age = (np.concatenate([b[i] for b in blocks]) if i < 2 or age_column
-                          is not None else None for i in range(3))
+    # Each block is copied once, into columns that double when full: resizing an
+    # array the reader alone holds reallocates it, which for large ones moves pages
+    # rather than copying them.
+    columns = [np.empty(SCAN_ROWS) for _ in range(2 if age_column is None else 3)]
+    n = 0
+    for values in _read_blocks(path, density_column, methylation_column, age_column, percent,
+                               source):
+        rows = values.shape[0]
+        if n + rows > columns[0].size:
+            for c in columns:
+                c.resize(max(2 * c.size, n + rows), refcheck=False)
+        for j, c in enumerate(columns):
+            c[n:n + rows] = values[:, j]
+        n += rows
+    for c in columns:
+        c.resize(n, refcheck=False)
+    if percent:
+        columns[1] /= 100.0
+    density, meth = columns[:2]
+    age = columns[2] if age_column is not None else None
     return Reads(density, meth, age, str(path), density_column, methylation_column,
                  age_column, source)
 

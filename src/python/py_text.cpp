@@ -1,7 +1,9 @@
-// korvel._scan_columns and _format_rows: the reads-table reader's and
-// writer's inner loops (see core/text_columns.h); korvel._scan_bam_xm: the
-// BAM record walker of korvel extract (see core/bam_records.h). Private to
-// korvel_analysis, not in __all__: they write into arrays their caller made.
+// The private helpers of korvel_analysis, not in __all__: they write into
+// arrays their caller made for them. korvel._scan_columns and _format_rows:
+// the reads-table reader's and writer's inner loops (see core/text_columns.h);
+// korvel._count_pairs: the binning of the reads as they are read
+// (core/bins.h); korvel._scan_bam_xm: the BAM record walker of korvel extract
+// (core/bam_records.h).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <type_traits>
 
 #include "core/bam_records.h"
+#include "core/bins.h"
 #include "core/text_columns.h"
 #include "python/frame.h"
 #include "python/pyref.h"
@@ -95,6 +98,40 @@ PyObject* scan_columns_py(PyObject* /*self*/, PyObject* args) noexcept {
         PyRef consumed = new_int(scan.consumed);
         PyRef n_lines = new_int(static_cast<std::size_t>(scan.lines));
         return new_tuple({&rows, &consumed, &n_lines}).release();
+    });
+}
+
+PyObject* count_pairs_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *a_obj, *b_obj, *a_edges_obj, *b_edges_obj, *counts_obj;
+    if (!PyArg_ParseTuple(args, "OOOOO:_count_pairs", &a_obj, &b_obj, &a_edges_obj,
+                          &b_edges_obj, &counts_obj)) {
+        return nullptr;
+    }
+    HeldBuffer a_buf, b_buf, a_edges_buf, b_edges_buf, counts_buf;
+    const std::span<const double> a = items_of<const double>(a_buf, a_obj, "a", {"d"});
+    if (a.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const double> b = items_of<const double>(b_buf, b_obj, "b", {"d"});
+    if (b.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const double> a_edges =
+        items_of<const double>(a_edges_buf, a_edges_obj, "a_edges", {"d"});
+    if (a_edges.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const double> b_edges =
+        items_of<const double>(b_edges_buf, b_edges_obj, "b_edges", {"d"});
+    if (b_edges.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<std::int64_t> counts =
+        items_of<std::int64_t>(counts_buf, counts_obj, "counts", {"l", "q"});
+    if (counts.data() == nullptr && PyErr_Occurred()) return nullptr;
+    if (a.size() != b.size() || a_edges.size() < 2 || b_edges.size() < 2 ||
+        counts.size() != (a_edges.size() - 1) * (b_edges.size() - 1)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a and b must be as long as each other, the edges at least two, and "
+                        "counts one cell per pair of bins");
+        return nullptr;
+    }
+    // A block's pairs take microseconds: the lock is kept, since taking it back from
+    // the reading thread could take longer than the count.
+    return guarded([&]() -> PyObject* {
+        return new_int(count_pairs(a, b, a_edges, b_edges, counts)).release();
     });
 }
 
@@ -216,6 +253,12 @@ PyMethodDef g_text_methods[] = {
      "korvel_analysis's reader: reads the plain lines at the start of `text` into\n"
      "`values` (rows of n_slots doubles) and `line_numbers` (int64); returns\n"
      "(rows, bytes consumed, lines consumed)."},
+    {"_count_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_pairs_py)),
+     METH_VARARGS,
+     "_count_pairs(a, b, a_edges, b_edges, counts)\n--\n\n"
+     "korvel_analysis's binning as read: adds each pair (a[i], b[i]) to the int64\n"
+     "cell counts[bin of a[i] * (len(b_edges) - 1) + bin of b[i]] (bin j is\n"
+     "[edge j, edge j+1), the last closed); returns the pairs outside the edges."},
     {"_format_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_rows_py)),
      METH_VARARGS,
      "_format_rows(values, delimiter)\n--\n\n"

@@ -51,6 +51,23 @@ def test_bulk_reading_gives_the_doubles_float_gives(tmp_path, monkeypatch):
     assert np.count_nonzero(np.signbit(bulk.density)) == 1  # "-0" stays negative
 
 
+def test_repeated_cells_read_as_float_reads_each_text(tmp_path, monkeypatch):
+    # Cells that repeat are read from their first reading: texts that share a prefix or
+    # spell a number differently keep their own value, across the reader's blocks.
+    texts = ["0.5", "0.55", "0.50", "5e-1", "-0", "0", "0.1234567", "0.12345678",
+             "0.1234567891234567", "0.12345678912345678", "0.1234567891234567891", "1e0",
+             "+0.25"]
+    rng = np.random.default_rng(11)
+    cells = [texts[i] for i in rng.integers(0, len(texts), 50_000)]
+    path = tmp_path / "repeated.tsv"
+    path.write_text(HEADER + "".join(f"{c}\t{c}\n" for c in cells))
+    want = [float(c) for c in cells]
+    bulk, slow = both_ways(monkeypatch, path)
+    assert bulk.density.tolist() == want
+    assert np.array_equal(np.signbit(bulk.density), np.signbit(want))
+    assert np.array_equal(bulk.meth, slow.meth)
+
+
 @pytest.mark.parametrize("compress", [False, True])
 def test_a_bad_cell_deep_in_a_large_file_names_its_line(tmp_path, capsys, compress):
     n = 100_000

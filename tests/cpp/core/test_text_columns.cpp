@@ -66,4 +66,32 @@ TEST(ScanColumns, StopsBeforeTheFirstLineThatIsNotPlain) {
     EXPECT_EQ(s.scan.consumed, 2 * first.size());
 }
 
+TEST(ScanColumns, RepeatedCellsReadAsTheirFirstReading) {
+    // Cells that repeat are read from what their text gave before: texts that share a
+    // prefix, differ in length or spell the same number differently keep their own
+    // number, and a repeated text that is not plain still stops the scan.
+    const std::vector<std::string> cells{"0.5", "0.50", "0.5e0", "5", "+0.5", "-0", "0",
+                                         "0.12345678901234567", "1234567890.1234567890123",
+                                         "0.30000000000000004441", "1e5", "1E5", "0.55", "0.5e1"};
+    std::string text;
+    std::vector<double> want;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string& c = cells[static_cast<std::size_t>(i * 5 % 14)];
+        text += "1\tx\t" + c + "\n";
+        want.push_back(std::stod(c));
+    }
+    const std::size_t plain = text.size();
+    text += "1\tx\t0.5x\n";
+    std::vector<double> values(2 * 4000, -1.0);
+    std::vector<std::int64_t> lines(4000, -1);
+    const std::vector<std::uint8_t> slots{2, 0, 1};
+    const korvel::ColumnScan s = scan_columns(text, '\t', slots, 2, values, lines, 2);
+    ASSERT_EQ(s.rows, want.size());
+    EXPECT_EQ(s.consumed, plain);
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(values[2 * i], want[i]) << i;
+        EXPECT_EQ(std::signbit(values[2 * i]), std::signbit(want[i])) << i;
+    }
+}
+
 }  // namespace
