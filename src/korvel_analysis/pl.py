@@ -358,6 +358,28 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
         keep = keep[:1] if shared else keep
         ax.vlines(xb[keep], b_lo[:xb.size][keep], b_hi[:xb.size][keep], color="0.55",
                   label=beside[2])
+    _open_end_arrows(ax, x, values, open_ends, shared)
+    if at_bound is not None and np.any(at_bound):
+        on = np.asarray(at_bound, dtype=bool)
+        ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",
+                color="C3", markersize=9, label="at a bound of the search")
+    if flagged is not None and np.any(flagged):
+        marked = np.asarray(flagged, dtype=bool)
+        ax.plot(x[marked][:1] if shared else x[marked],
+                values[marked][:1] if shared else values[marked], "o", markersize=13,
+                markerfacecolor="none", markeredgecolor="C3", label="flagged (see results.tsv)")
+    if name in LOG_PARAMETERS and np.all(values > 0):
+        log_axis(ax, "y")
+    ax.set_xlabel("CpG density (bin centre)")
+    ax.set_ylabel(label or parameter_label(name))
+    if legend:
+        ax.legend(fontsize="x-small")
+    return ax
+
+
+def _open_end_arrows(ax, x, values, open_ends, shared):
+    """An arrow from the estimate to the plot's edge for each open interval end
+    ((bin, 0.0 for the lower end or 1.0 for the upper)), and its legend entry."""
     for i, edge in open_ends:
         if shared and i:
             continue  # a shared interval is the same in every bin: one arrow
@@ -376,22 +398,6 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
     if open_ends:
         ax.plot([], [], linestyle="none", marker=r"$\uparrow$", color="C0", markersize=10,
                 label="open end: no bound up to the search bound (arrow)")
-    if at_bound is not None and np.any(at_bound):
-        on = np.asarray(at_bound, dtype=bool)
-        ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",
-                color="C3", markersize=9, label="at a bound of the search")
-    if flagged is not None and np.any(flagged):
-        marked = np.asarray(flagged, dtype=bool)
-        ax.plot(x[marked][:1] if shared else x[marked],
-                values[marked][:1] if shared else values[marked], "o", markersize=13,
-                markerfacecolor="none", markeredgecolor="C3", label="flagged (see results.tsv)")
-    if name in LOG_PARAMETERS and np.all(values > 0):
-        log_axis(ax, "y")
-    ax.set_xlabel("CpG density (bin centre)")
-    ax.set_ylabel(label or parameter_label(name))
-    if legend:
-        ax.legend(fontsize="x-small")
-    return ax
 
 
 # What the phase maps show, for their colour bars. The classes: a read is low
