@@ -51,7 +51,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import bgzf
+from . import bgzf, interrupts
 from . import progress as _progress
 from . import provenance
 from .readers import ArgumentError, InputError
@@ -1643,11 +1643,9 @@ def _feed(proc, todo, jobs, results, tick):
 
 def _serve():
     """A worker process: one job per line in, progress and the job's counts out."""
-    import signal
     import sys
 
-    # Ctrl+C reaches the whole process group; the command ends the workers itself.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    interrupts.ignored()
     out = sys.stdout
 
     def tick(n):
