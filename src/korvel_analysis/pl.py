@@ -469,21 +469,21 @@ def phase(grids, key="bistability", points=None, ax=None):
 # Each returns pyplot-free Figures and writes nothing: the command saves them
 # under the names given here, a notebook shows them.
 
-def fit_figures(data, result, settings, level, boot_rows=None, n_bootstrap=None, intervals=None,
-                profiles=(), flagged=(), boot_ivs=None, fit_quality=None):
+def fit_figures(data, result, settings, level, boot=None, intervals=None, profiles=(),
+                flagged=(), boot_ivs=None, fit_quality=None):
     """The figures of a fit, keyed by file name: fractions.png, parameters.png, a
-    bootstrap_NAME.png per shared parameter of a bootstrap, a profile_NAME.png per
+    bootstrap_NAME.png per shared parameter of a bootstrap (``boot``: the run's bootstrap
+    estimates, name -> (resamples, density bins) array), a profile_NAME.png per
     profiled parameter."""
-    from . import gof, tl
+    from . import tl
 
     intervals = intervals or {}
     fitted = tl.model_fractions(result, data.meth_edges)
     figures = {"fractions.png": fractions_figure(data, fitted, level, fit_quality)}
     figures["parameters.png"] = parameters_figure(data, result, settings, level, intervals,
                                                    flagged, boot_ivs)
-    if boot_rows is not None:
-        figures.update(_bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap,
-                                          boot_ivs))
+    if boot is not None:
+        figures.update(_bootstrap_figures(result, settings, level, boot, boot_ivs))
     for name in dict.fromkeys(p.parameter for p in profiles):
         bound = {f.density_idx for f in flagged if f.parameter == name and f.word == "at_bound"}
         figures[f"profile_{name}.png"] = profile_figure(
@@ -622,12 +622,11 @@ def _figure_legend(fig, axes, spare=()):
                    ncols=min(3, len(seen)), frameon=False)
 
 
-def _bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap, boot_ivs):
-    from . import modes, tl
+def _bootstrap_figures(result, settings, level, boot, boot_ivs):
+    from . import modes
 
     s = settings
     figures = {}
-    boot = tl.bootstrap_parameters(boot_rows, s, n_bootstrap, data.n_densities)
     for name in modes.get(s.mode).shared:
         if name in boot:
             fig, (ax,) = figure()
