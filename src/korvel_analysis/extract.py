@@ -51,7 +51,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import bgzf
+from . import bgzf, interrupts
 from . import progress as _progress
 from . import provenance
 from .readers import ArgumentError, InputError
@@ -816,77 +816,118 @@ class _XmBatches(_Assembler):
         return out
 
     def _register(self, reads, sel, rows, ok, paired, mate, cm, counts):
-        n = ok.size
         rows = rows[ok]
         flag, start, end = rows[:, bgzf.FLAG], rows[:, bgzf.POS], rows[:, bgzf.END]
         mate, paired = mate[ok], paired[ok]
         cm = cm[ok] if cm is not None else None
         at = sel[ok]  # the reads' indices in the batch
-
-        def name(j):
-            return reads.name(int(at[j]))
-
         rank = ((flag & 0x80) != 0).astype(np.int64)
         strand = np.where(rows[:, bgzf.TOP] != 0, "+", "-")
         waits = paired & ~(mate < start) if self.sorted else paired.copy()
+        merged, partner, joins_old, last_waiting = self._pair_up(reads, at, rows, paired, waits,
+                                                                 mate, cm)
+        uids = self._number_units(merged, partner, joins_old)
+        self._add_units(start, end, strand, rank, merged, partner, joins_old)
+        if np.any(merged):
+            counts["pairs_merged"] += int(np.sum(merged))
+        for j in np.flatnonzero(last_waiting).tolist():
+            uid, nm = int(uids[j]), reads.name(int(at[j]))
+            self.waiting[nm] = uid
+            self.waiting_ids[uid] = nm
+            self.name_hash[nm] = int(rows[j, bgzf.NAME_HASH])
+            self.u_mate[uid] = int(mate[j])
+            if self.sorted:
+                heapq.heappush(self.due, (int(mate[j]), uid))
 
+        # The calls of the reads kept: the batch has them by batch index.
+        of_read = np.full(len(reads), -1, dtype=np.int64)
+        of_read[at] = np.arange(at.size)
+        calls = reads.calls
+        j = of_read[calls[:, 0]]
+        mine = j >= 0
+        j = j[mine]
+        self.add_calls(uids[j], calls[mine, 1], calls[mine, 2], rank[j])
+
+    def _pair_up(self, reads, at, rows, paired, waits, mate, cm):
+        """Which kept reads join a unit (``merged``), the batch read whose unit each joins
+        (``partner``, -1 for none), the units of earlier batches joined (``joins_old``:
+        batch read -> unit number), and the reads still waiting for a mate once their
+        name's reads are done (``last_waiting``)."""
+        n = at.size
         merged = np.zeros(n, dtype=bool)
-        partner = np.full(n, -1, dtype=np.int64)  # the batch read whose unit a read joins
-        joins_old = {}  # batch read -> unit number of an earlier batch it joins
-        last_waiting = np.zeros(n, dtype=bool)  # still waiting once its name's reads are done
+        partner = np.full(n, -1, dtype=np.int64)
+        joins_old = {}
+        last_waiting = np.zeros(n, dtype=bool)
         pi = np.flatnonzero(paired)
-        if pi.size:
-            _, first_at, which, per_name = np.unique(rows[pi, bgzf.NAME_ID], return_index=True,
-                                                     return_inverse=True, return_counts=True)
-            count = per_name[which]
-            first = pi[first_at[which]]
-            old = self._waiting_of(reads, at[pi], rows[pi, bgzf.NAME_HASH])
-            simple = (count <= 2) & ~old
-            # One read of its name: a unit of its own, waiting when its mate is to come.
-            alone = pi[simple & (count == 1)]
-            last_waiting[alone] = waits[alone]
-            # Two: the second joins the first if the first still waits when it comes.
-            second = simple & (count == 2) & (first != pi)
-            b, a = pi[second], first[second]
-            joined = waits[a] & (cm[b] <= mate[a] if cm is not None else True)
-            merged[b[joined]] = True
-            partner[b[joined]] = a[joined]
-            last_waiting[b[~joined]] = waits[b[~joined]]
-            # Everything else read by read, as _Assembler.read does.
-            chains = {}
-            for j in pi[~simple].tolist():
-                chains.setdefault(name(j), []).append(j)
-            for nm, group in chains.items():
-                uid = self.waiting.pop(nm, None)
-                here = None  # (batch read, mate start) of a waiting unit made in this batch
-                if uid is not None:
-                    del self.waiting_ids[uid]
-                    old_mate = self.u_mate.pop(uid)
-                for j in group:
-                    if uid is not None and (cm is None or cm[j] <= old_mate):
-                        merged[j] = True
-                        joins_old[j] = uid
-                        uid = None
-                    elif here is not None and (cm is None or cm[j] <= here[1]):
-                        merged[j] = True
-                        partner[j] = here[0]
-                        here = None
-                    else:
-                        uid = None
-                        here = (j, mate[j]) if waits[j] else None
-                if here is not None:
-                    last_waiting[here[0]] = True
+        if not pi.size:
+            return merged, partner, joins_old, last_waiting
+        _, first_at, which, per_name = np.unique(rows[pi, bgzf.NAME_ID], return_index=True,
+                                                 return_inverse=True, return_counts=True)
+        count = per_name[which]
+        first = pi[first_at[which]]
+        old = self._waiting_of(reads, at[pi], rows[pi, bgzf.NAME_HASH])
+        simple = (count <= 2) & ~old
+        # One read of its name: a unit of its own, waiting when its mate is to come.
+        alone = pi[simple & (count == 1)]
+        last_waiting[alone] = waits[alone]
+        # Two: the second joins the first if the first still waits when it comes.
+        second = simple & (count == 2) & (first != pi)
+        b, a = pi[second], first[second]
+        joined = waits[a] & (cm[b] <= mate[a] if cm is not None else True)
+        merged[b[joined]] = True
+        partner[b[joined]] = a[joined]
+        last_waiting[b[~joined]] = waits[b[~joined]]
+        # Everything else read by read, as _Assembler.read does.
+        chains = {}
+        for j in pi[~simple].tolist():
+            chains.setdefault(reads.name(int(at[j])), []).append(j)
+        for nm, group in chains.items():
+            self._pair_name(nm, group, waits, mate, cm, merged, partner, joins_old,
+                            last_waiting)
+        return merged, partner, joins_old, last_waiting
 
+    def _pair_name(self, nm, group, waits, mate, cm, merged, partner, joins_old,
+                   last_waiting):
+        """The reads ``group`` of one name, in order, paired as _Assembler.read pairs
+        them, with the unit of the name waiting from an earlier batch if there is one."""
+        uid = self.waiting.pop(nm, None)
+        here = None  # (batch read, mate start) of a waiting unit made in this batch
+        if uid is not None:
+            del self.waiting_ids[uid]
+            old_mate = self.u_mate.pop(uid)
+        for j in group:
+            if uid is not None and (cm is None or cm[j] <= old_mate):
+                merged[j] = True
+                joins_old[j] = uid
+                uid = None
+            elif here is not None and (cm is None or cm[j] <= here[1]):
+                merged[j] = True
+                partner[j] = here[0]
+                here = None
+            else:
+                uid = None
+                here = (j, mate[j]) if waits[j] else None
+        if here is not None:
+            last_waiting[here[0]] = True
+
+    def _number_units(self, merged, partner, joins_old):
+        """The unit number of each kept read: new units numbered on from the last, a read
+        that joins one takes its number."""
         new = ~merged
-        uids = np.full(n, -1, dtype=np.int64)
+        uids = np.full(merged.size, -1, dtype=np.int64)
         base = self.base + len(self.u_start)
         uids[new] = base + np.arange(int(np.sum(new)))
         inb = partner >= 0
         uids[inb] = uids[partner[inb]]
         for j, uid in joins_old.items():
             uids[j] = uid
-        # Units made here: start, end and strand of the read that made them, widened by
-        # the mate that joined them; read 1's strand names the pair.
+        return uids
+
+    def _add_units(self, start, end, strand, rank, merged, partner, joins_old):
+        """Start, end and strand of the units made here, from the read that made them,
+        widened by the mate that joined them; read 1's strand names the pair. Units of
+        earlier batches widen by the reads that joined them."""
+        new, inb = ~merged, partner >= 0
         u_start, u_end = start.copy(), end.copy()
         u_strand = strand.copy()
         b, a = np.flatnonzero(inb), partner[inb]
@@ -904,25 +945,6 @@ class _XmBatches(_Assembler):
             self.u_end[i] = max(self.u_end[i], int(end[j]))
             if rank[j] == 0:
                 self.u_strand[i] = str(strand[j])
-        if np.any(merged):
-            counts["pairs_merged"] += int(np.sum(merged))
-        for j in np.flatnonzero(last_waiting).tolist():
-            uid, nm = int(uids[j]), name(j)
-            self.waiting[nm] = uid
-            self.waiting_ids[uid] = nm
-            self.name_hash[nm] = int(rows[j, bgzf.NAME_HASH])
-            self.u_mate[uid] = int(mate[j])
-            if self.sorted:
-                heapq.heappush(self.due, (int(mate[j]), uid))
-
-        # The calls of the reads kept: the batch has them by batch index.
-        of_read = np.full(len(reads), -1, dtype=np.int64)
-        of_read[at] = np.arange(n)
-        calls = reads.calls
-        j = of_read[calls[:, 0]]
-        mine = j >= 0
-        j = j[mine]
-        self.add_calls(uids[j], calls[mine, 1], calls[mine, 2], rank[j])
 
     def pass_by(self, start):
         super().pass_by(start)
@@ -990,12 +1012,11 @@ def _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts, 
 def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
     """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
     counts = Counter()
-    threshold, hydroxy, min_mapq = options.mod_threshold, options.hydroxy, options.min_mapq
     contig, lo, hi = task
     xm_tag = tag == "XM"
     if xm_tag and lo is None:
         try:
-            own = _own_xm_batches(path, kind, contig, min_mapq)
+            own = _own_xm_batches(path, kind, contig, options.min_mapq)
         except (OSError, bgzf.BamFormatError) as exc:
             raise InputError(path, f"cannot be read ({exc})") from None
         if own is not None:
@@ -1006,100 +1027,131 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
         names = bam.references
         if xm_tag and lo is None:
             it = bam.fetch(until_eof=True) if contig is None else bam.fetch(contig)
-            batches = iter(lambda: _gather_xm(it, XM_BATCH, min_mapq), None)
+            batches = iter(lambda: _gather_xm(it, XM_BATCH, options.min_mapq), None)
             return _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts,
                             tick)
         writer = _Writer(f, options, options.reference, sep, age, counts)
         # A region's reads run past its end, to the second mates of the pairs it starts.
         it = (bam.fetch(until_eof=True) if contig is None
               else bam.fetch(contig, lo) if lo is not None else bam.fetch(contig))
-        asm, cur_tid = None, None
-        batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
-
-        def calls_of_batch():
-            if batch:
-                xms, units, ranks, starts, shifts, cigars = zip(*batch)
-                read, pos, meth = _xm_calls_of_batch(xms, starts, shifts, cigars)
-                u, k = np.asarray(units, dtype=np.int64), np.asarray(ranks, dtype=np.int64)
-                asm.add_calls(u[read], pos, meth, k[read])
-                batch.clear()
-
-        n = used = 0
-        try:
-            for r in it:
-                n += 1
-                if tick is not None and n % 65536 == 0:
-                    tick(65536)
-                flag = r.flag
-                if flag & 0x4:
-                    counts["reads_unmapped"] += 1
-                    continue
-                tid = r.reference_id
-                if tid != cur_tid:
-                    if asm is not None:
-                        calls_of_batch()
-                        asm.flush(everything=True)
-                    asm, cur_tid = _Assembler(writer, options, names[tid], sorted_by_pos), tid
-                start = r.reference_start
-                paired = flag & 0x1 and not flag & 0x8 and r.next_reference_id == tid
-                mate_start = r.next_reference_start if paired else start
-                if lo is not None and min(start, mate_start) < lo:
-                    continue  # the unit starts in an earlier region, which writes it
-                if asm.due and asm.due[0][0] < start and sorted_by_pos:
-                    asm.pass_by(start)
-                if hi is not None and start >= hi:
-                    if not asm.waiting:
-                        break
-                    if not paired or r.query_name not in asm.waiting:
-                        continue  # a unit of a later region
-                if flag & 0xF00:
-                    why = next(why for why, bit in _FILTERS if flag & bit)
-                    counts[f"reads_{why}"] += 1
-                    continue
-                if r.mapping_quality < min_mapq:
-                    counts["reads_low_mapq"] += 1
-                    continue
-                if xm_tag:
-                    try:
-                        xm = r.get_tag("XM")
-                    except KeyError:
-                        counts["reads_without_tag"] += 1
-                        continue
-                    top = _bisulfite_top(r, flag)
-                    cigar = r.cigarstring
-                    simple = cigar[-1:] == "M" and cigar[:-1].isdigit()
-                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
-                                         start + int(cigar[:-1]) if simple else r.reference_end,
-                                         "+" if top else "-", paired, mate_start)
-                    batch.append((xm, uid, rank, start, 0 if top else 1,
-                                  None if simple else r.cigartuples))
-                    if len(batch) >= READ_BATCH:
-                        calls_of_batch()
-                        asm.flush()
-                else:
-                    if not (r.has_tag("MM") or r.has_tag("Mm")):
-                        counts["reads_without_tag"] += 1
-                        continue
-                    try:
-                        pos, meth, strand = mm_calls(r, threshold, hydroxy)
-                    except BadModTags as exc:
-                        counts[f"reads_{exc.reason}"] += 1
-                        continue
-                    uid, rank = asm.read(r.query_name if paired else None, flag, start,
-                                         r.reference_end, strand, paired, mate_start)
-                    asm.add_calls(np.full(pos.size, uid), pos, meth, np.full(pos.size, rank))
-                    if len(asm.batch) >= 1000:
-                        asm.flush()
-                used += 1
-            if asm is not None:
-                calls_of_batch()
-                asm.flush(everything=True)
-        except OSError as exc:
-            raise InputError(path, f"cannot be read past read {n} ({exc})") from None
-        if tick is not None:
-            tick(n % 65536)
+        used = _units_read_by_read(path, it, names, writer, options, xm_tag, (lo, hi),
+                                   sorted_by_pos, counts, tick)
     counts["reads_used"] += used
     return counts
+
+
+def _units_read_by_read(path, it, names, writer, options, xm_tag, span, sorted_by_pos, counts,
+                        tick):
+    """The units of the pysam reads ``it`` (of a region ``span`` = (lo, hi), or of a
+    contig or file where both are None), read by read; returns the reads used."""
+    lo, hi = span
+    asm, cur_tid = None, None
+    batch = []  # per XM read: XM, unit, rank, start, shift to the C, CIGAR (None: one block)
+
+    def calls_of_batch():
+        if batch:
+            xms, units, ranks, starts, shifts, cigars = zip(*batch)
+            read, pos, meth = _xm_calls_of_batch(xms, starts, shifts, cigars)
+            u, k = np.asarray(units, dtype=np.int64), np.asarray(ranks, dtype=np.int64)
+            asm.add_calls(u[read], pos, meth, k[read])
+            batch.clear()
+
+    n = used = 0
+    try:
+        for r in it:
+            n += 1
+            if tick is not None and n % 65536 == 0:
+                tick(65536)
+            flag = r.flag
+            if flag & 0x4:
+                counts["reads_unmapped"] += 1
+                continue
+            tid = r.reference_id
+            if tid != cur_tid:
+                if asm is not None:
+                    calls_of_batch()
+                    asm.flush(everything=True)
+                asm, cur_tid = _Assembler(writer, options, names[tid], sorted_by_pos), tid
+            start = r.reference_start
+            paired = flag & 0x1 and not flag & 0x8 and r.next_reference_id == tid
+            mate_start = r.next_reference_start if paired else start
+            if lo is not None and min(start, mate_start) < lo:
+                continue  # the unit starts in an earlier region, which writes it
+            if asm.due and asm.due[0][0] < start and sorted_by_pos:
+                asm.pass_by(start)
+            if hi is not None and start >= hi:
+                if not asm.waiting:
+                    break
+                if not paired or r.query_name not in asm.waiting:
+                    continue  # a unit of a later region
+            if _left_out(r, flag, options.min_mapq, counts):
+                continue
+            if not xm_tag:
+                used += _take_mm(r, flag, asm, (start, paired, mate_start), options, counts)
+            elif _take_xm(r, flag, asm, (start, paired, mate_start), batch, counts):
+                used += 1
+                if len(batch) >= READ_BATCH:
+                    calls_of_batch()
+                    asm.flush()
+        if asm is not None:
+            calls_of_batch()
+            asm.flush(everything=True)
+    except OSError as exc:
+        raise InputError(path, f"cannot be read past read {n} ({exc})") from None
+    if tick is not None:
+        tick(n % 65536)
+    return used
+
+
+def _left_out(r, flag, min_mapq, counts):
+    """Whether a mapped read is left out by its flags or its MAPQ (and counted so)."""
+    if flag & 0xF00:
+        why = next(why for why, bit in _FILTERS if flag & bit)
+        counts[f"reads_{why}"] += 1
+        return True
+    if r.mapping_quality < min_mapq:
+        counts["reads_low_mapq"] += 1
+        return True
+    return False
+
+
+def _take_xm(r, flag, asm, where, batch, counts):
+    """Registers an XM read (start, paired, mate start = ``where``) and adds it to the
+    batch whose calls are read together; False for a read without XM."""
+    start, paired, mate_start = where
+    try:
+        xm = r.get_tag("XM")
+    except KeyError:
+        counts["reads_without_tag"] += 1
+        return False
+    top = _bisulfite_top(r, flag)
+    cigar = r.cigarstring
+    simple = cigar[-1:] == "M" and cigar[:-1].isdigit()
+    uid, rank = asm.read(r.query_name if paired else None, flag, start,
+                         start + int(cigar[:-1]) if simple else r.reference_end,
+                         "+" if top else "-", paired, mate_start)
+    batch.append((xm, uid, rank, start, 0 if top else 1, None if simple else r.cigartuples))
+    return True
+
+
+def _take_mm(r, flag, asm, where, options, counts):
+    """Registers an MM/ML read (start, paired, mate start = ``where``) with its calls;
+    False for a read without usable modification tags."""
+    start, paired, mate_start = where
+    if not (r.has_tag("MM") or r.has_tag("Mm")):
+        counts["reads_without_tag"] += 1
+        return False
+    try:
+        pos, meth, strand = mm_calls(r, options.mod_threshold, options.hydroxy)
+    except BadModTags as exc:
+        counts[f"reads_{exc.reason}"] += 1
+        return False
+    uid, rank = asm.read(r.query_name if paired else None, flag, start, r.reference_end, strand,
+                         paired, mate_start)
+    asm.add_calls(np.full(pos.size, uid), pos, meth, np.full(pos.size, rank))
+    if len(asm.batch) >= 1000:
+        asm.flush()
+    return True
 
 
 def _cpg_sites(reference, chrom):
@@ -1196,64 +1248,90 @@ def _table_sites(path, layout, hydroxy):
                 raise InputError(path, f"is not a {layout} line", lineno) from None
 
 
+class _TableWindows:
+    """The regions of ``k`` consecutive CpGs of a per-CpG table, one contig at a time:
+    CpGs come in with both strands summed, regions go to the writer in batches."""
+
+    def __init__(self, writer, k, min_coverage, counts):
+        self.writer, self.k, self.counts = writer, k, counts
+        self.min_calls = max(min_coverage, 1)
+        self.chrom = None
+        self.rows = []  # the contig's regions not yet written: start, end, calls, methylated
+        self.calls, self.run = {}, []  # the current region's CpGs: position -> (methylated, calls)
+        self.pending = None  # the CpG being read: [position, methylated, calls]
+
+    def add(self, pos, n_mod, n_can):
+        """A row of the table: the other strand of the CpG being read (a coverage table
+        names its G), or the next CpG."""
+        pending = self.pending
+        if pending is not None and pos in (pending[0], pending[0] + 1):
+            pending[1] += n_mod
+            pending[2] += n_mod + n_can
+            return
+        self._settle()
+        self.pending = [pos, n_mod, n_mod + n_can]
+
+    def end_contig(self):
+        """Writes what the contig has left: its last CpG, its last region if whole."""
+        self._settle()
+        self._close_region()
+        self._write_rows()
+
+    def _settle(self):
+        if self.pending is None:
+            return
+        p, m, n = self.pending
+        self.pending = None
+        if n < self.min_calls:
+            self.counts["cpgs_below_min_coverage"] += 1
+            return
+        if len(self.run) == self.k:
+            self._close_region()
+        self.run.append(p)
+        self.calls[p] = (m, n)
+
+    def _close_region(self):
+        run, calls = self.run, self.calls
+        if len(run) == self.k:
+            self.rows.append((run[0], run[-1] + 2, sum(calls[p][1] for p in run),
+                              sum(calls[p][0] for p in run)))
+            if len(self.rows) >= BATCH:
+                self._write_rows()
+        elif run:
+            self.counts["region_remainder_cpgs"] += len(run)
+        run.clear()
+        calls.clear()
+
+    def _write_rows(self):
+        if self.rows:
+            a = np.array(self.rows, dtype=np.int64).reshape(-1, 4)
+            self.writer.write(self.chrom, a[:, 0], a[:, 1], ".", a[:, 2], a[:, 3],
+                              np.full(len(a), self.k))
+            self.rows.clear()
+
+
 def _table_units(path, options, regions, sep, age, f, counts):
     layout = _table_layout(path)
-    k = options.window_cpgs or DEFAULT_TABLE_CPGS
     writer = _Writer(f, options, options.reference, sep, age, counts)
-    rows = []  # the contig's regions not yet written: start, end, calls, methylated
+    windows = _TableWindows(writer, options.window_cpgs or DEFAULT_TABLE_CPGS,
+                            options.min_coverage, counts)
     fasta = None
     if options.reference:
         fasta = _pysam().FastaFile(options.reference)
     seen_chroms = set()
-    chrom, last = None, -1
-    calls, run = {}, []  # the current region's CpGs: position -> (methylated, calls)
-    pending = None  # the CpG being read: [position, methylated, calls], both strands summed
-
-    def settle():
-        nonlocal pending
-        if pending is None:
-            return
-        p, m, n = pending
-        pending = None
-        if n < max(options.min_coverage, 1):
-            counts["cpgs_below_min_coverage"] += 1
-            return
-        if len(run) == k:
-            close_region()
-        run.append(p)
-        calls[p] = (m, n)
-
-    def write_rows():
-        if rows:
-            a = np.array(rows, dtype=np.int64).reshape(-1, 4)
-            writer.write(chrom, a[:, 0], a[:, 1], ".", a[:, 2], a[:, 3], np.full(len(a), k))
-            rows.clear()
-
-    def close_region():
-        if len(run) == k:
-            rows.append((run[0], run[-1] + 2, sum(calls[p][1] for p in run),
-                         sum(calls[p][0] for p in run)))
-            if len(rows) >= BATCH:
-                write_rows()
-        elif run:
-            counts["region_remainder_cpgs"] += len(run)
-        run.clear()
-        calls.clear()
-
+    last = -1
     for lineno, c, pos, n_mod, n_can, skipped in _table_sites(path, layout, options.hydroxy):
         if skipped:
             counts[skipped] += 1
             continue
-        if c != chrom:
-            settle()
-            close_region()
-            write_rows()
+        if c != windows.chrom:
+            windows.end_contig()
             if c in seen_chroms:
                 raise InputError(path, f"is not sorted: contig '{c}' appears again", lineno)
             seen_chroms.add(c)
             if fasta is not None and c not in fasta.references:
                 raise InputError(options.reference, f"lacks contig '{c}' of {path}")
-            chrom, last = c, -1
+            windows.chrom, last = c, -1
             if layout == "coverage" and writer.sites is not None:
                 g_sites = writer.sites[c][0] + 1
         if layout == "coverage" and writer.sites is not None:
@@ -1268,16 +1346,8 @@ def _table_units(path, options, regions, sep, age, f, counts):
                                            for s, e in regions.get(c, ())):
             counts["rows_outside_regions"] += 1
             continue
-        if pending is not None and pos in (pending[0], pending[0] + 1):
-            # the other strand of the same CpG (a coverage table names its G)
-            pending[1] += n_mod
-            pending[2] += n_mod + n_can
-            continue
-        settle()
-        pending = [pos, n_mod, n_mod + n_can]
-    settle()
-    close_region()
-    write_rows()
+        windows.add(pos, n_mod, n_can)
+    windows.end_contig()
     if fasta is not None:
         fasta.close()
     return layout
@@ -1299,6 +1369,48 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
     """
     options = Options(**kw)
     inputs = [str(p) for p in inputs]
+    _check_options(inputs, ages, options)
+    provenance.check_file_target(out)
+    regions = _regions(options)
+    fasta_refs = _fasta_contigs(options.reference) if options.reference else None
+    sep = provenance.separator(str(out).removesuffix(".gz"))
+    kinds = [_kind(path) for path in inputs]
+    columns = COLUMNS + (["age"] if ages is not None else [])
+    # Workers start now, so that their interpreters load while this one plans the jobs.
+    n_workers = threads - 1 if threads > 1 and any(k != "table" for k in kinds) else 0
+    with _Workers(n_workers) as workers:
+        plans, total = _plan(inputs, kinds, options, regions, fasta_refs)
+        counts = Counter()
+        started, t0 = provenance.now(), time.monotonic()
+        with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
+                                         dir=Path(out).resolve().parent) as tmp:
+            parts, jobs = _parts(plans, tmp, options, regions, sep, ages, counts)
+            _run_jobs(jobs, threads, total, progress, counts, workers)
+            elapsed = time.monotonic() - t0
+            _join_parts(out, sep.join(columns) + "\n", parts)
+        units = counts.pop("units", 0)
+        reads = counts.get("reads_used", 0)
+        left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
+                                                                             "pairs_merged")}
+        record = {
+            "command": "extract", "argv": list(argv) if argv is not None else None,
+            "korvel_version": provenance.korvel_version(), "started": started,
+            "finished": provenance.now(),
+            "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
+            "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
+                                                      "ml_probability": "(p + 0.5) / 256"},
+            "columns": columns,
+            "units_written": units, "reads_used": reads,
+            "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
+            "seconds": round(elapsed, 3),
+        }
+        provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
+                              + "\n")
+        return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
+
+
+def _check_options(inputs, ages, options):
+    """ArgumentError for inputs, ages or options that cannot make a table."""
     if not inputs:
         raise ArgumentError("no input given ({})", "inputs")
     if ages is not None and len(ages) != len(inputs):
@@ -1315,88 +1427,68 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
         raise ArgumentError("give {} or {}, not both", "region", "regions")
     if options.density_window and not options.reference:
         raise ArgumentError("{} needs {}", "density_window", "reference")
-    provenance.check_file_target(out)
-    regions = _regions(options)
-    fasta_refs = None
-    if options.reference:
-        pysam = _pysam()
-        try:
-            with pysam.FastaFile(options.reference) as fa:
-                fasta_refs = set(fa.references)
-        except (OSError, ValueError) as exc:
-            raise InputError(options.reference, f"cannot be read as an indexed FASTA ({exc})") \
-                from None
 
-    sep = provenance.separator(str(out).removesuffix(".gz"))
-    kinds = [_kind(path) for path in inputs]
-    # Workers start now, so that their interpreters load while this one plans the jobs.
-    n_workers = threads - 1 if threads > 1 and any(k != "table" for k in kinds) else 0
-    with _Workers(n_workers) as workers:
-        plans, total = [], 0
-        for i, path in enumerate(inputs):
-            kind = kinds[i]
-            if kind == "table":
-                _table_layout(path)
-                plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
-                               "sha256": _sha256_file(path)}, None))
-            else:
-                source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
-                plans.append((source, tasks))
-                total = None if n is None or total is None else total + n
 
-        counts = Counter()
-        started, t0 = provenance.now(), time.monotonic()
-        with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
-                                         dir=Path(out).resolve().parent) as tmp:
-            parts, jobs = [], []
-            for i, (source, tasks) in enumerate(plans):
-                age = None if ages is None else ages[i]
-                if tasks is None:
-                    part = os.path.join(tmp, f"{i}.table")
-                    with open(part, "w") as f:
-                        source["layout"] = _table_units(source["path"], options, regions, sep, age,
-                                                        f, counts)
-                    parts.append(part)
-                    continue
-                for j, task in enumerate(tasks):
-                    part = os.path.join(tmp, f"{i}.{j}.part")
-                    jobs.append((source["path"], source["kind"], source["tag"], task, options,
-                                 part, sep, age, source["sorted_by_coordinate"]))
-                    parts.append(part)
-            _run_jobs(jobs, threads, total, progress, counts, workers)
-            elapsed = time.monotonic() - t0
-            header = sep.join(COLUMNS + (["age"] if ages is not None else [])) + "\n"
+def _fasta_contigs(reference):
+    """The contig names of an indexed FASTA; InputError where it cannot be read."""
+    pysam = _pysam()
+    try:
+        with pysam.FastaFile(reference) as fa:
+            return set(fa.references)
+    except (OSError, ValueError) as exc:
+        raise InputError(reference, f"cannot be read as an indexed FASTA ({exc})") from None
 
-            def write(f):
-                target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
-                    if str(out).endswith(".gz") else f
-                target.write(header.encode())
-                for part in parts:
-                    with open(part, "rb") as p:
-                        shutil.copyfileobj(p, target, 1 << 20)
-                if target is not f:
-                    target.close()
 
-            provenance.write_file(out, write)
-        units = counts.pop("units", 0)
-        reads = counts.get("reads_used", 0)
-        left_out = {k: v for k, v in sorted(counts.items()) if k not in ("reads_used",
-                                                                             "pairs_merged")}
-        record = {
-            "command": "extract", "argv": list(argv) if argv is not None else None,
-            "korvel_version": provenance.korvel_version(), "started": started,
-            "finished": provenance.now(),
-            "inputs": [p[0] for p in plans], "ages": ages, "threads": threads,
-            "options": dataclasses.asdict(options) | {"cpg_position": "0-based C of the CpG",
-                                                      "ml_probability": "(p + 0.5) / 256"},
-            "columns": COLUMNS + (["age"] if ages is not None else []),
-            "units_written": units, "reads_used": reads,
-            "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
-            "seconds": round(elapsed, 3),
-        }
-        provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
-                              + "\n")
-        return Summary(str(out), units, reads, left_out, [p[0] for p in plans], record)
+def _plan(inputs, kinds, options, regions, fasta_refs):
+    """Per input (its source record, its BAM tasks or None for a per-CpG table), and the
+    reads of all BAM inputs (None where not known)."""
+    plans, total = [], 0
+    for path, kind in zip(inputs, kinds):
+        if kind == "table":
+            _table_layout(path)
+            plans.append(({"path": path, "kind": "table", "bytes": os.path.getsize(path),
+                           "sha256": _sha256_file(path)}, None))
+        else:
+            source, tasks, n = _bam_plan(path, kind, options, regions, fasta_refs)
+            plans.append((source, tasks))
+            total = None if n is None or total is None else total + n
+    return plans, total
+
+
+def _parts(plans, tmp, options, regions, sep, ages, counts):
+    """The part files of the table in the folder ``tmp``, in the table's order, and the
+    BAM jobs that write theirs; per-CpG tables are written here and now."""
+    parts, jobs = [], []
+    for i, (source, tasks) in enumerate(plans):
+        age = None if ages is None else ages[i]
+        if tasks is None:
+            part = os.path.join(tmp, f"{i}.table")
+            with open(part, "w") as f:
+                source["layout"] = _table_units(source["path"], options, regions, sep, age, f,
+                                                counts)
+            parts.append(part)
+            continue
+        for j, task in enumerate(tasks):
+            part = os.path.join(tmp, f"{i}.{j}.part")
+            jobs.append((source["path"], source["kind"], source["tag"], task, options, part,
+                         sep, age, source["sorted_by_coordinate"]))
+            parts.append(part)
+    return parts, jobs
+
+
+def _join_parts(out, header, parts):
+    """The table ``out`` (gzip-compressed for a .gz name): the header, then the parts."""
+    def write(f):
+        target = gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") \
+            if str(out).endswith(".gz") else f
+        target.write(header.encode())
+        for part in parts:
+            with open(part, "rb") as p:
+                shutil.copyfileobj(p, target, 1 << 20)
+        if target is not f:
+            target.close()
+
+    provenance.write_file(out, write)
 
 
 # A worker loads extract and what it imports, not the package's __init__ (the fits,
@@ -1481,8 +1573,6 @@ def _run_workers(jobs, n_workers, bar, counts, workers):
     pipes), so two-way work starts one interpreter, not two.
     """
     import queue
-    import subprocess
-    import sys
     import threading
 
     todo = queue.Queue()
@@ -1491,35 +1581,12 @@ def _run_workers(jobs, n_workers, bar, counts, workers):
     results, lock = {}, threading.Lock()
     procs = workers.take(n_workers - 1)
 
-    def feed(proc):
-        while True:
-            try:
-                i = todo.get_nowait()
-            except queue.Empty:
-                return
-            path, kind, tag, task, options, part, sep, age, sorted_by_pos = jobs[i]
-            proc.stdin.write(json.dumps([path, kind, tag, list(task), dataclasses.asdict(options),
-                                         part, sep, age, sorted_by_pos]) + "\n")
-            proc.stdin.flush()
-            for line in proc.stdout:
-                answer = json.loads(line)
-                if "tick" in answer:
-                    with lock:
-                        _progress.advance(bar, answer["tick"])
-                    continue
-                results[i] = answer
-                break
-            else:
-                results[i] = {"failed": f"worker process ended (exit code {proc.wait()})"}
-                return
-            if "counts" not in answer:
-                return
-
     def tick(n):
         with lock:
             _progress.advance(bar, n)
 
-    threads = [threading.Thread(target=feed, args=(p,), daemon=True) for p in procs]
+    threads = [threading.Thread(target=_feed, args=(p, todo, jobs, results, tick), daemon=True)
+               for p in procs]
     finished = False
     try:
         for t in threads:
@@ -1547,13 +1614,38 @@ def _run_workers(jobs, n_workers, bar, counts, workers):
         counts.update(answer["counts"])
 
 
+def _feed(proc, todo, jobs, results, tick):
+    """A feeding thread: hands the worker ``proc`` jobs of the queue ``todo`` one at a time
+    until none is left or one fails, passing its progress to ``tick``."""
+    import queue
+
+    while True:
+        try:
+            i = todo.get_nowait()
+        except queue.Empty:
+            return
+        path, kind, tag, task, options, part, sep, age, sorted_by_pos = jobs[i]
+        proc.stdin.write(json.dumps([path, kind, tag, list(task), dataclasses.asdict(options),
+                                     part, sep, age, sorted_by_pos]) + "\n")
+        proc.stdin.flush()
+        for line in proc.stdout:
+            answer = json.loads(line)
+            if "tick" in answer:
+                tick(answer["tick"])
+                continue
+            results[i] = answer
+            break
+        else:
+            results[i] = {"failed": f"worker process ended (exit code {proc.wait()})"}
+            return
+        if "counts" not in answer:
+            return
+
 def _serve():
     """A worker process: one job per line in, progress and the job's counts out."""
-    import signal
     import sys
 
-    # Ctrl+C reaches the whole process group; the command ends the workers itself.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    interrupts.ignored()
     out = sys.stdout
 
     def tick(n):

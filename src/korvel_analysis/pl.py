@@ -358,6 +358,28 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
         keep = keep[:1] if shared else keep
         ax.vlines(xb[keep], b_lo[:xb.size][keep], b_hi[:xb.size][keep], color="0.55",
                   label=beside[2])
+    _open_end_arrows(ax, x, values, open_ends, shared)
+    if at_bound is not None and np.any(at_bound):
+        on = np.asarray(at_bound, dtype=bool)
+        ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",
+                color="C3", markersize=9, label="at a bound of the search")
+    if flagged is not None and np.any(flagged):
+        marked = np.asarray(flagged, dtype=bool)
+        ax.plot(x[marked][:1] if shared else x[marked],
+                values[marked][:1] if shared else values[marked], "o", markersize=13,
+                markerfacecolor="none", markeredgecolor="C3", label="flagged (see results.tsv)")
+    if name in LOG_PARAMETERS and np.all(values > 0):
+        log_axis(ax, "y")
+    ax.set_xlabel("CpG density (bin centre)")
+    ax.set_ylabel(label or parameter_label(name))
+    if legend:
+        ax.legend(fontsize="x-small")
+    return ax
+
+
+def _open_end_arrows(ax, x, values, open_ends, shared):
+    """An arrow from the estimate to the plot's edge for each open interval end
+    ((bin, 0.0 for the lower end or 1.0 for the upper)), and its legend entry."""
     for i, edge in open_ends:
         if shared and i:
             continue  # a shared interval is the same in every bin: one arrow
@@ -376,22 +398,6 @@ def parameter_vs_density(density_lo, density_hi, values, name, lo=None, hi=None,
     if open_ends:
         ax.plot([], [], linestyle="none", marker=r"$\uparrow$", color="C0", markersize=10,
                 label="open end: no bound up to the search bound (arrow)")
-    if at_bound is not None and np.any(at_bound):
-        on = np.asarray(at_bound, dtype=bool)
-        ax.plot(x[on][:1] if shared else x[on], values[on][:1] if shared else values[on], "X",
-                color="C3", markersize=9, label="at a bound of the search")
-    if flagged is not None and np.any(flagged):
-        marked = np.asarray(flagged, dtype=bool)
-        ax.plot(x[marked][:1] if shared else x[marked],
-                values[marked][:1] if shared else values[marked], "o", markersize=13,
-                markerfacecolor="none", markeredgecolor="C3", label="flagged (see results.tsv)")
-    if name in LOG_PARAMETERS and np.all(values > 0):
-        log_axis(ax, "y")
-    ax.set_xlabel("CpG density (bin centre)")
-    ax.set_ylabel(label or parameter_label(name))
-    if legend:
-        ax.legend(fontsize="x-small")
-    return ax
 
 
 # What the phase maps show, for their colour bars. The classes: a read is low
@@ -463,21 +469,21 @@ def phase(grids, key="bistability", points=None, ax=None):
 # Each returns pyplot-free Figures and writes nothing: the command saves them
 # under the names given here, a notebook shows them.
 
-def fit_figures(data, result, settings, level, boot_rows=None, n_bootstrap=None, intervals=None,
-                profiles=(), flagged=(), boot_ivs=None, fit_quality=None):
+def fit_figures(data, result, settings, level, boot=None, intervals=None, profiles=(),
+                flagged=(), boot_ivs=None, fit_quality=None):
     """The figures of a fit, keyed by file name: fractions.png, parameters.png, a
-    bootstrap_NAME.png per shared parameter of a bootstrap, a profile_NAME.png per
+    bootstrap_NAME.png per shared parameter of a bootstrap (``boot``: the run's bootstrap
+    estimates, name -> (resamples, density bins) array), a profile_NAME.png per
     profiled parameter."""
-    from . import gof, tl
+    from . import tl
 
     intervals = intervals or {}
     fitted = tl.model_fractions(result, data.meth_edges)
     figures = {"fractions.png": fractions_figure(data, fitted, level, fit_quality)}
     figures["parameters.png"] = parameters_figure(data, result, settings, level, intervals,
                                                    flagged, boot_ivs)
-    if boot_rows is not None:
-        figures.update(_bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap,
-                                          boot_ivs))
+    if boot is not None:
+        figures.update(_bootstrap_figures(result, settings, level, boot, boot_ivs))
     for name in dict.fromkeys(p.parameter for p in profiles):
         bound = {f.density_idx for f in flagged if f.parameter == name and f.word == "at_bound"}
         figures[f"profile_{name}.png"] = profile_figure(
@@ -616,12 +622,11 @@ def _figure_legend(fig, axes, spare=()):
                    ncols=min(3, len(seen)), frameon=False)
 
 
-def _bootstrap_figures(data, result, settings, level, boot_rows, n_bootstrap, boot_ivs):
-    from . import modes, tl
+def _bootstrap_figures(result, settings, level, boot, boot_ivs):
+    from . import modes
 
     s = settings
     figures = {}
-    boot = tl.bootstrap_parameters(boot_rows, s, n_bootstrap, data.n_densities)
     for name in modes.get(s.mode).shared:
         if name in boot:
             fig, (ax,) = figure()

@@ -468,8 +468,7 @@ class FitRun:
         from . import pl
 
         return pl.fit_figures(self.data, self.result, self.settings, self.options.level,
-                              boot_rows=self.boot_rows, n_bootstrap=self.options.bootstrap,
-                              intervals=self.intervals, profiles=self.profiles,
+                              boot=self.boot, intervals=self.intervals, profiles=self.profiles,
                               flagged=self.flags, boot_ivs=self.boot_intervals,
                               fit_quality=self.fit_quality)
 

@@ -521,3 +521,27 @@ def test_the_modules_unit_lines_are_those_python_writes():
                    ",30.5\n" for a, b, s, v, d in zip(ints.tolist(), ints[::-1].tolist(),
                                                     strand, values.tolist(), dens.tolist()))
     assert text == want
+
+
+def test_a_worker_process_ignores_ctrl_c(tmp_path):
+    """Ctrl+C at the terminal reaches the whole process group: a worker keeps SIGINT
+    ignored (the command ends the workers itself) and still answers its jobs."""
+    import dataclasses
+    from pathlib import Path
+
+    from korvel_analysis import extract
+
+    with extract._Workers(1) as workers:  # ends the worker however the test ends
+        (proc,) = workers.procs
+        job = [str(tmp_path / "none.bam"), "bam", "MM", [None, None, None],
+               dataclasses.asdict(extract.Options()), str(tmp_path / "part"), "\t", None, True]
+        proc.stdin.write(json.dumps(job) + "\n")
+        proc.stdin.flush()
+        answer = json.loads(proc.stdout.readline())  # the worker is past its start-up
+        status = Path(f"/proc/{proc.pid}/status")
+        if not status.exists():
+            pytest.skip("no /proc to read a process's signal mask from")
+        ignored = int(next(line for line in status.read_text().splitlines()
+                           if line.startswith("SigIgn:")).split()[1], 16)
+    assert ignored & (1 << (2 - 1))  # SIGINT is signal 2
+    assert "bad input" in answer or "failed" in answer
