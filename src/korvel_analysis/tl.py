@@ -528,7 +528,9 @@ def _scan_rows(scan, grids):
 
 def _each_row(call):
     """A table scan from ``call(row index, grid) -> NLLs``, for module functions that take
-    one grid: each row's values without their NaN padding, empty rows left out."""
+    one grid: each row's values without their NaN padding, empty rows left out. Its
+    ``row_call`` lets a step of the profiles send each row as a call of its own, beside
+    the other profiles' (see _scan_calls)."""
     def scan(table):
         out = np.full(table.shape, np.nan)
         for d, row in enumerate(table):
@@ -536,7 +538,95 @@ def _each_row(call):
             if keep.any():
                 out[d, keep] = call(d, np.ascontiguousarray(row[keep]))
         return out
+    scan.row_call = call
     return scan
+
+
+def _scan_calls(scan, grids):
+    """The module calls that scan ``grids`` (one per profile row) as (call, rows) pairs:
+    call() returns the NLLs of the grids of ``rows``. A row-wise scan (_each_row) makes
+    one call per row with points, any other one call of the whole table (none when no
+    row has points). Each call gets exactly the grid it would get alone, so its NLLs are
+    the same bits whichever calls run beside it."""
+    call = getattr(scan, "row_call", None)
+    if call is not None:
+        return [((lambda d=d, g=g: [call(d, np.ascontiguousarray(g))]), [d])
+                for d, g in enumerate(grids) if g.size]
+    if not any(g.size for g in grids):
+        return []
+    return [((lambda: _scan_rows(scan, grids)), range(len(grids)))]
+
+
+def _side_by_side(calls):
+    """The results of ``calls`` (module calls that compute without the interpreter lock),
+    in order, with as many running at once as the module's pool has threads.
+
+    A profile's end search sends one or two points per call, fewer than the pool has
+    threads, and every call of a step waits for the one before it: run side by side,
+    the calls of every profile of a step keep the pool busy. Each call's values do not
+    depend on what else runs, so the results are those of the calls one after another.
+    Ctrl+C is felt at once: the module's calls stop themselves, and a call between
+    its checks is left to finish unseen (as _promptly does)."""
+    width = min(len(calls), korvel.py_thread_count())
+    if width <= 1:
+        return [c() for c in calls]
+    out, errors, lock, todo = [None] * len(calls), {}, threading.Lock(), iter(range(len(calls)))
+
+    def work():
+        while not errors:
+            with lock:
+                i = next(todo, None)
+            if i is None:
+                return
+            try:
+                out[i] = calls[i]()
+            except BaseException as exc:  # noqa: BLE001 - raised on the caller below
+                errors[i] = exc
+
+    threads = [threading.Thread(target=work, name="korvel call", daemon=True)
+               for _ in range(width)]
+    with _sigint_kept():
+        for t in threads:
+            t.start()
+        try:
+            for t in threads:
+                while t.is_alive():
+                    t.join(0.1)
+        except KeyboardInterrupt:
+            errors[-1] = None  # no new calls start
+            _abandoned.extend(threads)
+            raise
+    if errors:
+        raise errors[min(errors)]
+    return out
+
+
+def _profile_all(jobs, level, points, span):
+    """Profiles of several parameters stepped together: ``jobs`` holds (scan, estimates,
+    bounds) of each, as _profile_rows takes them; every step sends the calls of every
+    profile at once (_side_by_side). Returns one list of _Curve per job."""
+    q = chi2_1_quantile(level)
+    curves = [[_Curve(np.empty(0), np.empty(0), bounds) for _ in estimates]
+              for _, estimates, bounds in jobs]
+
+    def step(asks):
+        calls = [(j, rows, call) for j, (scan, _, _) in enumerate(jobs)
+                 for call, rows in _scan_calls(scan, asks[j])]
+        if not calls:
+            return False
+        for (j, rows, _), nlls in zip(calls, _side_by_side([c for _, _, c in calls])):
+            for d, nll in zip(rows, nlls):
+                curves[j][d].add(asks[j][d], nll)
+        return True
+
+    step([[profile_grid(e, bounds, points, span) for e in estimates]
+          for _, estimates, bounds in jobs])
+    while step([[c.reach(q, span) for c in row] for row in curves]):
+        pass
+    for _ in range(ROOT_STEPS):
+        if not step([[c.next_points(q) for c in row] for row in curves]):
+            break
+    return curves
 
 
 def _profile_rows(scan, estimates, bounds, level, points, span):
@@ -545,23 +635,7 @@ def _profile_rows(scan, estimates, bounds, level, points, span):
     at a time while an end has not risen by chi2_1(level)/2 (to the search bound at
     most), then each closed end located by a root search between the grid points that
     bracket it. Every step scans all rows in one call. Returns one _Curve per row."""
-    q = chi2_1_quantile(level)
-    grids = [profile_grid(e, bounds, points, span) for e in estimates]
-    curves = [_Curve(g, nll, bounds) for g, nll in zip(grids, _scan_rows(scan, grids))]
-
-    def step(asks):
-        if all(a.size == 0 for a in asks):
-            return False
-        for c, a, nll in zip(curves, asks, _scan_rows(scan, asks)):
-            c.add(a, nll)
-        return True
-
-    while step([c.reach(q, span) for c in curves]):
-        pass
-    for _ in range(ROOT_STEPS):
-        if not step([c.next_points(q) for c in curves]):
-            break
-    return curves
+    return _profile_all([(scan, estimates, bounds)], level, points, span)[0]
 
 
 def _as_profile(curve, name, density_idx, estimate, level, held):
@@ -665,8 +739,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
         for name in ("cow", "coe"):
             jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
                          result.params[name], co, range(n_d)))
-    for name, scan, ests, bounds, dens in jobs:
-        curves = _profile_rows(scan, ests, bounds, level, points, span)
+    every = _profile_all([(scan, ests, bounds) for _, scan, ests, bounds, _ in jobs], level,
+                         points, span)
+    for (name, _, ests, _, dens), curves in zip(jobs, every):
         out += [_as_profile(c, name, d, e, level, held(name))
                 for c, d, e in zip(curves, dens, ests)]
     bar.close()
