@@ -826,19 +826,23 @@ def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progre
     ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
     bar = _progress.bar(2 * (points + 1), "drift profiles", "point", progress)
-    out = []
-    for k, name in enumerate(("ste", "stw")):
-        def call(_, grid, k=k):
+    def scan(k):
+        def call(_, grid):
             with _sigint_kept():  # stops on Ctrl+C itself
                 nll = korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds), k,
                                                   grid)
             _progress.advance(bar, grid.size)
             return nll
-        est = float(getattr(res, name))
-        (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span)
-        out.append(_as_profile(curve, name, None, est, level, ()))
+        return _each_row(call)
+
+    names = ("ste", "stw")
+    ests = [float(getattr(res, name)) for name in names]
+    # Both rates' points of each step side by side (see _profile_all).
+    every = _profile_all([(scan(k), [e], st_bounds) for k, e in enumerate(ests)], level,
+                         points, span)
     bar.close()
-    return out
+    return [_as_profile(curve, name, None, e, level, ())
+            for name, e, (curve,) in zip(names, ests, every)]
 
 
 def drift_table(result, data, flagged=()):
