@@ -10,6 +10,12 @@ costs about k times that divided by the cores the points keep busy. The
 drift profile is timed on five ages for comparison. Prints the machine and
 the thread count (KORVEL_NUM_THREADS).
 
+Then the calls of one step of the profiles' end search, one point each of
+four shared-exp profiles (St, CoW of bin 1, n_U, n_M), timed one after
+another and then side by side as tl.profiles sends them (tl._side_by_side):
+the same values, in less wall time where one call alone leaves the pool's
+threads idle.
+
     nice python benchmarks/bench_shared_profiles.py
 """
 
@@ -18,6 +24,7 @@ import time
 import numpy as np
 
 import korvel
+from korvel_analysis import tl
 from machine import describe
 
 EDGES = np.linspace(0.0, 1.0, 11)
@@ -39,6 +46,19 @@ def timed(call):
     return value, wall, (time.process_time() - c0) / wall
 
 
+def end_search_step(data):
+    """One step of four profiles' end searches, one call after another and side by side."""
+    step = [lambda k=k, g=g: korvel.py_profile_shared_exp(data, EDGES, True, k, 1, np.array([g]),
+                                                          **BOX)
+            for k, g in ((0, 1.1), (1, 2.2), (3, 2.1), (4, 1.9))]
+    turn, wall_turn, cores_turn = timed(lambda: [c() for c in step])
+    side, wall_side, cores_side = timed(lambda: tl._side_by_side(step))
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(turn, side))
+    print(f"one end-search step of four shared-exp profiles: {wall_turn:.1f} s wall "
+          f"({cores_turn:.2f} cores busy) one call after another, {wall_side:.1f} s wall "
+          f"({cores_side:.2f} cores busy) side by side, the same values")
+
+
 def main():
     print(describe(), f"threads {korvel.py_thread_count()}")
     data = rows()
@@ -55,6 +75,8 @@ def main():
                                               np.array([held]), **BOX, **extra))
         print(f"{mode:14s} {names[parameter]:5s} held {held:g}{' (Vmax fitted)' if extra else ''}:"
               f" {wall:7.1f} s wall, {cores:.2f} cores busy, NLL {value[0]:.4f}")
+
+    end_search_step(data)
 
     ages = np.array([0.0, 10.0, 20.0, 40.0, 60.0])
     drift_edges = np.linspace(0.0, 1.0, 6)

@@ -51,6 +51,50 @@ def promptly(fn, *args):
     return box["value"]
 
 
+def side_by_side(calls, threads):
+    """The results of ``calls`` (module calls that compute without the interpreter lock),
+    in order, with as many running at once as ``threads`` (the module's pool).
+
+    A profile's end search sends one or two points per call, fewer than the pool has
+    threads, and every call of a step waits for the one before it: run side by side,
+    the calls of every profile of a step keep the pool busy. Each call's values do not
+    depend on what else runs, so the results are those of the calls one after another.
+    Ctrl+C is felt at once: the module's calls stop themselves, and a call between
+    its checks is left to finish unseen (as promptly does)."""
+    width = min(len(calls), threads)
+    if width <= 1:
+        return [c() for c in calls]
+    out, errors, lock, todo = [None] * len(calls), {}, threading.Lock(), iter(range(len(calls)))
+
+    def work():
+        while not errors:
+            with lock:
+                i = next(todo, None)
+            if i is None:
+                return
+            try:
+                out[i] = calls[i]()
+            except BaseException as exc:  # noqa: BLE001 - raised on the caller below
+                errors[i] = exc
+
+    workers = [threading.Thread(target=work, name="korvel call", daemon=True)
+               for _ in range(width)]
+    with kept():
+        for t in workers:
+            t.start()
+        try:
+            for t in workers:
+                while t.is_alive():
+                    t.join(0.1)
+        except KeyboardInterrupt:
+            errors[-1] = None  # no new calls start
+            _abandoned.extend(workers)
+            raise
+    if errors:
+        raise errors[min(errors)]
+    return out
+
+
 def calls_left_running():
     """Whether a module call given up on Ctrl+C is still computing (a process that ends
     now should end with os._exit: the interpreter's shutdown would wait on it)."""

@@ -213,8 +213,15 @@ def waiting(desc, progress=None):
     return bar(None, desc, "", progress)
 
 
+# advance() is called from the threads of module calls run side by side (the
+# profiles' steps): raising the total and counting must not interleave.
+_advance_lock = threading.Lock()
+
+
 def advance(bar, n):
-    """Counts ``n`` more units, raising the total when the work turned out larger than planned."""
-    if bar.total is not None and bar.n + n > bar.total:
-        bar.total = bar.n + n
-    bar.update(n)
+    """Counts ``n`` more units, raising the total when the work turned out larger than planned;
+    safe to call from several threads."""
+    with _advance_lock:
+        if bar.total is not None and bar.n + n > bar.total:
+            bar.total = bar.n + n
+        bar.update(n)

@@ -19,6 +19,7 @@ from .flags import chi2_1_quantile
 from .readers import ArgumentError
 from . import progress as _progress
 from .interrupts import kept as _sigint_kept, promptly as _promptly
+from .interrupts import side_by_side as _side_by_side
 
 
 @dataclass
@@ -466,7 +467,9 @@ def _scan_rows(scan, grids):
 
 def _each_row(call):
     """A table scan from ``call(row index, grid) -> NLLs``, for module functions that take
-    one grid: each row's values without their NaN padding, empty rows left out."""
+    one grid: each row's values without their NaN padding, empty rows left out. Its
+    ``row_call`` lets a step of the profiles send each row as a call of its own, beside
+    the other profiles' (see _scan_calls)."""
     def scan(table):
         out = np.full(table.shape, np.nan)
         for d, row in enumerate(table):
@@ -474,6 +477,7 @@ def _each_row(call):
             if keep.any():
                 out[d, keep] = call(d, np.ascontiguousarray(row[keep]))
         return out
+    scan.row_call = call
     return scan
 
 
@@ -484,45 +488,78 @@ def _each_row(call):
 PARTS_PER_PROFILE = 3
 
 
+def _scan_calls(scan, grids):
+    """The module calls that scan ``grids`` (one per profile row) as (call, rows) pairs:
+    call() returns the NLLs of the grids of ``rows``. A row-wise scan (_each_row) makes
+    one call per row with points, any other one call of the whole table (none when no
+    row has points). Each call gets exactly the grid it would get alone, so its NLLs are
+    the same bits whichever calls run beside it."""
+    call = getattr(scan, "row_call", None)
+    if call is not None:
+        return [((lambda d=d, g=g: [call(d, np.ascontiguousarray(g))]), [d])
+                for d, g in enumerate(grids) if g.size]
+    if not any(g.size for g in grids):
+        return []
+    return [((lambda: _scan_rows(scan, grids)), range(len(grids)))]
+
+
+def _profile_all(jobs, level, points, span):
+    """Profiles of several parameters stepped together: ``jobs`` holds (scan, estimates,
+    bounds, tick) of each, as _profile_rows takes them; every step sends the calls of every
+    profile at once (_side_by_side). Returns one list of _Curve per job. A job's
+    ``tick(n)`` (or None) is told of each part of its profiles done, PARTS_PER_PROFILE
+    to a row: the row's first grid, then each end once it is located or found open."""
+    q = chi2_1_quantile(level)
+    curves = [[_Curve(np.empty(0), np.empty(0), bounds) for _ in estimates]
+              for _, estimates, bounds, _ in jobs]
+    ticks = [tick or (lambda n: None) for *_, tick in jobs]
+
+    def step(asks):
+        calls = [(j, rows, call) for j, (scan, *_) in enumerate(jobs)
+                 for call, rows in _scan_calls(scan, asks[j])]
+        if not calls:
+            return False
+        done = _side_by_side([c for _, _, c in calls], korvel.py_thread_count())
+        for (j, rows, _), nlls in zip(calls, done):
+            for d, nll in zip(rows, nlls):
+                curves[j][d].add(asks[j][d], nll)
+        return True
+
+    step([[profile_grid(e, bounds, points, span) for e in estimates]
+          for _, estimates, bounds, _ in jobs])
+    for tick, row in zip(ticks, curves):
+        tick(len(row))
+    while step([[c.reach(q, span) for c in row] for row in curves]):
+        pass
+    settled = set()
+
+    def asks():
+        out = []
+        for j, row in enumerate(curves):
+            out.append([c.next_points(q) for c in row])
+            # next_points clears the search of an end that is found, open or walled.
+            ends = {(j, i, side) for i, c in enumerate(row) for side in (-1, 1)
+                    if c.search[side] is None}
+            ticks[j](len(ends - settled))
+            settled.update(ends)
+        return out
+
+    for _ in range(ROOT_STEPS):
+        if not step(asks()):
+            break
+    for j, row in enumerate(curves):  # ends the step cap left unsettled
+        ticks[j](2 * len(row) - sum(1 for end in settled if end[0] == j))
+    return curves
+
+
 def _profile_rows(scan, estimates, bounds, level, points, span, tick=None):
     """One profile per row of ``scan`` (a table of grids -> their NLLs), each around its
     estimate: a log grid reaching ``span`` decades either side, then reached out a decade
     at a time while an end has not risen by chi2_1(level)/2 (to the search bound at
     most), then each closed end located by a root search between the grid points that
     bracket it. Every step scans all rows in one call. Returns one _Curve per row.
-    ``tick(n)`` is told of each part done (PARTS_PER_PROFILE to a row): a row's first
-    grid, then each end once it is located or found open."""
-    tick = tick or (lambda n: None)
-    q = chi2_1_quantile(level)
-    grids = [profile_grid(e, bounds, points, span) for e in estimates]
-    curves = [_Curve(g, nll, bounds) for g, nll in zip(grids, _scan_rows(scan, grids))]
-    tick(len(curves))
-
-    def step(asks):
-        if all(a.size == 0 for a in asks):
-            return False
-        for c, a, nll in zip(curves, asks, _scan_rows(scan, asks)):
-            c.add(a, nll)
-        return True
-
-    while step([c.reach(q, span) for c in curves]):
-        pass
-    settled = set()
-
-    def asks():
-        out = [c.next_points(q) for c in curves]
-        # next_points clears the search of an end that is found, open or walled.
-        ends = {(i, side) for i, c in enumerate(curves) for side in (-1, 1)
-                if c.search[side] is None}
-        tick(len(ends - settled))
-        settled.update(ends)
-        return out
-
-    for _ in range(ROOT_STEPS):
-        if not step(asks()):
-            break
-    tick(2 * len(curves) - len(settled))  # ends the step cap left unsettled
-    return curves
+    ``tick(n)`` is told of each part done (see _profile_all)."""
+    return _profile_all([(scan, estimates, bounds, tick)], level, points, span)[0]
 
 
 def _as_profile(curve, name, density_idx, estimate, level, held):
@@ -620,10 +657,11 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     with _progress.bar(PARTS_PER_PROFILE * sum(len(job[2]) for job in jobs),
                        f"profiles of {', '.join(job[0] for job in jobs)}", "part",
                        progress) as bar:
-        for name, scan, ests, bounds, dens in jobs:
-            curves = _profile_rows(scan, ests, bounds, level, points, span, bar.update)
-            out += [_as_profile(c, name, d, e, level, held(name))
-                    for c, d, e in zip(curves, dens, ests)]
+        every = _profile_all([(scan, ests, bounds, bar.update)
+                              for _, scan, ests, bounds, _ in jobs], level, points, span)
+    for (name, _, ests, _, dens), curves in zip(jobs, every):
+        out += [_as_profile(c, name, d, e, level, held(name))
+                for c, d, e in zip(curves, dens, ests)]
     return out
 
 
@@ -717,19 +755,22 @@ def drift_profiles(data, res, st_bounds, level=0.95, points=15, span=1.0, progre
     rows = np.ascontiguousarray(data.counts[1:], dtype=np.float64)
     ages = np.ascontiguousarray(data.fit_ages, dtype=np.float64)
     edges = np.ascontiguousarray(data.meth_edges, dtype=np.float64)
-    out = []
+    def scan(k):
+        def call(_, grid):
+            with _sigint_kept():  # stops on Ctrl+C itself
+                return korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds), k,
+                                                   grid)
+        return _each_row(call)
+
+    names = ("ste", "stw")
+    ests = [float(getattr(res, name)) for name in names]
     with _progress.bar(2 * PARTS_PER_PROFILE, "drift profiles of ste, stw", "part",
                        progress) as bar:
-        for k, name in enumerate(("ste", "stw")):
-            def call(_, grid, k=k):
-                with _sigint_kept():  # stops on Ctrl+C itself
-                    return korvel.py_profile_drift_log(p0, rows, ages, edges, tuple(st_bounds),
-                                                       k, grid)
-            est = float(getattr(res, name))
-            (curve,) = _profile_rows(_each_row(call), [est], st_bounds, level, points, span,
-                                     bar.update)
-            out.append(_as_profile(curve, name, None, est, level, ()))
-    return out
+        # Both rates' points of each step side by side (see _profile_all).
+        every = _profile_all([(scan(k), [e], st_bounds, bar.update)
+                              for k, e in enumerate(ests)], level, points, span)
+    return [_as_profile(curve, name, None, e, level, ())
+            for name, e, (curve,) in zip(names, ests, every)]
 
 
 def drift_table(result, data, flagged=()):

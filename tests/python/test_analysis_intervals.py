@@ -51,6 +51,26 @@ def test_ends_are_found_between_grid_points_and_reached_to_the_bounds():
     assert 2.5 < math.log10(tl.likelihood_ratio_interval(curves[1].g, curves[1].nll).hi) < 3.5
 
 
+def test_profiles_run_side_by_side_are_those_run_one_after_another(monkeypatch):
+    # Three calls at once (St, CoW and CoE of each step) give the same bits as the
+    # same calls in turn: what a call returns does not depend on what runs beside it.
+    rng = np.random.default_rng(5)
+    edges = pp.meth_edges(10)
+    counts = np.array([rng.multinomial(2000, korvel.py_compute_model_fracs(
+        1.0, 1.0, 3.0, 4.0, edges, 2.0, 2.0))])
+    fr, n = pp.observed_fractions(counts), counts.sum(axis=1)
+    result = tl.fit(fr, edges, tl.FitSettings())
+
+    def curves():
+        return [(p.parameter, p.density_idx, p.grid.tobytes(), p.nll.tobytes())
+                for p in tl.profiles(fr, edges, result, n, points=5, progress=False)]
+
+    monkeypatch.setattr(korvel, "py_thread_count", lambda: 3)
+    together = curves()
+    monkeypatch.setattr(tl, "_side_by_side", lambda calls, threads: [c() for c in calls])
+    assert together == curves()
+
+
 @pytest.mark.slow
 def test_low_methylation_ends_sit_at_the_threshold(tmp_path):
     # The regime where the grid's interpolation put 9 of 20 closed ends at a
