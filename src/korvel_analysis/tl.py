@@ -629,7 +629,6 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     def held(name):
         return tuple(mode.profile_conditional_on.get(name, ()))
 
-    out = []
     st = result.params["st"]
     if mode.profile is not None:
         # The exponent modes: one module call per profile and step, each
@@ -659,10 +658,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
                        progress) as bar:
         every = _profile_all([(scan, ests, bounds, bar.update)
                               for _, scan, ests, bounds, _ in jobs], level, points, span)
-    for (name, _, ests, _, dens), curves in zip(jobs, every):
-        out += [_as_profile(c, name, d, e, level, held(name))
-                for c, d, e in zip(curves, dens, ests)]
-    return out
+    return [_as_profile(c, name, d, e, level, held(name))
+            for (name, _, ests, _, dens), curves in zip(jobs, every)
+            for c, d, e in zip(curves, dens, ests)]
 
 
 # ---------------------------------------------------------------- drift
