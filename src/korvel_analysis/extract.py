@@ -1496,9 +1496,9 @@ def _join_parts(out, header, parts):
 # empty module whose submodules are found where the installed package's are.
 _WORKER = """\
 import importlib.util, sys, types
-spec = importlib.util.find_spec("korvel_analysis")
+found = importlib.util.find_spec("korvel_analysis")
 package = types.ModuleType("korvel_analysis")
-package.__path__ = list(spec.submodule_search_locations)
+package.__path__ = list(found.submodule_search_locations)
 sys.modules["korvel_analysis"] = package
 from korvel_analysis.extract import _serve
 _serve()
