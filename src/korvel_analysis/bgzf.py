@@ -53,27 +53,39 @@ def index_path(path):
 
 
 def first_offsets(bai):
-    """{reference index: virtual offset of its first record} of the references with reads."""
+    """{reference index: virtual offset of its first record} of the references with reads.
+
+    The index may come from anyone: every count is checked against the bytes left
+    before it is used, so a forged one is refused instead of read past its end."""
     with open(bai, "rb") as f:
         data = f.read()
-    try:
-        if data[:4] != b"BAI\x01":
-            raise BamFormatError(f"{bai} is not a BAM index")
-        (n_ref,), at, out = struct.unpack_from("<i", data, 4), 8, {}
-        for tid in range(n_ref):
-            (n_bin,), at = struct.unpack_from("<i", data, at), at + 4
-            for _ in range(n_bin):
-                bin_id, n_chunk = struct.unpack_from("<Ii", data, at)
-                at += 8
-                if bin_id != PSEUDO_BIN and n_chunk:
-                    begins = np.frombuffer(data, dtype="<u8", count=2 * n_chunk, offset=at)[::2]
-                    first = int(begins.min())
-                    out[tid] = min(out.get(tid, first), first)
-                at += 16 * n_chunk
-            (n_intv,), at = struct.unpack_from("<i", data, at), at + 4
-            at += 8 * n_intv
-    except struct.error:
-        raise BamFormatError(f"{bai} is cut short") from None
+    if data[:4] != b"BAI\x01":
+        raise BamFormatError(f"{bai} is not a BAM index")
+    at, out = 4, {}
+
+    def count(item_bytes):
+        # A non-negative count whose items fit in what is left of the file.
+        nonlocal at
+        if len(data) - at < 4:
+            raise BamFormatError(f"{bai} is cut short")
+        (n,), at = struct.unpack_from("<i", data, at), at + 4
+        if n < 0 or n * item_bytes > len(data) - at:
+            raise BamFormatError(f"{bai} is broken: a count of {n} does not fit the file")
+        return n
+
+    for tid in range(count(8)):  # every reference takes at least two counts
+        for _ in range(count(8)):
+            if len(data) - at < 4:
+                raise BamFormatError(f"{bai} is cut short")
+            (bin_id,), at = struct.unpack_from("<I", data, at), at + 4
+            n_chunk = count(16)
+            if bin_id != PSEUDO_BIN and n_chunk:
+                begins = np.frombuffer(data, dtype="<u8", count=2 * n_chunk, offset=at)[::2]
+                first = int(begins.min())
+                out[tid] = min(out.get(tid, first), first)
+            at += 16 * n_chunk
+        n_intv = count(8)  # read before `at` moves past them
+        at += 8 * n_intv
     return out
 
 
