@@ -323,6 +323,14 @@ OuterSearch holding_coordinate(const OuterSearch& search, std::size_t c, double 
     return out;
 }
 
+// A profile's outer search: the warm start (when given) ahead of the fit's
+// cold starts, all in one box. The warm start is tried first so that a tie
+// keeps the point next to the estimate.
+OuterSearch warm_then_cold(OuterSearch warm, const OuterSearch& cold) {
+    for (const std::vector<double>& start : cold.starts) warm.starts.push_back(start);
+    return warm;
+}
+
 // A full profile through one mode's fit. Grid point p runs the mode's outer
 // search (the held coordinate pinned) with the mode's inner fits, row e's
 // seeded with p * n_densities + e, the held row's fit searching all but the
@@ -586,6 +594,7 @@ std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const doub
                                              Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
                                              Bound vmax_bounds, double co_penalty,
                                              OptionalWeights weights,
+                                             std::optional<SharedExpStart> warm_start,
                                              const Interruption& interruption) {
     const ModeParams mode{{0, kPerDensity, kPerDensity, 1, 2, fit_vmax ? 3 : kNotFitted},
                           {log10_coordinate, nullptr, nullptr, plain_coordinate,
@@ -596,7 +605,12 @@ std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const doub
     const double run_vmax = mm_vmax();
     return profile_through_fit(
         rows, edges, normalize_stw, weights, interruption, grid,
-        shared_exp_search(st_bounds, n_exp_bounds, fit_vmax, vmax_bounds, std::nullopt),
+        warm_start ? warm_then_cold(shared_exp_search(st_bounds, n_exp_bounds, fit_vmax,
+                                                      vmax_bounds, warm_start),
+                                    shared_exp_search(st_bounds, n_exp_bounds, fit_vmax,
+                                                      vmax_bounds, std::nullopt))
+                   : shared_exp_search(st_bounds, n_exp_bounds, fit_vmax, vmax_bounds,
+                                       std::nullopt),
         Outer::kSimplex, target,
         [&](std::span<const double> x) { return exp_shared_at(x, fit_vmax, run_vmax); },
         [&](const ExpShared& s) {
@@ -639,6 +653,7 @@ std::vector<double> profile_global_co_inner(RowRange rows, std::span<const doubl
                                             std::size_t density_idx, std::span<const double> grid,
                                             Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
                                             double co_penalty, OptionalWeights weights,
+                                            std::optional<SharedCoStart> warm_start,
                                             const Interruption& interruption) {
     const ModeParams mode{{0, 1, 2, kPerDensity, kPerDensity, kNotFitted},
                           {log10_coordinate, log10_coordinate, log10_coordinate, nullptr,
@@ -648,7 +663,10 @@ std::vector<double> profile_global_co_inner(RowRange rows, std::span<const doubl
     const double vmax = mm_vmax();
     return profile_through_fit(
         rows, edges, normalize_stw, weights, interruption, grid,
-        shared_co_search(st_bounds, co_bounds, std::nullopt), Outer::kSimplex, target,
+        warm_start ? warm_then_cold(shared_co_search(st_bounds, co_bounds, warm_start),
+                                    shared_co_search(st_bounds, co_bounds, std::nullopt))
+                   : shared_co_search(st_bounds, co_bounds, std::nullopt),
+        Outer::kSimplex, target,
         co_shared_at,
         [&](const CoShared& s) {
             return density_fit_detail::exp_fixed_co_search(s.st, s.cow, s.coe, n_exp_bounds,

@@ -186,7 +186,11 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 inline constexpr std::size_t kMaxProfilePoints = 1000;
 
 // St, n_U, n_M (and Vmax) shared, (CoW, CoE) per row: parameters 0, 3, 4 (5)
-// shared, 1 and 2 per density.
+// shared, 1 and 2 per density. With warm_start (usually the fit's estimate)
+// the outer search tries that point first, moved onto the held value, and
+// then the fit's cold starts: a held exponent leaves the cold starts at the
+// far end of a curved valley, where the simplex can stall well above the
+// minimum that the estimate lies next to.
 std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const double> edges,
                                              bool normalize_stw, std::size_t parameter,
                                              std::size_t density_idx,
@@ -194,6 +198,7 @@ std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const doub
                                              Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
                                              Bound vmax_bounds, double co_penalty,
                                              OptionalWeights weights,
+                                             std::optional<SharedExpStart> warm_start,
                                              const Interruption& interruption = {});
 
 // St (and Vmax) shared, (CoW, CoE, n_U, n_M) per row: 0 (5) shared, 1 to 4
@@ -210,12 +215,14 @@ std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const d
 
 // St, CoW, CoE shared, (n_U, n_M) per row: 0 to 2 shared, 3 and 4 per
 // density. The fit adds the coefficient penalty once to each outer value;
-// the profile minimises that too but reports the NLL sum alone.
+// the profile minimises that too but reports the NLL sum alone. warm_start
+// as in profile_shared_exp_inner.
 std::vector<double> profile_global_co_inner(RowRange rows, std::span<const double> edges,
                                             bool normalize_stw, std::size_t parameter,
                                             std::size_t density_idx, std::span<const double> grid,
                                             Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
                                             double co_penalty, OptionalWeights weights,
+                                            std::optional<SharedCoStart> warm_start,
                                             const Interruption& interruption = {});
 
 }  // namespace korvel

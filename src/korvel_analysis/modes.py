@@ -69,10 +69,12 @@ class Mode:
     profiles_seeded: bool = False
     profile_conditional_on: dict = field(default_factory=dict)
     # The exponent modes' full profile of one parameter (a fitted Vmax too):
-    # (fracs, edges, settings, weights, parameter index, density_idx, grid) ->
-    # the weighted NLL at each grid value, every other parameter refitted; it
-    # stops on Ctrl+C itself. None: profiled by tl.profiles' own calls, or not
-    # at all.
+    # (fracs, edges, settings, weights, parameter index, density_idx, grid,
+    # start) -> the weighted NLL at each grid value, every other parameter
+    # refitted; it stops on Ctrl+C itself. ``start``: the fit's warm start
+    # (warm_start below) or None; the shared search tries it before its cold
+    # starts, which can stall far from the minimum once a parameter is held.
+    # None: profiled by tl.profiles' own calls, or not at all.
     profile: Callable | None = None
     fits_vmax: bool = False
     weighted: bool = True  # the objective sums weighted density bins
@@ -157,10 +159,11 @@ def _profile_call(function, with_vmax=True):
     if fn is None:
         return None
 
-    def run(fracs, edges, s, w, k, d, grid):
+    def run(fracs, edges, s, w, k, d, grid, start=None):
         vmax = (bool(s.fit_vmax), tuple(s.vmax_bounds)) if with_vmax else ()
+        warm = {} if start is None else {"warm_start": tuple(float(v) for v in start)}
         return fn(fracs, edges, bool(s.normalize_stw), k, d, grid, tuple(s.st_bounds),
-                  tuple(s.co_bounds), tuple(s.exp_bounds), s.co_penalty, w, *vmax)
+                  tuple(s.co_bounds), tuple(s.exp_bounds), s.co_penalty, w, *vmax, **warm)
     return run
 
 

@@ -632,14 +632,15 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     st = result.params["st"]
     if mode.profile is not None:
         # The exponent modes: one module call per profile and step, each
-        # refitting every other parameter of the mode's fit, weighted as it was.
-        jobs = []
+        # refitting every other parameter of the mode's fit, weighted as it was,
+        # its shared search started at the estimate first.
+        jobs, start = [], warm_start(result)
         for name in profiled_parameters(s):
             k, shared = PROFILE_PARAMETER[name], name in mode.shared
 
             def call(d, grid, k=k):
                 with _sigint_kept():  # stops on Ctrl+C itself
-                    return mode.profile(fracs, edges, s, scale, k, d, grid)
+                    return mode.profile(fracs, edges, s, scale, k, d, grid, start)
             ests = result.params[name][:1] if shared else result.params[name]
             jobs.append((name, _each_row(call), ests, flags.parameter_bounds(s, name),
                          [None] if shared else range(n_d)))

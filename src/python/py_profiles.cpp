@@ -35,6 +35,7 @@ struct SharedProfile {
     std::optional<std::vector<double>> weights;
     bool fit_vmax = false;
     Bound vmax_bounds{};
+    std::optional<std::vector<double>> warm_start;  // the outer search's first start
 };
 
 // One table for the three profiles; the two exponent modes add the Vmax
@@ -58,11 +59,13 @@ consteval auto shared_profile_signature(const char* name, Extra... extra) {
 
 constexpr auto kProfileSharedExp = shared_profile_signature(
     "py_profile_shared_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
-    arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds));
+    arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds),
+    arg::start_point("warm_start", &SharedProfile::warm_start, 4));
 constexpr auto kProfileSharedStExp = shared_profile_signature(
     "py_profile_shared_st_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
     arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds));
-constexpr auto kProfileGlobalCo = shared_profile_signature("py_profile_global_co");
+constexpr auto kProfileGlobalCo = shared_profile_signature(
+    "py_profile_global_co", arg::start_point("warm_start", &SharedProfile::warm_start, 3));
 
 void check_shared_profile(const SharedProfile& a) {
     const RowMatrix& fracs = a.observed_fracs_2d;
@@ -97,23 +100,42 @@ PyRef run_checked_profile(Check check, Kernel kernel) {
     return new_vector(values);
 }
 
-// The three kernels take the same arguments apart from the Vmax pair.
-template <auto Kernel>
-PyRef shared_profile_with_vmax(SharedProfile& a) {
+PyRef profile_shared_exp(SharedProfile& a) {
+    std::optional<SharedExpStart> warm;
+    if (a.warm_start) {
+        const std::vector<double>& w = *a.warm_start;  // exactly four, by conversion
+        warm = SharedExpStart{w[0], w[1], w[2], w[3]};
+    }
     return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
-        return Kernel(RowRange(a.observed_fracs_2d, "observed_fracs_2d"), a.meth_bin_edges,
-                      a.normalize_stw, a.parameter, a.density_idx, a.grid, a.st_bounds,
-                      a.co_bounds, a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
-                      weights_of(a), stop);
+        return profile_shared_exp_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+                                        a.meth_bin_edges, a.normalize_stw, a.parameter,
+                                        a.density_idx, a.grid, a.st_bounds, a.co_bounds,
+                                        a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
+                                        weights_of(a), warm, stop);
+    });
+}
+
+PyRef profile_shared_st_exp(SharedProfile& a) {
+    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
+        return profile_shared_st_exp_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+                                           a.meth_bin_edges, a.normalize_stw, a.parameter,
+                                           a.density_idx, a.grid, a.st_bounds, a.co_bounds,
+                                           a.n_exp_bounds, a.fit_vmax, a.vmax_bounds,
+                                           a.co_penalty, weights_of(a), stop);
     });
 }
 
 PyRef profile_global_co(SharedProfile& a) {
+    std::optional<SharedCoStart> warm;
+    if (a.warm_start) {
+        const std::vector<double>& w = *a.warm_start;  // exactly three, by conversion
+        warm = SharedCoStart{w[0], w[1], w[2]};
+    }
     return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
         return profile_global_co_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
                                        a.meth_bin_edges, a.normalize_stw, a.parameter,
                                        a.density_idx, a.grid, a.st_bounds, a.co_bounds,
-                                       a.n_exp_bounds, a.co_penalty, weights_of(a), stop);
+                                       a.n_exp_bounds, a.co_penalty, weights_of(a), warm, stop);
     });
 }
 
@@ -159,14 +181,17 @@ PyRef profile_drift_log(DriftProfile& a) {
 }  // namespace
 
 const Bindings kProfileBindings{
-    bind<kProfileSharedExp, shared_profile_with_vmax<profile_shared_exp_inner>>(
+    bind<kProfileSharedExp, profile_shared_exp>(
         Place{27},
         "Full profile likelihood through the shared-exponent fit (py_fit_shared_exp:\n"
         "St, n_U, n_M and, with fit_vmax, Vmax shared; CoW, CoE per density bin).\n"
         "parameter: 0 St, 3 n_U, 4 n_M, 5 Vmax (only with fit_vmax) profile the\n"
         "shared value; 1 CoW and 2 CoE that of bin density_idx (which must name a\n"
         "row in every case). Entry p holds the parameter at grid[p] and refits every\n"
-        "other one: the shared ones by the fit's Nelder-Mead from its cold starts,\n"
+        "other one: the shared ones by the fit's Nelder-Mead from its cold starts\n"
+        "(after warm_start = (St, n_U, n_M, Vmax), the fit's estimate as a rule,\n"
+        "when given: moved onto the held value, it keeps the search next to the\n"
+        "minimum where the cold starts can stall in a curved valley),\n"
         "each bin's coefficients by its own search (the held bin only its other\n"
         "coefficient), bin e seeded with p * n_densities + e, so a profile is\n"
         "identical on any number of threads. The value is sum_e weights[e] * NLL_e\n"
@@ -176,7 +201,7 @@ const Bindings kProfileBindings{
         "Every argument is checked before any work (ValueError). Returns a float64\n"
         "array of shape (len(grid),). Ctrl+C raises KeyboardInterrupt."),
 
-    bind<kProfileSharedStExp, shared_profile_with_vmax<profile_shared_st_exp_inner>>(
+    bind<kProfileSharedStExp, profile_shared_st_exp>(
         Place{28},
         "Full profile likelihood through the shared-St fit with exponents per bin\n"
         "(py_fit_shared_st_exp_perdensity: St and, with fit_vmax, Vmax shared; CoW,\n"
@@ -193,7 +218,8 @@ const Bindings kProfileBindings{
         "(py_fit_shared_co: St, CoW and CoE shared; n_U, n_M per density bin).\n"
         "parameter: 0 St, 1 CoW, 2 CoE profile the shared value; 3 n_U and 4 n_M\n"
         "that of bin density_idx. The shared values are refitted by the fit's\n"
-        "Nelder-Mead from its cold starts, co_penalty added once to each value it\n"
+        "Nelder-Mead from its cold starts (after warm_start = (St, CoW, CoE) when\n"
+        "given, as in py_profile_shared_exp), co_penalty added once to each value it\n"
         "compares, as in the fit; the value returned is the weighted NLL sum\n"
         "without it. Otherwise as py_profile_shared_exp: seeds, grid limits,\n"
         "result, Ctrl+C. Every argument is checked before any work (ValueError)."),

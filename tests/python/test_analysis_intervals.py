@@ -106,7 +106,7 @@ def test_exponent_modes_profile_every_fitted_parameter_through_their_record(monk
 
     calls = []
 
-    def profile(fracs, edges, s, w, k, d, grid):
+    def profile(fracs, edges, s, w, k, d, grid, start=None):
         calls.append((k, d, grid.size))
         centre = 1.5 + 0.25 * k + 0.5 * d
         return Q / 2 * (np.log10(grid / centre) / 0.1) ** 2

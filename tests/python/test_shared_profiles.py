@@ -109,6 +109,32 @@ def test_profile_at_the_estimate_is_the_fit(mode):
     assert at_st[1] > fit + 1.0
 
 
+@pytest.mark.slow
+def test_a_held_exponent_refits_from_the_estimate():
+    # Three bins of 3,000 reads (St 1, n_U = n_M = 2): held at the fit's own
+    # n_M, the cold starts alone stalled 1.5 above the fit's minimum (so the
+    # n_M interval came out far too narrow). Started at the estimate, the
+    # profile passes through the fit and, at n_M = 2, reaches the minimum an
+    # outside search (scipy over all nine parameters) found: 13407.5344.
+    from korvel_analysis import pp, simulate
+
+    edges = pp.meth_edges(10)
+    rng = np.random.default_rng(2026)
+    rows = np.array([rng.multinomial(3000, (lambda p: p / p.sum())(
+        simulate.model_fractions(1.0, cow, coe, edges, 2.0, 2.0)))
+        for cow, coe in ((2.0, 4.0), (3.0, 3.0), (4.0, 5.0))], dtype=float)
+    w = rows.sum(axis=1)
+    fracs = rows / w[:, None]
+    bounds = (1e-3, 10.0), (1e-3, 1e3), (1.0, 4.0)
+    st, n_u, n_m, vmax, _, nlls = korvel.py_fit_shared_exp(fracs, edges, True, *bounds,
+                                                           weights=w, verbose=False)
+    fit = float(np.dot(w, nlls))
+    got = korvel.py_profile_shared_exp(fracs, edges, True, 4, 0, np.array([n_m, 2.0]), *bounds,
+                                       weights=w, warm_start=(st, n_u, n_m, vmax))
+    assert got[0] == pytest.approx(fit, abs=SAME_MINIMUM)
+    assert got[1] == pytest.approx(13407.5344, abs=SAME_MINIMUM)
+
+
 # ------------------------------------------------------------------ drift
 
 DRIFT_EDGES = np.linspace(0.0, 1.0, 6)
