@@ -545,3 +545,75 @@ def test_a_worker_process_ignores_ctrl_c(tmp_path):
                            if line.startswith("SigIgn:")).split()[1], 16)
     assert ignored & (1 << (2 - 1))  # SIGINT is signal 2
     assert "bad input" in answer or "failed" in answer
+
+
+def _far_pairs_bam(path, seed):
+    """One coordinate-sorted contig of 19 linear-index windows: pairs every ~50 bp with
+    mates up to 300 bp apart, a few pairs whose mates lie 20-60 kb apart (past a piece's
+    look-back, so that a piece's guessed start is wrong), single reads, filtered reads,
+    several reads at one position."""
+    rng = np.random.default_rng(seed)
+    length = 19 * (1 << 14)
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"}, "SQ": [{"SN": "c1", "LN": length}]}
+    raw = str(path) + ".raw.bam"
+    with pysam.AlignmentFile(raw, "wb", header=header) as out:
+        def write(name, start, flag, mate_start):
+            a = pysam.AlignedSegment(out.header)
+            a.query_name, a.reference_id, a.reference_start = name, 0, start
+            a.flag = flag | int(rng.choice([0] * 20 + [0x400, 0x4]))
+            a.cigartuples = [(0, 60)]
+            a.query_sequence = "".join(rng.choice(list("ACGT"), 60))
+            a.mapping_quality = int(rng.integers(5, 60))
+            a.next_reference_id, a.next_reference_start = (0, mate_start) if flag & 1 else (-1, -1)
+            a.set_tag("XM", "".join(rng.choice(list("..zZ"), 60)))
+            if rng.random() < 0.5:
+                a.set_tag("XG", "CT" if rng.random() < 0.5 else "GA")
+            out.write(a)
+
+        far = set(rng.choice(6000, 8, replace=False).tolist())
+        for i in range(6000):
+            s1 = int(rng.integers(0, length - 70_000)) if i in far else 50 * i % (length - 400)
+            if rng.random() < 0.1:
+                write(f"s{i}", s1, 0, -1)
+                continue
+            s2 = s1 + (int(rng.integers(20_000, 60_000)) if i in far else int(rng.integers(0, 300)))
+            write(f"p{i}", s1, 99, s2)
+            write(f"p{i}", s2, 147, s1)
+    pysam.sort("-o", str(path), raw)
+    pysam.index(str(path))
+    return path
+
+
+def test_a_contig_read_in_pieces_gives_the_bytes_and_counts_of_the_whole(tmp_path, monkeypatch):
+    """Pieces of a contig (cut at every window that the compressed bytes move on): a piece
+    whose guessed start a far pair spoils is read through by the one before; an index whose
+    offsets lie past reads makes the contig be read again whole. Either way the table and
+    the counts are those of one process reading the contig whole, by korvel's own reader."""
+    from korvel_analysis import bgzf, extract
+
+    if bgzf.kernel() is None:
+        pytest.skip("the installed module lacks the BAM record walker")
+    bam = _far_pairs_bam(tmp_path / "far.bam", seed=1)
+    kept = ("units_written", "reads_used", "pairs_merged", "left_out")
+
+    def table(name, threads):
+        out = tmp_path / name
+        assert run("extract", bam, "--out", out, "--threads", threads) == 0
+        record = json.loads((tmp_path / f"{name}.json").read_text())
+        return out.read_bytes(), {k: record[k] for k in kept}, record["bam_jobs"]
+
+    whole = table("whole.tsv", 1)
+    assert whole[2] == {"jobs_read_by_korvel": 1}
+    monkeypatch.setattr(extract, "PIECE_BYTES", 1)
+    pieces = table("pieces.tsv", 2)
+    assert pieces[:2] == whole[:2]
+    how = pieces[2]
+    assert how["pieces_kept"] >= 5 and how["pieces_dropped"] >= 1, how
+    assert how["jobs_read_by_korvel"] == how["pieces_kept"] and "contigs_read_again" not in how
+
+    index = bgzf.read_index
+    monkeypatch.setattr(bgzf, "read_index", lambda bai: {
+        tid: (first, np.concatenate([linear[4:], linear[-1:].repeat(4)]))
+        for tid, (first, linear) in index(bai).items()})
+    shifted = table("shifted.tsv", 2)
+    assert shifted[:2] == whole[:2] and shifted[2]["contigs_read_again"] == 1
