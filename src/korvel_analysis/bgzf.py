@@ -122,24 +122,12 @@ class Inflated:
     def close(self):
         self.f.close()
 
-    def piece(self):
-        """About INFLATED_BYTES of inflated bytes; b"" at the end of the file."""
-        out, size = [], 0
-        while size < INFLATED_BYTES:
-            block = self._next()
-            if block is None:
-                break
-            out.append(block)
-            size += len(block)
-        return b"".join(out)
-
     def fill(self, buf, fill):
         """Inflates blocks into the bytearray ``buf`` behind its first ``fill`` bytes, at least
-        one block and on until INFLATED_BYTES are there or the file ends. Returns (the
+        bytes and on until INFLATED_BYTES are there or the file ends. Returns (the
         buffer, a larger one when a record outgrew it; its new fill)."""
-        first = True
-        while first or fill < INFLATED_BYTES:
-            first = False
+        start = fill
+        while fill == start or fill < INFLATED_BYTES:
             if len(buf) - fill < MAX_BLOCK:
                 bigger = bytearray(2 * len(buf))
                 bigger[:fill] = memoryview(buf)[:fill]
@@ -243,7 +231,7 @@ def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
     try:
         fill = at = 0
         if header:
-            data, at, _ = _past_header(stream, stream.piece())
+            data, at, _ = _past_header(stream)
             fill = len(data) - at
             if len(buf) < fill + MAX_BLOCK:
                 buf = bytearray(fill + MAX_BLOCK)
@@ -295,21 +283,22 @@ def references(path):
     """The reference names of a BAM's header, in the order of their indices."""
     stream = Inflated(path)
     try:
-        return _past_header(stream, stream.piece())[2]
+        return _past_header(stream)[2]
     finally:
         stream.close()
 
 
-def _past_header(stream, data):
-    """(bytes, offset of the first record, reference names) past the header at the start of
-    ``data``."""
+def _past_header(stream):
+    """(the bytes inflated, offset of the first record in them, reference names) of the
+    header at the start of ``stream``, inflated a block at a time as far as it goes."""
+    data = bytearray()
+
     def need(n):
-        nonlocal data
         while len(data) < n:
-            more = stream.piece()
-            if not more:
+            more = stream._next()
+            if more is None:
                 raise BamFormatError("it ends inside its header")
-            data += more
+            data.extend(more)
 
     need(12)
     if data[:4] != b"BAM\x01":

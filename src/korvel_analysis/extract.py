@@ -988,6 +988,9 @@ def _own_xm_batches(path, kind, contig, min_mapq, piece=None):
     bai = bgzf.index_path(path) if contig is not None else None
     if kind != "bam" or bgzf.kernel() is None or (contig is not None and bai is None):
         return None
+    if piece is not None:  # planned from the index: the header is not read again
+        return {piece["tid"]: contig}, _Piece(
+            bgzf.xm_batches(path, piece["voffset"], piece["tid"], XM_BATCH, min_mapq), piece)
     names = bgzf.references(path)
     if contig is None:
         return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
@@ -995,9 +998,6 @@ def _own_xm_batches(path, kind, contig, min_mapq, piece=None):
     tid = names.index(contig) if contig in names else None
     if tid not in offsets:
         return None
-    if piece is not None:
-        return names, _Piece(bgzf.xm_batches(path, piece["voffset"], tid, XM_BATCH, min_mapq),
-                             piece)
     return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
 
 
@@ -1663,7 +1663,7 @@ def _pieces(source, regions, threads, all_bytes):
                 starts.append(max(int(linear[w - 1]), int(first)))
                 last = int(blocks[w])
         if cuts and tid < len(names):
-            out[names[tid]] = [{"k": k, "cuts": cuts, "voffset": v,
+            out[names[tid]] = [{"k": k, "tid": tid, "cuts": cuts, "voffset": v,
                                 "from_first": v == int(first)}
                                for k, v in enumerate([int(first)] + starts)]
     return out
