@@ -213,6 +213,8 @@ def test_units_equal_a_recount_of_the_molecules(molecules, tag, tmp_path):
             ref[q:q + 2] == "CG" for q in range(s, e)) / (e - s)
     record = json.loads((tmp_path / "reads.tsv.json").read_text())
     assert record["units_written"] == len(rows) and record["inputs"][0]["tag"] == tag
+    # An indexed XM BAM goes through korvel's own reader, contig by contig, not pysam.
+    assert record["bam_jobs"] == {f"jobs_read_by_{'korvel' if tag == 'XM' else 'pysam'}": 2}
 
     bare = tmp_path / "bare.tsv"
     assert run("extract", molecules[tag], "--out", bare, "--threads", "2") == 0
