@@ -1066,6 +1066,8 @@ class _Piece:
             self.batches.close()
 
     def _take(self, reads):
+        """The part of a batch that is this piece's (None for none of it), noting where the
+        piece starts and stops."""
         rows = reads.rows
         pos, flag = rows[:, bgzf.POS], rows[:, bgzf.FLAG]
         paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (rows[:, bgzf.MATE_TID] ==
@@ -1073,24 +1075,10 @@ class _Piece:
         mate = np.where(paired, rows[:, bgzf.MATE_POS], -1)
         first = pos > np.concatenate(([self.last], pos[:-1]))
         at_first_read, self.seen_any = not self.seen_any, True
-        begin = 0
-        if not self.started:
-            lo = self._cut(self.k) - LOOKBACK
-            row, self.view[self.k] = self._first_cut(self.k, pos, first, mate,
-                                                     self.view.get(self.k, -1), lo)
-            if row is None:
-                self.reach = max(self.reach, int(mate.max()))
-                self.last = int(pos[-1])
-                return None
-            self.started, begin = True, row
-            self.outcome["start"] = int(pos[row])
-            # Reads before the offset read from start at or before the first read seen:
-            # when that one lies before the start, no read of the piece was missed.
-            self.outcome["sure"] |= not (at_first_read and row == 0)
-        stop = None
-        # Both reckonings of every cut this batch reaches, then the cuts in order: the
-        # first where they agree ends the piece.
-        for j in range(self.next, self.m + 1):
+        # The look-back reckoning of every cut this batch reaches, this piece's own start
+        # among them until it is found.
+        start_row = None
+        for j in range(self.next - (not self.started), self.m + 1):
             c = self._cut(j)
             if c - LOOKBACK > pos[-1]:
                 break
@@ -1099,7 +1087,22 @@ class _Piece:
                                                     c - LOOKBACK)
                 if row is not None:
                     self.guess[j] = int(pos[row])
-        truth = {}
+                    if j == self.k:
+                        start_row = row
+        begin = 0
+        if not self.started:
+            if start_row is None:
+                self.reach = max(self.reach, int(mate.max()))
+                self.last = int(pos[-1])
+                return None
+            self.started, begin = True, start_row
+            self.outcome["start"] = int(pos[start_row])
+            # The reads before the offset read from lie at or before the first one seen:
+            # when that one lies before the start, no read of the piece was missed.
+            self.outcome["sure"] |= not (at_first_read and start_row == 0)
+        # The whole reckoning of the cuts in order: the first where it agrees with the
+        # look-back's ends the piece; where they differ the piece reads on through the next.
+        stop = None
         for j in range(self.next, self.m + 1):
             if self._cut(j) > pos[-1]:
                 break
@@ -1110,7 +1113,7 @@ class _Piece:
                 stop = row
                 self.outcome.update(stop=j, end=int(pos[row]))
                 break
-            self.next = j + 1  # read on through piece j
+            self.next = j + 1
         self.reach = max(self.reach, int(mate.max()))
         self.last = int(pos[-1])
         end = len(rows) if stop is None else stop
