@@ -44,13 +44,14 @@ class BamFormatError(Exception):
     """The bytes are not those of a BAM file (a block or a record is broken, or cut)."""
 
 
-def kernel():
-    """The module's record walker, or None when the installed module predates it."""
+def kernel(name="_scan_bam_xm"):
+    """The module's record walker (of XM; ``_scan_bam_mm`` that of MM/ML), or None when
+    the installed module predates it."""
     try:
         import korvel
     except ImportError:
         return None
-    return getattr(korvel, "_scan_bam_xm", None)
+    return getattr(korvel, name, None)
 
 
 def index_path(path):
@@ -218,13 +219,20 @@ def _take_buffers(limit):
     return buf, rows, calls
 
 
-def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
+def xm_batches(path, voffset, tid, limit, min_mapq, header=False, mods=None):
     """Batches (``XmReads``) of at most ``limit`` records from ``voffset`` on: of the
     reference ``tid`` only (it stops at the first record of another), or of the whole
     file with ``tid`` None. ``header``: the stream starts with the header, stepped over.
-    A batch's arrays and bytes are the reader's buffers, good until the next batch is
-    asked for. Raises BamFormatError for broken bytes."""
-    scan = kernel()
+    ``mods``: (threshold, hydroxy counted as methylated) to read the calls of MM/ML
+    instead of XM. A batch's arrays and bytes are the reader's buffers, good until the
+    next batch is asked for. Raises BamFormatError for broken bytes."""
+    if mods is None:
+        scan = kernel()
+    else:
+        walker = kernel("_scan_bam_mm")
+
+        def scan(view, rows, calls, min_mapq):
+            return walker(view, rows, calls, min_mapq, *mods)
     stream = Inflated(path, voffset)
     buf, rows, calls = _take_buffers(limit)
     rows = rows[:limit]

@@ -751,8 +751,13 @@ def _cigars_and_ends(cs, start):
     return cigars, end
 
 
+# The has-tag codes of the MM/ML walker for tags it cannot read, as mm_calls names them.
+_MOD_TAG_PROBLEMS = ((2, "mm_malformed"), (3, "ml_shorter_than_mm"), (4, "mm_seq_length_mismatch"))
+
+
 class _XmBatches(_Assembler):
-    """The units of one contig from whole batches of XM reads.
+    """The units of one contig from whole batches of reads and their calls (of XM, or of
+    MM/ML read by korvel's own reader).
 
     Gives the units, calls and counts that ``_Assembler.read`` gives read by
     read: a pair is joined when its second registered read comes while the
@@ -791,11 +796,16 @@ class _XmBatches(_Assembler):
         low = ~bad & (mapq < self.o.min_mapq)
         if np.any(low):
             counts["reads_low_mapq"] += int(np.sum(low))
-        has_tag = rows[:, bgzf.HAS_XM] != 0
-        untagged = ~bad & ~low & ~has_tag
+        state = rows[:, bgzf.HAS_XM]
+        untagged = ~bad & ~low & (state == 0)
         if np.any(untagged):
             counts["reads_without_tag"] += int(np.sum(untagged))
-        ok = np.flatnonzero(~bad & ~low & has_tag)
+        if np.any(state > 1):  # MM/ML that cannot be read, by the walker's reason
+            for code, why in _MOD_TAG_PROBLEMS:
+                hit = ~bad & ~low & (state == code)
+                if np.any(hit):
+                    counts[f"reads_{why}"] += int(np.sum(hit))
+        ok = np.flatnonzero(~bad & ~low & (state == 1))
         if ok.size:
             self._register(reads, sel, rows, ok, paired, mate, cm, counts)
         if self.sorted:
@@ -980,25 +990,29 @@ def _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick):
     return used
 
 
-def _own_xm_batches(path, kind, contig, min_mapq, piece=None):
-    """(reference names, batches of XM reads of a contig or of the whole file) read by
-    korvel's own BAM reader, without pysam; None where it cannot (CRAM, an index other
-    than .bai, a module built without the record walker). ``piece``: the batches of
-    one piece of the contig only (``_Piece``), read from the piece's own offset."""
+def _own_xm_batches(path, kind, contig, min_mapq, piece=None, mods=None):
+    """(reference names, batches of reads of a contig or of the whole file with their XM
+    calls, or with those of MM/ML given ``mods`` (``bgzf.xm_batches``)) read by korvel's
+    own BAM reader, without pysam; None where it cannot (CRAM, an index other than .bai,
+    a module built without the record walker). ``piece``: the batches of one piece of
+    the contig only (``_Piece``), read from the piece's own offset."""
     bai = bgzf.index_path(path) if contig is not None else None
-    if kind != "bam" or bgzf.kernel() is None or (contig is not None and bai is None):
+    walker = bgzf.kernel("_scan_bam_xm" if mods is None else "_scan_bam_mm")
+    if kind != "bam" or walker is None or (contig is not None and bai is None):
         return None
     if piece is not None:  # planned from the index: the header is not read again
         return {piece["tid"]: contig}, _Piece(
-            bgzf.xm_batches(path, piece["voffset"], piece["tid"], XM_BATCH, min_mapq), piece)
+            bgzf.xm_batches(path, piece["voffset"], piece["tid"], XM_BATCH, min_mapq,
+                            mods=mods), piece)
     names = bgzf.references(path)
     if contig is None:
-        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
+        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True,
+                                      mods=mods)
     offsets = bgzf.first_offsets(bai)
     tid = names.index(contig) if contig in names else None
     if tid not in offsets:
         return None
-    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
+    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq, mods=mods)
 
 
 # A piece's first read is looked for this far (bp) behind its nominal cut: pairs whose
@@ -1160,9 +1174,10 @@ def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tic
     contig, lo, hi, *piece = task
     piece = piece[0] if piece else None
     xm_tag = tag == "XM"
-    if xm_tag and lo is None:
+    if lo is None:
+        mods = None if xm_tag else (options.mod_threshold, options.hydroxy == "methylated")
         try:
-            own = _own_xm_batches(path, kind, contig, options.min_mapq, piece)
+            own = _own_xm_batches(path, kind, contig, options.min_mapq, piece, mods)
         except (OSError, bgzf.BamFormatError) as exc:
             raise InputError(path, f"cannot be read ({exc})") from None
         if own is not None:
@@ -1642,11 +1657,12 @@ PIECE_BYTES = 1 << 20
 
 def _pieces(source, regions, threads, all_bytes):
     """{contig: the specs of its pieces (``_Piece``)} of the contigs of a BAM worth cutting
-    for ``threads`` processes: an XM BAM sorted by coordinate and indexed, read whole
-    contigs at a time by korvel's own reader."""
+    for ``threads`` processes: a BAM sorted by coordinate and indexed, read whole contigs
+    at a time by korvel's own reader."""
     bai = bgzf.index_path(source["path"])
-    if (threads <= 1 or regions is not None or source["kind"] != "bam" or source["tag"] != "XM"
-            or not source["sorted_by_coordinate"] or bai is None or bgzf.kernel() is None):
+    walker = bgzf.kernel("_scan_bam_xm" if source["tag"] == "XM" else "_scan_bam_mm")
+    if (threads <= 1 or regions is not None or source["kind"] != "bam"
+            or not source["sorted_by_coordinate"] or bai is None or walker is None):
         return {}
     target = max(PIECE_BYTES, all_bytes // (threads * PIECES_PER_PROCESS))
     try:
