@@ -1034,7 +1034,10 @@ class _Piece:
     The piece before knows the whole reach: it stops at the first position past
     c_{k+1} that is a cut by both reckonings, and where the two differ it reads
     on through piece k+1 (whose table is then dropped) to the next cut. Which
-    pieces are kept is settled once all are done (``_settle_pieces``).
+    pieces are kept is settled once all are done (``_settle``). Aligners report
+    pairs within their largest insert, far below LOOKBACK, so reading on is rare;
+    a file with many pairs far apart on one contig gains nothing from pieces and
+    loses the work of those dropped.
 
     After the batches are read, ``outcome`` says where the piece started, where
     it stopped (the position and the cut's number, len(cuts) + 1 at the end of
@@ -1530,8 +1533,9 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
     ``inputs``: paths; ``ages``: one per input, adds an ``age`` column. Options
     as ``Options`` (reference, window_cpgs, min_cpgs, density_window, min_mapq,
     mod_threshold, hydroxy, min_coverage, region, regions). ``threads``
-    processes (this one and threads - 1 workers) take the contigs (or regions)
-    in turn; the table is the same bytes for any number. The table is written
+    processes (this one and threads - 1 workers) take the contigs (or regions,
+    or pieces of contigs: ``_Piece``) in turn; the table is the same bytes for
+    any number. The table is written
     through a temporary file renamed into place, with the sidecar
     ``out + '.json'``. Raises InputError (a file is bad) or ArgumentError (an
     option is). Returns a ``Summary``.
@@ -1643,8 +1647,8 @@ def _parts(plans, tmp, options, regions, sep, ages, counts, threads=1):
             for k, piece in enumerate(split.get(task[0], [None])):
                 part = os.path.join(tmp, f"{i}.{j}.{k}.part")
                 jobs.append((source["path"], source["kind"], source["tag"],
-                             task if piece is None else task + (piece,), options, part, sep,
-                             age, source["sorted_by_coordinate"]))
+                             task if piece is None else task + (piece | {"input": i},),
+                             options, part, sep, age, source["sorted_by_coordinate"]))
                 parts.append(part)
     return parts, jobs
 
@@ -1785,8 +1789,8 @@ def _settle(jobs, results, counts):
     how = Counter()
     pieces = {}
     for i, job in enumerate(jobs):
-        if len(job[3]) > 3:
-            pieces.setdefault((job[0], job[3][0]), []).append(i)
+        if len(job[3]) > 3:  # a piece: of this input's contig
+            pieces.setdefault((job[3][3]["input"], job[3][0]), []).append(i)
         else:
             counts.update(results[i]["counts"])
             how[f"jobs_read_by_{results[i]['reader']}"] += 1
