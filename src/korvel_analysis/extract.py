@@ -371,7 +371,7 @@ def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
         codes = list(codes) if not codes.isdigit() else [codes]
         try:
             d = np.array([int(x) for x in deltas], dtype=np.int64)
-        except ValueError:
+        except (ValueError, OverflowError):  # not a number, or past any read's length
             raise BadModTags("mm_malformed") from None
         n_values = d.size * len(codes)
         if used + n_values > ml.size:
@@ -381,7 +381,8 @@ def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
         if strand != "+" or base not in "CN":
             continue  # calls on the opposite strand or other bases say nothing of this C
         where = np.flatnonzero(orig == ord(base)) if base != "N" else np.arange(L)
-        if d.size and (d.min() < 0 or np.sum(d + 1) > where.size):
+        # (the largest delta is checked first: d + 1 of a huge one would wrap round)
+        if d.size and (d.min() < 0 or d.max() >= where.size or np.sum(d + 1) > where.size):
             raise BadModTags("mm_malformed")
         listed = where[np.cumsum(d + 1) - 1] if d.size else where[:0]
         for j, code in enumerate(codes):

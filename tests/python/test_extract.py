@@ -657,8 +657,9 @@ def _mm_groups(rng, orig):
             d = d + [0]
         if form == 7 and rng.random() < 0.5:  # spaces and a plus sign Python's int reads
             text = " " + text.replace(",", ", +", 1) + " "
-        if form == 8 and rng.random() < 0.3:  # a head that is not one
-            text = rng.choice(["X+m,0", "C*m,0", "C+M,0", "C+m.?,0", "C+,0", "C+m,"])
+        if form == 8 and rng.random() < 0.3:  # a head or a delta Python's int does not read
+            text = rng.choice(["X+m,0", "C*m,0", "C+M,0", "C+m.?,0", "C+,0", "C+m,", "C+m,_1",
+                               "C+m,1__0", "C+m,1_0", "C+m,99999999999999999999"])
         groups.append(text)
         ml += rng.integers(0, 256, len(d) * len(codes) if not codes.isdigit() else len(d)).tolist()
     if rng.random() < 0.05 and ml:  # ML shorter than MM
