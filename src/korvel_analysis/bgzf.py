@@ -124,9 +124,9 @@ class Inflated:
         self.f.close()
 
     def fill(self, buf, fill):
-        """Inflates blocks into the bytearray ``buf`` behind its first ``fill`` bytes, at least
-        bytes and on until INFLATED_BYTES are there or the file ends. Returns (the
-        buffer, a larger one when a record outgrew it; its new fill)."""
+        """Inflates blocks into the bytearray ``buf`` behind its first ``fill`` bytes: up to a
+        block that holds bytes, and on until INFLATED_BYTES are there or the file ends.
+        Returns (the buffer, a larger one when a record outgrew it; its new fill)."""
         start = fill
         while fill == start or fill < INFLATED_BYTES:
             if len(buf) - fill < MAX_BLOCK:
@@ -164,6 +164,11 @@ class Inflated:
         if raw[at:at + 4] != b"\x1f\x8b\x08\x04":
             raise BamFormatError("a BGZF block lacks its gzip header")
         (xlen,) = struct.unpack_from("<H", raw, at + 10)
+        if self.end - at < 12 + xlen:  # the extra field is read whole, not past the bytes
+            self._more()
+            at = self.at
+            if self.end - at < 12 + xlen:
+                raise BamFormatError("it ends inside a BGZF block")
         size = None
         extra = at + 12
         while extra + 4 <= at + 12 + xlen:
