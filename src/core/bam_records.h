@@ -24,7 +24,7 @@ enum BamColumn : std::size_t {
     kBamMapq,
     kBamEnd,      // the reference end (see scan_xm_records)
     kBamTop,      // 1 when the calls sit on the top strand (the C of the CpG)
-    kBamHasXm,    // 1 when the record has an XM tag
+    kBamHasXm,    // 1 when the record has an XM tag (scan_mm_records: a ModState)
     kBamNameId,   // index of this scan's first record of the same name
     kBamNameHash, // FNV-1a of the name's bytes, to find names of earlier scans
     kBamNameAt,   // offset of the name in the scanned bytes
@@ -63,5 +63,33 @@ struct BamScan {
 // 3 numbers per byte of `bytes`, which bounds the calls a record can make.
 BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int64_t> rows,
                         std::span<std::int64_t> calls, std::int64_t min_mapq);
+
+// What scan_mm_records makes of a record's MM/ML, in its kBamHasXm column.
+enum ModState : std::int64_t {
+    kModNone = 0,       // no MM (nor Mm) tag
+    kModRead = 1,       // read: its calls are made
+    kModMalformed = 2,  // MM cannot be read, or its deltas run past the read's bases
+    kModMlShort = 3,    // ML holds fewer values than MM lists
+    kModSeqLength = 4,  // MN differs from the length of SEQ
+};
+
+// When a modified-base probability p is a call: methylated when p >=
+// threshold, unmethylated when p <= 1 - threshold; with hydroxy_methylated,
+// p is the C+m probability plus the C+h one.
+struct ModCallRule {
+    double threshold = 0.5;
+    bool hydroxy_methylated = false;
+};
+
+// As scan_xm_records, with the calls of modified-base tags: MM (or Mm) and ML
+// (or Ml) read as the public SAM tag definitions say, exactly as korvel's
+// Python reader reads them. Calls sit at the CpGs of the read as sequenced
+// (a C then a G; on a reverse read the stored G after a C, moved one base
+// left), at positions the CIGAR gives; kBamTop is 1 for a forward read.
+// Records that are kept and carry MM but whose tags cannot be read make no
+// calls and say why in kBamHasXm. A record without SEQ makes no calls.
+BamScan scan_mm_records(std::span<const std::uint8_t> bytes, std::span<std::int64_t> rows,
+                        std::span<std::int64_t> calls, std::int64_t min_mapq,
+                        const ModCallRule& rule);
 
 }  // namespace korvel

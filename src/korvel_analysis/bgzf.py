@@ -10,12 +10,19 @@ chunk start of a reference is where its first record begins.
 
 The records are handed to ``korvel._scan_bam_xm`` a batch at a time; zlib
 and the walker both run without the interpreter lock.
+
+The bytes, the rows and the calls live in buffers that are filled again for
+every batch rather than made anew: megabyte-sized objects freed and made
+again in changing sizes leave the C heap fragmented (glibc raises its
+threshold for mapping large blocks after each one freed), and the memory
+of a run then grows with the reads it reads.
 """
 
 from __future__ import annotations
 
 import os
 import struct
+import threading
 import zlib
 
 import numpy as np
@@ -25,6 +32,8 @@ import numpy as np
 # is small next to inflating, small enough that memory stays flat.
 READ_BYTES = 1 << 20
 INFLATED_BYTES = 1 << 20
+MAX_BLOCK = 1 << 16  # a BGZF block, compressed or inflated, is at most 64 KiB
+WINDOW = 1 << 14  # the span of a linear-index entry of a .bai
 PSEUDO_BIN = 37450  # the bin of a reference's read counts in a .bai, not a bin of reads
 N_COLUMNS = 13  # the columns of core/bam_records.h, in its order
 (FLAG, TID, POS, MATE_TID, MATE_POS, MAPQ, END, TOP, HAS_XM, NAME_ID, NAME_HASH, NAME_AT,
@@ -35,13 +44,14 @@ class BamFormatError(Exception):
     """The bytes are not those of a BAM file (a block or a record is broken, or cut)."""
 
 
-def kernel():
-    """The module's record walker, or None when the installed module predates it."""
+def kernel(name="_scan_bam_xm"):
+    """The module's record walker (of XM; ``_scan_bam_mm`` that of MM/ML), or None when
+    the installed module predates it."""
     try:
         import korvel
     except ImportError:
         return None
-    return getattr(korvel, "_scan_bam_xm", None)
+    return getattr(korvel, name, None)
 
 
 def index_path(path):
@@ -53,7 +63,14 @@ def index_path(path):
 
 
 def first_offsets(bai):
-    """{reference index: virtual offset of its first record} of the references with reads.
+    """{reference index: virtual offset of its first record} of the references with reads."""
+    return {tid: first for tid, (first, _) in read_index(bai).items()}
+
+
+def read_index(bai):
+    """{reference index: (virtual offset of its first record, its linear index)} of the
+    references with reads; entry w of the linear index is the least virtual offset of the
+    records overlapping [w * WINDOW, (w + 1) * WINDOW).
 
     The index may come from anyone: every count is checked against the bytes left
     before it is used, so a forged one is refused instead of read past its end."""
@@ -85,6 +102,8 @@ def first_offsets(bai):
                 out[tid] = min(out.get(tid, first), first)
             at += 16 * n_chunk
         n_intv = count(8)  # read before `at` moves past them
+        if tid in out:
+            out[tid] = (out[tid], np.frombuffer(data, dtype="<u8", count=n_intv, offset=at))
         at += 8 * n_intv
     return out
 
@@ -96,37 +115,60 @@ class Inflated:
         self.f = open(path, "rb")
         self.f.seek(voffset >> 16)
         self.skip = voffset & 0xFFFF
-        self.raw = b""
-        self.at = 0
+        # Compressed bytes read, [at, end) not yet inflated: a block never spans more than
+        # what a read leaves plus the next read.
+        self.raw = bytearray(READ_BYTES + MAX_BLOCK)
+        self.at = self.end = 0
 
     def close(self):
         self.f.close()
 
-    def piece(self):
-        """About INFLATED_BYTES of inflated bytes; b"" at the end of the file."""
-        out, size = [], 0
-        while size < INFLATED_BYTES:
-            block = self._block()
+    def fill(self, buf, fill):
+        """Inflates blocks into the bytearray ``buf`` behind its first ``fill`` bytes: up to a
+        block that holds bytes, and on until INFLATED_BYTES are there or the file ends.
+        Returns (the buffer, a larger one when a record outgrew it; its new fill)."""
+        start = fill
+        while fill == start or fill < INFLATED_BYTES:
+            if len(buf) - fill < MAX_BLOCK:
+                bigger = bytearray(2 * len(buf))
+                bigger[:fill] = memoryview(buf)[:fill]
+                buf = bigger
+            block = self._next()
             if block is None:
                 break
-            if self.skip:
-                block, self.skip = block[self.skip:], 0
-            out.append(block)
-            size += len(block)
-        return b"".join(out)
+            buf[fill:fill + len(block)] = block
+            fill += len(block)
+        return buf, fill
+
+    def _next(self):
+        block = self._block()
+        if block is not None and self.skip:
+            block, self.skip = block[self.skip:], 0
+        return block
+
+    def _more(self):
+        """Moves the bytes not yet inflated to the front and reads on behind them."""
+        n = self.end - self.at
+        self.raw[:n] = self.raw[self.at:self.end]
+        with memoryview(self.raw) as view:
+            got = self.f.readinto(view[n:])
+        self.at, self.end = 0, n + got
+        return got
 
     def _block(self):
+        if self.end - self.at < 18 and not self._more() and self.end == self.at:
+            return None
         raw, at = self.raw, self.at
-        if len(raw) - at < 18:
-            more = self.f.read(READ_BYTES)
-            if not more:
-                if len(raw) > at:
-                    raise BamFormatError("it ends inside a BGZF block")
-                return None
-            raw, at = raw[at:] + more, 0
+        if self.end - at < 18:
+            raise BamFormatError("it ends inside a BGZF block")
         if raw[at:at + 4] != b"\x1f\x8b\x08\x04":
             raise BamFormatError("a BGZF block lacks its gzip header")
         (xlen,) = struct.unpack_from("<H", raw, at + 10)
+        if self.end - at < 12 + xlen:  # the extra field is read whole, not past the bytes
+            self._more()
+            at = self.at
+            if self.end - at < 12 + xlen:
+                raise BamFormatError("it ends inside a BGZF block")
         size = None
         extra = at + 12
         while extra + 4 <= at + 12 + xlen:
@@ -137,16 +179,17 @@ class Inflated:
             extra += 4 + slen
         if size is None or size < 12 + xlen + 8:
             raise BamFormatError("a BGZF block lacks its size")
-        while len(raw) - at < size:
-            more = self.f.read(READ_BYTES)
-            if not more:
+        if self.end - at < size:
+            self._more()
+            at = self.at
+            if self.end - at < size:
                 raise BamFormatError("it ends inside a BGZF block")
-            raw, at = raw[at:] + more, 0
         try:
-            block = zlib.decompress(raw[at + 12 + xlen:at + size - 8], -15)
+            with memoryview(self.raw) as view:
+                block = zlib.decompress(view[at + 12 + xlen:at + size - 8], -15)
         except zlib.error as exc:
             raise BamFormatError(f"a BGZF block cannot be inflated ({exc})") from None
-        self.raw, self.at = raw, at + size
+        self.at = at + size
         return block
 
 
@@ -162,37 +205,72 @@ class XmReads:
 
     def name(self, i):
         at = self.base + int(self.rows[i, NAME_AT])
-        return self.data[at:at + int(self.rows[i, NAME_LEN])]
+        return bytes(self.data[at:at + int(self.rows[i, NAME_LEN])])
 
 
-def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
+_spare = threading.local()
+
+
+def _take_buffers(limit):
+    """This thread's buffers for a reader: inflated bytes, rows of ``limit`` records and
+    the calls of all the bytes (3 numbers a byte, of which only those written are ever
+    touched). A reader takes them while it runs and gives them back for the next."""
+    buf, rows, calls = getattr(_spare, "buffers", None) or (None, None, None)
+    _spare.buffers = None
+    if buf is None:
+        buf = bytearray(INFLATED_BYTES + 2 * MAX_BLOCK)
+    if rows is None or len(rows) < limit:
+        rows = np.empty((limit, N_COLUMNS), dtype=np.int64)
+    return buf, rows, calls
+
+
+def xm_batches(path, voffset, tid, limit, min_mapq, header=False, mods=None):
     """Batches (``XmReads``) of at most ``limit`` records from ``voffset`` on: of the
     reference ``tid`` only (it stops at the first record of another), or of the whole
     file with ``tid`` None. ``header``: the stream starts with the header, stepped over.
-    Raises BamFormatError for broken bytes."""
-    scan = kernel()
+    ``mods``: (threshold, hydroxy counted as methylated) to read the calls of MM/ML
+    instead of XM. A batch's arrays and bytes are the reader's buffers, good until the
+    next batch is asked for. Raises BamFormatError for broken bytes."""
+    if mods is None:
+        scan = kernel()
+    else:
+        walker = kernel("_scan_bam_mm")
+
+        def scan(view, rows, calls, min_mapq):
+            return walker(view, rows, calls, min_mapq, *mods)
     stream = Inflated(path, voffset)
+    buf, rows, calls = _take_buffers(limit)
+    rows = rows[:limit]
     try:
-        data, at = stream.piece(), 0
+        fill = at = 0
         if header:
-            data, at, _ = _past_header(stream, data)
-        rows = np.empty((limit, N_COLUMNS), dtype=np.int64)
-        calls = np.empty(0, dtype=np.int64)
+            data, at, _ = _past_header(stream)
+            fill = len(data) - at
+            if len(buf) < fill + MAX_BLOCK:
+                buf = bytearray(fill + MAX_BLOCK)
+            buf[:fill] = memoryview(data)[at:]
+            del data
+            at = 0
+        if fill == 0:
+            buf, fill = stream.fill(buf, 0)
         while True:
-            view = memoryview(data)[at:]
-            if 3 * len(view) > calls.size:
-                calls = np.empty(3 * len(view) + (1 << 16), dtype=np.int64)
-            n, used, n_calls, malformed = scan(view, rows, calls, min_mapq)
-            view.release()
+            if calls is None or calls.size < 3 * len(buf):
+                calls = None
+                calls = np.empty(3 * len(buf), dtype=np.int64)
+            with memoryview(buf) as view:
+                n, used, n_calls, malformed = scan(view[at:fill], rows, calls, min_mapq)
             if malformed:
                 raise BamFormatError("a record is broken")
             if n == 0:
-                more = stream.piece()
-                if not more:
-                    if at < len(data):
+                # The record at `at` is cut: it moves to the front, more bytes go behind.
+                tail = fill - at
+                buf[:tail] = buf[at:fill]
+                buf, fill = stream.fill(buf, tail)
+                at = 0
+                if fill == tail:
+                    if tail:
                         raise BamFormatError("it ends inside a record")
                     return
-                data, at = data[at:] + more, 0
                 continue
             batch = rows[:n]
             done = False
@@ -205,33 +283,35 @@ def xm_batches(path, voffset, tid, limit, min_mapq, header=False):
             if done:
                 got = got[got[:, 0] < n]
             if n:
-                yield XmReads(batch.copy(), got.copy(), data, at)
+                yield XmReads(batch, got, buf, at)
             if done:
                 return
             at += used
     finally:
         stream.close()
+        _spare.buffers = (buf, rows.base if rows.base is not None else rows, calls)
 
 
 def references(path):
     """The reference names of a BAM's header, in the order of their indices."""
     stream = Inflated(path)
     try:
-        return _past_header(stream, stream.piece())[2]
+        return _past_header(stream)[2]
     finally:
         stream.close()
 
 
-def _past_header(stream, data):
-    """(bytes, offset of the first record, reference names) past the header at the start of
-    ``data``."""
+def _past_header(stream):
+    """(the bytes inflated, offset of the first record in them, reference names) of the
+    header at the start of ``stream``, inflated a block at a time as far as it goes."""
+    data = bytearray()
+
     def need(n):
-        nonlocal data
         while len(data) < n:
-            more = stream.piece()
-            if not more:
+            more = stream._next()
+            if more is None:
                 raise BamFormatError("it ends inside its header")
-            data += more
+            data.extend(more)
 
     need(12)
     if data[:4] != b"BAM\x01":

@@ -371,7 +371,7 @@ def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
         codes = list(codes) if not codes.isdigit() else [codes]
         try:
             d = np.array([int(x) for x in deltas], dtype=np.int64)
-        except ValueError:
+        except (ValueError, OverflowError):  # not a number, or past any read's length
             raise BadModTags("mm_malformed") from None
         n_values = d.size * len(codes)
         if used + n_values > ml.size:
@@ -381,7 +381,8 @@ def mod_probabilities(mm, ml, seq, is_reverse, hydroxy="unmethylated"):
         if strand != "+" or base not in "CN":
             continue  # calls on the opposite strand or other bases say nothing of this C
         where = np.flatnonzero(orig == ord(base)) if base != "N" else np.arange(L)
-        if d.size and (d.min() < 0 or np.sum(d + 1) > where.size):
+        # (the largest delta is checked first: d + 1 of a huge one would wrap round)
+        if d.size and (d.min() < 0 or d.max() >= where.size or np.sum(d + 1) > where.size):
             raise BadModTags("mm_malformed")
         listed = where[np.cumsum(d + 1) - 1] if d.size else where[:0]
         for j, code in enumerate(codes):
@@ -751,8 +752,13 @@ def _cigars_and_ends(cs, start):
     return cigars, end
 
 
+# The has-tag codes of the MM/ML walker for tags it cannot read, as mm_calls names them.
+_MOD_TAG_PROBLEMS = ((2, "mm_malformed"), (3, "ml_shorter_than_mm"), (4, "mm_seq_length_mismatch"))
+
+
 class _XmBatches(_Assembler):
-    """The units of one contig from whole batches of XM reads.
+    """The units of one contig from whole batches of reads and their calls (of XM, or of
+    MM/ML read by korvel's own reader).
 
     Gives the units, calls and counts that ``_Assembler.read`` gives read by
     read: a pair is joined when its second registered read comes while the
@@ -791,11 +797,16 @@ class _XmBatches(_Assembler):
         low = ~bad & (mapq < self.o.min_mapq)
         if np.any(low):
             counts["reads_low_mapq"] += int(np.sum(low))
-        has_tag = rows[:, bgzf.HAS_XM] != 0
-        untagged = ~bad & ~low & ~has_tag
+        state = rows[:, bgzf.HAS_XM]
+        untagged = ~bad & ~low & (state == 0)
         if np.any(untagged):
             counts["reads_without_tag"] += int(np.sum(untagged))
-        ok = np.flatnonzero(~bad & ~low & has_tag)
+        if np.any(state > 1):  # MM/ML that cannot be read, by the walker's reason
+            for code, why in _MOD_TAG_PROBLEMS:
+                hit = ~bad & ~low & (state == code)
+                if np.any(hit):
+                    counts[f"reads_{why}"] += int(np.sum(hit))
+        ok = np.flatnonzero(~bad & ~low & (state == 1))
         if ok.size:
             self._register(reads, sel, rows, ok, paired, mate, cm, counts)
         if self.sorted:
@@ -980,21 +991,160 @@ def _xm_whole(batches, writer, options, names, sorted_by_pos, counts, tick):
     return used
 
 
-def _own_xm_batches(path, kind, contig, min_mapq):
-    """(reference names, batches of XM reads of a contig or of the whole file) read by
-    korvel's own BAM reader, without pysam; None where it cannot (CRAM, an index other
-    than .bai, a module built without the record walker)."""
+def _own_xm_batches(path, kind, contig, min_mapq, piece=None, mods=None):
+    """(reference names, batches of reads of a contig or of the whole file with their XM
+    calls, or with those of MM/ML given ``mods`` (``bgzf.xm_batches``)) read by korvel's
+    own BAM reader, without pysam; None where it cannot (CRAM, an index other than .bai,
+    a module built without the record walker). ``piece``: the batches of one piece of
+    the contig only (``_Piece``), read from the piece's own offset."""
     bai = bgzf.index_path(path) if contig is not None else None
-    if kind != "bam" or bgzf.kernel() is None or (contig is not None and bai is None):
+    walker = bgzf.kernel("_scan_bam_xm" if mods is None else "_scan_bam_mm")
+    if kind != "bam" or walker is None or (contig is not None and bai is None):
         return None
+    if piece is not None:  # planned from the index: the header is not read again
+        return {piece["tid"]: contig}, _Piece(
+            bgzf.xm_batches(path, piece["voffset"], piece["tid"], XM_BATCH, min_mapq,
+                            mods=mods), piece)
     names = bgzf.references(path)
     if contig is None:
-        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True)
+        return names, bgzf.xm_batches(path, 0, None, XM_BATCH, min_mapq, header=True,
+                                      mods=mods)
     offsets = bgzf.first_offsets(bai)
     tid = names.index(contig) if contig in names else None
     if tid not in offsets:
         return None
-    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq)
+    return names, bgzf.xm_batches(path, offsets[tid], tid, XM_BATCH, min_mapq, mods=mods)
+
+
+# A piece's first read is looked for this far (bp) behind its nominal cut: pairs whose
+# reads lie closer together than this are seen whole by the piece that starts there.
+LOOKBACK = bgzf.WINDOW
+
+
+class _Piece:
+    """The batches of one piece of a coordinate-sorted contig, so that two processes can
+    share a contig and still write the bytes of one.
+
+    A contig is cut at positions P where no read before P has its mate at P or
+    after it (its *reach*, the greatest mate start of the reads before P, is
+    below P): no unit then has reads on both sides, so the units of the pieces,
+    one after the other, are those of the whole contig. The contig's planned
+    cuts ``cuts`` (c_1 < c_2 < ...) are nominal; piece k (0 = from the start)
+    starts at the first position P >= c_k whose reach over the reads from
+    c_k - LOOKBACK on is below P, a guess that misses only pairs further apart.
+    The piece before knows the whole reach: it stops at the first position past
+    c_{k+1} that is a cut by both reckonings, and where the two differ it reads
+    on through piece k+1 (whose table is then dropped) to the next cut. Which
+    pieces are kept is settled once all are done (``_settle``). Aligners report
+    pairs within their largest insert, far below LOOKBACK, so reading on is rare;
+    a file with many pairs far apart on one contig gains nothing from pieces and
+    loses the work of those dropped.
+
+    After the batches are read, ``outcome`` says where the piece started, where
+    it stopped (the position and the cut's number, len(cuts) + 1 at the end of
+    the contig) and whether it surely read every read from its start on (its
+    offset, from the index, is not past a read it should have read).
+    """
+
+    def __init__(self, batches, spec):
+        self.batches, self.k, self.cuts = batches, spec["k"], spec["cuts"]
+        self.m = len(self.cuts)
+        self.outcome = {"start": None, "stop": self.m + 1, "end": None,
+                        "sure": self.k == 0 or spec["from_first"]}
+        self.started = self.k == 0
+        self.seen_any = False
+        self.reach = -1
+        self.last = -1
+        self.view = {}  # cut number -> reach over the reads from its look-back on
+        self.guess = {}  # cut number -> its position by the look-back's reckoning
+        self.next = self.k + 1  # the next cut at which this piece may stop
+
+    def _cut(self, j):
+        return self.cuts[j - 1]
+
+    def _first_cut(self, j, pos, first, mate, reach0, lo, from_row=0):
+        """(row of the first position >= cut j whose reach, over the reads at ``lo`` or
+        after, stays below it; or None, and the reach after the batch)."""
+        m = mate if lo is None else np.where(pos >= lo, mate, -1)
+        before = np.maximum.accumulate(np.concatenate(([reach0], m)))
+        ok = first & (pos >= self._cut(j)) & (before[:-1] < pos)
+        ok[:from_row] = False
+        rows = np.flatnonzero(ok)
+        return (int(rows[0]) if rows.size else None), int(before[-1])
+
+    def __iter__(self):
+        try:
+            for reads in self.batches:
+                part = self._take(reads)
+                if part is not None:
+                    yield part
+                if self.outcome["end"] is not None:
+                    return
+        finally:
+            self.batches.close()
+
+    def _take(self, reads):
+        """The part of a batch that is this piece's (None for none of it), noting where the
+        piece starts and stops."""
+        rows = reads.rows
+        pos, flag = rows[:, bgzf.POS], rows[:, bgzf.FLAG]
+        paired = ((flag & 0x1) != 0) & ((flag & 0x8) == 0) & (rows[:, bgzf.MATE_TID] ==
+                                                               rows[:, bgzf.TID])
+        mate = np.where(paired, rows[:, bgzf.MATE_POS], -1)
+        first = pos > np.concatenate(([self.last], pos[:-1]))
+        at_first_read, self.seen_any = not self.seen_any, True
+        # The look-back reckoning of every cut this batch reaches, this piece's own start
+        # among them until it is found.
+        start_row = None
+        for j in range(self.next - (not self.started), self.m + 1):
+            c = self._cut(j)
+            if c - LOOKBACK > pos[-1]:
+                break
+            if j not in self.guess:
+                row, self.view[j] = self._first_cut(j, pos, first, mate, self.view.get(j, -1),
+                                                    c - LOOKBACK)
+                if row is not None:
+                    self.guess[j] = int(pos[row])
+                    if j == self.k:
+                        start_row = row
+        begin = 0
+        if not self.started:
+            if start_row is None:
+                self.reach = max(self.reach, int(mate.max()))
+                self.last = int(pos[-1])
+                return None
+            self.started, begin = True, start_row
+            self.outcome["start"] = int(pos[start_row])
+            # The reads before the offset read from lie at or before the first one seen:
+            # when that one lies before the start, no read of the piece was missed.
+            self.outcome["sure"] |= not (at_first_read and start_row == 0)
+        # The whole reckoning of the cuts in order: the first where it agrees with the
+        # look-back's ends the piece; where they differ the piece reads on through the next.
+        stop = None
+        for j in range(self.next, self.m + 1):
+            if self._cut(j) > pos[-1]:
+                break
+            row, _ = self._first_cut(j, pos, first, mate, self.reach, None, begin)
+            if row is None:
+                break
+            if self.guess.get(j) == int(pos[row]):
+                stop = row
+                self.outcome.update(stop=j, end=int(pos[row]))
+                break
+            self.next = j + 1
+        self.reach = max(self.reach, int(mate.max()))
+        self.last = int(pos[-1])
+        end = len(rows) if stop is None else stop
+        if end <= begin:
+            return None
+        if begin == 0 and end == len(rows):
+            return reads
+        calls = reads.calls
+        a, b = np.searchsorted(calls[:, 0], [begin, end])
+        got = calls[a:b].copy()
+        got[:, 0] -= begin
+        return bgzf.XmReads(rows[begin:end], got, reads.data, reads.base)
+
 
 def _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts, tick):
     """The units of XM reads in batches into the part file ``f``; returns the counts."""
@@ -1009,20 +1159,43 @@ def _xm_task(path, batches, names, options, f, sep, age, sorted_by_pos, counts, 
     return counts
 
 
+class _Counts(Counter):
+    """A job's counts, and how it went: ``reader`` 'korvel' (the module's own BAM reader)
+    or 'pysam', ``piece`` the outcome of a piece of a contig (``_Piece``)."""
+
+    reader = "pysam"
+    piece = None
+
+    def answer(self):
+        """The job's result as it travels from a worker."""
+        return {"counts": dict(self), "reader": self.reader, "piece": self.piece}
+
+
 def _bam_task(path, kind, tag, task, options, part, sep, age, sorted_by_pos, tick=None):
-    """Units of one contig or region of a BAM into the file ``part``; returns the counts."""
-    counts = Counter()
-    contig, lo, hi = task
+    """Units of one contig or region (or piece) of a BAM into the file ``part``; returns the
+    counts (``_Counts``)."""
+    counts = _Counts()
+    contig, lo, hi, *piece = task
+    piece = piece[0] if piece else None
     xm_tag = tag == "XM"
-    if xm_tag and lo is None:
+    if lo is None:
+        mods = None if xm_tag else (options.mod_threshold, options.hydroxy == "methylated")
         try:
-            own = _own_xm_batches(path, kind, contig, options.min_mapq)
+            own = _own_xm_batches(path, kind, contig, options.min_mapq, piece, mods)
         except (OSError, bgzf.BamFormatError) as exc:
             raise InputError(path, f"cannot be read ({exc})") from None
         if own is not None:
+            counts.reader = "korvel"
             with open(part, "w") as f:
-                return _xm_task(path, own[1], own[0], options, f, sep, age, sorted_by_pos,
-                                counts, tick)
+                _xm_task(path, own[1], own[0], options, f, sep, age, sorted_by_pos, counts,
+                         tick)
+            if piece is not None:
+                counts.piece = own[1].outcome
+            return counts
+        if piece is not None:  # not to be read in pieces after all: the whole contig is
+            counts.piece = {"start": None, "stop": None, "end": None, "sure": False}
+            open(part, "w").close()
+            return counts
     with _open_bam(path, kind, options.reference) as bam, open(part, "w") as f:
         names = bam.references
         if xm_tag and lo is None:
@@ -1361,8 +1534,9 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
     ``inputs``: paths; ``ages``: one per input, adds an ``age`` column. Options
     as ``Options`` (reference, window_cpgs, min_cpgs, density_window, min_mapq,
     mod_threshold, hydroxy, min_coverage, region, regions). ``threads``
-    processes (this one and threads - 1 workers) take the contigs (or regions)
-    in turn; the table is the same bytes for any number. The table is written
+    processes (this one and threads - 1 workers) take the contigs (or regions,
+    or pieces of contigs: ``_Piece``) in turn; the table is the same bytes for
+    any number. The table is written
     through a temporary file renamed into place, with the sidecar
     ``out + '.json'``. Raises InputError (a file is bad) or ArgumentError (an
     option is). Returns a ``Summary``.
@@ -1384,8 +1558,8 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
         started, t0 = provenance.now(), time.monotonic()
         with tempfile.TemporaryDirectory(prefix=".korvel-extract-",
                                          dir=Path(out).resolve().parent) as tmp:
-            parts, jobs = _parts(plans, tmp, options, regions, sep, ages, counts)
-            _run_jobs(jobs, threads, total, progress, counts, workers)
+            parts, jobs = _parts(plans, tmp, options, regions, sep, ages, counts, threads)
+            how = _run_jobs(jobs, threads, total, progress, counts, workers)
             elapsed = time.monotonic() - t0
             _join_parts(out, sep.join(columns) + "\n", parts)
         units = counts.pop("units", 0)
@@ -1402,6 +1576,7 @@ def extract(inputs, out, *, ages=None, threads=1, progress=None, argv=None, **kw
             "columns": columns,
             "units_written": units, "reads_used": reads,
             "pairs_merged": counts.get("pairs_merged", 0), "left_out": left_out,
+            "bam_jobs": how,
             "seconds": round(elapsed, 3),
         }
         provenance.write_text(str(out) + ".json", json.dumps(provenance.jsonable(record), indent=2)
@@ -1455,7 +1630,7 @@ def _plan(inputs, kinds, options, regions, fasta_refs):
     return plans, total
 
 
-def _parts(plans, tmp, options, regions, sep, ages, counts):
+def _parts(plans, tmp, options, regions, sep, ages, counts, threads=1):
     """The part files of the table in the folder ``tmp``, in the table's order, and the
     BAM jobs that write theirs; per-CpG tables are written here and now."""
     parts, jobs = [], []
@@ -1468,12 +1643,54 @@ def _parts(plans, tmp, options, regions, sep, ages, counts):
                                                 counts)
             parts.append(part)
             continue
+        split = _pieces(source, regions, threads, sum(p[0]["bytes"] for p in plans))
         for j, task in enumerate(tasks):
-            part = os.path.join(tmp, f"{i}.{j}.part")
-            jobs.append((source["path"], source["kind"], source["tag"], task, options, part,
-                         sep, age, source["sorted_by_coordinate"]))
-            parts.append(part)
+            for k, piece in enumerate(split.get(task[0], [None])):
+                part = os.path.join(tmp, f"{i}.{j}.{k}.part")
+                jobs.append((source["path"], source["kind"], source["tag"],
+                             task if piece is None else task + (piece | {"input": i},),
+                             options, part, sep, age, source["sorted_by_coordinate"]))
+                parts.append(part)
     return parts, jobs
+
+
+# Pieces a contig is cut into are about the bytes of all inputs over this many per
+# process, so that the last job to end is short; no piece is planned below PIECE_BYTES.
+PIECES_PER_PROCESS = 8
+PIECE_BYTES = 1 << 20
+
+
+def _pieces(source, regions, threads, all_bytes):
+    """{contig: the specs of its pieces (``_Piece``)} of the contigs of a BAM worth cutting
+    for ``threads`` processes: a BAM sorted by coordinate and indexed, read whole contigs
+    at a time by korvel's own reader."""
+    bai = bgzf.index_path(source["path"])
+    walker = bgzf.kernel("_scan_bam_xm" if source["tag"] == "XM" else "_scan_bam_mm")
+    if (threads <= 1 or regions is not None or source["kind"] != "bam"
+            or not source["sorted_by_coordinate"] or bai is None or walker is None):
+        return {}
+    target = max(PIECE_BYTES, all_bytes // (threads * PIECES_PER_PROCESS))
+    try:
+        index, names = bgzf.read_index(bai), bgzf.references(source["path"])
+    except (OSError, bgzf.BamFormatError):
+        return {}  # the jobs read whole contigs and say what is wrong
+    out = {}
+    for tid, (first, linear) in index.items():
+        # Windows of the linear index are cut where a piece's compressed bytes reach the
+        # target, while what is left is worth a piece of its own.
+        blocks = linear.astype(np.int64) >> 16
+        cuts, starts, last = [], [], int(first) >> 16
+        for w in range(1, len(linear)):
+            if blocks[w] - last >= target and blocks[-1] - blocks[w] >= target // 2:
+                cuts.append(w * bgzf.WINDOW)
+                # the reads from one window back (the look-back) on
+                starts.append(max(int(linear[w - 1]), int(first)))
+                last = int(blocks[w])
+        if cuts and tid < len(names):
+            out[names[tid]] = [{"k": k, "tid": tid, "cuts": cuts, "voffset": v,
+                                "from_first": v == int(first)}
+                               for k, v in enumerate([int(first)] + starts)]
+    return out
 
 
 def _join_parts(out, header, parts):
@@ -1546,20 +1763,75 @@ def _stop(procs, finished):
 
 
 def _run_jobs(jobs, threads, total, progress, counts, workers):
+    """Runs the BAM jobs, adds up their counts in ``counts``; returns ``_settle``'s account."""
     if not jobs:
-        return
+        return {}
     bar = _progress.bar(total, "korvel extract", "read", progress)
     try:
         if threads <= 1 or len(jobs) == 1:
-            for job in jobs:
-                counts.update(_bam_task(*job, tick=lambda n: _progress.advance(bar, n)))
+            results = {}
+            for i, job in enumerate(jobs):
+                done = _bam_task(*job, tick=lambda n: _progress.advance(bar, n))
+                results[i] = done.answer()
         else:
-            _run_workers(jobs, min(threads, len(jobs)), bar, counts, workers)
+            results = _run_workers(jobs, min(threads, len(jobs)), bar, workers)
+        return _settle(jobs, results, counts)
     finally:
         bar.close()
 
 
-def _run_workers(jobs, n_workers, bar, counts, workers):
+def _settle(jobs, results, counts):
+    """Adds up the counts of the jobs whose parts make the table: every whole job and, of
+    a contig read in pieces, the chain of pieces that ran from one cut to the next
+    (``_Piece``); the parts of the other pieces are emptied. A contig whose pieces do not
+    chain (an index whose offsets were not where the reads are) is read again whole.
+    Returns how the reads were read, for the run record: the jobs kept by reader, the
+    pieces kept and dropped, the contigs read again."""
+    how = Counter()
+    pieces = {}
+    for i, job in enumerate(jobs):
+        if len(job[3]) > 3:  # a piece: of this input's contig
+            pieces.setdefault((job[3][3]["input"], job[3][0]), []).append(i)
+        else:
+            counts.update(results[i]["counts"])
+            how[f"jobs_read_by_{results[i]['reader']}"] += 1
+    for at in pieces.values():
+        chain = _chain([results[i]["piece"] for i in at])
+        for k, i in enumerate(at):
+            if chain is not None and k in chain:
+                counts.update(results[i]["counts"])
+                how[f"jobs_read_by_{results[i]['reader']}"] += 1
+                how["pieces_kept"] += 1
+            else:
+                open(jobs[i][5], "w").close()
+                how["pieces_dropped"] += 1
+        if chain is None:
+            path, kind, tag, task, *rest = jobs[at[0]]
+            again = _bam_task(path, kind, tag, tuple(task[:3]), *rest)
+            counts.update(again)
+            how[f"jobs_read_by_{again.reader}"] += 1
+            how["contigs_read_again"] += 1
+    return dict(sorted(how.items()))
+
+
+def _chain(outcomes):
+    """The pieces (numbers) that make a contig, each starting where the one before stopped,
+    from the first to the contig's end; None where they do not."""
+    chain, k = [], 0
+    while True:
+        o = outcomes[k]
+        if k and not (o["sure"] and o["start"] is not None
+                      and o["start"] == outcomes[chain[-1]]["end"]):
+            return None
+        chain.append(k)
+        if o["stop"] == len(outcomes):
+            return chain
+        if o["stop"] is None or not k < o["stop"] < len(outcomes):
+            return None
+        k = o["stop"]
+
+
+def _run_workers(jobs, n_workers, bar, workers):
     """The jobs on this process and ``n_workers - 1`` worker processes, each worker fed by
     a thread of this one.
 
@@ -1611,7 +1883,7 @@ def _run_workers(jobs, n_workers, bar, counts, workers):
             raise InputError(*answer["bad input"])
         if "failed" in answer:
             raise RuntimeError(f"extract worker: {answer['failed']}")
-        counts.update(answer["counts"])
+    return results
 
 
 def _feed(proc, todo, jobs, results, tick):
@@ -1658,12 +1930,16 @@ def _serve():
                          sorted_by_pos, tick)
         out.write(json.dumps(answer) + "\n")
         out.flush()
+    # Every answer is out and every part file closed. The interpreter's own teardown
+    # (numpy's modules and all) takes a worker some 0.1-0.2 s, which the command would
+    # wait for before it joins the table: the worker ends here instead.
+    os._exit(0)
 
 
 def _answer(*job):
     """A job's result as a worker reports it: its counts, the bad input, or the failure."""
     try:
-        return {"counts": dict(_bam_task(*job))}
+        return _bam_task(*job).answer()
     except InputError as exc:
         return {"bad input": [exc.path, exc.what]}
     except Exception as exc:  # the command reports it as a failure inside korvel

@@ -11,7 +11,6 @@ import contextlib
 import datetime
 import errno
 import fcntl
-import importlib.metadata
 import json
 import math
 import os
@@ -28,6 +27,10 @@ RUN_JSON = "run.json"
 
 
 def korvel_version():
+    # Imported here: the metadata machinery is a good part of the start-up of extract's
+    # worker processes, which never ask.
+    import importlib.metadata
+
     try:
         return importlib.metadata.version("korvel")
     except importlib.metadata.PackageNotFoundError:

@@ -2,8 +2,8 @@
 // arrays their caller made for them. korvel._scan_columns and _format_rows:
 // the reads-table reader's and writer's inner loops (see core/text_columns.h);
 // korvel._count_pairs: the binning of the reads as they are read
-// (core/bins.h); korvel._scan_bam_xm: the BAM record walker of korvel extract
-// (core/bam_records.h).
+// (core/bins.h); korvel._scan_bam_xm, _scan_bam_mm: the BAM record walkers of
+// korvel extract (core/bam_records.h).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -245,6 +245,38 @@ PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
     });
 }
 
+PyObject* scan_bam_mm_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *bytes_obj, *rows_obj, *calls_obj;
+    long long min_mapq;
+    double threshold;
+    int hydroxy_methylated;
+    if (!PyArg_ParseTuple(args, "OOOLdp:_scan_bam_mm", &bytes_obj, &rows_obj, &calls_obj,
+                          &min_mapq, &threshold, &hydroxy_methylated)) {
+        return nullptr;
+    }
+    HeldBuffer bytes, rows_buf, calls_buf;
+    if (!bytes.get(bytes_obj, PyBUF_SIMPLE)) return nullptr;
+    const std::span<std::int64_t> rows =
+        items_of<std::int64_t>(rows_buf, rows_obj, "rows", {"l", "q"});
+    if (rows.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<std::int64_t> calls =
+        items_of<std::int64_t>(calls_buf, calls_obj, "calls", {"l", "q"});
+    if (calls.data() == nullptr && PyErr_Occurred()) return nullptr;
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(bytes.view().buf),
+                                             static_cast<std::size_t>(bytes.view().len));
+    const ModCallRule rule{threshold, hydroxy_methylated != 0};
+    return guarded([&]() -> PyObject* {
+        const BamScan scan =
+            without_gil([&] { return scan_mm_records(data, rows, calls, min_mapq, rule); });
+        PyRef records = new_int(scan.records);
+        PyRef consumed = new_int(scan.consumed);
+        PyRef n_calls = new_int(scan.calls);
+        PyRef malformed(PyBool_FromLong(scan.malformed ? 1 : 0));
+        if (!malformed) return nullptr;
+        return new_tuple({&records, &consumed, &n_calls, &malformed}).release();
+    });
+}
+
 PyMethodDef g_text_methods[] = {
     {"_scan_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_columns_py)),
      METH_VARARGS,
@@ -277,6 +309,13 @@ PyMethodDef g_text_methods[] = {
      "start of `data`, one row of 13 int64 per record into `rows` and the CpG\n"
      "calls of its XM tag, 3 int64 each, into `calls` (3 per byte of `data`);\n"
      "returns (records, bytes consumed, calls, malformed)."},
+    {"_scan_bam_mm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_bam_mm_py)),
+     METH_VARARGS,
+     "_scan_bam_mm(data, rows, calls, min_mapq, threshold, hydroxy_methylated)\n--\n\n"
+     "korvel extract's BAM reader for modified-base tags: as _scan_bam_xm, with the\n"
+     "CpG calls of MM/ML (methylated at probability >= threshold, unmethylated at\n"
+     "<= 1 - threshold) and, in the has-tag column, 0 no MM, 1 read, 2 malformed,\n"
+     "3 ML shorter than MM, 4 MN not the length of SEQ."},
     {nullptr, nullptr, 0, nullptr},
 };
 

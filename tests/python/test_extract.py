@@ -213,6 +213,8 @@ def test_units_equal_a_recount_of_the_molecules(molecules, tag, tmp_path):
             ref[q:q + 2] == "CG" for q in range(s, e)) / (e - s)
     record = json.loads((tmp_path / "reads.tsv.json").read_text())
     assert record["units_written"] == len(rows) and record["inputs"][0]["tag"] == tag
+    # An indexed BAM goes through korvel's own reader, contig by contig, not pysam.
+    assert record["bam_jobs"] == {"jobs_read_by_korvel": 2}
 
     bare = tmp_path / "bare.tsv"
     assert run("extract", molecules[tag], "--out", bare, "--threads", "2") == 0
@@ -458,7 +460,7 @@ def test_batched_xm_reads_give_the_units_of_read_by_read_assembly(tmp_path, monk
     if reader == "own" and bgzf.kernel() is None:
         pytest.skip("the installed module lacks the BAM record walker")
     if reader == "pysam":
-        monkeypatch.setattr(bgzf, "kernel", lambda: None)
+        monkeypatch.setattr(bgzf, "kernel", lambda *walker: None)
     bam = _messy_xm_bam(tmp_path / "messy.bam", seed=3)
     monkeypatch.setattr(extract, "XM_BATCH", 7)
     for window in (None, 3):
@@ -545,3 +547,191 @@ def test_a_worker_process_ignores_ctrl_c(tmp_path):
                            if line.startswith("SigIgn:")).split()[1], 16)
     assert ignored & (1 << (2 - 1))  # SIGINT is signal 2
     assert "bad input" in answer or "failed" in answer
+
+
+def _far_pairs_bam(path, seed):
+    """One coordinate-sorted contig of 19 linear-index windows: pairs every ~50 bp with
+    mates up to 300 bp apart, a few pairs whose mates lie 20-60 kb apart (past a piece's
+    look-back, so that a piece's guessed start is wrong), single reads, filtered reads,
+    several reads at one position."""
+    rng = np.random.default_rng(seed)
+    length = 19 * (1 << 14)
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"}, "SQ": [{"SN": "c1", "LN": length}]}
+    raw = str(path) + ".raw.bam"
+    with pysam.AlignmentFile(raw, "wb", header=header) as out:
+        def write(name, start, flag, mate_start):
+            a = pysam.AlignedSegment(out.header)
+            a.query_name, a.reference_id, a.reference_start = name, 0, start
+            a.flag = flag | int(rng.choice([0] * 20 + [0x400, 0x4]))
+            a.cigartuples = [(0, 60)]
+            a.query_sequence = "".join(rng.choice(list("ACGT"), 60))
+            a.mapping_quality = int(rng.integers(5, 60))
+            a.next_reference_id, a.next_reference_start = (0, mate_start) if flag & 1 else (-1, -1)
+            a.set_tag("XM", "".join(rng.choice(list("..zZ"), 60)))
+            if rng.random() < 0.5:
+                a.set_tag("XG", "CT" if rng.random() < 0.5 else "GA")
+            out.write(a)
+
+        far = set(rng.choice(6000, 8, replace=False).tolist())
+        for i in range(6000):
+            s1 = int(rng.integers(0, length - 70_000)) if i in far else 50 * i % (length - 400)
+            if rng.random() < 0.1:
+                write(f"s{i}", s1, 0, -1)
+                continue
+            s2 = s1 + (int(rng.integers(20_000, 60_000)) if i in far else int(rng.integers(0, 300)))
+            write(f"p{i}", s1, 99, s2)
+            write(f"p{i}", s2, 147, s1)
+    pysam.sort("-o", str(path), raw)
+    pysam.index(str(path))
+    return path
+
+
+def test_a_contig_read_in_pieces_gives_the_bytes_and_counts_of_the_whole(tmp_path, monkeypatch):
+    """Pieces of a contig (cut at every window that the compressed bytes move on): a piece
+    whose guessed start a far pair spoils is read through by the one before; an index whose
+    offsets lie past reads makes the contig be read again whole. Either way the table and
+    the counts are those of one process reading the contig whole, by korvel's own reader."""
+    from korvel_analysis import bgzf, extract
+
+    if bgzf.kernel() is None:
+        pytest.skip("the installed module lacks the BAM record walker")
+    bam = _far_pairs_bam(tmp_path / "far.bam", seed=1)
+    kept = ("units_written", "reads_used", "pairs_merged", "left_out")
+
+    def table(name, threads):
+        out = tmp_path / name
+        assert run("extract", bam, "--out", out, "--threads", threads) == 0
+        record = json.loads((tmp_path / f"{name}.json").read_text())
+        return out.read_bytes(), {k: record[k] for k in kept}, record["bam_jobs"]
+
+    whole = table("whole.tsv", 1)
+    assert whole[2] == {"jobs_read_by_korvel": 1}
+    monkeypatch.setattr(extract, "PIECE_BYTES", 1)
+    pieces = table("pieces.tsv", 2)
+    assert pieces[:2] == whole[:2]
+    how = pieces[2]
+    assert how["pieces_kept"] >= 5 and how["pieces_dropped"] >= 1, how
+    assert how["jobs_read_by_korvel"] == how["pieces_kept"] and "contigs_read_again" not in how
+
+    index = bgzf.read_index
+    monkeypatch.setattr(bgzf, "read_index", lambda bai: {
+        tid: (first, np.concatenate([linear[4:], linear[-1:].repeat(4)]))
+        for tid, (first, linear) in index(bai).items()})
+    shifted = table("shifted.tsv", 2)
+    assert shifted[:2] == whole[:2] and shifted[2]["contigs_read_again"] == 1
+
+
+def _mm_groups(rng, orig):
+    """MM text and ML values of a read (``orig``: its bases as sequenced): several groups
+    in any of the forms the tags allow, and now and then one that is broken."""
+    n_c = orig.count("C")
+    groups, ml = [], []
+
+    def deltas(n_sites, k):
+        chosen = np.sort(rng.choice(n_sites, min(k, n_sites), replace=False)) if n_sites else []
+        return [int(x) for x in np.diff(chosen, prepend=-1) - 1]
+
+    for _ in range(int(rng.integers(1, 4))):
+        form = rng.integers(0, 9)
+        if form <= 2:  # C+m, C+mh or C+h in one of the three modes
+            codes = ["m", "mh", "h"][form]
+            d = deltas(n_c, int(rng.integers(0, 6)))
+            mode = rng.choice(["", ".", "?"])
+        elif form == 3:  # every base (N), a ChEBI code, the other strand, another base
+            codes, mode = rng.choice(["m", "76792", "a"]), "?"
+            d = deltas(len(orig) if codes == "m" else orig.count("A"), 3)
+            groups.append(("N" if codes == "m" else "A") + f"+{codes}{mode}"
+                          + "".join(f",{x}" for x in d))
+            ml += rng.integers(0, 256, len(d)).tolist()
+            continue
+        elif form == 4:
+            codes, mode, d = "m", "?", deltas(orig.count("G"), 2)
+            groups.append("C-m?" + "".join(f",{x}" for x in d))  # calls on the other strand
+            ml += rng.integers(0, 256, len(d)).tolist()
+            continue
+        else:
+            codes, mode, d = "m", rng.choice(["", "?"]), deltas(n_c, 3)
+        text = f"C+{codes}{mode}" + "".join(f",{x}" for x in d)
+        if form == 6 and rng.random() < 0.5:  # deltas past the read's Cs, or negative
+            text += f",{n_c + 1}" if rng.random() < 0.5 else ",-1"
+            d = d + [0]
+        if form == 7 and rng.random() < 0.5:  # spaces and a plus sign Python's int reads
+            text = " " + text.replace(",", ", +", 1) + " "
+        if form == 8 and rng.random() < 0.3:  # a head or a delta Python's int does not read
+            text = rng.choice(["X+m,0", "C*m,0", "C+M,0", "C+m.?,0", "C+,0", "C+m,", "C+m,_1",
+                               "C+m,1__0", "C+m,1_0", "C+m,99999999999999999999"])
+        groups.append(text)
+        ml += rng.integers(0, 256, len(d) * len(codes) if not codes.isdigit() else len(d)).tolist()
+    if rng.random() < 0.05 and ml:  # ML shorter than MM
+        ml = ml[:-1]
+    return ";".join(groups) + (";" if rng.random() < 0.7 else ""), ml
+
+
+def _messy_mm_bam(path, seed):
+    """Modified-base reads of two contigs: forward and reverse, paired and single, soft
+    clips, insertions, deletions, filtered flags and low MAPQ, legacy Mm/Ml names, MN right
+    and wrong, reads without MM, and MM/ML of every form ``_mm_groups`` writes."""
+    rng = np.random.default_rng(seed)
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"},
+              "SQ": [{"SN": "c1", "LN": 3000}, {"SN": "c2", "LN": 3000}]}
+    cigars = [[(0, 60)], [(4, 5), (0, 50), (4, 5)], [(0, 20), (1, 4), (0, 36)],
+              [(0, 25), (2, 3), (0, 35)], [(0, 30), (3, 40), (8, 30)]]
+    raw = str(path) + ".raw.bam"
+    with pysam.AlignmentFile(raw, "wb", header=header) as out:
+        def write(name, tid, start, flag, mate_start):
+            a = pysam.AlignedSegment(out.header)
+            a.query_name, a.flag, a.reference_id, a.reference_start = name, flag, tid, start
+            a.flag |= int(rng.choice([0] * 12 + [0x100, 0x400, 0x4]))
+            a.cigartuples = cigars[rng.integers(0, len(cigars))]
+            seq = "".join(rng.choice(list("ACGT"), 60, p=[0.2, 0.35, 0.35, 0.1]))
+            a.query_sequence = seq
+            a.mapping_quality = int(rng.integers(5, 60))
+            if flag & 1:
+                a.next_reference_id, a.next_reference_start = tid, mate_start
+            orig = seq.translate(COMP)[::-1] if a.flag & 16 else seq
+            if rng.random() < 0.95:
+                mm, ml = _mm_groups(rng, orig)
+                legacy = rng.random() < 0.15
+                a.set_tag("Mm" if legacy else "MM", mm)
+                a.set_tag("Ml" if legacy else "ML", array.array("B", ml))
+            if rng.random() < 0.2:
+                a.set_tag("MN", 60 if rng.random() < 0.8 else 59)
+            out.write(a)
+
+        for i in range(500):
+            tid, s1 = int(rng.integers(0, 2)), int(rng.integers(0, 2800))
+            if rng.random() < 0.3:
+                write(f"s{i}", tid, s1, int(rng.choice([0, 16])), -1)
+                continue
+            s2 = int(rng.integers(max(0, s1 - 100), min(2800, s1 + 200)))
+            f1, f2 = [(99, 147), (83, 163)][rng.integers(0, 2)]
+            write(f"p{i}", tid, s1, f1, s2)
+            write(f"p{i}", tid, s2, f2, s1)
+    pysam.sort("-o", str(path), raw)
+    pysam.index(str(path))
+    return path
+
+
+@pytest.mark.parametrize("hydroxy", ["unmethylated", "methylated"])
+def test_the_modules_mm_calls_are_those_of_the_python_parser(tmp_path, hydroxy):
+    """korvel's own reader of MM/ML, contig by contig, gives the bytes and counts (broken
+    tags by reason) of the Python parser reading the same reads one at a time."""
+    from korvel_analysis import bgzf, extract
+
+    if bgzf.kernel("_scan_bam_mm") is None:
+        pytest.skip("the installed module lacks the MM/ML record walker")
+    bam = _messy_mm_bam(tmp_path / "mm.bam", seed=7)
+    for threshold, window in ((0.5, None), (0.8, 2)):
+        opts = extract.Options(window_cpgs=window, mod_threshold=threshold, hydroxy=hydroxy)
+        for contig in ("c1", "c2"):
+            got = []
+            for task in ((contig, None, None), (contig, 0, 10**9)):
+                part = tmp_path / "part.tsv"
+                done = extract._bam_task(str(bam), "bam", "MM", task, opts, str(part), "\t",
+                                         None, True)
+                got.append((done.reader, part.read_text(), dict(done)))
+            assert [g[0] for g in got] == ["korvel", "pysam"]
+            assert got[0][1:] == got[1][1:]
+            counts = got[0][2]
+            assert counts["reads_used"] > 100 and counts["reads_mm_malformed"] > 5
+            assert counts["reads_ml_shorter_than_mm"] > 0 and counts["units_below_min_cpgs"] >= 0

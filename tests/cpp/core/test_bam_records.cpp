@@ -20,7 +20,7 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 std::vector<std::uint8_t> record(const std::string& name, std::int32_t pos, std::uint16_t flag,
                                  const std::vector<std::pair<int, int>>& cigar,
                                  std::size_t l_seq, const std::string& tags,
-                                 std::uint8_t mapq = 40) {
+                                 std::uint8_t mapq = 40, const std::string& seq = "") {
     std::vector<std::uint8_t> body;
     put32(body, 0);  // refID
     put32(body, static_cast<std::uint32_t>(pos));
@@ -39,9 +39,16 @@ std::vector<std::uint8_t> record(const std::string& name, std::int32_t pos, std:
     body.insert(body.end(), name.begin(), name.end());
     body.push_back(0);
     for (auto [op, n] : cigar) put32(body, static_cast<std::uint32_t>(n << 4 | op));
-    body.insert(body.end(), (l_seq + 1) / 2 + l_seq, 0);
+    for (std::size_t q = 0; q < l_seq; q += 2) {  // SEQ two bases a byte ("=" without seq)
+        const auto code = [&](std::size_t i) {
+            return i < seq.size() ? std::string("=ACMGRSVTWYHKDBN").find(seq[i]) : 0;
+        };
+        body.push_back(static_cast<std::uint8_t>(code(q) << 4 | code(q + 1)));
+    }
+    body.insert(body.end(), l_seq, 0);  // qualities
     body.insert(body.end(), tags.begin(), tags.end());
     std::vector<std::uint8_t> out;
+    out.reserve(4 + body.size());  // (GCC 12 misreads the growth of an empty vector)
     put32(out, static_cast<std::uint32_t>(body.size()));
     out.insert(out.end(), body.begin(), body.end());
     return out;
@@ -116,6 +123,48 @@ TEST(ScanXmRecords, StopsBeforeACutRecordAndFlagsABrokenOne) {
     s = scan(bytes, 1);
     EXPECT_EQ(s.scan.records, 1u);
     EXPECT_EQ(s.scan.consumed, one.size());
+}
+
+// ML as a B array of bytes.
+std::string ml_tag(const std::vector<std::uint8_t>& values) {
+    std::string out = "MLBC";
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(values.size() >> (8 * i)));
+    out.append(values.begin(), values.end());
+    return out;
+}
+
+TEST(ScanMmRecords, CallsSitAtTheCpgsOfTheReadAsSequenced) {
+    const korvel::ModCallRule rule{0.5, false};
+    // Forward: both Cs listed, the first likely methylated, the second not.
+    auto bytes = record("f", 100, 0, {{0, 6}}, 6, ztag("MM", "C+m?,0,0;") + ml_tag({255, 0}),
+                        40, "ACGTCG");
+    // Reverse: as sequenced CGACGT; its second C (the stored G at 2) is listed, the
+    // first, in a '?' group, has no call. The call moves to the C of the CpG.
+    auto reverse = record("r", 200, 0x10, {{0, 6}}, 6, ztag("MM", "C+m?,1;") + ml_tag({255}),
+                          40, "ACGTCG");
+    // ML shorter than MM; MN (a byte) not the length of SEQ.
+    auto short_ml = record("s", 300, 0, {{0, 6}}, 6, ztag("MM", "C+m?,0,0;") + ml_tag({1}),
+                           40, "ACGTCG");
+    auto wrong_mn = record("n", 400, 0, {{0, 6}}, 6,
+                           ztag("MM", "C+m?,0;") + ml_tag({1}) + std::string("MNC\x05", 4), 40,
+                           "ACGTCG");
+    for (const auto* more : {&reverse, &short_ml, &wrong_mn}) {
+        bytes.insert(bytes.end(), more->begin(), more->end());
+    }
+    std::vector<std::int64_t> rows(8 * korvel::kBamColumns), calls(3 * bytes.size());
+    const korvel::BamScan scan = korvel::scan_mm_records(bytes, rows, calls, 10, rule);
+    ASSERT_FALSE(scan.malformed);
+    ASSERT_EQ(scan.records, 4u);
+    const std::vector<std::int64_t> want{0, 101, 1, 0, 104, 0, 1, 201, 1};
+    ASSERT_EQ(scan.calls, want.size() / 3);
+    EXPECT_EQ(std::vector<std::int64_t>(calls.begin(), calls.begin() + 9), want);
+    const auto state = [&](std::size_t i) {
+        return rows[i * korvel::kBamColumns + korvel::kBamHasXm];
+    };
+    EXPECT_EQ(state(0), korvel::kModRead);
+    EXPECT_EQ(rows[korvel::kBamColumns + korvel::kBamTop], 0);
+    EXPECT_EQ(state(2), korvel::kModMlShort);
+    EXPECT_EQ(state(3), korvel::kModSeqLength);
 }
 
 }  // namespace
