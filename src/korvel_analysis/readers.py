@@ -30,6 +30,7 @@ import math
 import os
 import queue
 import re
+import stat
 import sys
 import threading
 import zlib
@@ -223,35 +224,44 @@ def _ahead(blocks, depth=4):
         stop.set()
 
 
-def _content(path, source):
+def _content(path, source, sizes):
     """The text's bytes in blocks of whole lines (see ``_line_blocks``): gunzipped when its first bytes say gzip, a leading
-    byte-order mark dropped (it is not part of the first column's name)."""
+    byte-order mark dropped (it is not part of the first column's name). ``sizes`` (a dict)
+    gets "file", the size in bytes of a regular file, and "gzip" True once the content is
+    known to be compressed (before its first block comes)."""
     try:
         f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
     except OSError as exc:
         raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    with contextlib.suppress(OSError, ValueError):
+        status = os.fstat(f.fileno())
+        if stat.S_ISREG(status.st_mode):
+            sizes["file"] = status.st_size
     # Cut into whole lines on the reading thread too: the caller's thread only scans.
-    yield from _ahead(_line_blocks(path, _decoded(path, f, source)))
+    yield from _ahead(_line_blocks(path, _decoded(path, f, source, sizes)))
 
 
-def _decoded(path, f, source):
+def _decoded(path, f, source, sizes):
     raw = _raw_blocks(path, f, source)
     try:
-        yield from _unpacked(raw)
+        yield from _unpacked(raw, sizes)
     finally:
         raw.close()
         if f is not sys.stdin.buffer:
             f.close()
 
 
-def _unpacked(raw):
+def _unpacked(raw, sizes):
     head = b""
     for block in raw:
         head += block
         if len(head) >= 3:
             break
     rest = itertools.chain([head], raw)
-    blocks = _gunzipped(rest) if head[:2] == b"\x1f\x8b" else rest
+    blocks = rest
+    if head[:2] == b"\x1f\x8b":
+        sizes["gzip"] = True
+        blocks = _gunzipped(rest)
     first = True
     for block in blocks:
         if first:
@@ -358,8 +368,10 @@ class _Table:
         if csv.field_size_limit() < MAX_LINE_CHARS + 1:
             csv.field_size_limit(MAX_LINE_CHARS + 1)
         self.path = path
-        self._blocks = _content(path, source)
-        self._data, self._pos, self._lineno = b"", 0, 1
+        self._sizes = {}
+        self._blocks = _content(path, source, self._sizes)
+        # _taken: the bytes of the blocks before _data.
+        self._data, self._pos, self._lineno, self._taken = b"", 0, 1, 0
         first = self._next_line()
         if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
@@ -381,8 +393,17 @@ class _Table:
             block = next(self._blocks, None)
             if block is None:
                 return False
+            self._taken += len(self._data)
             self._data, self._pos = block, 0
         return True
+
+    def expected_lines(self):
+        """How many lines the whole input holds, judged by the length of those read so far,
+        when it is a file read as it is stored (None otherwise, or before a line is read)."""
+        size, read = self._sizes.get("file"), self._taken + self._pos
+        if size is None or self._sizes.get("gzip") or self._lineno <= 1 or not read:
+            return None
+        return (self._lineno - 1) * size // read
 
     def _next_line(self):
         """The next line as text (None at the end)."""
@@ -463,11 +484,15 @@ class _Table:
                     if used == half:
                         parts.append(second + (out[1],))
                 for rows, used, n_lines, (numbers, values) in parts:
-                    if rows:
-                        yield numbers[:rows] + self._lineno, values[:rows]
+                    # Moved on first: the caller may ask how far the reading got.
+                    first = self._lineno
                     self._pos += used
                     self._lineno += n_lines
-                if rows == SCAN_ROWS or not self._fill():
+                    if rows:
+                        yield numbers[:rows] + first, values[:rows]
+                # Scanned to the end of the block, or stopped by a full output: the scan
+                # goes on (a new block's first line is plain as often as any other).
+                if rows == SCAN_ROWS or self._pos >= len(self._data):
                     continue
                 # A line the bulk reader left: read it here, or, when quotes may make a
                 # row run over lines, every line left.
@@ -603,10 +628,12 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
         yield density, (meth / 100.0 if percent else np.array(meth)), age
 
 
-def _read_blocks(path, density_column, methylation_column, age_column, percent, source):
+def _read_blocks(path, density_column, methylation_column, age_column, percent, source,
+                 expected=None):
     """The checked blocks of ``scan_reads`` as the reader gives them: (rows, 2 or 3)
     matrices of density, methylation as written (percentages with ``percent``) and
-    age, valid until the next block is taken."""
+    age, valid until the next block is taken. ``expected`` (a dict), when given, has
+    "lines" set to the table's expected_lines() as each block comes."""
     # The first value out of range is reported, but only once the whole column
     # is read: whether it looks like percentages depends on every value.
     scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
@@ -628,6 +655,8 @@ def _read_blocks(path, density_column, methylation_column, age_column, percent, 
                 bad = (int(numbers[out[0]]), float(meth[out[0]]))
             lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
+            if expected is not None:
+                expected["lines"] = table.expected_lines()
             yield values
     if bad is not None:
         lineno, x = bad
@@ -650,15 +679,20 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     [0, 100]), or a table without reads. When fractions exceed 1 but no value
     exceeds 100, the message suggests ``percent``.
     """
-    source = {}
-    # Each block is copied once, into columns that double when full: resizing an
-    # array the reader alone holds reallocates it, which for large ones moves pages
-    # rather than copying them.
-    columns = [np.empty(SCAN_ROWS) for _ in range(2 if age_column is None else 3)]
-    n = 0
+    source, expected = {}, {}
+    # Each block is copied once, into columns made as long as the file's size says
+    # (its lines are about as long as the first ones; pages never written cost
+    # nothing), or, when that is not known or too short, that double when full.
+    # Resizing a large array costs more than the copy into it: a file's reads are
+    # seldom resized into.
+    columns, n = [], 0
     for values in _read_blocks(path, density_column, methylation_column, age_column, percent,
-                               source):
+                               source, expected):
         rows = values.shape[0]
+        if not columns:
+            lines = expected["lines"] or 0
+            size = max(rows, SCAN_ROWS, lines + lines // 32 + SCAN_ROWS)
+            columns = [np.empty(size) for _ in range(values.shape[1])]
         if n + rows > columns[0].size:
             for c in columns:
                 c.resize(max(2 * c.size, n + rows), refcheck=False)
