@@ -52,8 +52,9 @@ STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
 SCAN_ROWS = 1 << 16
-# Blocks of lines at least this long are scanned in two halves at once.
-SPLIT_BYTES = 1 << 18
+# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them.
+PIECE_BYTES = 1 << 18
+PIECES = 4
 
 
 class ArgumentError(ValueError):
@@ -461,38 +462,47 @@ class _Table:
         for s, i in enumerate(columns):
             slots[i] = s + 1
         slots = bytes(slots)
-        out = [(np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k))) for _ in "ab"]
-        # The second half of a block is scanned by a thread of its own (the scan releases
-        # the interpreter lock); it counts only when the first half was plain to its end.
+        # Each block is scanned in pieces that this thread and a helper take in turn (the
+        # scan releases the interpreter lock), so that the work goes to whichever finds a
+        # core free; a piece counts only when those before it were plain to their ends.
+        capacity = SCAN_ROWS // 2
+        out = [(np.empty(capacity, dtype=np.int64), np.empty((capacity, k)))
+               for _ in range(PIECES)]
+        delimiter = ord(self.delimiter)
         helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
         try:
             while self._fill():
-                view = memoryview(self._data)[self._pos:]
-                half = (self._data.find(b"\n", self._pos + len(view) // 2) + 1 - self._pos
-                        if len(view) >= SPLIT_BYTES else 0)
-                later = None
-                if 0 < half < len(view):
-                    # Both halves number their lines from 0, moved below to where each starts.
-                    later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
-                                          out[1][1], out[1][0], 0)
-                    view = view[:half]
-                rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
-                                           out[0][0], 0)
-                parts = [(rows, used, n_lines, out[0])]
-                if later is not None:
-                    second = later.result()
-                    if used == half:
-                        parts.append(second + (out[1],))
-                for rows, used, n_lines, (numbers, values) in parts:
+                pieces = self._pieces()
+                scanned = [None] * len(pieces)
+                taken = itertools.count()  # next() is atomic: each piece goes to one thread
+
+                def work(pieces=pieces, scanned=scanned, taken=taken):
+                    for i in taken:
+                        if i >= len(pieces):
+                            return
+                        numbers, values = out[i]
+                        # Lines numbered from 0, moved below to where the piece starts.
+                        scanned[i] = scan(pieces[i], delimiter, slots, k, values, numbers, 0)
+
+                later = helper.submit(work) if len(pieces) > 1 else None
+                work()
+                # A helper that has not started yet finds nothing left: it is not waited for.
+                if later is not None and not later.cancel():
+                    later.result()
+                full = False
+                for piece, (rows, used, n_lines), (numbers, values) in zip(pieces, scanned, out):
                     # Moved on first: the caller may ask how far the reading got.
                     first = self._lineno
                     self._pos += used
                     self._lineno += n_lines
                     if rows:
                         yield numbers[:rows] + first, values[:rows]
+                    if used < len(piece):
+                        full = rows == capacity
+                        break
                 # Scanned to the end of the block, or stopped by a full output: the scan
                 # goes on (a new block's first line is plain as often as any other).
-                if rows == SCAN_ROWS or self._pos >= len(self._data):
+                if full or self._pos >= len(self._data):
                     continue
                 # A line the bulk reader left: read it here, or, when quotes may make a
                 # row run over lines, every line left.
@@ -506,6 +516,21 @@ class _Table:
                 yield from self._slow_numbers(columns, self.rows(lines))
         finally:
             helper.shutdown(wait=True)
+
+    def _pieces(self):
+        """The rest of the current block as memoryviews of whole lines: at most PIECES, each
+        at least PIECE_BYTES long but the last."""
+        data, pos = self._data, self._pos
+        n = min(PIECES, max(1, (len(data) - pos) // PIECE_BYTES))
+        cuts = [pos]
+        for i in range(1, n):
+            cut = data.find(b"\n", pos + (len(data) - pos) * i // n) + 1
+            if cut <= cuts[-1]:
+                break
+            cuts.append(cut)
+        cuts.append(len(data))
+        view = memoryview(data)
+        return [view[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
 
     def _slow_numbers(self, columns, rows):
         names = [self.header[i] for i in columns]
@@ -692,7 +717,12 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
         if not columns:
             lines = expected["lines"] or 0
             size = max(rows, SCAN_ROWS, lines + lines // 32 + SCAN_ROWS)
-            columns = [np.empty(size) for _ in range(values.shape[1])]
+            columns = [np.empty(1) for _ in range(values.shape[1])]
+            for c in columns:
+                # Grown from one item: NumPy asks for huge pages for large new arrays,
+                # which the kernel may first have to make by compacting memory (a
+                # tenth of a second for a file's reads), not for grown ones.
+                c.resize(size, refcheck=False)
         if n + rows > columns[0].size:
             for c in columns:
                 c.resize(max(2 * c.size, n + rows), refcheck=False)

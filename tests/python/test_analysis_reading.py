@@ -117,6 +117,17 @@ def test_every_read_is_kept_whatever_the_first_lines_say_of_the_file_size(tmp_pa
     assert np.array_equal(reads.density, density) and np.array_equal(reads.meth, meth)
 
 
+def test_lines_too_short_for_the_scanners_output_are_all_read(tmp_path):
+    # Lines of four bytes: a piece of a block holds more of them than the scanner's output
+    # takes at once, and the scan goes on from where it stopped.
+    n = 400_000
+    density, meth = np.arange(n) % 10, np.arange(n) % 2
+    path = tmp_path / "short.tsv"
+    path.write_text(HEADER + "".join(f"{d}\t{m}\n" for d, m in zip(density, meth)))
+    reads = readers.read_reads(path)
+    assert np.array_equal(reads.density, density) and np.array_equal(reads.meth, meth)
+
+
 @pytest.mark.parametrize("edges,quantiles", [([0.0, 1.0, 2.5], None), (None, 3)])
 def test_binning_as_read_counts_what_binning_the_whole_table_counts(edges, quantiles):
     rng = np.random.default_rng(9)
