@@ -446,9 +446,10 @@ class _Table:
             yield lineno, fields
 
     def number_blocks(self, columns):
-        """Blocks of (line numbers, values): the numbers in the fields ``columns``
-        (indices into the header) of every data row, as int64 and (rows, len(columns))
-        float64 arrays. A cell that is not a finite number is refused, naming it.
+        """Blocks of (numbers, offset, values): the numbers in the fields ``columns``
+        (indices into the header) of every data row as a (rows, len(columns)) float64
+        array, and the rows' line numbers, numbers + offset (int64; added up only
+        where a line is named). A cell that is not a finite number is refused, naming it.
 
         The values of the bulk reader are a view of its own buffer, valid until the
         next block is taken: the caller copies what it keeps (scan_reads copies each
@@ -496,7 +497,7 @@ class _Table:
                     self._pos += used
                     self._lineno += n_lines
                     if rows:
-                        yield numbers[:rows] + first, values[:rows]
+                        yield numbers[:rows], first, values[:rows]
                     if used < len(piece):
                         full = rows == capacity
                         break
@@ -540,10 +541,10 @@ class _Table:
             values.append([_number(self.path, lineno, name, fields[i])
                            for name, i in zip(names, columns)])
             if len(numbers) == SCAN_ROWS:
-                yield np.array(numbers, dtype=np.int64), np.array(values)
+                yield np.array(numbers, dtype=np.int64), 0, np.array(values)
                 numbers, values = [], []
         if numbers:
-            yield np.array(numbers, dtype=np.int64), np.array(values)
+            yield np.array(numbers, dtype=np.int64), 0, np.array(values)
 
 
 def format_rows(rows, delimiter):
@@ -670,14 +671,14 @@ def _read_blocks(path, density_column, methylation_column, age_column, percent, 
                    _column_index(path, header, methylation_column, "methylation_column")]
         if age_column is not None:
             columns.append(_column_index(path, header, age_column, "age_column"))
-        for numbers, values in table.number_blocks(columns):
+        for numbers, offset, values in table.number_blocks(columns):
             meth = values[:, 1]
             # The values are finite: the block's least and greatest say whether one is
             # out of range, and only then is it looked for.
             low, high = meth.min(), meth.max()
             if bad is None and not (low >= 0.0 and high <= scale):
                 out = np.flatnonzero(~((meth >= 0.0) & (meth <= scale)))
-                bad = (int(numbers[out[0]]), float(meth[out[0]]))
+                bad = (int(numbers[out[0]]) + offset, float(meth[out[0]]))
             lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
             if expected is not None:

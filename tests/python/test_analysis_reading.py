@@ -126,6 +126,12 @@ def test_lines_too_short_for_the_scanners_output_are_all_read(tmp_path):
     path.write_text(HEADER + "".join(f"{d}\t{m}\n" for d, m in zip(density, meth)))
     reads = readers.read_reads(path)
     assert np.array_equal(reads.density, density) and np.array_equal(reads.meth, meth)
+    # A value out of range deep in the file is named by its line, counted across pieces.
+    meth[350_000] = 3
+    path.write_text(HEADER + "".join(f"{d}\t{m}\n" for d, m in zip(density, meth)))
+    with pytest.raises(readers.InputError, match="line 350002, column 'meth_fraction': "
+                       "methylated fraction 3.0 is outside"):
+        readers.read_reads(path)
 
 
 @pytest.mark.parametrize("edges,quantiles", [([0.0, 1.0, 2.5], None), (None, 3)])
