@@ -52,9 +52,10 @@ STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
 SCAN_ROWS = 1 << 16
-# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them.
-PIECE_BYTES = 1 << 18
-PIECES = 4
+# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them
+# (more pieces spread the work more evenly, and cost a call and a block of rows each).
+PIECE_BYTES = 1 << 17
+PIECES = 2
 
 
 class ArgumentError(ValueError):
@@ -466,7 +467,7 @@ class _Table:
         # Each block is scanned in pieces that this thread and a helper take in turn (the
         # scan releases the interpreter lock), so that the work goes to whichever finds a
         # core free; a piece counts only when those before it were plain to their ends.
-        capacity = SCAN_ROWS // 2
+        capacity = 2 * SCAN_ROWS // PIECES
         out = [(np.empty(capacity, dtype=np.int64), np.empty((capacity, k)))
                for _ in range(PIECES)]
         delimiter = ord(self.delimiter)
@@ -482,7 +483,8 @@ class _Table:
                         if i >= len(pieces):
                             return
                         numbers, values = out[i]
-                        # Lines numbered from 0, moved below to where the piece starts.
+                        # Lines numbered from 0: where a piece starts is known once
+                        # those before it are scanned.
                         scanned[i] = scan(pieces[i], delimiter, slots, k, values, numbers, 0)
 
                 later = helper.submit(work) if len(pieces) > 1 else None
