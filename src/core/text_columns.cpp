@@ -72,7 +72,7 @@ public:
 private:
     static constexpr std::size_t kWords = 3;  // cells of up to 23 characters
     static constexpr int kSlotBits = 8;
-    static constexpr std::uint32_t kTrial = 1024;
+    static constexpr std::uint32_t kTrial = 256;
     using Text = std::array<std::uint64_t, kWords>;
     struct Entry {
         Text text{};
@@ -137,6 +137,35 @@ bool is_special(unsigned char c) {
     return (c == 0) | (c == '"') | (c == '\r') | (c >= 0x80);
 }
 
+// The first byte at or after p that ends a field or needs the caller: the
+// delimiter, a line break or a special byte; `end` when there is none. Eight
+// bytes at a time: the fields stepped over are text of any length (names,
+// positions, read identifiers).
+const char* field_end(const char* p, const char* end, char delimiter) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+        constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+        // The high bit of the first zero byte of x is set, and none below it (a
+        // borrow may set some above, which the lowest set bit does not see).
+        const auto zeros = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+        const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delimiter);
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, sizeof w);
+            const std::uint64_t stops = zeros(w ^ delimiters) | zeros(w ^ (kOnes * '\n')) |
+                                        zeros(w ^ (kOnes * '\r')) | zeros(w ^ (kOnes * '"')) |
+                                        zeros(w) | (w & kHighs);
+            if (stops != 0) return p + std::countr_zero(stops) / 8;
+            p += 8;
+        }
+    }
+    while (p != end && *p != delimiter && *p != '\n' &&
+           !is_special(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    return p;
+}
+
 }  // namespace
 
 ColumnScan scan_columns(std::span<const char> text, char delimiter,
@@ -172,10 +201,7 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
                     q = cells[s - 1].read(p, data_end, row[s - 1]);
                     if (q == nullptr) break;
                 } else {
-                    while (q != data_end && *q != delimiter && *q != '\n' && *q != '\r' &&
-                           !is_special(static_cast<unsigned char>(*q))) {
-                        ++q;
-                    }
+                    q = field_end(q, data_end, delimiter);
                 }
                 if (q == data_end) break;
                 if (++field == slots.size()) {

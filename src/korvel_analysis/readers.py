@@ -30,6 +30,7 @@ import math
 import os
 import queue
 import re
+import stat
 import sys
 import threading
 import zlib
@@ -51,8 +52,10 @@ STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
 SCAN_ROWS = 1 << 16
-# Blocks of lines at least this long are scanned in two halves at once.
-SPLIT_BYTES = 1 << 18
+# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them
+# (more pieces spread the work more evenly, and cost a call and a block of rows each).
+PIECE_BYTES = 1 << 17
+PIECES = 2
 
 
 class ArgumentError(ValueError):
@@ -223,35 +226,44 @@ def _ahead(blocks, depth=4):
         stop.set()
 
 
-def _content(path, source):
+def _content(path, source, sizes):
     """The text's bytes in blocks of whole lines (see ``_line_blocks``): gunzipped when its first bytes say gzip, a leading
-    byte-order mark dropped (it is not part of the first column's name)."""
+    byte-order mark dropped (it is not part of the first column's name). ``sizes`` (a dict)
+    gets "file", the size in bytes of a regular file, and "gzip" True once the content is
+    known to be compressed (before its first block comes)."""
     try:
         f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
     except OSError as exc:
         raise InputError(path, f"cannot be read ({exc.strerror or exc})") from None
+    with contextlib.suppress(OSError, ValueError):
+        status = os.fstat(f.fileno())
+        if stat.S_ISREG(status.st_mode):
+            sizes["file"] = status.st_size
     # Cut into whole lines on the reading thread too: the caller's thread only scans.
-    yield from _ahead(_line_blocks(path, _decoded(path, f, source)))
+    yield from _ahead(_line_blocks(path, _decoded(path, f, source, sizes)))
 
 
-def _decoded(path, f, source):
+def _decoded(path, f, source, sizes):
     raw = _raw_blocks(path, f, source)
     try:
-        yield from _unpacked(raw)
+        yield from _unpacked(raw, sizes)
     finally:
         raw.close()
         if f is not sys.stdin.buffer:
             f.close()
 
 
-def _unpacked(raw):
+def _unpacked(raw, sizes):
     head = b""
     for block in raw:
         head += block
         if len(head) >= 3:
             break
     rest = itertools.chain([head], raw)
-    blocks = _gunzipped(rest) if head[:2] == b"\x1f\x8b" else rest
+    blocks = rest
+    if head[:2] == b"\x1f\x8b":
+        sizes["gzip"] = True
+        blocks = _gunzipped(rest)
     first = True
     for block in blocks:
         if first:
@@ -358,8 +370,10 @@ class _Table:
         if csv.field_size_limit() < MAX_LINE_CHARS + 1:
             csv.field_size_limit(MAX_LINE_CHARS + 1)
         self.path = path
-        self._blocks = _content(path, source)
-        self._data, self._pos, self._lineno = b"", 0, 1
+        self._sizes = {}
+        self._blocks = _content(path, source, self._sizes)
+        # _taken: the bytes of the blocks before _data.
+        self._data, self._pos, self._lineno, self._taken = b"", 0, 1, 0
         first = self._next_line()
         if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
@@ -381,8 +395,17 @@ class _Table:
             block = next(self._blocks, None)
             if block is None:
                 return False
+            self._taken += len(self._data)
             self._data, self._pos = block, 0
         return True
+
+    def expected_lines(self):
+        """How many lines the whole input holds, judged by the length of those read so far,
+        when it is a file read as it is stored (None otherwise, or before a line is read)."""
+        size, read = self._sizes.get("file"), self._taken + self._pos
+        if size is None or self._sizes.get("gzip") or self._lineno <= 1 or not read:
+            return None
+        return (self._lineno - 1) * size // read
 
     def _next_line(self):
         """The next line as text (None at the end)."""
@@ -424,9 +447,10 @@ class _Table:
             yield lineno, fields
 
     def number_blocks(self, columns):
-        """Blocks of (line numbers, values): the numbers in the fields ``columns``
-        (indices into the header) of every data row, as int64 and (rows, len(columns))
-        float64 arrays. A cell that is not a finite number is refused, naming it.
+        """Blocks of (numbers, offset, values): the numbers in the fields ``columns``
+        (indices into the header) of every data row as a (rows, len(columns)) float64
+        array, and the rows' line numbers, numbers + offset (int64; added up only
+        where a line is named). A cell that is not a finite number is refused, naming it.
 
         The values of the bulk reader are a view of its own buffer, valid until the
         next block is taken: the caller copies what it keeps (scan_reads copies each
@@ -440,34 +464,48 @@ class _Table:
         for s, i in enumerate(columns):
             slots[i] = s + 1
         slots = bytes(slots)
-        out = [(np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k))) for _ in "ab"]
-        # The second half of a block is scanned by a thread of its own (the scan releases
-        # the interpreter lock); it counts only when the first half was plain to its end.
+        # Each block is scanned in pieces that this thread and a helper take in turn (the
+        # scan releases the interpreter lock), so that the work goes to whichever finds a
+        # core free; a piece counts only when those before it were plain to their ends.
+        capacity = 2 * SCAN_ROWS // PIECES
+        out = [(np.empty(capacity, dtype=np.int64), np.empty((capacity, k)))
+               for _ in range(PIECES)]
+        delimiter = ord(self.delimiter)
         helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
         try:
             while self._fill():
-                view = memoryview(self._data)[self._pos:]
-                half = (self._data.find(b"\n", self._pos + len(view) // 2) + 1 - self._pos
-                        if len(view) >= SPLIT_BYTES else 0)
-                later = None
-                if 0 < half < len(view):
-                    # Both halves number their lines from 0, moved below to where each starts.
-                    later = helper.submit(scan, view[half:], ord(self.delimiter), slots, k,
-                                          out[1][1], out[1][0], 0)
-                    view = view[:half]
-                rows, used, n_lines = scan(view, ord(self.delimiter), slots, k, out[0][1],
-                                           out[0][0], 0)
-                parts = [(rows, used, n_lines, out[0])]
-                if later is not None:
-                    second = later.result()
-                    if used == half:
-                        parts.append(second + (out[1],))
-                for rows, used, n_lines, (numbers, values) in parts:
-                    if rows:
-                        yield numbers[:rows] + self._lineno, values[:rows]
+                pieces = self._pieces()
+                scanned = [None] * len(pieces)
+                taken = itertools.count()  # next() is atomic: each piece goes to one thread
+
+                def work(pieces=pieces, scanned=scanned, taken=taken):
+                    for i in taken:
+                        if i >= len(pieces):
+                            return
+                        numbers, values = out[i]
+                        # Lines numbered from 0: where a piece starts is known once
+                        # those before it are scanned.
+                        scanned[i] = scan(pieces[i], delimiter, slots, k, values, numbers, 0)
+
+                later = helper.submit(work) if len(pieces) > 1 else None
+                work()
+                # A helper that has not started yet finds nothing left: it is not waited for.
+                if later is not None and not later.cancel():
+                    later.result()
+                full = False
+                for piece, (rows, used, n_lines), (numbers, values) in zip(pieces, scanned, out):
+                    # Moved on first: the caller may ask how far the reading got.
+                    first = self._lineno
                     self._pos += used
                     self._lineno += n_lines
-                if rows == SCAN_ROWS or not self._fill():
+                    if rows:
+                        yield numbers[:rows], first, values[:rows]
+                    if used < len(piece):
+                        full = rows == capacity
+                        break
+                # Scanned to the end of the block, or stopped by a full output: the scan
+                # goes on (a new block's first line is plain as often as any other).
+                if full or self._pos >= len(self._data):
                     continue
                 # A line the bulk reader left: read it here, or, when quotes may make a
                 # row run over lines, every line left.
@@ -482,6 +520,21 @@ class _Table:
         finally:
             helper.shutdown(wait=True)
 
+    def _pieces(self):
+        """The rest of the current block as memoryviews of whole lines: at most PIECES, each
+        at least PIECE_BYTES long but the last."""
+        data, pos = self._data, self._pos
+        n = min(PIECES, max(1, (len(data) - pos) // PIECE_BYTES))
+        cuts = [pos]
+        for i in range(1, n):
+            cut = data.find(b"\n", pos + (len(data) - pos) * i // n) + 1
+            if cut <= cuts[-1]:
+                break
+            cuts.append(cut)
+        cuts.append(len(data))
+        view = memoryview(data)
+        return [view[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
+
     def _slow_numbers(self, columns, rows):
         names = [self.header[i] for i in columns]
         numbers, values = [], []
@@ -490,10 +543,10 @@ class _Table:
             values.append([_number(self.path, lineno, name, fields[i])
                            for name, i in zip(names, columns)])
             if len(numbers) == SCAN_ROWS:
-                yield np.array(numbers, dtype=np.int64), np.array(values)
+                yield np.array(numbers, dtype=np.int64), 0, np.array(values)
                 numbers, values = [], []
         if numbers:
-            yield np.array(numbers, dtype=np.int64), np.array(values)
+            yield np.array(numbers, dtype=np.int64), 0, np.array(values)
 
 
 def format_rows(rows, delimiter):
@@ -603,10 +656,12 @@ def scan_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
         yield density, (meth / 100.0 if percent else np.array(meth)), age
 
 
-def _read_blocks(path, density_column, methylation_column, age_column, percent, source):
+def _read_blocks(path, density_column, methylation_column, age_column, percent, source,
+                 expected=None):
     """The checked blocks of ``scan_reads`` as the reader gives them: (rows, 2 or 3)
     matrices of density, methylation as written (percentages with ``percent``) and
-    age, valid until the next block is taken."""
+    age, valid until the next block is taken. ``expected`` (a dict), when given, has
+    "lines" set to the table's expected_lines() as each block comes."""
     # The first value out of range is reported, but only once the whole column
     # is read: whether it looks like percentages depends on every value.
     scale, unit = (100.0, "percentage") if percent else (1.0, "fraction")
@@ -618,16 +673,18 @@ def _read_blocks(path, density_column, methylation_column, age_column, percent, 
                    _column_index(path, header, methylation_column, "methylation_column")]
         if age_column is not None:
             columns.append(_column_index(path, header, age_column, "age_column"))
-        for numbers, values in table.number_blocks(columns):
+        for numbers, offset, values in table.number_blocks(columns):
             meth = values[:, 1]
             # The values are finite: the block's least and greatest say whether one is
             # out of range, and only then is it looked for.
             low, high = meth.min(), meth.max()
             if bad is None and not (low >= 0.0 and high <= scale):
                 out = np.flatnonzero(~((meth >= 0.0) & (meth <= scale)))
-                bad = (int(numbers[out[0]]), float(meth[out[0]]))
+                bad = (int(numbers[out[0]]) + offset, float(meth[out[0]]))
             lowest, highest = min(lowest, low), max(highest, high)
             n += meth.size
+            if expected is not None:
+                expected["lines"] = table.expected_lines()
             yield values
     if bad is not None:
         lineno, x = bad
@@ -650,15 +707,26 @@ def read_reads(path, density_column=DENSITY_COLUMN, methylation_column=METHYLATI
     [0, 100]), or a table without reads. When fractions exceed 1 but no value
     exceeds 100, the message suggests ``percent``.
     """
-    source = {}
-    # Each block is copied once, into columns that double when full: resizing an
-    # array the reader alone holds reallocates it, which for large ones moves pages
-    # rather than copying them.
-    columns = [np.empty(SCAN_ROWS) for _ in range(2 if age_column is None else 3)]
-    n = 0
+    source, expected = {}, {}
+    # Each block is copied once, into columns made as long as the file's size says
+    # (its lines are about as long as the first ones; pages never written cost
+    # nothing), or, when that is not known or too short, that double when full:
+    # resizing a large array costs more than copying into it, so a file's columns
+    # are seldom resized.
+    columns, n = [], 0
     for values in _read_blocks(path, density_column, methylation_column, age_column, percent,
-                               source):
+                               source, expected):
         rows = values.shape[0]
+        if not columns:
+            lines = expected["lines"] or 0
+            size = max(rows, SCAN_ROWS, lines + lines // 32 + SCAN_ROWS)
+            columns = [np.empty(1) for _ in range(values.shape[1])]
+            for c in columns:
+                # Grown from one item: NumPy asks for huge pages for large new arrays,
+                # which the kernel may first have to make by compacting memory (0.02
+                # to 0.35 s for the columns of 10^7 reads, run to run), not for grown
+                # ones (0.11 s, steady).
+                c.resize(size, refcheck=False)
         if n + rows > columns[0].size:
             for c in columns:
                 c.resize(max(2 * c.size, n + rows), refcheck=False)

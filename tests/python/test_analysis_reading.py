@@ -99,6 +99,41 @@ def test_a_cell_longer_than_131072_characters_is_read_and_bad_utf8_is_named(tmp_
             readers.read_reads(tmp_path / name)
 
 
+@pytest.mark.parametrize("long_first", [True, False])
+def test_every_read_is_kept_whatever_the_first_lines_say_of_the_file_size(tmp_path,
+                                                                          long_first):
+    # The columns are sized by the length of the first lines: lines far longer than the
+    # rest make them too short (they grow), far shorter make them too long (cut back).
+    n = 150_000
+    long = range(3000) if long_first else range(n - 3000, n)
+    note = ["y"] * n
+    for i in long:
+        note[i] = "x" * 400
+    density, meth = np.arange(n) / 7.0, (np.arange(n) % 71) / 70.0
+    path = tmp_path / "uneven.tsv"
+    path.write_text("cpg_density\tnote\tmeth_fraction\n" + "".join(
+        f"{d!r}\t{t}\t{m!r}\n" for d, t, m in zip(density.tolist(), note, meth.tolist())))
+    reads = readers.read_reads(path)
+    assert np.array_equal(reads.density, density) and np.array_equal(reads.meth, meth)
+
+
+def test_lines_too_short_for_the_scanners_output_are_all_read(tmp_path):
+    # Lines of four bytes: a piece of a block holds more of them than the scanner's output
+    # takes at once, and the scan goes on from where it stopped.
+    n = 400_000
+    density, meth = np.arange(n) % 10, np.arange(n) % 2
+    path = tmp_path / "short.tsv"
+    path.write_text(HEADER + "".join(f"{d}\t{m}\n" for d, m in zip(density, meth)))
+    reads = readers.read_reads(path)
+    assert np.array_equal(reads.density, density) and np.array_equal(reads.meth, meth)
+    # A value out of range deep in the file is named by its line, counted across pieces.
+    meth[350_000] = 3
+    path.write_text(HEADER + "".join(f"{d}\t{m}\n" for d, m in zip(density, meth)))
+    with pytest.raises(readers.InputError, match="line 350002, column 'meth_fraction': "
+                       "methylated fraction 3.0 is outside"):
+        readers.read_reads(path)
+
+
 @pytest.mark.parametrize("edges,quantiles", [([0.0, 1.0, 2.5], None), (None, 3)])
 def test_binning_as_read_counts_what_binning_the_whole_table_counts(edges, quantiles):
     rng = np.random.default_rng(9)

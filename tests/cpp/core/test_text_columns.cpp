@@ -66,6 +66,26 @@ TEST(ScanColumns, StopsBeforeTheFirstLineThatIsNotPlain) {
     EXPECT_EQ(s.scan.consumed, 2 * first.size());
 }
 
+TEST(ScanColumns, AFieldSteppedOverEndsAtItsFirstByteOfNote) {
+    // The unread field is stepped over eight bytes at a time: a byte that needs the
+    // caller stops the line wherever in the field it falls, and a long plain field
+    // leaves the line plain.
+    const std::string first = "1\t" + std::string(40, 'x') + "\t2\n";
+    for (const char odd : std::string("\"\r\0\x80\xff\t", 6)) {
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string field(20, 'y');
+            field[at] = odd;
+            const Scanned s = scan(first + "1\t" + field + "\t2\n" + first);
+            EXPECT_EQ(s.scan.rows, 1u) << int(odd) << " at " << at;
+            EXPECT_EQ(s.scan.consumed, first.size()) << int(odd) << " at " << at;
+        }
+    }
+    const Scanned s = scan(first + first);
+    EXPECT_EQ(s.scan.rows, 2u);
+    EXPECT_EQ(s.values[0], 2.0);
+    EXPECT_EQ(s.values[1], 1.0);
+}
+
 TEST(ScanColumns, RepeatedCellsReadAsTheirFirstReading) {
     // Cells that repeat are read from what their text gave before: texts that share a
     // prefix, differ in length or spell the same number differently keep their own
