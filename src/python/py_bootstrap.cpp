@@ -4,36 +4,25 @@
 
 #include "fits/bootstrap.h"
 #include "model/model.h"
-#include "python/signature.h"
+#include "python/fit_options.h"
 #include "python/frame.h"
 #include "python/signature.h"
 
 namespace korvel::py {
 namespace {
 
+using namespace fit_param;
+
 // What every bootstrap takes; each function's struct adds its own switches.
-struct BootstrapArgs {
+struct BootstrapArgs : FitOptions {
     RowMatrix bootstrap_fracs;
     std::size_t n_boot = 0;
     std::size_t n_densities = 0;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw = false;
-    Bound st_bounds{};
-    Bound co_bounds{};
-    Bound n_exp_bounds{};
-    double co_penalty = 0.0;
-    std::optional<std::vector<double>> weights;
-
-    OptionalWeights weight_view() const {
-        return weights ? OptionalWeights(*weights) : std::nullopt;
-    }
 };
 
 struct ThreeParamArgs : BootstrapArgs {
     bool shared_st = false;
     bool fix_st = false;
-    double n_u = kDefaultExponent;
-    double n_m = kDefaultExponent;
 };
 
 struct ExpArgs : BootstrapArgs {
@@ -47,22 +36,14 @@ struct ExpArgs : BootstrapArgs {
 constexpr auto kFracs = arg::matrix("bootstrap_fracs", &BootstrapArgs::bootstrap_fracs);
 constexpr auto kNBoot = arg::count("n_boot", &BootstrapArgs::n_boot);
 constexpr auto kNDens = arg::count("n_densities", &BootstrapArgs::n_densities);
-constexpr auto kEdges = arg::vector("meth_bin_edges", &BootstrapArgs::meth_bin_edges);
-constexpr auto kNormalize = arg::boolean("normalize_stw", &BootstrapArgs::normalize_stw);
-constexpr auto kStBounds = arg::pair("st_bounds", &BootstrapArgs::st_bounds);
-constexpr auto kCoBounds = arg::pair("co_bounds", &BootstrapArgs::co_bounds);
-constexpr auto kExpBounds = arg::pair("n_exp_bounds", &BootstrapArgs::n_exp_bounds);
-constexpr auto kPenalty = arg::real("co_penalty", &BootstrapArgs::co_penalty, 0.0);
-constexpr auto kWeights = arg::optional_vector("weights", &BootstrapArgs::weights);
 constexpr auto kFitVmax = arg::boolean("fit_vmax", &ExpArgs::fit_vmax, false);
 constexpr auto kVmaxBounds = arg::pair("vmax_bounds", &ExpArgs::vmax_bounds, kDefaultVmaxBounds);
 
 constexpr auto kBootstrap = signature<ThreeParamArgs>(
     "py_fit_bootstrap", kFracs, kNBoot, kNDens, kEdges, kNormalize,
     arg::boolean("shared_st", &ThreeParamArgs::shared_st),
-    arg::boolean("fix_st", &ThreeParamArgs::fix_st), kStBounds, kCoBounds,
-    arg::real("n_u", &ThreeParamArgs::n_u, kDefaultExponent),
-    arg::real("n_m", &ThreeParamArgs::n_m, kDefaultExponent), kPenalty, kWeights);
+    arg::boolean("fix_st", &ThreeParamArgs::fix_st), kStBounds, kCoBounds, kNU, kNM, kPenalty,
+    kWeights);
 
 constexpr auto kBootstrapExp = signature<ExpArgs>(
     "py_fit_bootstrap_exp", kFracs, kNBoot, kNDens, kEdges, kNormalize, kStBounds, kCoBounds,
