@@ -128,9 +128,6 @@ def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resampl
     return h.hexdigest()
 
 
-# The bounds each parameter column of the bootstrap rows is searched in.
-_COLUMN_BOUNDS = {"st": "st_bounds", "cow": "co_bounds", "coe": "co_bounds",
-                  "n_u": "exp_bounds", "n_m": "exp_bounds"}
 # A .npy member is its array plus a header that np.save keeps to a few hundred bytes.
 _NPY_HEADER_ROOM = 4096
 # The digest member: one 64-character string.
@@ -161,8 +158,7 @@ def rows_usable(rows, b0, b1, n_densities, settings):
             fixed = float(settings.vmax)
             ok = bool(np.all(v == fixed)) or (math.isnan(fixed) and bool(np.all(np.isnan(v))))
         else:
-            lo, hi = (float(b) for b in getattr(settings, _COLUMN_BOUNDS.get(name,
-                                                                           "vmax_bounds")))
+            lo, hi = (float(b) for b in getattr(settings, modes.BOUNDS_FIELD[name]))
             slack = _BOUND_SLACK * max(abs(lo), abs(hi))
             ok = bool(np.all(np.isfinite(v) & (v >= lo - slack) & (v <= hi + slack)))
         if not ok:
