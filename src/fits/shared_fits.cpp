@@ -54,7 +54,11 @@ template <class Fit, class FitOf>
 std::vector<Fit> final_fits(RowRange rows, const Interruption& interruption, const Fit& nan_fit,
                             FitOf&& fit_of) {
     if (interruption.requested()) return std::vector<Fit>(rows.size(), nan_fit);
-    return parallel_map<Fit>(rows.size(), [&](std::size_t d) { return fit_of(d); });
+    return parallel_map<Fit>(rows.size(), [&](std::size_t d) {
+        Fit fit = fit_of(d);
+        interruption.count_fit();
+        return fit;
+    });
 }
 
 // The St that minimises total_at(St): Brent over ln St in st_bounds.
