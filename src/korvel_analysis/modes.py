@@ -69,9 +69,10 @@ class Mode:
     (fracs, edges, normalize_stw, st_bounds, co_bounds) and ``verbose`` lets
     the module write its optimiser trace to standard error, and returns
     (name -> per-density array, NLLs); shared values are repeated on every
-    density bin. ``bootstrap(head, settings, weights, warm)`` refits
+    density bin. ``bootstrap(head, settings, weights, warm, slot)`` refits
     resamples, ``head`` being (rows, n_boot, n_densities, edges,
-    normalize_stw), and returns the module's rows.
+    normalize_stw), counting its finished work in the module's progress slot
+    ``slot`` (0: none), and returns the module's rows.
     """
 
     name: str
@@ -165,27 +166,28 @@ def _fit_shared_co(args, s, w, verbose):
 
 
 def _boot_3(shared_st):
-    def run(head, s, w, warm):
+    def run(head, s, w, warm, slot):
         return korvel.py_fit_bootstrap(*head, shared_st, False, tuple(s.st_bounds),
-                                       tuple(s.co_bounds), s.n_u, s.n_m, s.co_penalty, w)
+                                       tuple(s.co_bounds), s.n_u, s.n_m, s.co_penalty, w,
+                                       progress=slot)
     return run
 
 
-def _boot_shared_exp(head, s, w, warm):
+def _boot_shared_exp(head, s, w, warm, slot):
     return korvel.py_fit_bootstrap_exp(*head, tuple(s.st_bounds), tuple(s.co_bounds),
                                        tuple(s.exp_bounds), s.co_penalty, w, warm, s.fit_vmax,
-                                       tuple(s.vmax_bounds))
+                                       tuple(s.vmax_bounds), progress=slot)
 
 
-def _boot_shared_st_exp(head, s, w, warm):
+def _boot_shared_st_exp(head, s, w, warm, slot):
     return korvel.py_fit_bootstrap_exp_perdensity(
         *head, True, tuple(s.st_bounds), tuple(s.co_bounds), tuple(s.exp_bounds), s.co_penalty,
-        w, s.fit_vmax, tuple(s.vmax_bounds))
+        w, s.fit_vmax, tuple(s.vmax_bounds), progress=slot)
 
 
-def _boot_shared_co(head, s, w, warm):
+def _boot_shared_co(head, s, w, warm, slot):
     return korvel.py_fit_bootstrap_co(*head, tuple(s.st_bounds), tuple(s.co_bounds),
-                                      tuple(s.exp_bounds), s.co_penalty, w, warm)
+                                      tuple(s.exp_bounds), s.co_penalty, w, warm, progress=slot)
 
 
 def _profile_density(fracs, edges, s, w, k, rows, grid):

@@ -6,7 +6,9 @@ the ``korvel`` command is a thin layer over these.
 
 from __future__ import annotations
 
+import contextlib
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -185,12 +187,14 @@ def warm_start(result):
     return None if warm is None else warm(result)
 
 
-def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
+def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, slot=0):
     """Bootstrap rows of the mode: one call of its bootstrap function on resamples laid out
     row by row (see ``korvel_analysis.chunks`` for chunked, resumable and Dask runs).
 
     This is the single place that calls a bootstrap function: a runner that
-    splits the resamples into chunks calls it once per chunk.
+    splits the resamples into chunks calls it once per chunk. ``slot``: the
+    module's progress slot where the call counts its finished rows and fits
+    while it runs (see work_slot); 0 counts nothing.
     """
     s = settings
     apply_run_settings(s)
@@ -198,7 +202,30 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
     with _sigint_kept():
-        return modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm)
+        return modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm, int(slot))
+
+
+# The module's progress slots (py_work_done), handed out one per bootstrap call
+# running at once in this process, so that no call reads another's counts.
+WORK_SLOTS = 64
+_free_slots = list(range(WORK_SLOTS, 0, -1))
+_slots_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def work_slot():
+    """A progress slot of the module for the block's bootstrap calls, 0 when all are taken
+    (the calls then count nothing); yields (slot, read), read() giving the (rows, fits)
+    the block's calls have finished so far, safe to call from any thread."""
+    with _slots_lock:
+        slot = _free_slots.pop() if _free_slots else 0
+    base = korvel.py_work_done(slot)
+    try:
+        yield slot, lambda: tuple(n - b for n, b in zip(korvel.py_work_done(slot), base))
+    finally:
+        if slot:
+            with _slots_lock:
+                _free_slots.append(slot)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
