@@ -234,7 +234,7 @@ def tell(bar, note):
     """Shows ``note`` beside the count of ``bar``: work done inside its units, where one
     unit takes long (the fits inside a resample's shared search)."""
     if hasattr(bar, "set_postfix_str"):  # a tqdm bar
-        bar.set_postfix_str(note, refresh=False)
+        bar.set_postfix_str(note)
     else:
         bar.note = note
 
