@@ -276,6 +276,7 @@ def test_ctrl_c_stops_a_fixed_st_resample_between_its_refits():
     assert delays["fixed_st"] < 1.0
 
 
+@pytest.mark.slow
 def test_work_is_counted_while_a_call_runs_and_changes_no_row():
     # A function counts its finished rows (all of them by its end) and density fits
     # in the slot it is given, one task a row or a resample, and the rows are those
