@@ -157,7 +157,7 @@ def run(regime, mode, replicates, n_boot, points, kinds, seed0, tally, unflagged
             # Read off a profile's grid, the ratio at a truth between two points
             # far apart is overstated (16 where a refit at the truth gave 8.9): the
             # exponent modes refit at the truth, once per data set with a miss.
-            if modes.get(mode).profile is None:
+            if not all(p.per_row for p in modes.get(mode).profilers):
                 return ratio_at(curves.get((name, d)), truth[name][d])
             if not exact:
                 exact.update(truth_ratios(fracs, edges, result, n, truth))
@@ -278,8 +278,9 @@ def truth_ratios(fracs, edges, result, n, truth):
             for d in ([0] if name in mode.shared else range(len(n)))]
     asks.append(("st", 0, float(result.params["st"][0])))  # the fit's point, for the minimum
     values = tl._side_by_side([
-        lambda a=a: mode.profile(fracs, edges, s, scale, tl.PROFILE_PARAMETER[a[0]], a[1],
-                                 np.array([a[2]]), tl.warm_start(result))[0] for a in asks],
+        lambda a=a: mode.profiler(a[0]).run(fracs, edges, s, scale, tl.PROFILE_PARAMETER[a[0]],
+                                            [a[1]], np.array([[a[2]]]),
+                                            tl.warm_start(result))[0][0] for a in asks],
         korvel.py_thread_count())
     low = min(values)
     return {(name, d): 2.0 * (v - low) for (name, d, _), v in zip(asks[:-1], values)}

@@ -1,12 +1,13 @@
-"""What counting progress costs: whole bootstrap calls against the split calls the
-progress lines now need (run after `pip install .`).
+"""What counting progress costs: whole bootstrap calls against the calls the progress
+lines now need (run after `pip install .`).
 
 Prints, with the machine and the pool's thread count, the wall time of
 - the drift bootstrap as one py_fit_drift_bootstrap_log call and as one
   py_fit_drift_one_log call per resample (seed b for resample b, as tl.drift_fit
   now runs it), and checks that the rows are the same bits;
-- a shared-exp bootstrap chunk as one call and in pieces of as many resamples as
-  the pool has threads (chunks.run_in_pieces), checking the same.
+- a shared-exp bootstrap chunk as one call counting nothing and as one call
+  counting its finished rows and fits in a progress slot (tl.work_slot), as
+  `korvel fit` runs it, checking the same.
 
     python benchmarks/bench_progress_split.py [--resamples N]
 """
@@ -61,8 +62,10 @@ def nested(n_boot):
     rows = pp.bootstrap_fracs(counts, n_boot, seed=3)
     args = (rows, 0, 3, edges, settings, (1.0, 2.0, 2.0, np.inf))
     whole = timed(lambda: chunks.run_chunk(*args))
-    split = timed(lambda: chunks.run_in_pieces(args, korvel.py_thread_count(), lambda n: None))
-    return whole, split
+    def counted():
+        with tl.work_slot() as (slot, _):
+            return chunks.run_chunk(*args, slot)
+    return whole, timed(counted)
 
 
 def main():
@@ -72,7 +75,7 @@ def main():
     print(describe(), f"pool threads {korvel.py_thread_count()}")
     for name, run in (("drift bootstrap", drift), ("shared-exp bootstrap chunk", nested)):
         (tw, w), (ts, s) = run(n)
-        print(f"{name}, {n} resamples: one call {tw:.2f} s, split {ts:.2f} s "
+        print(f"{name}, {n} resamples: one call {tw:.2f} s, as run with progress {ts:.2f} s "
               f"(ratio {ts / tw:.2f}); same rows: {w.tobytes() == s.tobytes()}")
 
 

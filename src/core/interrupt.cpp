@@ -49,7 +49,8 @@ void disarm_locked() {
 
 }  // namespace
 
-InterruptGuard::InterruptGuard() {
+InterruptGuard::InterruptGuard(WorkCount* work) {
+    handle_.work_ = work;
     // Registered before g_mutex is taken: the fork handlers take the pool's
     // lock first and g_mutex second, and so must everyone else.
     register_fork_handlers();

@@ -38,11 +38,22 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
               "the signal counter is raised from a signal handler");
 }  // namespace detail
 
-// What a computation sees of Ctrl+C: whether the call it works for has been
-// interrupted. Polling costs one relaxed atomic load.
+// The work a call has finished, counted while it runs for a caller that shows
+// progress from another thread: result rows (a resample's when all of them are
+// final) and density fits (every fit of one density row, those inside a
+// shared search included). Relaxed adds and loads: a count orders nothing,
+// and counting changes neither what is computed nor in which order.
+struct WorkCount {
+    std::atomic<std::int64_t> rows{0};
+    std::atomic<std::int64_t> fits{0};
+};
+
+// What a computation sees of the call it works for: whether Ctrl+C has
+// interrupted it (polling costs one relaxed atomic load), and where to count
+// the work it finishes.
 class Interruption {
 public:
-    // Never requested.
+    // Never requested; counts nothing.
     constexpr Interruption() noexcept = default;
 
     bool requested() const noexcept {
@@ -50,19 +61,28 @@ public:
                (armed_ && detail::g_sigint_count.load(std::memory_order_relaxed) != armed_at_);
     }
 
+    void count_rows(std::int64_t n) const noexcept {
+        if (work_ != nullptr) work_->rows.fetch_add(n, std::memory_order_relaxed);
+    }
+    void count_fit() const noexcept {
+        if (work_ != nullptr) work_->fits.fetch_add(1, std::memory_order_relaxed);
+    }
+
 private:
     friend class InterruptGuard;
     bool armed_ = false;
     bool fired_ = false;  // frozen outcome once the guard has disarmed
     std::uint64_t armed_at_ = 0;
+    WorkCount* work_ = nullptr;
 };
 
 // Arms on construction (with the interpreter lock held, before the
 // computation starts) and disarms in finish() or, on any other way out such as
-// an exception, in the destructor. Pass interruption() to the kernels.
+// an exception, in the destructor. Pass interruption() to the kernels; with
+// `work` (which must outlive the guard) they count their finished work there.
 class InterruptGuard {
 public:
-    InterruptGuard();
+    explicit InterruptGuard(WorkCount* work = nullptr);
     ~InterruptGuard();
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;

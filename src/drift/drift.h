@@ -124,6 +124,11 @@ std::vector<double> profile_drift_log_rates(const DriftDistribution& p0,
                                             std::size_t parameter, std::span<const double> grid,
                                             const Interruption& interruption = {});
 
+// How a bootstrap fits each sample: as fit_drift (plain rates) or as
+// fit_drift_log_rates (rates searched as log10 values; the bounds are checked
+// as that checks them, before the row counts and before any work starts).
+enum class DriftRates { kPlain, kLog };
+
 // Fits every bootstrap sample on the worker pool: sample b has P0 from row b
 // of p0_per_boot and observed rows b * n_fit_ages + k of
 // fit_observed_per_boot, and is fitted with seed b. Row counts are checked
@@ -135,17 +140,7 @@ std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
                                           std::size_t n_boot, std::size_t n_fit_ages,
                                           std::span<const double> fit_ages,
                                           std::span<const double> edges, Bound st_bounds,
-                                          const Interruption& interruption);
-
-// The same bootstrap with fit_drift_log_rates: sample b is fitted with seed
-// b. The bounds are checked (as in fit_drift_log_rates) before the row
-// counts and before any work starts.
-std::vector<DriftFit> fit_drift_bootstrap_log_rates(const RowMatrix& p0_per_boot,
-                                                    const RowMatrix& fit_observed_per_boot,
-                                                    std::size_t n_boot, std::size_t n_fit_ages,
-                                                    std::span<const double> fit_ages,
-                                                    std::span<const double> edges,
-                                                    Bound st_bounds,
-                                                    const Interruption& interruption);
+                                          const Interruption& interruption,
+                                          DriftRates rates = DriftRates::kPlain);
 
 }  // namespace korvel

@@ -228,29 +228,17 @@ std::vector<DriftFit> fit_drift_bootstrap(const RowMatrix& p0_per_boot,
                                           std::size_t n_boot, std::size_t n_fit_ages,
                                           std::span<const double> fit_ages,
                                           std::span<const double> edges, Bound st_bounds,
-                                          const Interruption& interruption) {
+                                          const Interruption& interruption, DriftRates rates) {
+    if (rates == DriftRates::kLog) check_log_bounds(st_bounds);
     return bootstrap_samples(
         p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, edges, interruption,
         [&](const DriftDistribution& p0, std::span<const std::span<const double>> observed,
             std::uint64_t seed) {
-            return fit_drift(p0, observed, fit_ages, edges, st_bounds, seed, interruption);
-        });
-}
-
-std::vector<DriftFit> fit_drift_bootstrap_log_rates(const RowMatrix& p0_per_boot,
-                                                    const RowMatrix& fit_observed_per_boot,
-                                                    std::size_t n_boot, std::size_t n_fit_ages,
-                                                    std::span<const double> fit_ages,
-                                                    std::span<const double> edges,
-                                                    Bound st_bounds,
-                                                    const Interruption& interruption) {
-    check_log_bounds(st_bounds);
-    return bootstrap_samples(
-        p0_per_boot, fit_observed_per_boot, n_boot, n_fit_ages, edges, interruption,
-        [&](const DriftDistribution& p0, std::span<const std::span<const double>> observed,
-            std::uint64_t seed) {
-            return fit_drift_log_rates(p0, observed, fit_ages, edges, st_bounds, seed,
-                                       interruption);
+            return rates == DriftRates::kLog
+                       ? fit_drift_log_rates(p0, observed, fit_ages, edges, st_bounds, seed,
+                                             interruption)
+                       : fit_drift(p0, observed, fit_ages, edges, st_bounds, seed,
+                                   interruption);
         });
 }
 

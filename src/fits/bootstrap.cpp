@@ -81,6 +81,8 @@ BootstrapTable per_row(const BootstrapData& data, std::size_t n_rows, std::size_
                        FunctionRef<void(std::size_t, std::size_t, std::size_t, double*)> fit_row) {
     return run_tasks(n_rows, 1, cols, interruption, [&](std::size_t r, double* out) {
         fit_row(r, r / data.n_densities, r % data.n_densities, out);
+        interruption.count_fit();
+        interruption.count_rows(1);
         return true;
     });
 }
@@ -96,7 +98,12 @@ BootstrapTable per_resample(const BootstrapData& data, std::size_t cols,
                      [&](std::size_t b, double* out) {
                          const RowRange rows(data.fracs, b * data.n_densities, data.n_densities,
                                              kFracsName);
-                         return fit_resample(b, rows, out);
+                         const bool produced = fit_resample(b, rows, out);
+                         // A resample's rows are final together, when its fit ends.
+                         if (produced) {
+                             interruption.count_rows(static_cast<std::int64_t>(data.n_densities));
+                         }
+                         return produced;
                      });
 }
 
@@ -128,6 +135,7 @@ bool fit_fixed_st_resample(const BootstrapData& data, std::size_t b, const RowRa
     const DensityFit first = fit_one_density_inner(rows.row(0), data.edges, data.normalize_stw,
                                                    st_bounds, co_bounds, n_u, n_m, co_penalty,
                                                    seed_of(base));
+    interruption.count_fit();
     put_row6(out, b, 0, first.st, first.cow, first.coe, first.nll);
     const std::size_t rest = data.n_densities - 1;
     std::vector<unsigned char> done(rest, 0);
@@ -139,6 +147,7 @@ bool fit_fixed_st_resample(const BootstrapData& data, std::size_t b, const RowRa
         const CoFit fit = fit_co_fixed_st_inner(rows.row(d), data.edges, data.normalize_stw,
                                                 first.st, n_u, n_m, co_bounds, co_penalty, vmax,
                                                 seed_of(base + d));
+        interruption.count_fit();
         put_row6(out + d * kBootstrapColumns, b, d, first.st, fit.cow, fit.coe, fit.nll);
         done[i] = 1;
     });

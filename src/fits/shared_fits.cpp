@@ -54,7 +54,11 @@ template <class Fit, class FitOf>
 std::vector<Fit> final_fits(RowRange rows, const Interruption& interruption, const Fit& nan_fit,
                             FitOf&& fit_of) {
     if (interruption.requested()) return std::vector<Fit>(rows.size(), nan_fit);
-    return parallel_map<Fit>(rows.size(), [&](std::size_t d) { return fit_of(d); });
+    return parallel_map<Fit>(rows.size(), [&](std::size_t d) {
+        Fit fit = fit_of(d);
+        interruption.count_fit();
+        return fit;
+    });
 }
 
 // The St that minimises total_at(St): Brent over ln St in st_bounds.
@@ -339,13 +343,13 @@ OuterSearch warm_then_cold(OuterSearch warm, const OuterSearch& cold) {
 // ends at its best point, so refitting there could only repeat that value.
 // Grid points run in parallel; their inner fits run in parallel as well.
 template <class SharedAt, class SearchOf, class SharedCost>
-std::vector<double> profile_through_fit(RowRange rows, std::span<const double> edges,
-                                        bool normalize_stw, const OptionalWeights& weights,
+std::vector<double> profile_through_fit(const SharedProfileRequest& r,
                                         const Interruption& interruption,
-                                        std::span<const double> grid, const OuterSearch& search,
-                                        Outer outer, const ProfileTarget& target,
-                                        SharedAt&& shared_at, SearchOf&& search_of,
-                                        SharedCost&& shared_cost) {
+                                        const OuterSearch& search, Outer outer,
+                                        const ProfileTarget& target, SharedAt&& shared_at,
+                                        SearchOf&& search_of, SharedCost&& shared_cost) {
+    const RowRange& rows = r.rows;
+    const std::span<const double> grid = r.grid;
     const std::size_t n_densities = rows.size();
     return parallel_map<double>(grid.size(), [&](std::size_t p) {
         if (interruption.requested()) return kNaN;
@@ -363,11 +367,11 @@ std::vector<double> profile_through_fit(RowRange rows, std::span<const double> e
                     s = density_fit_detail::holding(s, target.parameter, held);
                 }
                 const std::uint64_t seed = static_cast<std::uint64_t>(p) * n_densities + e;
-                return density_fit_detail::run_density_search(rows.row(e), edges, normalize_stw,
-                                                              s, seed)
+                return density_fit_detail::run_density_search(rows.row(e), r.edges,
+                                                              r.normalize_stw, s, seed)
                     .nll;
             };
-            const double sum = weighted_total(n_densities, weights, interruption, nll_of);
+            const double sum = weighted_total(n_densities, r.weights, interruption, nll_of);
             if (interruption.requested()) return kInf;
             const double f = sum + shared_cost(shared);
             if (f < best_f) {
@@ -587,92 +591,75 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 
 // ------------------------------------------------------------- profiles
 
-std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const double> edges,
-                                             bool normalize_stw, std::size_t parameter,
-                                             std::size_t density_idx,
-                                             std::span<const double> grid, Bound st_bounds,
-                                             Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
-                                             Bound vmax_bounds, double co_penalty,
-                                             OptionalWeights weights,
-                                             std::optional<SharedExpStart> warm_start,
+std::vector<double> profile_shared_exp_inner(const SharedProfileRequest& r,
                                              const Interruption& interruption) {
-    const ModeParams mode{{0, kPerDensity, kPerDensity, 1, 2, fit_vmax ? 3 : kNotFitted},
+    const ModeParams mode{{0, kPerDensity, kPerDensity, 1, 2, r.fit_vmax ? 3 : kNotFitted},
                           {log10_coordinate, nullptr, nullptr, plain_coordinate,
                            plain_coordinate, log10_coordinate}};
-    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
-    check_shared_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, fit_vmax,
-                            vmax_bounds, weights);
+    const ProfileTarget target =
+        profile_target(mode, r.parameter, r.density_idx, r.rows.size(), r.grid);
+    check_shared_exp_inputs(r.rows.size(), r.st_bounds, r.co_bounds, r.n_exp_bounds, r.fit_vmax,
+                            r.vmax_bounds, r.weights);
     const double run_vmax = mm_vmax();
     return profile_through_fit(
-        rows, edges, normalize_stw, weights, interruption, grid,
-        warm_start ? warm_then_cold(shared_exp_search(st_bounds, n_exp_bounds, fit_vmax,
-                                                      vmax_bounds, warm_start),
-                                    shared_exp_search(st_bounds, n_exp_bounds, fit_vmax,
-                                                      vmax_bounds, std::nullopt))
-                   : shared_exp_search(st_bounds, n_exp_bounds, fit_vmax, vmax_bounds,
-                                       std::nullopt),
+        r, interruption,
+        r.exp_start ? warm_then_cold(shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax,
+                                                       r.vmax_bounds, r.exp_start),
+                                     shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax,
+                                                       r.vmax_bounds, std::nullopt))
+                    : shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax, r.vmax_bounds,
+                                        std::nullopt),
         Outer::kSimplex, target,
-        [&](std::span<const double> x) { return exp_shared_at(x, fit_vmax, run_vmax); },
+        [&](std::span<const double> x) { return exp_shared_at(x, r.fit_vmax, run_vmax); },
         [&](const ExpShared& s) {
-            return density_fit_detail::co_fixed_st_search(s.st, s.n_u, s.n_m, co_bounds,
-                                                          co_penalty, s.vmax);
+            return density_fit_detail::co_fixed_st_search(s.st, s.n_u, s.n_m, r.co_bounds,
+                                                          r.co_penalty, s.vmax);
         },
         [](const ExpShared&) { return 0.0; });
 }
 
-std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const double> edges,
-                                                bool normalize_stw, std::size_t parameter,
-                                                std::size_t density_idx,
-                                                std::span<const double> grid, Bound st_bounds,
-                                                Bound co_bounds, Bound n_exp_bounds,
-                                                bool fit_vmax, Bound vmax_bounds,
-                                                double co_penalty, OptionalWeights weights,
+std::vector<double> profile_shared_st_exp_inner(const SharedProfileRequest& r,
                                                 const Interruption& interruption) {
     const ModeParams mode{{0, kPerDensity, kPerDensity, kPerDensity, kPerDensity,
-                           fit_vmax ? 1 : kNotFitted},
-                          {fit_vmax ? log10_coordinate : ln_coordinate, nullptr, nullptr,
+                           r.fit_vmax ? 1 : kNotFitted},
+                          {r.fit_vmax ? log10_coordinate : ln_coordinate, nullptr, nullptr,
                            nullptr, nullptr, log10_coordinate}};
-    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
-    check_shared_st_perdensity_exp_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds,
-                                          fit_vmax, vmax_bounds, weights);
+    const ProfileTarget target =
+        profile_target(mode, r.parameter, r.density_idx, r.rows.size(), r.grid);
+    check_shared_st_perdensity_exp_inputs(r.rows.size(), r.st_bounds, r.co_bounds,
+                                          r.n_exp_bounds, r.fit_vmax, r.vmax_bounds, r.weights);
     const double run_vmax = mm_vmax();
     return profile_through_fit(
-        rows, edges, normalize_stw, weights, interruption, grid,
-        shared_st_exp_search(st_bounds, fit_vmax, vmax_bounds),
-        fit_vmax ? Outer::kSimplex : Outer::kBrent, target,
-        [&](std::span<const double> x) { return st_exp_shared_at(x, fit_vmax, run_vmax); },
+        r, interruption, shared_st_exp_search(r.st_bounds, r.fit_vmax, r.vmax_bounds),
+        r.fit_vmax ? Outer::kSimplex : Outer::kBrent, target,
+        [&](std::span<const double> x) { return st_exp_shared_at(x, r.fit_vmax, run_vmax); },
         [&](const StExpShared& s) {
-            return density_fit_detail::co_exp_fixed_st_search(s.st, co_bounds, n_exp_bounds,
-                                                              co_penalty, s.vmax);
+            return density_fit_detail::co_exp_fixed_st_search(s.st, r.co_bounds, r.n_exp_bounds,
+                                                              r.co_penalty, s.vmax);
         },
         [](const StExpShared&) { return 0.0; });
 }
 
-std::vector<double> profile_global_co_inner(RowRange rows, std::span<const double> edges,
-                                            bool normalize_stw, std::size_t parameter,
-                                            std::size_t density_idx, std::span<const double> grid,
-                                            Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
-                                            double co_penalty, OptionalWeights weights,
-                                            std::optional<SharedCoStart> warm_start,
+std::vector<double> profile_global_co_inner(const SharedProfileRequest& r,
                                             const Interruption& interruption) {
     const ModeParams mode{{0, 1, 2, kPerDensity, kPerDensity, kNotFitted},
                           {log10_coordinate, log10_coordinate, log10_coordinate, nullptr,
                            nullptr, nullptr}};
-    const ProfileTarget target = profile_target(mode, parameter, density_idx, rows.size(), grid);
-    check_shared_co_inputs(rows.size(), st_bounds, co_bounds, n_exp_bounds, weights);
+    const ProfileTarget target =
+        profile_target(mode, r.parameter, r.density_idx, r.rows.size(), r.grid);
+    check_shared_co_inputs(r.rows.size(), r.st_bounds, r.co_bounds, r.n_exp_bounds, r.weights);
     const double vmax = mm_vmax();
     return profile_through_fit(
-        rows, edges, normalize_stw, weights, interruption, grid,
-        warm_start ? warm_then_cold(shared_co_search(st_bounds, co_bounds, warm_start),
-                                    shared_co_search(st_bounds, co_bounds, std::nullopt))
-                   : shared_co_search(st_bounds, co_bounds, std::nullopt),
-        Outer::kSimplex, target,
-        co_shared_at,
+        r, interruption,
+        r.co_start ? warm_then_cold(shared_co_search(r.st_bounds, r.co_bounds, r.co_start),
+                                    shared_co_search(r.st_bounds, r.co_bounds, std::nullopt))
+                   : shared_co_search(r.st_bounds, r.co_bounds, std::nullopt),
+        Outer::kSimplex, target, co_shared_at,
         [&](const CoShared& s) {
-            return density_fit_detail::exp_fixed_co_search(s.st, s.cow, s.coe, n_exp_bounds,
+            return density_fit_detail::exp_fixed_co_search(s.st, s.cow, s.coe, r.n_exp_bounds,
                                                            vmax);
         },
-        [&](const CoShared& s) { return co_penalty_term(co_penalty, s.cow, s.coe); });
+        [&](const CoShared& s) { return co_penalty_term(r.co_penalty, s.cow, s.coe); });
 }
 
 }  // namespace korvel

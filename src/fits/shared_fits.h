@@ -185,44 +185,46 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 // fit, minutes each on real data.
 inline constexpr std::size_t kMaxProfilePoints = 1000;
 
+// What the three profiles are asked, one field for each of the fit's inputs:
+// the rows and their edges, the parameter held (and its row), the grid, and
+// the mode's boxes, penalty and weights; fit_vmax and vmax_bounds are read
+// only by the two modes that can fit Vmax.
+struct SharedProfileRequest {
+    RowRange rows;
+    std::span<const double> edges;
+    bool normalize_stw;
+    std::size_t parameter, density_idx;
+    std::span<const double> grid;
+    Bound st_bounds, co_bounds, n_exp_bounds;
+    double co_penalty;
+    OptionalWeights weights;
+    bool fit_vmax = false;
+    Bound vmax_bounds{};
+    // Where the shared search starts first (usually the fit's estimate), moved
+    // onto the held value, before the fit's cold starts: a held exponent
+    // leaves the cold starts at the far end of a curved valley of St against
+    // the exponents, where the simplex can stall well above the minimum that
+    // the estimate lies next to. Read by the mode it belongs to.
+    std::optional<SharedExpStart> exp_start;
+    std::optional<SharedCoStart> co_start;
+};
+
 // St, n_U, n_M (and Vmax) shared, (CoW, CoE) per row: parameters 0, 3, 4 (5)
-// shared, 1 and 2 per density. With warm_start (usually the fit's estimate)
-// the outer search tries that point first, moved onto the held value, and
-// then the fit's cold starts: a held exponent leaves the cold starts at the
-// far end of a curved valley, where the simplex can stall well above the
-// minimum that the estimate lies next to.
-std::vector<double> profile_shared_exp_inner(RowRange rows, std::span<const double> edges,
-                                             bool normalize_stw, std::size_t parameter,
-                                             std::size_t density_idx,
-                                             std::span<const double> grid, Bound st_bounds,
-                                             Bound co_bounds, Bound n_exp_bounds, bool fit_vmax,
-                                             Bound vmax_bounds, double co_penalty,
-                                             OptionalWeights weights,
-                                             std::optional<SharedExpStart> warm_start,
+// shared, 1 and 2 per density; the search starts at exp_start first.
+std::vector<double> profile_shared_exp_inner(const SharedProfileRequest& request,
                                              const Interruption& interruption = {});
 
 // St (and Vmax) shared, (CoW, CoE, n_U, n_M) per row: 0 (5) shared, 1 to 4
 // per density. Without Vmax a held St leaves nothing shared to search: Brent
 // over the one point, the sum of the rows' fits at that St.
-std::vector<double> profile_shared_st_exp_inner(RowRange rows, std::span<const double> edges,
-                                                bool normalize_stw, std::size_t parameter,
-                                                std::size_t density_idx,
-                                                std::span<const double> grid, Bound st_bounds,
-                                                Bound co_bounds, Bound n_exp_bounds,
-                                                bool fit_vmax, Bound vmax_bounds,
-                                                double co_penalty, OptionalWeights weights,
+std::vector<double> profile_shared_st_exp_inner(const SharedProfileRequest& request,
                                                 const Interruption& interruption = {});
 
 // St, CoW, CoE shared, (n_U, n_M) per row: 0 to 2 shared, 3 and 4 per
 // density. The fit adds the coefficient penalty once to each outer value;
-// the profile minimises that too but reports the NLL sum alone. warm_start
-// as in profile_shared_exp_inner.
-std::vector<double> profile_global_co_inner(RowRange rows, std::span<const double> edges,
-                                            bool normalize_stw, std::size_t parameter,
-                                            std::size_t density_idx, std::span<const double> grid,
-                                            Bound st_bounds, Bound co_bounds, Bound n_exp_bounds,
-                                            double co_penalty, OptionalWeights weights,
-                                            std::optional<SharedCoStart> warm_start,
+// the profile minimises that too but reports the NLL sum alone; the search
+// starts at co_start first.
+std::vector<double> profile_global_co_inner(const SharedProfileRequest& request,
                                             const Interruption& interruption = {});
 
 }  // namespace korvel

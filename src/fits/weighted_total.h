@@ -22,7 +22,8 @@ inline double weight_of(const OptionalWeights& weights, std::size_t d) {
 }
 
 // Sum over d in [0, n_rows), in row order from 0.0, of nll_of(d) * weight[d]
-// (weight 1.0 when none are given, which leaves each NLL's bits unchanged).
+// (weight 1.0 when none are given, which leaves each NLL's bits unchanged);
+// each finished fit is counted in the call's work.
 // Once the call is interrupted no further per-density fit starts and the value
 // is +inf: nobody will look at it, and +inf (unlike the NaN that a skipped
 // term times a zero weight would give) lets a running simplex wind down
@@ -34,7 +35,9 @@ double weighted_total(std::size_t n_rows, const OptionalWeights& weights,
     if (interruption.requested()) return inf;
     const std::vector<double> terms = parallel_map<double>(n_rows, [&](std::size_t d) {
         if (interruption.requested()) return inf;
-        return nll_of(d) * weight_of(weights, d);
+        const double nll = nll_of(d);
+        interruption.count_fit();
+        return nll * weight_of(weights, d);
     });
     if (interruption.requested()) return inf;
     double sum = 0.0;

@@ -74,48 +74,30 @@ def chunk_bounds(n_boot, chunk_resamples=None):
     return [(b0, min(b0 + k, n_boot)) for b0 in range(0, n_boot, max(k, 1))]
 
 
-def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None):
+def run_chunk(rows, b0, n_densities, meth_bin_edges, settings, warm=None, slot=0):
     """One chunk: the bootstrap function on its resamples, resample column renumbered from b0.
 
     A pure function of its arguments and the module, so that any process
     can run it: it sets the run-wide settings (raw counts, Vmax) itself.
+    ``slot``: where the module counts the chunk's finished work (tl.work_slot).
     """
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     n = rows.shape[0] // int(n_densities) if n_densities else 0
-    out = np.array(tl.bootstrap(rows, n, n_densities, meth_bin_edges, settings, warm),
+    out = np.array(tl.bootstrap(rows, n, n_densities, meth_bin_edges, settings, warm, slot),
                    dtype=np.float64)
     out[:, 0] += b0  # integers in doubles: exact
     return out
 
 
-def progress_piece(mode):
-    """Resamples per module call within a chunk run here, so that progress moves while a
-    chunk runs; None: the chunk is one call.
-
-    Only where the rows do not depend on how the resamples are split into calls
-    (the modes whose chunks are invariant), and as many as the pool has threads, so
-    that each call still keeps every thread busy with resamples of its own.
-    """
-    return korvel.py_thread_count() if modes.get(mode).chunk_invariant else None
-
-
-def run_in_pieces(args, piece, tick):
-    """run_chunk(*args) as calls of ``piece`` resamples each (one call when None), told to
-    ``tick(resamples)`` after each; the rows put together are the chunk's."""
-    rows, b0, n_densities, meth_bin_edges, settings, warm = args
-    n = rows.shape[0] // int(n_densities) if n_densities else 0
-    if not piece or piece >= n:
-        out = run_chunk(*args)
-        if piece:
-            tick(n)
-        return out
-    parts = []
-    for p0 in range(0, n, piece):
-        p1 = min(p0 + piece, n)
-        parts.append(run_chunk(rows[p0 * n_densities:p1 * n_densities], b0 + p0, n_densities,
-                               meth_bin_edges, settings, warm))
-        tick(p1 - p0)
-    return np.concatenate(parts)
+def _work_read(read, n_densities):
+    """A Watch's read of a module progress slot: whole resamples of finished rows, and the
+    density fits beside them where a resample is more than one fit of each of its rows
+    (a shared search refits every row at each of its points)."""
+    def units():
+        rows, fits = read()
+        resamples = rows // n_densities if n_densities else 0
+        return resamples, (f"{fits} density fits" if fits > rows else "")
+    return units
 
 
 def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resamples):
@@ -128,9 +110,6 @@ def fingerprint(rows, n_densities, meth_bin_edges, settings, warm, chunk_resampl
     return h.hexdigest()
 
 
-# The bounds each parameter column of the bootstrap rows is searched in.
-_COLUMN_BOUNDS = {"st": "st_bounds", "cow": "co_bounds", "coe": "co_bounds",
-                  "n_u": "exp_bounds", "n_m": "exp_bounds"}
 # A .npy member is its array plus a header that np.save keeps to a few hundred bytes.
 _NPY_HEADER_ROOM = 4096
 # The digest member: one 64-character string.
@@ -161,8 +140,7 @@ def rows_usable(rows, b0, b1, n_densities, settings):
             fixed = float(settings.vmax)
             ok = bool(np.all(v == fixed)) or (math.isnan(fixed) and bool(np.all(np.isnan(v))))
         else:
-            lo, hi = (float(b) for b in getattr(settings, _COLUMN_BOUNDS.get(name,
-                                                                           "vmax_bounds")))
+            lo, hi = (float(b) for b in getattr(settings, modes.BOUNDS_FIELD[name]))
             slack = _BOUND_SLACK * max(abs(lo), abs(hi))
             ok = bool(np.all(np.isfinite(v) & (v >= lo - slack) & (v <= hi + slack)))
         if not ok:
@@ -365,15 +343,24 @@ def _run_chunks(rows, bounds, n_boot, n_densities, meth_bin_edges, settings, war
 
         try:
             if client is None:
-                piece = progress_piece(settings.mode)
-                for i, args in jobs:
-                    finished(i, run_in_pieces(args, piece, bar.update),
-                             counted=bounds[i][1] - bounds[i][0] if piece else 0)
+                _run_here(jobs, n_densities, bar, finished)
             else:
                 distributed.map_chunks(client, run_chunk, jobs, finished)
         except KeyboardInterrupt:
             kept = sum(bounds[i][1] - bounds[i][0] for i in done)
             raise Interrupted(kept, n_boot, store.folder if store else None) from None
+
+
+def _run_here(jobs, n_densities, bar, finished):
+    """The chunks one after another in this process, the bar moved by the module's count
+    of the resamples each call has finished while it runs (progress.Watch)."""
+    with tl.work_slot() as (slot, read), \
+            _progress.Watch(bar, _work_read(read, n_densities)) as watch:
+        for i, args in jobs:
+            before = watch.moved
+            out = run_chunk(*args, slot)
+            watch.poll()  # every row of the chunk is counted once its call returns
+            finished(i, out, counted=watch.moved - before)
 
 
 def assemble(parts, n_boot, n_densities, n_cols):

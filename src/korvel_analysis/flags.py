@@ -83,9 +83,7 @@ def search_coordinate(values, log_scale):
 
 def parameter_bounds(settings, name):
     """The search bounds (lo, hi) of a parameter under FitSettings."""
-    return {"st": settings.st_bounds, "cow": settings.co_bounds, "coe": settings.co_bounds,
-            "n_u": settings.exp_bounds, "n_m": settings.exp_bounds,
-            "vmax": settings.vmax_bounds}[name]
+    return getattr(settings, modes.BOUNDS_FIELD[name])
 
 
 def at_bound(values, bounds, log_scale):

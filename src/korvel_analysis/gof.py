@@ -371,7 +371,7 @@ def _structure(settings):
     fitted = mode.parameter_names(settings.fit_vmax)
     fixed = {"n_u": settings.n_u, "n_m": settings.n_m, "vmax": settings.vmax}
     out = {}
-    for name in ("st", "cow", "coe", "n_u", "n_m", "vmax"):
+    for name in modes.PARAMETERS:
         if name in fitted:
             out[name] = ("shared" if name in mode.shared else "per_bin",
                          tuple(parameter_bounds(settings, name)))

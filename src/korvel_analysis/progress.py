@@ -50,6 +50,7 @@ class _Silent:
     def __init__(self, total=None, initial=0):
         self.total = total
         self.n = initial
+        self.note = ""  # work inside the units, shown beside their count (see tell)
 
     def update(self, n=1):
         self.n += n
@@ -101,6 +102,8 @@ class _Lines(_Silent):
         text = (f"korvel: {self.desc}: {self.n}/{self.total} {self.unit}s "
                 f"({100.0 * self.n / self.total if self.total else 100.0:.0f}%) "
                 f"in {duration(elapsed)}")
+        if self.note:
+            text += f", {self.note}"
         if final:
             return text
         # The time left is said only once some work is done to estimate it from:
@@ -225,3 +228,52 @@ def advance(bar, n):
         if bar.total is not None and bar.n + n > bar.total:
             bar.total = bar.n + n
         bar.update(n)
+
+
+def tell(bar, note):
+    """Shows ``note`` beside the count of ``bar``: work done inside its units, where one
+    unit takes long (the fits inside a resample's shared search)."""
+    if hasattr(bar, "set_postfix_str"):  # a tqdm bar
+        bar.set_postfix_str(note)
+    else:
+        bar.note = note
+
+
+# How often a watch reads the count of a module call that is running (seconds).
+WATCH_INTERVAL = 0.5
+
+
+class Watch:
+    """Moves ``bar`` while module calls run that count their own work: a thread of its own
+    reads ``read()`` -> (units done, note) every WATCH_INTERVAL seconds, since a call
+    holds no Python frame that could report, moves the bar up to the units (never back)
+    and shows the note beside them (see tell). ``poll()`` reads at once; ``moved`` is how
+    far this watch has moved the bar. Use as ``with Watch(bar, read) as watch:``."""
+
+    def __init__(self, bar, read):
+        self.bar, self.read, self.moved = bar, read, 0
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="korvel progress watch",
+                                        daemon=True)
+
+    def poll(self):
+        with self._lock:
+            units, note = self.read()
+            if units > self.moved:
+                self.bar.update(units - self.moved)
+                self.moved = units
+            if note:
+                tell(self.bar, note)
+
+    def _run(self):
+        while not self._stop.wait(WATCH_INTERVAL):
+            self.poll()
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()

@@ -38,7 +38,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import provenance
+from . import modes, provenance
 
 DENSITY_COLUMN = "cpg_density"
 METHYLATION_COLUMN = "meth_fraction"
@@ -803,8 +803,9 @@ class FittedBins:
     path: str
 
 
-FITTED_REQUIRED = ("density_lo", "density_hi", "st", "cow", "coe")
-FITTED_OPTIONAL = ("n_u", "n_m", "vmax")
+# St, CoW and CoE are in every fit's table; the exponents and Vmax only where fitted.
+FITTED_REQUIRED = ("density_lo", "density_hi") + modes.PARAMETERS[:3]
+FITTED_OPTIONAL = modes.PARAMETERS[3:]
 
 
 def read_columns(path, names):

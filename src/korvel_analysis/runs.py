@@ -274,7 +274,7 @@ def _fit_record(run, warm):
         meth_edges=data.meth_edges, n_reads=data.n_reads, n_reads_left_out=data.n_dropped,
         module_calls=result.calls + ([mode.bootstrap_function] if run.boot_rows is not None
                                      else [])
-        + (list(mode.profile_functions) if run.profiles else []),
+        + ([p.function for p in mode.profilers] if run.profiles else []),
         warm_start=warm if run.boot_rows is not None else None,
         vmax_used=result.vmax_used, likelihood_weights=settings.weights_array(),
         intervals={name: method for name, (method, _) in run.intervals.items()},

@@ -6,7 +6,9 @@ the ``korvel`` command is a thin layer over these.
 
 from __future__ import annotations
 
+import contextlib
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -185,12 +187,14 @@ def warm_start(result):
     return None if warm is None else warm(result)
 
 
-def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
+def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None, slot=0):
     """Bootstrap rows of the mode: one call of its bootstrap function on resamples laid out
     row by row (see ``korvel_analysis.chunks`` for chunked, resumable and Dask runs).
 
     This is the single place that calls a bootstrap function: a runner that
-    splits the resamples into chunks calls it once per chunk.
+    splits the resamples into chunks calls it once per chunk. ``slot``: the
+    module's progress slot where the call counts its finished rows and fits
+    while it runs (see work_slot); 0 counts nothing.
     """
     s = settings
     apply_run_settings(s)
@@ -198,7 +202,30 @@ def bootstrap(rows, n_boot, n_densities, meth_bin_edges, settings, warm=None):
     edges = np.ascontiguousarray(meth_bin_edges, dtype=np.float64)
     head = (rows, int(n_boot), int(n_densities), edges, bool(s.normalize_stw))
     with _sigint_kept():
-        return modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm)
+        return modes.get(s.mode).bootstrap(head, s, s.weights_array(), warm, int(slot))
+
+
+# The module's progress slots (py_work_done), handed out one per bootstrap call
+# running at once in this process, so that no call reads another's counts.
+WORK_SLOTS = 64
+_free_slots = list(range(WORK_SLOTS, 0, -1))
+_slots_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def work_slot():
+    """A progress slot of the module for the block's bootstrap calls, 0 when all are taken
+    (the calls then count nothing); yields (slot, read), read() giving the (rows, fits)
+    the block's calls have finished so far, safe to call from any thread."""
+    with _slots_lock:
+        slot = _free_slots.pop() if _free_slots else 0
+    base = korvel.py_work_done(slot)
+    try:
+        yield slot, lambda: tuple(n - b for n, b in zip(korvel.py_work_done(slot), base))
+    finally:
+        if slot:
+            with _slots_lock:
+                _free_slots.append(slot)
 
 
 def bootstrap_parameters(rows, settings, n_boot, n_densities):
@@ -352,8 +379,8 @@ ROOT_BRACKET = 1e-6
 # grid step meets the tolerance in a handful; the cap only bounds a profile
 # that is noisy at the tolerance's scale.
 ROOT_STEPS = 40
-# Index of each per-density parameter in the module's profile functions.
-PROFILE_PARAMETER = {"st": 0, "cow": 1, "coe": 2, "n_u": 3, "n_m": 4, "vmax": 5}
+# Index of each parameter in the module's profile functions.
+PROFILE_PARAMETER = {name: k for k, name in enumerate(modes.PARAMETERS)}
 
 
 def _crossing(x, nll, q, side):
@@ -602,64 +629,34 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
     # The likelihood the fit minimised: each bin's per-read NLL times its
     # reads (and the user's normalised weights).
     scale = np.ascontiguousarray(likelihood_weights(n_reads, s.weights))
-    nstw, st_b, co = bool(s.normalize_stw), tuple(s.st_bounds), tuple(s.co_bounds)
-    shared_st = "st" in mode.shared
+    # The exponent modes' shared searches start at the estimate first.
+    start = warm_start(result)
 
-    def per_density(name):
-        # Every density bin on its own: the module refits that bin's other parameters.
-        k = PROFILE_PARAMETER[name]
+    def scan(name):
+        # The module's profile of ``name``, answering Ctrl+C as its record says.
+        p, k = mode.profiler(name), PROFILE_PARAMETER[name]
 
-        def scan(g):
-            with _sigint_kept():  # an interruptible call
-                nll = korvel.py_profile_density(fracs, edges, nstw, k, g, st_b, co, s.n_u, s.n_m)
-            return scale[:, None] * nll
-        return scan
-
-    def shared_st_coefficient(name):
-        # The shared St and every other bin refitted too, under the fit's weights.
-        k = PROFILE_PARAMETER[name]
-
-        def scan(g):
+        def run(rows, grid):
+            if not p.stops_on_ctrl_c:
+                return _promptly(p.run, fracs, edges, s, scale, k, rows, grid, start)
             with _sigint_kept():
-                nll = korvel.py_profile_shared_st_co(fracs, edges, nstw, k, g, st_b, co, s.n_u,
-                                                     s.n_m, scale)
-            return nll
-        return scan
+                return p.run(fracs, edges, s, scale, k, rows, grid, start)
+        if p.per_row:
+            return _each_row(lambda d, grid: run([d], grid[None, :])[0])
+        return lambda table: run(range(table.shape[0]), table)
 
-    def held(name):
-        return tuple(mode.profile_conditional_on.get(name, ()))
-
-    st = result.params["st"]
-    if mode.profile is not None:
-        # The exponent modes: one module call per profile and step, each
-        # refitting every other parameter of the mode's fit, weighted as it was,
-        # its shared search started at the estimate first.
-        jobs, start = [], warm_start(result)
-        for name in profiled_parameters(s):
-            k, shared = PROFILE_PARAMETER[name], name in mode.shared
-
-            def call(d, grid, k=k):
-                with _sigint_kept():  # stops on Ctrl+C itself
-                    return mode.profile(fracs, edges, s, scale, k, d, grid, start)
-            ests = result.params[name][:1] if shared else result.params[name]
-            jobs.append((name, _each_row(call), ests, flags.parameter_bounds(s, name),
-                         [None] if shared else range(n_d)))
-    elif shared_st:
-        st_scan = _each_row(lambda d, grid: _promptly(
-            korvel.py_profile_shared_st, fracs, edges, nstw, grid, co, s.n_u, s.n_m, scale))
-        jobs = [("st", st_scan, st[:1], st_b, [None])]
-    else:
-        jobs = [("st", per_density("st"), st, st_b, range(n_d))]
-    if mode.profile is None:
-        for name in ("cow", "coe"):
-            jobs.append((name, shared_st_coefficient(name) if shared_st else per_density(name),
-                         result.params[name], co, range(n_d)))
+    jobs = []
+    for name in profiled_parameters(s):
+        # A shared parameter has one profile, over every density bin together.
+        shared = name in mode.shared
+        jobs.append((name, scan(name), result.params[name][:1] if shared else result.params[name],
+                     flags.parameter_bounds(s, name), [None] if shared else range(n_d)))
     with _progress.bar(PARTS_PER_PROFILE * sum(len(job[2]) for job in jobs),
                        f"profiles of {', '.join(job[0] for job in jobs)}", "part",
                        progress) as bar:
-        every = _profile_all([(scan, ests, bounds, bar.update)
-                              for _, scan, ests, bounds, _ in jobs], level, points, span)
-    return [_as_profile(c, name, d, e, level, held(name))
+        every = _profile_all([(rows, ests, bounds, bar.update)
+                              for _, rows, ests, bounds, _ in jobs], level, points, span)
+    return [_as_profile(c, name, d, e, level, tuple(mode.profile_conditional_on.get(name, ())))
             for (name, _, ests, _, dens), curves in zip(jobs, every)
             for c, d, e in zip(curves, dens, ests)]
 

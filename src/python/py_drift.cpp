@@ -101,15 +101,16 @@ consteval auto drift_bootstrap_signature(const char* name) {
 constexpr auto kDriftBootstrap = drift_bootstrap_signature("py_fit_drift_bootstrap");
 constexpr auto kDriftBootstrapLog = drift_bootstrap_signature("py_fit_drift_bootstrap_log");
 
-template <auto Kernel>
+template <DriftRates Rates>
 PyRef drift_bootstrap_body(DriftBootstrap& a) {
     // Ctrl+C interrupts this call alone: samples not yet started are
     // skipped and running fits wind down. The guard disarms on every way
     // out, including an internal error from a worker or refused bounds.
     InterruptGuard interrupt;
     const std::vector<DriftFit> fits = without_gil([&] {
-        return Kernel(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot, a.n_fit_ages,
-                      a.fit_ages, a.meth_bin_edges, a.st_bounds, interrupt.interruption());
+        return fit_drift_bootstrap(a.p0_per_boot, a.fit_observed_per_boot, a.n_boot,
+                                   a.n_fit_ages, a.fit_ages, a.meth_bin_edges, a.st_bounds,
+                                   interrupt.interruption(), Rates);
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
     return matrix_of(fits, [](const DriftFit& f) { return std::array{f.ste, f.stw, f.nll}; });
@@ -130,7 +131,7 @@ PyRef drift_bootstrap_log_body(DriftBootstrap& a) {
     check::drift_inputs("p0_per_boot", &a.p0_per_boot, {}, "fit_observed_per_boot",
                         a.fit_observed_per_boot, a.n_boot * a.n_fit_ages, a.fit_ages,
                         a.meth_bin_edges);
-    return drift_bootstrap_body<fit_drift_bootstrap_log_rates>(a);
+    return drift_bootstrap_body<DriftRates::kLog>(a);
 }
 
 struct DriftOneLog {
@@ -175,7 +176,7 @@ const Bindings kDriftBindings{
         "Both rates are searched in st_bounds = (lo, hi), plain values. The search\n"
         "is seeded from the OS entropy source. Returns (StE, StW, total_NLL)."),
 
-    bind<kDriftBootstrap, drift_bootstrap_body<fit_drift_bootstrap>>(
+    bind<kDriftBootstrap, drift_bootstrap_body<DriftRates::kPlain>>(
         Place{20},
         "Fit (StE, StW) for every bootstrap sample in parallel, sample b seeded with\n"
         "b: row b of p0_per_boot holds its age-0 fractions, rows b * n_fit_ages + k\n"

@@ -13,29 +13,22 @@ namespace korvel::py {
 
 namespace {
 
-struct RawCount {
-    bool enabled;
+// A run-wide setting: its one argument handed to `Set`, None returned.
+template <class T>
+struct Setting {
+    T value;
 };
-constexpr auto kRawCount = signature<RawCount>(  //
-    "py_set_raw_count",
-    arg::boolean("enabled", &RawCount::enabled));
 
-PyRef set_raw_count_body(RawCount& a) {
-    set_raw_count(a.enabled);
+template <auto Set, class T>
+PyRef set_body(Setting<T>& a) {
+    Set(a.value);  // every value is stored unchanged: none is rejected
     return new_none();
 }
 
-struct MmVmax {
-    double vmax;
-};
-constexpr auto kMmVmax = signature<MmVmax>(  //
-    "py_set_mm_vmax",
-    arg::real("vmax", &MmVmax::vmax));
-
-PyRef set_mm_vmax_body(MmVmax& a) {
-    set_mm_vmax(a.vmax);  // stored unchanged: no value is rejected
-    return new_none();
-}
+constexpr auto kRawCount = signature<Setting<bool>>(
+    "py_set_raw_count", arg::boolean("enabled", &Setting<bool>::value));
+constexpr auto kMmVmax = signature<Setting<double>>(
+    "py_set_mm_vmax", arg::real("vmax", &Setting<double>::value));
 
 struct NoArgs {};
 constexpr auto kThreadCount = signature<NoArgs>("py_thread_count");
@@ -124,13 +117,13 @@ PyRef compute_phase_grids_body(PhaseGridArgs& a) {
 }  // namespace
 
 const Bindings kModelBindings{
-    bind<kRawCount, set_raw_count_body>(
+    bind<kRawCount, set_body<set_raw_count, bool>>(
         Place{1},
         "Switch the cooperative drives between fraction bases (M/70, U/70; the\n"
         "default, enabled=False) and raw counts (M, U). Applies to every later\n"
         "model evaluation in this process."),
 
-    bind<kMmVmax, set_mm_vmax_body>(
+    bind<kMmVmax, set_body<set_mm_vmax, double>>(
         Place{2},
         "Set the Michaelis-Menten ceiling on both cooperative drives for every\n"
         "later fit and model evaluation: a drive x becomes x / (x / vmax + 1).\n"

@@ -100,42 +100,36 @@ PyRef run_checked_profile(Check check, Kernel kernel) {
     return new_vector(values);
 }
 
-PyRef profile_shared_exp(SharedProfile& a) {
-    std::optional<SharedExpStart> warm;
+// The three kernels take the same request; the profile of the shared-co
+// mode, whose table has no Vmax pair, leaves fit_vmax false. A warm start is
+// exactly four values for shared-exp and three for shared-co, by conversion;
+// shared-st-exp takes none.
+template <auto Kernel>
+PyRef shared_profile(SharedProfile& a) {
+    std::optional<SharedExpStart> exp_start;
+    std::optional<SharedCoStart> co_start;
     if (a.warm_start) {
-        const std::vector<double>& w = *a.warm_start;  // exactly four, by conversion
-        warm = SharedExpStart{w[0], w[1], w[2], w[3]};
+        const std::vector<double>& w = *a.warm_start;
+        if (w.size() == 4) exp_start = SharedExpStart{w[0], w[1], w[2], w[3]};
+        if (w.size() == 3) co_start = SharedCoStart{w[0], w[1], w[2]};
     }
     return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
-        return profile_shared_exp_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
-                                        a.meth_bin_edges, a.normalize_stw, a.parameter,
-                                        a.density_idx, a.grid, a.st_bounds, a.co_bounds,
-                                        a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
-                                        weights_of(a), warm, stop);
-    });
-}
-
-PyRef profile_shared_st_exp(SharedProfile& a) {
-    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
-        return profile_shared_st_exp_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
-                                           a.meth_bin_edges, a.normalize_stw, a.parameter,
-                                           a.density_idx, a.grid, a.st_bounds, a.co_bounds,
-                                           a.n_exp_bounds, a.fit_vmax, a.vmax_bounds,
-                                           a.co_penalty, weights_of(a), stop);
-    });
-}
-
-PyRef profile_global_co(SharedProfile& a) {
-    std::optional<SharedCoStart> warm;
-    if (a.warm_start) {
-        const std::vector<double>& w = *a.warm_start;  // exactly three, by conversion
-        warm = SharedCoStart{w[0], w[1], w[2]};
-    }
-    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
-        return profile_global_co_inner(RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
-                                       a.meth_bin_edges, a.normalize_stw, a.parameter,
-                                       a.density_idx, a.grid, a.st_bounds, a.co_bounds,
-                                       a.n_exp_bounds, a.co_penalty, weights_of(a), warm, stop);
+        return Kernel({.rows = RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
+                       .edges = a.meth_bin_edges,
+                       .normalize_stw = a.normalize_stw,
+                       .parameter = a.parameter,
+                       .density_idx = a.density_idx,
+                       .grid = a.grid,
+                       .st_bounds = a.st_bounds,
+                       .co_bounds = a.co_bounds,
+                       .n_exp_bounds = a.n_exp_bounds,
+                       .co_penalty = a.co_penalty,
+                       .weights = weights_of(a),
+                       .fit_vmax = a.fit_vmax,
+                       .vmax_bounds = a.vmax_bounds,
+                       .exp_start = exp_start,
+                       .co_start = co_start},
+                      stop);
     });
 }
 
@@ -181,7 +175,7 @@ PyRef profile_drift_log(DriftProfile& a) {
 }  // namespace
 
 const Bindings kProfileBindings{
-    bind<kProfileSharedExp, profile_shared_exp>(
+    bind<kProfileSharedExp, shared_profile<profile_shared_exp_inner>>(
         Place{27},
         "Full profile likelihood through the shared-exponent fit (py_fit_shared_exp:\n"
         "St, n_U, n_M and, with fit_vmax, Vmax shared; CoW, CoE per density bin).\n"
@@ -201,7 +195,7 @@ const Bindings kProfileBindings{
         "Every argument is checked before any work (ValueError). Returns a float64\n"
         "array of shape (len(grid),). Ctrl+C raises KeyboardInterrupt."),
 
-    bind<kProfileSharedStExp, profile_shared_st_exp>(
+    bind<kProfileSharedStExp, shared_profile<profile_shared_st_exp_inner>>(
         Place{28},
         "Full profile likelihood through the shared-St fit with exponents per bin\n"
         "(py_fit_shared_st_exp_perdensity: St and, with fit_vmax, Vmax shared; CoW,\n"
@@ -212,7 +206,7 @@ const Bindings kProfileBindings{
         "py_profile_shared_exp: seeds, value, grid limits, result, Ctrl+C. Every\n"
         "argument is checked before any work (ValueError)."),
 
-    bind<kProfileGlobalCo, profile_global_co>(
+    bind<kProfileGlobalCo, shared_profile<profile_global_co_inner>>(
         Place{29},
         "Full profile likelihood through the shared-coefficient fit\n"
         "(py_fit_shared_co: St, CoW and CoE shared; n_U, n_M per density bin).\n"

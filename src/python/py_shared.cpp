@@ -9,16 +9,12 @@
 #include "fits/profiles.h"
 #include "fits/shared_fits.h"
 #include "model/model.h"
+#include "python/fit_options.h"
 #include "python/signature.h"
 
 namespace korvel::py {
 
 namespace {
-
-OptionalWeights weights_of(const std::optional<std::vector<double>>& weights) {
-    if (!weights) return std::nullopt;
-    return std::span<const double>(*weights);
-}
 
 RowRange density_rows(const RowMatrix& m) { return RowRange(m, "observed_fracs_2d"); }
 
@@ -41,33 +37,26 @@ void check_profile_inputs(const RowMatrix& fracs, const std::vector<double>& edg
     check::finite("n_m", n_m);
 }
 
+using namespace fit_param;
+
+// What the fits and profiles here take; each function's struct adds its own.
+struct RowsArgs : FitOptions {
+    RowMatrix observed_fracs_2d;
+};
+
+constexpr auto kFracs = arg::matrix("observed_fracs_2d", &RowsArgs::observed_fracs_2d);
+
 // ------------------------------------------------------------ shared St
 
-struct SharedSt {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    Bound st_bounds, co_bounds;
-    double n_u, n_m, co_penalty;
-    std::optional<std::vector<double>> weights;
-};
-constexpr auto kSharedSt = signature<SharedSt>(
-    "py_fit_shared_st",
-    arg::matrix("observed_fracs_2d", &SharedSt::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &SharedSt::meth_bin_edges),
-    arg::boolean("normalize_stw", &SharedSt::normalize_stw),
-    arg::pair("st_bounds", &SharedSt::st_bounds),
-    arg::pair("co_bounds", &SharedSt::co_bounds),
-    arg::real("n_u", &SharedSt::n_u, kDefaultExponent),
-    arg::real("n_m", &SharedSt::n_m, kDefaultExponent),
-    arg::real("co_penalty", &SharedSt::co_penalty, 0.0),
-    arg::optional_vector("weights", &SharedSt::weights));
+constexpr auto kSharedSt = signature<RowsArgs>("py_fit_shared_st", kFracs, kEdges, kNormalize,
+                                               kStBounds, kCoBounds, kNU, kNM, kPenalty,
+                                               kWeights);
 
-PyRef fit_shared_st(SharedSt& a) {
+PyRef fit_shared_st(RowsArgs& a) {
     const SharedStFit fit = without_gil([&] {
         return fit_shared_st_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                    a.normalize_stw, a.st_bounds, a.co_bounds, a.n_u, a.n_m,
-                                   a.co_penalty, weights_of(a.weights));
+                                   a.co_penalty, a.weight_view());
     });
     PyRef st = new_float(fit.st);
     PyRef fitps = matrix_of(fit.densities,
@@ -77,15 +66,9 @@ PyRef fit_shared_st(SharedSt& a) {
 }
 
 // The arguments of the two fits with exponent and Vmax bounds.
-struct SharedExpArgs {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    Bound st_bounds, co_bounds, n_exp_bounds;
-    double co_penalty;
-    std::optional<std::vector<double>> weights;
-    bool fit_vmax;
-    Bound vmax_bounds;
+struct SharedExpArgs : RowsArgs {
+    bool fit_vmax = false;
+    Bound vmax_bounds{};
     bool verbose = false;  // read only by py_fit_shared_exp, whose table has it
 };
 
@@ -94,15 +77,7 @@ struct SharedExpArgs {
 template <class... Extra>
 consteval auto shared_exp_signature(const char* name, Extra... extra) {
     return signature<SharedExpArgs>(
-        name,
-        arg::matrix("observed_fracs_2d", &SharedExpArgs::observed_fracs_2d),
-        arg::vector("meth_bin_edges", &SharedExpArgs::meth_bin_edges),
-        arg::boolean("normalize_stw", &SharedExpArgs::normalize_stw),
-        arg::pair("st_bounds", &SharedExpArgs::st_bounds),
-        arg::pair("co_bounds", &SharedExpArgs::co_bounds),
-        arg::pair("n_exp_bounds", &SharedExpArgs::n_exp_bounds),
-        arg::real("co_penalty", &SharedExpArgs::co_penalty, 0.0),
-        arg::optional_vector("weights", &SharedExpArgs::weights),
+        name, kFracs, kEdges, kNormalize, kStBounds, kCoBounds, kExpBounds, kPenalty, kWeights,
         arg::boolean("fit_vmax", &SharedExpArgs::fit_vmax, false),
         arg::pair("vmax_bounds", &SharedExpArgs::vmax_bounds, kDefaultVmaxBounds), extra...);
 }
@@ -119,7 +94,7 @@ PyRef fit_shared_exp(SharedExpArgs& a) {
         return fit_shared_exp_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                     a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
                                     a.fit_vmax, a.vmax_bounds, a.co_penalty,
-                                    weights_of(a.weights), a.verbose, std::nullopt,
+                                    a.weight_view(), a.verbose, std::nullopt,
                                     interrupt.interruption());
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
@@ -140,7 +115,7 @@ PyRef fit_shared_st_exp_perdensity(SharedExpArgs& a) {
         return fit_shared_st_perdensity_exp_inner(
             density_rows(a.observed_fracs_2d), a.meth_bin_edges, a.normalize_stw, a.st_bounds,
             a.co_bounds, a.n_exp_bounds, a.fit_vmax, a.vmax_bounds, a.co_penalty,
-            weights_of(a.weights));
+            a.weight_view());
     });
     PyRef st = new_float(fit.st), vmax = new_float(fit.vmax);
     PyRef fitps = matrix_of(fit.densities, [&](const CoExpFit& f) {
@@ -152,33 +127,19 @@ PyRef fit_shared_st_exp_perdensity(SharedExpArgs& a) {
 
 // ---------------------------------------------- shared (St, CoW, CoE)
 
-struct SharedCo {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    Bound st_bounds, co_bounds, n_exp_bounds;
-    double co_penalty;
-    std::optional<std::vector<double>> weights;
-    bool verbose;
+struct SharedCo : RowsArgs {
+    bool verbose = true;
 };
 constexpr auto kSharedCo = signature<SharedCo>(
-    "py_fit_shared_co",
-    arg::matrix("observed_fracs_2d", &SharedCo::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &SharedCo::meth_bin_edges),
-    arg::boolean("normalize_stw", &SharedCo::normalize_stw),
-    arg::pair("st_bounds", &SharedCo::st_bounds),
-    arg::pair("co_bounds", &SharedCo::co_bounds),
-    arg::pair("n_exp_bounds", &SharedCo::n_exp_bounds),
-    arg::real("co_penalty", &SharedCo::co_penalty, 0.0),
-    arg::optional_vector("weights", &SharedCo::weights),
-    arg::boolean("verbose", &SharedCo::verbose, true));
+    "py_fit_shared_co", kFracs, kEdges, kNormalize, kStBounds, kCoBounds, kExpBounds, kPenalty,
+    kWeights, arg::boolean("verbose", &SharedCo::verbose, true));
 
 PyRef fit_shared_co(SharedCo& a) {
     InterruptGuard interrupt;
     const SharedCoFit fit = without_gil([&] {
         return fit_shared_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                    a.normalize_stw, a.st_bounds, a.co_bounds, a.n_exp_bounds,
-                                   a.co_penalty, weights_of(a.weights), a.verbose, std::nullopt,
+                                   a.co_penalty, a.weight_view(), a.verbose, std::nullopt,
                                    interrupt.interruption());
     });
     if (interrupt.finish()) return PyRef(raise_interrupted());
@@ -192,55 +153,31 @@ PyRef fit_shared_co(SharedCo& a) {
 
 // ------------------------------------------------------------- profiles
 
-struct ProfileSt {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
+struct ProfileSt : RowsArgs {
     std::vector<double> st_grid;
-    Bound co_bounds;
-    double n_u, n_m;
-    std::optional<std::vector<double>> weights;
 };
 constexpr auto kProfileSt = signature<ProfileSt>(
-    "py_profile_shared_st",
-    arg::matrix("observed_fracs_2d", &ProfileSt::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &ProfileSt::meth_bin_edges),
-    arg::boolean("normalize_stw", &ProfileSt::normalize_stw),
-    arg::vector("st_grid", &ProfileSt::st_grid),
-    arg::pair("co_bounds", &ProfileSt::co_bounds),
-    arg::real("n_u", &ProfileSt::n_u, kDefaultExponent),
-    arg::real("n_m", &ProfileSt::n_m, kDefaultExponent),
-    arg::optional_vector("weights", &ProfileSt::weights));
+    "py_profile_shared_st", kFracs, kEdges, kNormalize,
+    arg::vector("st_grid", &ProfileSt::st_grid), kCoBounds, kNU, kNM, kWeights);
 
 PyRef profile_shared_st(ProfileSt& a) {
     const std::vector<double> profile = without_gil([&] {
         return profile_shared_st_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                        a.normalize_stw, a.st_grid, a.co_bounds, a.n_u, a.n_m,
-                                       weights_of(a.weights));
+                                       a.weight_view());
     });
     return new_vector(profile);
 }
 
-struct ProfileCo {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    double shared_st;
+struct ProfileCo : RowsArgs {
+    double shared_st = 0.0;
     std::vector<double> cow_grid, coe_grid;
-    Bound co_bounds;
-    double n_u, n_m;
 };
 constexpr auto kProfileCo = signature<ProfileCo>(
-    "py_profile_shared_co",
-    arg::matrix("observed_fracs_2d", &ProfileCo::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &ProfileCo::meth_bin_edges),
-    arg::boolean("normalize_stw", &ProfileCo::normalize_stw),
+    "py_profile_shared_co", kFracs, kEdges, kNormalize,
     arg::real("shared_st", &ProfileCo::shared_st),
-    arg::vector("cow_grid", &ProfileCo::cow_grid),
-    arg::vector("coe_grid", &ProfileCo::coe_grid),
-    arg::pair("co_bounds", &ProfileCo::co_bounds),
-    arg::real("n_u", &ProfileCo::n_u, kDefaultExponent),
-    arg::real("n_m", &ProfileCo::n_m, kDefaultExponent));
+    arg::vector("cow_grid", &ProfileCo::cow_grid), arg::vector("coe_grid", &ProfileCo::coe_grid),
+    kCoBounds, kNU, kNM);
 
 PyRef profile_shared_co(ProfileCo& a) {
     const CoProfiles p = without_gil([&] {
@@ -256,30 +193,26 @@ PyRef profile_shared_co(ProfileCo& a) {
 
 // ------------------------------------------------------- full profiles
 
-struct ProfileDensity {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    std::size_t parameter;
+// The two full profiles of one parameter per density row: the same head,
+// then each its own switches.
+struct FullProfile : RowsArgs {
+    std::size_t parameter = 0;
     RowMatrix grid;
-    Bound st_bounds, co_bounds;
-    double n_u, n_m;
-    bool fit_exponents;
-    Bound n_exp_bounds;
+    bool fit_exponents = false;
 };
-constexpr auto kProfileDensity = signature<ProfileDensity>(
-    "py_profile_density",
-    arg::matrix("observed_fracs_2d", &ProfileDensity::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &ProfileDensity::meth_bin_edges),
-    arg::boolean("normalize_stw", &ProfileDensity::normalize_stw),
-    arg::count("parameter", &ProfileDensity::parameter),
-    arg::matrix("grid", &ProfileDensity::grid, kMaxProfileGridPoints),
-    arg::pair("st_bounds", &ProfileDensity::st_bounds),
-    arg::pair("co_bounds", &ProfileDensity::co_bounds),
-    arg::real("n_u", &ProfileDensity::n_u, kDefaultExponent),
-    arg::real("n_m", &ProfileDensity::n_m, kDefaultExponent),
-    arg::boolean("fit_exponents", &ProfileDensity::fit_exponents, false),
-    arg::pair("n_exp_bounds", &ProfileDensity::n_exp_bounds, kDefaultExpBounds));
+
+template <class... Extra>
+consteval auto full_profile_signature(const char* name, Extra... extra) {
+    return signature<FullProfile>(
+        name, kFracs, kEdges, kNormalize, arg::count("parameter", &FullProfile::parameter),
+        arg::matrix("grid", &FullProfile::grid, kMaxProfileGridPoints), kStBounds, kCoBounds,
+        kNU, kNM, extra...);
+}
+
+constexpr auto kProfileDensity = full_profile_signature(
+    "py_profile_density", arg::boolean("fit_exponents", &FullProfile::fit_exponents, false),
+    arg::pair("n_exp_bounds", &FitOptions::n_exp_bounds, kDefaultExpBounds));
+constexpr auto kProfileSharedStCo = full_profile_signature("py_profile_shared_st_co", kWeights);
 
 // Both full profiles: Ctrl+C armed for the call alone, the table discarded
 // once it has fired.
@@ -292,7 +225,7 @@ PyRef run_profile(std::size_t n_densities, std::size_t n_points, Kernel kernel) 
     return new_matrix(n_densities, n_points, table);
 }
 
-PyRef profile_density(ProfileDensity& a) {
+PyRef profile_density(FullProfile& a) {
     check_profile_inputs(a.observed_fracs_2d, a.meth_bin_edges, a.st_bounds, false, a.co_bounds,
                          a.n_u, a.n_m);
     if (a.fit_exponents) check::bounds("n_exp_bounds", a.n_exp_bounds, false);
@@ -305,30 +238,7 @@ PyRef profile_density(ProfileDensity& a) {
     });
 }
 
-struct ProfileSharedStCo {
-    RowMatrix observed_fracs_2d;
-    std::vector<double> meth_bin_edges;
-    bool normalize_stw;
-    std::size_t parameter;
-    RowMatrix grid;
-    Bound st_bounds, co_bounds;
-    double n_u, n_m;
-    std::optional<std::vector<double>> weights;
-};
-constexpr auto kProfileSharedStCo = signature<ProfileSharedStCo>(
-    "py_profile_shared_st_co",
-    arg::matrix("observed_fracs_2d", &ProfileSharedStCo::observed_fracs_2d),
-    arg::vector("meth_bin_edges", &ProfileSharedStCo::meth_bin_edges),
-    arg::boolean("normalize_stw", &ProfileSharedStCo::normalize_stw),
-    arg::count("parameter", &ProfileSharedStCo::parameter),
-    arg::matrix("grid", &ProfileSharedStCo::grid, kMaxProfileGridPoints),
-    arg::pair("st_bounds", &ProfileSharedStCo::st_bounds),
-    arg::pair("co_bounds", &ProfileSharedStCo::co_bounds),
-    arg::real("n_u", &ProfileSharedStCo::n_u, kDefaultExponent),
-    arg::real("n_m", &ProfileSharedStCo::n_m, kDefaultExponent),
-    arg::optional_vector("weights", &ProfileSharedStCo::weights));
-
-PyRef profile_shared_st_co(ProfileSharedStCo& a) {
+PyRef profile_shared_st_co(FullProfile& a) {
     check_profile_inputs(a.observed_fracs_2d, a.meth_bin_edges, a.st_bounds, true, a.co_bounds,
                          a.n_u, a.n_m);
     if (a.weights) {
@@ -340,7 +250,7 @@ PyRef profile_shared_st_co(ProfileSharedStCo& a) {
         return profile_shared_st_co_inner(density_rows(a.observed_fracs_2d), a.meth_bin_edges,
                                           a.normalize_stw, a.parameter, RowRange(a.grid, "grid"),
                                           a.st_bounds, a.co_bounds, a.n_u, a.n_m,
-                                          weights_of(a.weights), stop);
+                                          a.weight_view(), stop);
     });
 }
 

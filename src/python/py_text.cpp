@@ -214,13 +214,12 @@ PyObject* format_units_py(PyObject* /*self*/, PyObject* args) noexcept {
     });
 }
 
-PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
-    PyObject *bytes_obj, *rows_obj, *calls_obj;
-    long long min_mapq;
-    if (!PyArg_ParseTuple(args, "OOOL:_scan_bam_xm", &bytes_obj, &rows_obj, &calls_obj,
-                          &min_mapq)) {
-        return nullptr;
-    }
+// The two record scans take the same buffers and answer alike: the bytes of
+// whole records, the row and call arrays they fill, and (records, bytes
+// consumed, calls, malformed). `scan(data, rows, calls)` runs without the lock;
+// the buffers stay exported meanwhile, so their owners cannot resize them.
+template <class Scan>
+PyObject* scan_bam(PyObject* bytes_obj, PyObject* rows_obj, PyObject* calls_obj, Scan scan) {
     HeldBuffer bytes, rows_buf, calls_buf;
     if (!bytes.get(bytes_obj, PyBUF_SIMPLE)) return nullptr;
     const std::span<std::int64_t> rows =
@@ -232,16 +231,25 @@ PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
     const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(bytes.view().buf),
                                              static_cast<std::size_t>(bytes.view().len));
     return guarded([&]() -> PyObject* {
-        // The buffers stay exported (their owners cannot resize them) while
-        // the lock is released.
-        const BamScan scan =
-            without_gil([&] { return scan_xm_records(data, rows, calls, min_mapq); });
-        PyRef records = new_int(scan.records);
-        PyRef consumed = new_int(scan.consumed);
-        PyRef n_calls = new_int(scan.calls);
-        PyRef malformed(PyBool_FromLong(scan.malformed ? 1 : 0));
+        const BamScan found = without_gil([&] { return scan(data, rows, calls); });
+        PyRef records = new_int(found.records);
+        PyRef consumed = new_int(found.consumed);
+        PyRef n_calls = new_int(found.calls);
+        PyRef malformed(PyBool_FromLong(found.malformed ? 1 : 0));
         if (!malformed) return nullptr;
         return new_tuple({&records, &consumed, &n_calls, &malformed}).release();
+    });
+}
+
+PyObject* scan_bam_xm_py(PyObject* /*self*/, PyObject* args) noexcept {
+    PyObject *bytes_obj, *rows_obj, *calls_obj;
+    long long min_mapq;
+    if (!PyArg_ParseTuple(args, "OOOL:_scan_bam_xm", &bytes_obj, &rows_obj, &calls_obj,
+                          &min_mapq)) {
+        return nullptr;
+    }
+    return scan_bam(bytes_obj, rows_obj, calls_obj, [&](auto data, auto rows, auto calls) {
+        return scan_xm_records(data, rows, calls, min_mapq);
     });
 }
 
@@ -254,26 +262,9 @@ PyObject* scan_bam_mm_py(PyObject* /*self*/, PyObject* args) noexcept {
                           &min_mapq, &threshold, &hydroxy_methylated)) {
         return nullptr;
     }
-    HeldBuffer bytes, rows_buf, calls_buf;
-    if (!bytes.get(bytes_obj, PyBUF_SIMPLE)) return nullptr;
-    const std::span<std::int64_t> rows =
-        items_of<std::int64_t>(rows_buf, rows_obj, "rows", {"l", "q"});
-    if (rows.data() == nullptr && PyErr_Occurred()) return nullptr;
-    const std::span<std::int64_t> calls =
-        items_of<std::int64_t>(calls_buf, calls_obj, "calls", {"l", "q"});
-    if (calls.data() == nullptr && PyErr_Occurred()) return nullptr;
-    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(bytes.view().buf),
-                                             static_cast<std::size_t>(bytes.view().len));
     const ModCallRule rule{threshold, hydroxy_methylated != 0};
-    return guarded([&]() -> PyObject* {
-        const BamScan scan =
-            without_gil([&] { return scan_mm_records(data, rows, calls, min_mapq, rule); });
-        PyRef records = new_int(scan.records);
-        PyRef consumed = new_int(scan.consumed);
-        PyRef n_calls = new_int(scan.calls);
-        PyRef malformed(PyBool_FromLong(scan.malformed ? 1 : 0));
-        if (!malformed) return nullptr;
-        return new_tuple({&records, &consumed, &n_calls, &malformed}).release();
+    return scan_bam(bytes_obj, rows_obj, calls_obj, [&](auto data, auto rows, auto calls) {
+        return scan_mm_records(data, rows, calls, min_mapq, rule);
     });
 }
 

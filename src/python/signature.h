@@ -185,12 +185,13 @@ struct Count : detail::Direct {
     };
     const char* name;
     std::size_t A::*dest;
+    std::optional<std::uint64_t> fallback;
 
-    constexpr bool optional() const { return false; }
-    std::string default_text() const { return {}; }
+    constexpr bool optional() const { return fallback.has_value(); }
+    std::string default_text() const { return std::to_string(*fallback); }
     template <class D>
     void convert(ArgConverter& c, PyObject* obj, D&, Pending& p) const {
-        p.value = c.to_count(name, obj);
+        p.value = obj == nullptr ? *fallback : c.to_count(name, obj);
     }
     template <class D>
     void settle(Pending& p, D& a) const {
@@ -303,7 +304,11 @@ constexpr StartPoint<A> start_point(const char* name, std::optional<std::vector<
 // A non-negative int or __index__ object; a negative one is OverflowError.
 template <class A>
 constexpr Count<A> count(const char* name, std::size_t A::*dest) {
-    return {{}, name, dest};
+    return {{}, name, dest, std::nullopt};
+}
+template <class A>
+constexpr Count<A> count(const char* name, std::size_t A::*dest, std::uint64_t fallback) {
+    return {{}, name, dest, fallback};
 }
 // A one-dimensional float64 array in native byte order, contiguous.
 template <class A>

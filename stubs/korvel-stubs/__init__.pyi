@@ -140,6 +140,7 @@ def py_fit_bootstrap(
     n_m: _Float = 2.0,
     co_penalty: _Float = 0.0,
     weights: _Vector | None = None,
+    progress: int = 0,
 ) -> _Matrix: ...
 def py_fit_bootstrap_exp(
     bootstrap_fracs: _Matrix,
@@ -155,6 +156,7 @@ def py_fit_bootstrap_exp(
     warm_start: tuple[float, float, float, float] | None = None,
     fit_vmax: _Bool = False,
     vmax_bounds: _Pair = ...,
+    progress: int = 0,
 ) -> _Matrix: ...
 def py_fit_bootstrap_exp_perdensity(
     bootstrap_fracs: _Matrix,
@@ -170,6 +172,7 @@ def py_fit_bootstrap_exp_perdensity(
     weights: _Vector | None = None,
     fit_vmax: _Bool = False,
     vmax_bounds: _Pair = ...,
+    progress: int = 0,
 ) -> _Matrix: ...
 def py_fit_bootstrap_co(
     bootstrap_fracs: _Matrix,
@@ -183,6 +186,7 @@ def py_fit_bootstrap_co(
     co_penalty: _Float = 0.0,
     weights: _Vector | None = None,
     warm_start: tuple[float, float, float] | None = None,
+    progress: int = 0,
 ) -> _Matrix: ...
 def py_compute_phase_grids(
     st_free: _Float,
@@ -268,6 +272,7 @@ def py_profile_shared_exp(
     weights: _Vector | None = None,
     fit_vmax: _Bool = False,
     vmax_bounds: _Pair = ...,
+    warm_start: tuple[float, float, float, float] | None = None,
 ) -> _Vector: ...
 def py_profile_shared_st_exp(
     observed_fracs_2d: _Matrix,
@@ -296,6 +301,7 @@ def py_profile_global_co(
     n_exp_bounds: _Pair,
     co_penalty: _Float = 0.0,
     weights: _Vector | None = None,
+    warm_start: tuple[float, float, float] | None = None,
 ) -> _Vector: ...
 def py_profile_drift_log(
     p0_observed: _Vector,
@@ -306,3 +312,4 @@ def py_profile_drift_log(
     parameter: int,
     grid: _Vector,
 ) -> _Vector: ...
+def py_work_done(slot: int) -> tuple[int, int]: ...

@@ -176,9 +176,12 @@ def test_a_log_gets_progress_lines_and_verbose_the_optimiser_trace(reads, tmp_pa
                       "--bootstrap", 2, "--chunk-resamples", 1, *common) == 0
     err = capfd.readouterr().err
     assert re.search(r"^korvel: fit in mode shared-st-exp: \d+ s elapsed$", err, re.M)
-    assert re.search(r"^korvel: bootstrap: 1/2 resamples \(50%\) in \d+ s, [\d.]+ "
-                     r"resamples/(s|min), about \d+ s left$", err, re.M)
-    assert re.search(r"^korvel: bootstrap: 2/2 resamples \(100%\) in \d+ s$", err, re.M)
+    # Each resample is a search that refits both bins at every point: the lines say
+    # how many of those fits are done.
+    assert re.search(r"^korvel: bootstrap: 1/2 resamples \(50%\) in \d+ s, \d+ density "
+                     r"fits, [\d.]+ resamples/(s|min), about \d+ s left$", err, re.M)
+    assert re.search(r"^korvel: bootstrap: 2/2 resamples \(100%\) in \d+ s, \d+ density "
+                     r"fits$", err, re.M)
     assert "Nelder-Mead" not in err
     assert korvel_cmd("fit", reads, "--out", tmp_path / "b", "--mode", "shared-exp",
                       "--verbose", *common) == 0

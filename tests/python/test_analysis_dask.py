@@ -86,17 +86,24 @@ def test_the_profile_bar_has_a_fixed_total_and_reaches_it_or_stays_silent(
 
 
 @pytest.mark.slow
-def test_a_nested_bootstrap_moves_within_a_chunk(counts, capsys, monkeypatch):
-    # One chunk of two resamples run one resample a call: the log counts each,
-    # and the rows are those of the whole call.
-    monkeypatch.setattr(_progress, "MIN_LINE_GAP", 0.0)
-    whole = boot(counts, 2, "shared-exp", progress=False)
-    monkeypatch.setattr(chunks.korvel, "py_thread_count", lambda: 1)
+def test_a_nested_bootstrap_shows_its_fits_before_a_resample_ends(counts, capsys, monkeypatch):
+    # Each resample of shared-st-exp is a search refitting both bins at every point. The
+    # log's lines while the first resample runs give the density fits done, and no time
+    # left, which only finished resamples can estimate; the rows are those of an
+    # uncounted call.
+    monkeypatch.setattr(_progress, "LINE_INTERVAL", 0.2)
+    monkeypatch.setattr(_progress, "WATCH_INTERVAL", 0.05)
+    settings = tl.FitSettings(mode="shared-st-exp", **BOXES)
+    uncounted = chunks.run_chunk(pp.bootstrap_fracs(counts, 2, seed=3), 0, 2, EDGES, settings)
     capsys.readouterr()
-    assert boot(counts, 2, "shared-exp", progress=None).tobytes() == whole.tobytes()
+    assert boot(counts, 2, "shared-st-exp", progress=None).tobytes() == uncounted.tobytes()
     lines = capsys.readouterr().err.splitlines()
-    assert [re.search(r"(\d)/2 resamples", line).group(1) for line in lines] == list("12")
-    assert "left" not in lines[-1] and "left" in lines[0]
+    first = [line for line in lines if "0/2 resamples" in line]
+    assert any("density fits" in line for line in first)
+    assert not any("left" in line for line in first)
+    fits = [int(n) for n in re.findall(r"(\d+) density fits", "\n".join(lines))]
+    assert fits == sorted(fits) and fits[0] > 0
+    assert lines[-1].startswith("korvel: bootstrap: 2/2 resamples (100%)")
 
 
 def test_resume_checks_every_chunk_and_refuses_other_inputs(counts, tmp_path):

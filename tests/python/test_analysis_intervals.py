@@ -106,14 +106,15 @@ def test_exponent_modes_profile_every_fitted_parameter_through_their_record(monk
 
     calls = []
 
-    def profile(fracs, edges, s, w, k, d, grid, start=None):
+    def profile(fracs, edges, s, w, k, rows, grid, start=None):
+        (d,) = rows
         calls.append((k, d, grid.size))
         centre = 1.5 + 0.25 * k + 0.5 * d
         return Q / 2 * (np.log10(grid / centre) / 0.1) ** 2
 
     for mode in ("shared-exp", "shared-st-exp", "shared-co"):
-        record = dataclasses.replace(modes.get(mode), profile=profile,
-                                     profileable=("st", "cow", "coe", "n_u", "n_m", "vmax"))
+        record = dataclasses.replace(modes.get(mode), profilers=(modes.Profiler(
+            modes.PARAMETERS, profile, "stand-in", per_row=True, stops_on_ctrl_c=True),))
         monkeypatch.setitem(modes.REGISTRY, mode, record)
         s = tl.FitSettings(mode=mode, fit_vmax=record.fits_vmax, n_reads=(100, 100))
         names = tl.profiled_parameters(s)

@@ -47,7 +47,7 @@ def test_unknown_mode_and_options_a_mode_lacks_are_refused():
         tl.FitSettings(mode="shared-co", fit_vmax=True)
     assert tl.profile_refusal("shared-st") is None
     # A module without an exponent mode's profile function: that mode refuses.
-    record = dataclasses.replace(modes.get("shared-exp"), profile=None, profileable=())
+    record = dataclasses.replace(modes.get("shared-exp"), profilers=())
     with mock.patch.dict(modes.REGISTRY, {"shared-exp": record}):
         with pytest.raises(ValueError, match="no profile exists in mode shared-exp"):
             tl.profiles(None, EDGES, tl.FitResult(tl.FitSettings(mode="shared-exp"), {}, None),

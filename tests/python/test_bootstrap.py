@@ -274,3 +274,40 @@ def test_ctrl_c_stops_a_fixed_st_resample_between_its_refits():
     lines, delays = interrupt_each(["fixed_st"])
     assert lines == ["fixed_st interrupted: Interrupted by Ctrl+C", "python handler back"]
     assert delays["fixed_st"] < 1.0
+
+
+@pytest.mark.slow
+def test_work_is_counted_while_a_call_runs_and_changes_no_row():
+    # A function counts its finished rows (all of them by its end) and density fits
+    # in the slot it is given, one task a row or a resample, and the rows are those
+    # of an uncounted call. A
+    # nested search (shared St, per-density exponents) is read from another thread
+    # mid-call, between its first and last count. Slot 0 counts nothing; slots end at 64.
+    fracs, slot = resamples(2, 2), 7
+    calls = {"independent": lambda **kw: boot3(fracs, 2, 2, **kw),
+             "exp": lambda **kw: boot_exp(fracs, 2, 2, warm_start=(1.0, 2.0, 2.0, 10.0), **kw),
+             "nested": lambda **kw: boot_perdensity(fracs, 2, 2, True, **kw)}
+    for name, call in calls.items():
+        plain = call()
+        before, seen, stop = korvel.py_work_done(slot), set(), threading.Event()
+
+        def read():
+            while not stop.wait(0.002):
+                seen.add(korvel.py_work_done(slot))
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            counted = call(progress=slot)
+        finally:
+            stop.set()
+            reader.join()
+        after = korvel.py_work_done(slot)
+        assert counted.tobytes() == plain.tobytes(), name
+        rows, fits = (a - b for a, b in zip(after, before))
+        assert rows == 4 and fits >= rows, name
+    assert any(before[1] < s[1] < after[1] for s in seen), seen
+    assert korvel.py_work_done(0) == (0, 0)
+    with pytest.raises(ValueError, match="argument 'progress': must be a slot from 0 "
+                                         r"\(none\) to 64, got 65"):
+        boot_exp(fracs, 2, 2, progress=65)

@@ -4,8 +4,13 @@
 // checks and Ctrl+C are tested through the bindings (tests/python).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <thread>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -105,6 +110,45 @@ TEST(Bootstrap, SharedCoRowsAreTheKernelsResultPerResample) {
         }
     }
     korvel::set_mm_vmax(std::numeric_limits<double>::infinity());
+}
+
+// Counting a call's work changes none of its rows; the counts, read by
+// another thread while the call runs, end at every row of the result and
+// more fits than rows, each resample being a search that refits its rows at
+// every point.
+TEST(Bootstrap, CountedWorkChangesNoRowAndEndsAtEveryRow) {
+    const RowMatrix m = resamples();
+    const BootstrapData data{m, 2, kDens, kEdges, true};
+    const korvel::SharedExpStart warm{1.0, 2.0, 2.0, 10.0};
+    const auto run = [&](const korvel::Interruption& interruption) {
+        return korvel::fit_bootstrap_exp(data, kStBounds, kCoBounds, kExpBounds, 0.0,
+                                         std::nullopt, warm, true, kVmaxBounds, interruption);
+    };
+    const BootstrapTable plain = run(kNever);
+    korvel::WorkCount work;
+    std::atomic<bool> done{false};
+    std::int64_t most_seen = 0;
+    std::thread reader([&] {
+        while (!done.load()) {
+            most_seen = std::max(most_seen, work.fits.load());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    BootstrapTable counted;
+    {
+        korvel::InterruptGuard guard(&work);
+        counted = run(guard.interruption());
+        EXPECT_FALSE(guard.finish());
+    }
+    done.store(true);
+    reader.join();
+    ASSERT_EQ(counted.values.size(), plain.values.size());
+    EXPECT_EQ(std::memcmp(counted.values.data(), plain.values.data(),
+                          plain.values.size() * sizeof(double)),
+              0);
+    EXPECT_EQ(work.rows.load(), 4);
+    EXPECT_GT(work.fits.load(), 4);
+    EXPECT_LE(most_seen, work.fits.load());
 }
 
 // Density 0's fit gives the resample its St; every other density's (CoW, CoE)
