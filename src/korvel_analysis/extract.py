@@ -1046,11 +1046,11 @@ class _Piece:
     offset, from the index, is not past a read it should have read).
     """
 
-    def __init__(self, batches, spec):
-        self.batches, self.k, self.cuts = batches, spec["k"], spec["cuts"]
+    def __init__(self, batches, cut):
+        self.batches, self.k, self.cuts = batches, cut["k"], cut["cuts"]
         self.m = len(self.cuts)
         self.outcome = {"start": None, "stop": self.m + 1, "end": None,
-                        "sure": self.k == 0 or spec["from_first"]}
+                        "sure": self.k == 0 or cut["from_first"]}
         self.started = self.k == 0
         self.seen_any = False
         self.reach = -1
@@ -1661,7 +1661,7 @@ PIECE_BYTES = 1 << 20
 
 
 def _pieces(source, regions, threads, all_bytes):
-    """{contig: the specs of its pieces (``_Piece``)} of the contigs of a BAM worth cutting
+    """{contig: the cuts of its pieces (``_Piece``)} of the contigs of a BAM worth cutting
     for ``threads`` processes: a BAM sorted by coordinate and indexed, read whole contigs
     at a time by korvel's own reader."""
     bai = bgzf.index_path(source["path"])
