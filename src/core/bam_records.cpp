@@ -247,16 +247,18 @@ bool kept(const Record& r, std::int64_t min_mapq) {
     return (r.flag & kLeftOut) == 0 && r.mapq >= min_mapq;
 }
 
-// The reference position of every query position of a record (-1: none).
-void reference_positions(const Record& r, std::vector<std::int64_t>& ref) {
-    ref.assign(r.l_seq, -1);
+// f(q, reference position) for every query position q < limit that the
+// CIGAR aligns to the reference: soft clips, insertions and query past the
+// last operation have none.
+template <class F>
+void for_each_aligned(const Record& r, std::size_t limit, F&& f) {
     std::size_t q = 0;
     std::int64_t pos = r.pos;
-    for (std::size_t k = 0; k < r.n_cigar; ++k) {
+    for (std::size_t k = 0; k < r.n_cigar && q < limit; ++k) {
         const std::uint32_t c = r.cigar_op(k), op = c & 0xF, n = c >> 4;
         if (aligned_op(op)) {
-            for (std::size_t j = 0; j < n && q + j < r.l_seq; ++j) {
-                ref[q + j] = pos + static_cast<std::int64_t>(j);
+            for (std::size_t j = 0; j < n && q + j < limit; ++j) {
+                f(q + j, pos + static_cast<std::int64_t>(j));
             }
             q += n;
             pos += n;
@@ -266,6 +268,12 @@ void reference_positions(const Record& r, std::vector<std::int64_t>& ref) {
             pos += n;
         }
     }
+}
+
+// The reference position of every query position of a record (-1: none).
+void reference_positions(const Record& r, std::vector<std::int64_t>& ref) {
+    ref.assign(r.l_seq, -1);
+    for_each_aligned(r, r.l_seq, [&](std::size_t q, std::int64_t pos) { ref[q] = pos; });
 }
 
 // ---------------------------------------------------------------- MM/ML
@@ -542,25 +550,11 @@ BamScan scan_xm_records(std::span<const std::uint8_t> bytes, std::span<std::int6
             }
             return true;
         }
-        // Walk the CIGAR: calls in soft clips, insertions and past the last query
-        // base have no reference position.
-        std::size_t q = 0;
-        std::int64_t pos = r.pos;
-        for (std::size_t k = 0; k < r.n_cigar && q < text.size(); ++k) {
-            const std::uint32_t c = r.cigar_op(k), op = c & 0xF, n = c >> 4;
-            if (aligned_op(op)) {
-                for (std::size_t j = 0; j < n && q + j < text.size(); ++j) {
-                    const char ch = text[q + j];
-                    if (is_cpg_call(ch)) call(pos + static_cast<std::int64_t>(j), ch);
-                }
-                q += n;
-                pos += n;
-            } else if (query_only_op(op)) {
-                q += n;
-            } else if (reference_only_op(op)) {
-                pos += n;
-            }
-        }
+        // Calls in soft clips, insertions and past the last query base have no
+        // reference position.
+        for_each_aligned(r, text.size(), [&](std::size_t q, std::int64_t pos) {
+            if (is_cpg_call(text[q])) call(pos, text[q]);
+        });
         return true;
     });
 }
