@@ -342,23 +342,32 @@ OuterSearch warm_then_cold(OuterSearch warm, const OuterSearch& cold) {
 // cost, at the point of smallest objective the search evaluated: the search
 // ends at its best point, so refitting there could only repeat that value.
 // Grid points run in parallel; their inner fits run in parallel as well.
-template <class SharedAt, class SearchOf, class SharedCost>
-std::vector<double> profile_through_fit(const SharedProfileRequest& r,
+template <class SharedAt, class SearchOf, class SharedCost, class ValuesOf>
+SharedProfilePoints profile_through_fit(const SharedProfileRequest& r,
                                         const Interruption& interruption,
                                         const OuterSearch& search, Outer outer,
                                         const ProfileTarget& target, SharedAt&& shared_at,
-                                        SearchOf&& search_of, SharedCost&& shared_cost) {
+                                        SearchOf&& search_of, SharedCost&& shared_cost,
+                                        std::size_t width, ValuesOf&& values_of) {
     const RowRange& rows = r.rows;
     const std::span<const double> grid = r.grid;
     const std::size_t n_densities = rows.size();
-    return parallel_map<double>(grid.size(), [&](std::size_t p) {
-        if (interruption.requested()) return kNaN;
+    using Values = std::array<double, kMaxSharedValues>;
+    struct Point {
+        double nll;
+        Values shared;
+    };
+    Values none;
+    none.fill(kNaN);
+    const std::vector<Point> points = parallel_map<Point>(grid.size(), [&](std::size_t p) {
+        if (interruption.requested()) return Point{kNaN, none};
         const double held = grid[p];
         const OuterSearch pinned =
             target.outer ? holding_coordinate(search, *target.outer, target.coordinate(held))
                          : search;
         double best_f = kInf;
         double best_sum = kNaN;
+        Values best_shared = none;
         const auto objective = [&](std::span<const double> x) {
             const auto shared = shared_at(x);
             const auto nll_of = [&](std::size_t e) {
@@ -377,6 +386,7 @@ std::vector<double> profile_through_fit(const SharedProfileRequest& r,
             if (f < best_f) {
                 best_f = f;
                 best_sum = sum;
+                best_shared = values_of(shared);
             }
             return f;
         };
@@ -386,8 +396,30 @@ std::vector<double> profile_through_fit(const SharedProfileRequest& r,
         } else {
             (void)multi_start(objective, pinned.starts, pinned.box, false, {}, interruption);
         }
-        return interruption.requested() ? kNaN : best_sum;
+        if (interruption.requested()) return Point{kNaN, none};
+        return Point{best_sum, best_shared};
     });
+    SharedProfilePoints out{{}, {}, width};
+    out.nll.reserve(points.size());
+    out.shared.reserve(points.size() * width);
+    for (const Point& point : points) {
+        out.nll.push_back(point.nll);
+        out.shared.insert(out.shared.end(), point.shared.begin(), point.shared.begin() + width);
+    }
+    return out;
+}
+
+// The outer search of a profile that may start from a warm point: the warm
+// start alone when the caller asks for no cold starts (a step along a
+// profile from its neighbour's optimum), else the warm start ahead of the
+// cold ones.
+template <class Start, class SearchFrom>
+OuterSearch profile_search(const std::optional<Start>& warm, bool cold_starts,
+                           SearchFrom&& search_from) {
+    if (!warm) return search_from(std::optional<Start>{});
+    OuterSearch first = search_from(warm);
+    return cold_starts ? warm_then_cold(std::move(first), search_from(std::optional<Start>{}))
+                       : first;
 }
 
 }  // namespace
@@ -591,7 +623,7 @@ SharedCoFit fit_shared_co_inner(RowRange rows, std::span<const double> edges, bo
 
 // ------------------------------------------------------------- profiles
 
-std::vector<double> profile_shared_exp_inner(const SharedProfileRequest& r,
+SharedProfilePoints profile_shared_exp_inner(const SharedProfileRequest& r,
                                              const Interruption& interruption) {
     const ModeParams mode{{0, kPerDensity, kPerDensity, 1, 2, r.fit_vmax ? 3 : kNotFitted},
                           {log10_coordinate, nullptr, nullptr, plain_coordinate,
@@ -603,22 +635,22 @@ std::vector<double> profile_shared_exp_inner(const SharedProfileRequest& r,
     const double run_vmax = mm_vmax();
     return profile_through_fit(
         r, interruption,
-        r.exp_start ? warm_then_cold(shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax,
-                                                       r.vmax_bounds, r.exp_start),
-                                     shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax,
-                                                       r.vmax_bounds, std::nullopt))
-                    : shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax, r.vmax_bounds,
-                                        std::nullopt),
+        profile_search(r.exp_start, r.cold_starts,
+                       [&](const std::optional<SharedExpStart>& start) {
+                           return shared_exp_search(r.st_bounds, r.n_exp_bounds, r.fit_vmax,
+                                                    r.vmax_bounds, start);
+                       }),
         Outer::kSimplex, target,
         [&](std::span<const double> x) { return exp_shared_at(x, r.fit_vmax, run_vmax); },
         [&](const ExpShared& s) {
             return density_fit_detail::co_fixed_st_search(s.st, s.n_u, s.n_m, r.co_bounds,
                                                           r.co_penalty, s.vmax);
         },
-        [](const ExpShared&) { return 0.0; });
+        [](const ExpShared&) { return 0.0; }, 4,
+        [](const ExpShared& s) { return std::array<double, kMaxSharedValues>{s.st, s.n_u, s.n_m, s.vmax}; });
 }
 
-std::vector<double> profile_shared_st_exp_inner(const SharedProfileRequest& r,
+SharedProfilePoints profile_shared_st_exp_inner(const SharedProfileRequest& r,
                                                 const Interruption& interruption) {
     const ModeParams mode{{0, kPerDensity, kPerDensity, kPerDensity, kPerDensity,
                            r.fit_vmax ? 1 : kNotFitted},
@@ -637,10 +669,11 @@ std::vector<double> profile_shared_st_exp_inner(const SharedProfileRequest& r,
             return density_fit_detail::co_exp_fixed_st_search(s.st, r.co_bounds, r.n_exp_bounds,
                                                               r.co_penalty, s.vmax);
         },
-        [](const StExpShared&) { return 0.0; });
+        [](const StExpShared&) { return 0.0; }, 2,
+        [](const StExpShared& s) { return std::array<double, kMaxSharedValues>{s.st, s.vmax}; });
 }
 
-std::vector<double> profile_global_co_inner(const SharedProfileRequest& r,
+SharedProfilePoints profile_global_co_inner(const SharedProfileRequest& r,
                                             const Interruption& interruption) {
     const ModeParams mode{{0, 1, 2, kPerDensity, kPerDensity, kNotFitted},
                           {log10_coordinate, log10_coordinate, log10_coordinate, nullptr,
@@ -651,15 +684,17 @@ std::vector<double> profile_global_co_inner(const SharedProfileRequest& r,
     const double vmax = mm_vmax();
     return profile_through_fit(
         r, interruption,
-        r.co_start ? warm_then_cold(shared_co_search(r.st_bounds, r.co_bounds, r.co_start),
-                                    shared_co_search(r.st_bounds, r.co_bounds, std::nullopt))
-                   : shared_co_search(r.st_bounds, r.co_bounds, std::nullopt),
+        profile_search(r.co_start, r.cold_starts,
+                       [&](const std::optional<SharedCoStart>& start) {
+                           return shared_co_search(r.st_bounds, r.co_bounds, start);
+                       }),
         Outer::kSimplex, target, co_shared_at,
         [&](const CoShared& s) {
             return density_fit_detail::exp_fixed_co_search(s.st, s.cow, s.coe, r.n_exp_bounds,
                                                            vmax);
         },
-        [&](const CoShared& s) { return co_penalty_term(r.co_penalty, s.cow, s.coe); });
+        [&](const CoShared& s) { return co_penalty_term(r.co_penalty, s.cow, s.coe); }, 3,
+        [](const CoShared& s) { return std::array<double, kMaxSharedValues>{s.st, s.cow, s.coe}; });
 }
 
 }  // namespace korvel

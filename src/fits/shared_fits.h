@@ -207,24 +207,41 @@ struct SharedProfileRequest {
     // the estimate lies next to. Read by the mode it belongs to.
     std::optional<SharedExpStart> exp_start;
     std::optional<SharedCoStart> co_start;
+    // False: the warm start alone, without the cold starts after it (a step
+    // along a profile from the optimum its neighbouring point found).
+    bool cold_starts = true;
+};
+
+// The most shared values a profile point reports (shared-exp's four).
+inline constexpr std::size_t kMaxSharedValues = 4;
+
+// A profile's points: the NLL at each grid point, and the shared values at
+// which it was found, row p of `shared` (`width` values a row: St, n_U, n_M,
+// Vmax for shared-exp; St, CoW, CoE for shared-co; St, Vmax for
+// shared-st-exp), NaN where the point was interrupted. A caller walking a
+// profile outwards starts the next point there.
+struct SharedProfilePoints {
+    std::vector<double> nll;
+    std::vector<double> shared;
+    std::size_t width = 0;
 };
 
 // St, n_U, n_M (and Vmax) shared, (CoW, CoE) per row: parameters 0, 3, 4 (5)
 // shared, 1 and 2 per density; the search starts at exp_start first.
-std::vector<double> profile_shared_exp_inner(const SharedProfileRequest& request,
+SharedProfilePoints profile_shared_exp_inner(const SharedProfileRequest& request,
                                              const Interruption& interruption = {});
 
 // St (and Vmax) shared, (CoW, CoE, n_U, n_M) per row: 0 (5) shared, 1 to 4
 // per density. Without Vmax a held St leaves nothing shared to search: Brent
 // over the one point, the sum of the rows' fits at that St.
-std::vector<double> profile_shared_st_exp_inner(const SharedProfileRequest& request,
+SharedProfilePoints profile_shared_st_exp_inner(const SharedProfileRequest& request,
                                                 const Interruption& interruption = {});
 
 // St, CoW, CoE shared, (n_U, n_M) per row: 0 to 2 shared, 3 and 4 per
 // density. The fit adds the coefficient penalty once to each outer value;
 // the profile minimises that too but reports the NLL sum alone; the search
 // starts at co_start first.
-std::vector<double> profile_global_co_inner(const SharedProfileRequest& request,
+SharedProfilePoints profile_global_co_inner(const SharedProfileRequest& request,
                                             const Interruption& interruption = {});
 
 }  // namespace korvel

@@ -52,6 +52,11 @@ class Profiler:
     fit (``Mode.warm_start``), where the shared search of an exponent mode starts
     before its cold starts, which can stall far from the minimum once a parameter
     is held; the other profiles take no start.
+
+    ``walks``: ``run`` also takes ``cold_starts`` (False: from ``start`` alone) and
+    ``with_shared`` (True: returns the NLLs and, per grid value, the shared values
+    where they were found, in ``start``'s order), so that a profile can be walked
+    outwards, each point starting at its inner neighbour's optimum.
     """
 
     parameters: tuple
@@ -62,6 +67,7 @@ class Profiler:
     # computes, so it is run where Python can answer Ctrl+C meanwhile.
     stops_on_ctrl_c: bool
     seeded: bool = True  # the same curves on every run
+    walks: bool = False
 
 
 @dataclass(frozen=True)
@@ -221,14 +227,20 @@ def _exponent_profilers(function, with_vmax=True):
     if fn is None:
         return ()
 
-    def run(fracs, edges, s, w, k, rows, grid, start=None):
+    walks = function != "py_profile_shared_st_exp"  # the others search shared exponents
+
+    def run(fracs, edges, s, w, k, rows, grid, start=None, cold_starts=True, with_shared=False):
         vmax = (bool(s.fit_vmax), tuple(s.vmax_bounds)) if with_vmax else ()
-        warm = {} if start is None else {"warm_start": tuple(float(v) for v in start)}
-        return np.atleast_2d(fn(fracs, edges, bool(s.normalize_stw), k, rows[0], grid[0],
-                                tuple(s.st_bounds), tuple(s.co_bounds), tuple(s.exp_bounds),
-                                s.co_penalty, w, *vmax, **warm))
+        more = {} if start is None else {"warm_start": tuple(float(v) for v in start)}
+        if walks:
+            more.update(cold_starts=cold_starts, with_shared=with_shared)
+        out = fn(fracs, edges, bool(s.normalize_stw), k, rows[0], grid[0], tuple(s.st_bounds),
+                 tuple(s.co_bounds), tuple(s.exp_bounds), s.co_penalty, w, *vmax, **more)
+        if with_shared:
+            return np.atleast_2d(out[0]), out[1]
+        return np.atleast_2d(out)
     names = _EXP_PARAMETERS + (("vmax",) if with_vmax else ())
-    return (Profiler(names, run, function, per_row=True, stops_on_ctrl_c=True),)
+    return (Profiler(names, run, function, per_row=True, stops_on_ctrl_c=True, walks=walks),)
 
 
 def _warm_shared_exp(result):

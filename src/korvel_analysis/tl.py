@@ -589,6 +589,64 @@ def _profile_rows(scan, estimates, bounds, level, points, span, tick=None):
     return _profile_all([(scan, estimates, bounds, tick)], level, points, span)[0]
 
 
+class _Walk:
+    """One profile of a shared exponent mode, walked outwards from its minimum:
+    ``call(grid, start, cold_starts)`` refits the grid's points from ``start`` (and,
+    with ``cold_starts``, the fit's cold starts after it) and returns their NLLs and
+    the shared values at which each was found.
+
+    Held far from the estimate, the shared search can stall on the side of a
+    curved valley well above its floor when it starts at the estimate or cold,
+    and an interval end then lands too close. So the first grid is refitted
+    once more point by point outwards from its lowest point, each from the
+    optimum of the point before it (kept where lower), and every later point
+    starts at the optimum of its neighbour towards the minimum. Called with a
+    profile's grids, as ``_each_row`` calls a row; returns their NLLs."""
+
+    def __init__(self, call, start):
+        self.call, self.start = call, tuple(start)
+        self.x, self.nll = np.empty(0), np.empty(0)
+        self.shared = np.empty((0, len(self.start)))
+
+    def __call__(self, grid):
+        grid = np.asarray(grid, dtype=np.float64)
+        if not self.x.size:
+            nll, shared = self.call(grid, self.start, True)
+            self._keep(grid, nll, shared)
+            self._walk_out()
+        else:
+            low = self.x[int(np.nanargmin(self.nll))]
+            for g in sorted(grid, key=lambda g: abs(math.log10(g) - math.log10(low))):
+                if np.any(self.x == g):
+                    continue
+                # The nearest point on the minimum's side, else the nearest of all.
+                inner = self.x <= g if g > low else self.x >= g
+                near = np.flatnonzero(inner) if inner.any() else np.arange(self.x.size)
+                i = near[np.argmin(np.abs(np.log10(self.x[near]) - math.log10(g)))]
+                nll, shared = self.call(np.array([g]), tuple(self.shared[i]), True)
+                self._keep(np.array([g]), nll, shared)
+        return self.nll[np.searchsorted(self.x, grid)]
+
+    def _keep(self, grid, nll, shared):
+        x = np.concatenate([self.x, grid])
+        order = np.argsort(x, kind="stable")
+        self.x = x[order]
+        self.nll = np.concatenate([self.nll, np.asarray(nll, dtype=np.float64)])[order]
+        self.shared = np.concatenate([self.shared, np.asarray(shared).reshape(-1, len(self.start))])[order]
+
+    def _walk_out(self):
+        if np.isnan(self.nll).all():
+            return
+        i0 = int(np.nanargmin(self.nll))
+        for side in (-1, 1):
+            i = i0 + side
+            while 0 <= i < self.x.size and not np.isnan(self.shared[i - side]).any():
+                nll, shared = self.call(self.x[i:i + 1], tuple(self.shared[i - side]), False)
+                if nll[0] < self.nll[i]:
+                    self.nll[i], self.shared[i] = nll[0], shared[0]
+                i += side
+
+
 def _as_profile(curve, name, density_idx, estimate, level, held):
     return Profile(name, density_idx, curve.g, curve.nll, float(estimate),
                    likelihood_ratio_interval(curve.g, curve.nll, level), held,
@@ -641,6 +699,17 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
                 return _promptly(p.run, fracs, edges, s, scale, k, rows, grid, start)
             with _sigint_kept():
                 return p.run(fracs, edges, s, scale, k, rows, grid, start)
+        if p.walks:
+            walks = {}
+
+            def walked(d, grid):
+                def call(g, first, cold):
+                    with _sigint_kept():
+                        nll, shared = p.run(fracs, edges, s, scale, k, [d], g[None, :], first,
+                                            cold_starts=cold, with_shared=True)
+                    return nll[0], shared
+                return walks.setdefault(d, _Walk(call, start))(grid)
+            return _each_row(walked)
         if p.per_row:
             return _each_row(lambda d, grid: run([d], grid[None, :])[0])
         return lambda table: run(range(table.shape[0]), table)

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
@@ -36,6 +37,8 @@ struct SharedProfile {
     bool fit_vmax = false;
     Bound vmax_bounds{};
     std::optional<std::vector<double>> warm_start;  // the outer search's first start
+    bool cold_starts = true;
+    bool with_shared = false;
 };
 
 // One table for the three profiles; the two exponent modes add the Vmax
@@ -60,12 +63,16 @@ consteval auto shared_profile_signature(const char* name, Extra... extra) {
 constexpr auto kProfileSharedExp = shared_profile_signature(
     "py_profile_shared_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
     arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds),
-    arg::start_point("warm_start", &SharedProfile::warm_start, 4));
+    arg::start_point("warm_start", &SharedProfile::warm_start, 4),
+    arg::boolean("cold_starts", &SharedProfile::cold_starts, true),
+    arg::boolean("with_shared", &SharedProfile::with_shared, false));
 constexpr auto kProfileSharedStExp = shared_profile_signature(
     "py_profile_shared_st_exp", arg::boolean("fit_vmax", &SharedProfile::fit_vmax, false),
     arg::pair("vmax_bounds", &SharedProfile::vmax_bounds, kDefaultVmaxBounds));
 constexpr auto kProfileGlobalCo = shared_profile_signature(
-    "py_profile_global_co", arg::start_point("warm_start", &SharedProfile::warm_start, 3));
+    "py_profile_global_co", arg::start_point("warm_start", &SharedProfile::warm_start, 3),
+    arg::boolean("cold_starts", &SharedProfile::cold_starts, true),
+    arg::boolean("with_shared", &SharedProfile::with_shared, false));
 
 void check_shared_profile(const SharedProfile& a) {
     const RowMatrix& fracs = a.observed_fracs_2d;
@@ -91,12 +98,17 @@ std::optional<std::span<const double>> weights_of(const SharedProfile& a) {
 // argument, found here or by the kernel's own checks before its work, is a
 // ValueError, and an interrupted call's values are discarded.
 template <class Check, class Kernel>
-PyRef run_checked_profile(Check check, Kernel kernel) {
+auto run_checked_kernel(Check check, Kernel kernel) {
     check();
     InterruptGuard interrupt;
-    const std::vector<double> values =
-        without_gil([&] { return kernel(interrupt.interruption()); });
-    if (interrupt.finish()) return PyRef(raise_interrupted());
+    auto values = without_gil([&] { return kernel(interrupt.interruption()); });
+    return std::make_pair(std::move(values), interrupt.finish());
+}
+
+template <class Check, class Kernel>
+PyRef run_checked_profile(Check check, Kernel kernel) {
+    auto [values, interrupted] = run_checked_kernel(check, kernel);
+    if (interrupted) return PyRef(raise_interrupted());
     return new_vector(values);
 }
 
@@ -113,7 +125,7 @@ PyRef shared_profile(SharedProfile& a) {
         if (w.size() == 4) exp_start = SharedExpStart{w[0], w[1], w[2], w[3]};
         if (w.size() == 3) co_start = SharedCoStart{w[0], w[1], w[2]};
     }
-    return run_checked_profile([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
+    auto [points, interrupted] = run_checked_kernel([&] { check_shared_profile(a); }, [&](const Interruption& stop) {
         return Kernel({.rows = RowRange(a.observed_fracs_2d, "observed_fracs_2d"),
                        .edges = a.meth_bin_edges,
                        .normalize_stw = a.normalize_stw,
@@ -128,9 +140,15 @@ PyRef shared_profile(SharedProfile& a) {
                        .fit_vmax = a.fit_vmax,
                        .vmax_bounds = a.vmax_bounds,
                        .exp_start = exp_start,
-                       .co_start = co_start},
+                       .co_start = co_start,
+                       .cold_starts = a.cold_starts},
                       stop);
     });
+    if (interrupted) return PyRef(raise_interrupted());
+    PyRef nll = new_vector(points.nll);
+    if (!a.with_shared) return nll;
+    PyRef shared = new_matrix(points.nll.size(), points.width, points.shared);
+    return new_tuple({&nll, &shared});
 }
 
 // ------------------------------------------------------------------ drift
@@ -185,7 +203,9 @@ const Bindings kProfileBindings{
         "other one: the shared ones by the fit's Nelder-Mead from its cold starts\n"
         "(after warm_start = (St, n_U, n_M, Vmax), the fit's estimate as a rule,\n"
         "when given: moved onto the held value, it keeps the search next to the\n"
-        "minimum where the cold starts can stall in a curved valley),\n"
+        "minimum where the cold starts can stall in a curved valley; with\n"
+        "cold_starts=False from warm_start alone, a step along the profile from\n"
+        "its neighbouring point's optimum),\n"
         "each bin's coefficients by its own search (the held bin only its other\n"
         "coefficient), bin e seeded with p * n_densities + e, so a profile is\n"
         "identical on any number of threads. The value is sum_e weights[e] * NLL_e\n"
@@ -193,7 +213,10 @@ const Bindings kProfileBindings{
         "best point the search met. Grid values may lie outside the bounds; grid\n"
         "holds at most 1000 values, finite, positive for St, CoW, CoE and Vmax.\n"
         "Every argument is checked before any work (ValueError). Returns a float64\n"
-        "array of shape (len(grid),). Ctrl+C raises KeyboardInterrupt."),
+        "array of shape (len(grid),); with with_shared=True, a pair of it and a\n"
+        "(len(grid), 4) array of the shared St, n_U, n_M, Vmax at which each value\n"
+        "was found (to start a neighbouring point there). Ctrl+C raises\n"
+        "KeyboardInterrupt."),
 
     bind<kProfileSharedStExp, shared_profile<profile_shared_st_exp_inner>>(
         Place{28},
@@ -213,10 +236,12 @@ const Bindings kProfileBindings{
         "parameter: 0 St, 1 CoW, 2 CoE profile the shared value; 3 n_U and 4 n_M\n"
         "that of bin density_idx. The shared values are refitted by the fit's\n"
         "Nelder-Mead from its cold starts (after warm_start = (St, CoW, CoE) when\n"
-        "given, as in py_profile_shared_exp), co_penalty added once to each value it\n"
+        "given, or from it alone with cold_starts=False, as in\n"
+        "py_profile_shared_exp), co_penalty added once to each value it\n"
         "compares, as in the fit; the value returned is the weighted NLL sum\n"
-        "without it. Otherwise as py_profile_shared_exp: seeds, grid limits,\n"
-        "result, Ctrl+C. Every argument is checked before any work (ValueError)."),
+        "without it; with_shared=True adds the (len(grid), 3) array of the shared\n"
+        "St, CoW, CoE at each value. Otherwise as py_profile_shared_exp: seeds,\n"
+        "grid limits, result, Ctrl+C. Every argument is checked before any work (ValueError)."),
 
     bind<kProfileDriftLog, profile_drift_log>(
         Place{30},

@@ -273,7 +273,9 @@ def py_profile_shared_exp(
     fit_vmax: _Bool = False,
     vmax_bounds: _Pair = ...,
     warm_start: tuple[float, float, float, float] | None = None,
-) -> _Vector: ...
+    cold_starts: _Bool = True,
+    with_shared: _Bool = False,
+) -> _Vector | tuple[_Vector, _Matrix]: ...
 def py_profile_shared_st_exp(
     observed_fracs_2d: _Matrix,
     meth_bin_edges: _Vector,
@@ -302,7 +304,9 @@ def py_profile_global_co(
     co_penalty: _Float = 0.0,
     weights: _Vector | None = None,
     warm_start: tuple[float, float, float] | None = None,
-) -> _Vector: ...
+    cold_starts: _Bool = True,
+    with_shared: _Bool = False,
+) -> _Vector | tuple[_Vector, _Matrix]: ...
 def py_profile_drift_log(
     p0_observed: _Vector,
     fit_observed_2d: _Matrix,

@@ -135,6 +135,45 @@ def test_a_held_exponent_refits_from_the_estimate():
     assert got[1] == pytest.approx(13407.5344, abs=SAME_MINIMUM)
 
 
+@pytest.mark.slow
+def test_a_profile_walked_out_reaches_a_far_minimum():
+    # Fifth of the same draws: the fit puts bin 1's CoW at 6.63 (truth 3). Held at
+    # 3 and started at the estimate, the shared search stalled at 2 dNLL 51.5; an
+    # outside search (scipy over the other eight parameters) found 5.77. Walked
+    # out from the estimate, each point from its neighbour's optimum, the profile
+    # reaches it; the shared values it reports are the start of the next point.
+    from korvel_analysis import modes, pp, simulate, tl
+
+    edges = pp.meth_edges(10)
+    rng = np.random.default_rng(2026)
+    for _ in range(5):
+        rows = np.array([rng.multinomial(3000, (lambda p: p / p.sum())(
+            simulate.model_fractions(1.0, cow, coe, edges, 2.0, 2.0)))
+            for cow, coe in ((2.0, 4.0), (3.0, 3.0), (4.0, 5.0))], dtype=float)
+    n = rows.sum(axis=1)
+    settings = tl.FitSettings(mode="shared-exp", st_bounds=(1e-3, 10.0), co_bounds=(1e-3, 1e3),
+                              n_reads=tuple(n))
+    fracs = rows / n[:, None]
+    result = tl.fit(fracs, edges, settings)
+    cow = float(result.params["cow"][1])
+    assert cow == pytest.approx(6.627, abs=0.01)
+    run = modes.get("shared-exp").profiler("cow").run
+    scale = tl.likelihood_weights(n)
+
+    def call(g, start, cold):
+        nll, shared = run(fracs, edges, settings, scale, 1, [1], g[None, :], start,
+                          cold_starts=cold, with_shared=True)
+        return nll[0], shared
+    grid = np.geomspace(3.0, cow, 4)
+    nll = tl._Walk(call, tl.warm_start(result))(grid)
+    assert 2 * (nll[0] - nll[-1]) == pytest.approx(5.77, abs=0.1)
+    # The shared values reported are where the value was found.
+    alone, shared = run(fracs, edges, settings, scale, 1, [1], grid[None, -1:],
+                        tl.warm_start(result), with_shared=True)
+    assert alone[0, 0] == pytest.approx(nll[-1], abs=SAME_MINIMUM)
+    assert shared[0] == pytest.approx(tl.warm_start(result), rel=1e-3)
+
+
 # ------------------------------------------------------------------ drift
 
 DRIFT_EDGES = np.linspace(0.0, 1.0, 6)
