@@ -20,6 +20,7 @@ escaped.
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import contextlib
 import csv
@@ -51,6 +52,8 @@ SHOWN_CHARS = 80
 STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
+# Room left in a block's buffer for the start of a line that the last block cut off.
+READ_SPARE = 1 << 16
 SCAN_ROWS = 1 << 16
 # A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them
 # (more pieces spread the work more evenly, and cost a call and a block of rows each).
@@ -134,10 +137,12 @@ class CountsTable:
     source: dict = field(default_factory=dict)
 
 
-def _raw_blocks(path, f, source):
-    """The bytes of the open file ``f`` as read, in blocks; ``source`` gets the input's path,
-    SHA-256 and size once it has been read to its end."""
-    sha256, size = hashlib.sha256(), 0
+def _raw_blocks(f, sha256, head, read):
+    """The bytes of the open file ``f`` as read, in blocks: its first bytes ``head``
+    (hashed already), then the rest, each block added to ``sha256``. ``read`` (a dict)
+    gets "bytes", the input's size, once it has been read to its end."""
+    size = len(head)
+    yield head
     while True:
         block = f.read(READ_BYTES)
         if not block:
@@ -145,8 +150,7 @@ def _raw_blocks(path, f, source):
         sha256.update(block)
         size += len(block)
         yield block
-    source.update(path=path if path == STDIN else os.path.abspath(path),
-                  sha256=sha256.hexdigest(), bytes=size)
+    read["bytes"] = size
 
 
 def _gunzipped(blocks):
@@ -226,11 +230,14 @@ def _ahead(blocks, depth=4):
         stop.set()
 
 
-def _content(path, source, sizes):
-    """The text's bytes in blocks of whole lines (see ``_line_blocks``): gunzipped when its first bytes say gzip, a leading
-    byte-order mark dropped (it is not part of the first column's name). ``sizes`` (a dict)
-    gets "file", the size in bytes of a regular file, and "gzip" True once the content is
-    known to be compressed (before its first block comes)."""
+def _content(path, source, sizes, free):
+    """The text's bytes in blocks of whole lines (see ``_line_blocks``), as (buffer, end)
+    pairs, the lines being buffer[:end]: gunzipped when its first bytes say gzip, a
+    leading byte-order mark dropped (it is not part of the first column's name).
+    ``sizes`` (a dict) gets "file", the size in bytes of a regular file, and "gzip" True
+    once the content is known to be compressed (before its first block comes). The
+    caller hands each bytearray back into ``free`` (a deque) once it is done with it,
+    to be read into again."""
     try:
         f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
     except OSError as exc:
@@ -239,18 +246,67 @@ def _content(path, source, sizes):
         status = os.fstat(f.fileno())
         if stat.S_ISREG(status.st_mode):
             sizes["file"] = status.st_size
-    # Cut into whole lines on the reading thread too: the caller's thread only scans.
-    yield from _ahead(_line_blocks(path, _decoded(path, f, source, sizes)))
+    # Read, hashed and cut into whole lines on the reading thread: the caller's thread
+    # only scans.
+    yield from _ahead(_decoded(path, f, source, sizes, free))
 
 
-def _decoded(path, f, source, sizes):
-    raw = _raw_blocks(path, f, source)
+def _decoded(path, f, source, sizes, free):
+    sha256 = hashlib.sha256()
     try:
-        yield from _unpacked(raw, sizes)
+        head = f.read(3)
+        sha256.update(head)
+        if head[:2] == b"\x1f\x8b":
+            read = {}
+            for block in _line_blocks(path, _unpacked(_raw_blocks(f, sha256, head, read),
+                                                      sizes)):
+                yield block, len(block)
+            size = read["bytes"]
+        else:
+            size = yield from _plain_blocks(path, f, sha256, head, free)
     finally:
-        raw.close()
         if f is not sys.stdin.buffer:
             f.close()
+    source.update(path=path if path == STDIN else os.path.abspath(path),
+                  sha256=sha256.hexdigest(), bytes=size)
+
+
+def _plain_blocks(path, f, sha256, head, free):
+    """What ``_line_blocks`` gives for an input that is not compressed, whose first bytes
+    ``head`` are read and hashed, as (buffer, end) pairs: the rest is read straight into
+    bytearrays taken from ``free`` (or new), each after the start of a line that the
+    last one cut off, so that a block is neither copied nor joined, nor its memory
+    made anew. Returns the input's size."""
+    size = len(head)
+    carry = b"" if head == b"\xef\xbb\xbf" else head  # a byte-order mark dropped
+    while True:
+        buf = free.pop() if free else bytearray(READ_BYTES + READ_SPARE)
+        if len(buf) < len(carry) + READ_BYTES:  # a long line goes on
+            buf = bytearray(len(carry) + READ_BYTES)
+        start = len(carry)
+        buf[:start] = carry
+        with memoryview(buf) as view:
+            end = start
+            while end < start + READ_BYTES:  # read(n) reads until n or the end, so does this
+                n = f.readinto(view[end:start + READ_BYTES])
+                if not n:
+                    break
+                end += n
+            sha256.update(view[start:end])
+            size += end - start
+            if end == start:
+                if start:
+                    yield buf, start
+                return size
+            cut = buf.rfind(b"\n", start, end) + 1
+            if not cut:
+                cut = buf.rfind(b"\r", 0, end - 1) + 1  # "\r" alone breaks a line
+            carry = bytes(view[cut:end])
+        if cut:
+            yield buf, cut
+        if len(carry) > MAX_LINE_CHARS and _unreadable_line(carry):
+            yield carry, len(carry)  # the caller refuses the line it holds, long or not UTF-8
+            return size
 
 
 def _unpacked(raw, sizes):
@@ -371,9 +427,12 @@ class _Table:
             csv.field_size_limit(MAX_LINE_CHARS + 1)
         self.path = path
         self._sizes = {}
-        self._blocks = _content(path, source, self._sizes)
-        # _taken: the bytes of the blocks before _data.
-        self._data, self._pos, self._lineno, self._taken = b"", 0, 1, 0
+        # The buffers of blocks done with, for the reading thread to read into again.
+        self._free = collections.deque()
+        self._blocks = _content(path, source, self._sizes, self._free)
+        # The current block's lines are _data[:_end]; _taken: the bytes of the blocks
+        # before it.
+        self._data, self._end, self._pos, self._lineno, self._taken = b"", 0, 0, 1, 0
         first = self._next_line()
         if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
@@ -391,12 +450,15 @@ class _Table:
 
     def _fill(self):
         """False at the end of the input."""
-        while self._pos >= len(self._data):
+        while self._pos >= self._end:
             block = next(self._blocks, None)
             if block is None:
                 return False
-            self._taken += len(self._data)
-            self._data, self._pos = block, 0
+            if isinstance(self._data, bytearray):
+                # Nothing holds on to it now: every piece of it has been scanned.
+                self._free.append(self._data)
+            self._taken += self._end
+            (self._data, self._end), self._pos = block, 0
         return True
 
     def expected_lines(self):
@@ -411,8 +473,8 @@ class _Table:
         """The next line as text (None at the end)."""
         if not self._fill():
             return None
-        m = _BREAK.search(self._data, self._pos)
-        end = m.end() if m else len(self._data)
+        m = _BREAK.search(self._data, self._pos, self._end)
+        end = m.end() if m else self._end
         ((_, text),) = _text_lines(self.path, self._data[self._pos:end], self._lineno)
         self._pos, self._lineno = end, self._lineno + 1
         return text
@@ -505,12 +567,12 @@ class _Table:
                         break
                 # Scanned to the end of the block, or stopped by a full output: the scan
                 # goes on (a new block's first line is plain as often as any other).
-                if full or self._pos >= len(self._data):
+                if full or self._pos >= self._end:
                     continue
                 # A line the bulk reader left: read it here, or, when quotes may make a
                 # row run over lines, every line left.
-                m = _BREAK.search(self._data, self._pos)
-                end = m.end() if m else len(self._data)
+                m = _BREAK.search(self._data, self._pos, self._end)
+                end = m.end() if m else self._end
                 if b'"' in self._data[self._pos:end]:
                     yield from self._slow_numbers(columns, self.rows())
                     return
@@ -523,15 +585,15 @@ class _Table:
     def _pieces(self):
         """The rest of the current block as memoryviews of whole lines: at most PIECES, each
         at least PIECE_BYTES long but the last."""
-        data, pos = self._data, self._pos
-        n = min(PIECES, max(1, (len(data) - pos) // PIECE_BYTES))
+        data, pos, end = self._data, self._pos, self._end
+        n = min(PIECES, max(1, (end - pos) // PIECE_BYTES))
         cuts = [pos]
         for i in range(1, n):
-            cut = data.find(b"\n", pos + (len(data) - pos) * i // n) + 1
+            cut = data.find(b"\n", pos + (end - pos) * i // n, end) + 1
             if cut <= cuts[-1]:
                 break
             cuts.append(cut)
-        cuts.append(len(data))
+        cuts.append(end)
         view = memoryview(data)
         return [view[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
 
