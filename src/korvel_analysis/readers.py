@@ -21,7 +21,6 @@ escaped.
 from __future__ import annotations
 
 import collections
-import concurrent.futures
 import contextlib
 import csv
 import gzip
@@ -55,10 +54,6 @@ READ_BYTES = 1 << 20
 # Room left in a block's buffer for the start of a line that the last block cut off.
 READ_SPARE = 1 << 16
 SCAN_ROWS = 1 << 16
-# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them
-# (more pieces spread the work more evenly, and cost a call and a block of rows each).
-PIECE_BYTES = 1 << 17
-PIECES = 2
 
 
 class ArgumentError(ValueError):
@@ -413,6 +408,90 @@ def _delimiter(path, header_line):
     return "\t" if "\t" in header_line or "," not in header_line else ","
 
 
+class _BlockScans:
+    """The blocks of ``blocks`` ((data, end) pairs) scanned by ``scan(data, 0, end)``,
+    handed out in order by ``next()``: a helper thread scans the blocks ahead, and the
+    thread that asks for a block not scanned yet scans the next block that no thread
+    has taken instead of waiting, so that the scanning goes to whichever thread is
+    free (the scan releases the interpreter lock) and neither waits on the other."""
+
+    AHEAD = 4  # blocks the helper scans beyond the one asked for
+
+    def __init__(self, blocks, scan):
+        self._blocks, self._scan = blocks, scan
+        self._taking = threading.Lock()  # held while the next block is taken
+        self._changed = threading.Condition()
+        self._results = {}  # block number -> (block, chunks), None at the end, or an error
+        self._taken = 0  # blocks taken from ``blocks``
+        self._wanted = 0  # the block next() hands out next
+        self._stop = False
+        threading.Thread(target=self._help, name="korvel-scan", daemon=True).start()
+
+    def _take_and_scan(self):
+        """Takes the next block, scans it and files the result under its number; returns
+        whether there are blocks left."""
+        with self._taking:
+            n = self._taken
+            self._taken += 1
+            try:
+                block = next(self._blocks, None)
+            except BaseException as exc:  # noqa: BLE001 - raised by next() in its turn
+                block = exc
+        result = block
+        if isinstance(block, tuple):
+            try:
+                result = block, self._scan(block[0], 0, block[1])
+            except BaseException as exc:  # noqa: BLE001
+                result = exc
+        with self._changed:
+            self._results[n] = result
+            self._changed.notify_all()
+        return isinstance(block, tuple)
+
+    def _help(self):
+        while True:
+            with self._changed:
+                while not self._stop and self._taken - self._wanted >= self.AHEAD:
+                    self._changed.wait()
+                if self._stop:
+                    return
+            if not self._take_and_scan():
+                return
+
+    def next(self):
+        """The next block and its chunks, ((data, end), chunks); None at the end."""
+        n = self._wanted
+        with self._changed:
+            ready = n in self._results
+        # Not scanned yet: a block taken here is scanned here (the helper may be
+        # taking or scanning the one wanted), then the wanted one is waited for.
+        if not ready and self._taken <= n:
+            self._take_and_scan()
+        with self._changed:
+            while n not in self._results:
+                self._changed.wait()
+            result = self._results.pop(n)
+            self._wanted = n + 1
+            self._changed.notify_all()
+        if isinstance(result, BaseException):
+            raise result
+        return result
+
+    def close(self):
+        with self._changed:
+            self._stop = True
+            self._changed.notify_all()
+        # The blocks' reading thread stops once they are closed; the helper may still be
+        # waiting for a block (from a pipe that never ends), and then closes nothing.
+        if self._taking.acquire(blocking=False):
+            try:
+                close = getattr(self._blocks, "close", None)
+                if close is not None:
+                    close()
+            finally:
+                self._taking.release()
+
+
 class _Table:
     """A table read once, front to back: its header, then its rows as text fields or, for
     the plain lines that hold nothing but numbers, in bulk (see ``korvel._scan_columns``).
@@ -526,76 +605,72 @@ class _Table:
         for s, i in enumerate(columns):
             slots[i] = s + 1
         slots = bytes(slots)
-        # Each block is scanned in pieces that this thread and a helper take in turn (the
-        # scan releases the interpreter lock), so that the work goes to whichever finds a
-        # core free; a piece counts only when those before it were plain to their ends.
-        capacity = 2 * SCAN_ROWS // PIECES
-        out = [(np.empty(capacity, dtype=np.int64), np.empty((capacity, k)))
-               for _ in range(PIECES)]
         delimiter = ord(self.delimiter)
-        helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
+        spare = collections.deque()  # the outputs of chunks done with
+
+        def scanned(data, pos, end):
+            """The bulk reader's chunks of data[pos:end] from its start, in order: (rows,
+            bytes, lines, numbers, values) each, up to the first line it leaves or the
+            end. Lines are numbered from 0: where a block starts is known once those
+            before it are read."""
+            chunks = []
+            view = memoryview(data)
+            while pos < end:
+                numbers, values = spare.pop() if spare else (
+                    np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k)))
+                rows, used, n_lines = scan(view[pos:end], delimiter, slots, k, values,
+                                           numbers, 0)
+                chunks.append((rows, used, n_lines, numbers, values))
+                pos += used
+                if rows < SCAN_ROWS:  # not stopped by a full output
+                    break
+            return chunks
+
+        # The rest of the block that holds the header is scanned here; the blocks after
+        # it by this thread and a helper, whichever is free (see _BlockScans).
+        scans = None
+        chunks = scanned(self._data, self._pos, self._end)
         try:
-            while self._fill():
-                pieces = self._pieces()
-                scanned = [None] * len(pieces)
-                taken = itertools.count()  # next() is atomic: each piece goes to one thread
-
-                def work(pieces=pieces, scanned=scanned, taken=taken):
-                    for i in taken:
-                        if i >= len(pieces):
-                            return
-                        numbers, values = out[i]
-                        # Lines numbered from 0: where a piece starts is known once
-                        # those before it are scanned.
-                        scanned[i] = scan(pieces[i], delimiter, slots, k, values, numbers, 0)
-
-                later = helper.submit(work) if len(pieces) > 1 else None
-                work()
-                # A helper that has not started yet finds nothing left: it is not waited for.
-                if later is not None and not later.cancel():
-                    later.result()
-                full = False
-                for piece, (rows, used, n_lines), (numbers, values) in zip(pieces, scanned, out):
+            while True:
+                for rows, used, n_lines, numbers, values in chunks:
                     # Moved on first: the caller may ask how far the reading got.
                     first = self._lineno
                     self._pos += used
                     self._lineno += n_lines
                     if rows:
                         yield numbers[:rows], first, values[:rows]
-                    if used < len(piece):
-                        full = rows == capacity
-                        break
-                # Scanned to the end of the block, or stopped by a full output: the scan
-                # goes on (a new block's first line is plain as often as any other).
-                if full or self._pos >= self._end:
+                    spare.append((numbers, values))
+                if self._pos < self._end:
+                    # A line the bulk reader left: read it here, or, when quotes may make
+                    # a row run over lines, every line left, in order.
+                    m = _BREAK.search(self._data, self._pos, self._end)
+                    end = m.end() if m else self._end
+                    if b'"' in self._data[self._pos:end]:
+                        if scans is not None:
+                            self._blocks = (block for block, _ in iter(scans.next, None))
+                        yield from self._slow_numbers(columns, self.rows())
+                        return
+                    lines = list(_text_lines(self.path, self._data[self._pos:end],
+                                             self._lineno))
+                    self._pos, self._lineno = end, self._lineno + len(lines)
+                    yield from self._slow_numbers(columns, self.rows(lines))
+                    # The scan goes on: the next line is plain as often as any other.
+                    chunks = scanned(self._data, self._pos, self._end)
                     continue
-                # A line the bulk reader left: read it here, or, when quotes may make a
-                # row run over lines, every line left.
-                m = _BREAK.search(self._data, self._pos, self._end)
-                end = m.end() if m else self._end
-                if b'"' in self._data[self._pos:end]:
-                    yield from self._slow_numbers(columns, self.rows())
+                if scans is None:
+                    scans = _BlockScans(self._blocks, scanned)
+                got = scans.next()
+                if got is None:
                     return
-                lines = list(_text_lines(self.path, self._data[self._pos:end], self._lineno))
-                self._pos, self._lineno = end, self._lineno + len(lines)
-                yield from self._slow_numbers(columns, self.rows(lines))
+                (data, end), chunks = got
+                if isinstance(self._data, bytearray):
+                    # Nothing holds on to it now: every line of it has been read.
+                    self._free.append(self._data)
+                self._taken += self._end
+                self._data, self._end, self._pos = data, end, 0
         finally:
-            helper.shutdown(wait=True)
-
-    def _pieces(self):
-        """The rest of the current block as memoryviews of whole lines: at most PIECES, each
-        at least PIECE_BYTES long but the last."""
-        data, pos, end = self._data, self._pos, self._end
-        n = min(PIECES, max(1, (end - pos) // PIECE_BYTES))
-        cuts = [pos]
-        for i in range(1, n):
-            cut = data.find(b"\n", pos + (end - pos) * i // n, end) + 1
-            if cut <= cuts[-1]:
-                break
-            cuts.append(cut)
-        cuts.append(end)
-        view = memoryview(data)
-        return [view[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
+            if scans is not None:
+                scans.close()
 
     def _slow_numbers(self, columns, rows):
         names = [self.header[i] for i in columns]
