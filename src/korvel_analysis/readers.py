@@ -256,12 +256,14 @@ def _decoded(path, f, source, sizes, free):
             for block in _line_blocks(path, _unpacked(_raw_blocks(f, sha256, head, read),
                                                       sizes)):
                 yield block, len(block)
-            size = read["bytes"]
+            size = read.get("bytes")
         else:
             size = yield from _plain_blocks(path, f, sha256, head, free)
     finally:
         if f is not sys.stdin.buffer:
             f.close()
+    if size is None:
+        return  # a line too long or not UTF-8 ended the blocks: the caller refuses it
     source.update(path=path if path == STDIN else os.path.abspath(path),
                   sha256=sha256.hexdigest(), bytes=size)
 
@@ -271,7 +273,8 @@ def _plain_blocks(path, f, sha256, head, free):
     ``head`` are read and hashed, as (buffer, end) pairs: the rest is read straight into
     bytearrays taken from ``free`` (or new), each after the start of a line that the
     last one cut off, so that a block is neither copied nor joined, nor its memory
-    made anew. Returns the input's size."""
+    made anew. Returns the input's size, None when a line too long or not UTF-8 ended
+    the blocks."""
     size = len(head)
     carry = b"" if head == b"\xef\xbb\xbf" else head  # a byte-order mark dropped
     while True:
@@ -301,7 +304,7 @@ def _plain_blocks(path, f, sha256, head, free):
             yield buf, cut
         if len(carry) > MAX_LINE_CHARS and _unreadable_line(carry):
             yield carry, len(carry)  # the caller refuses the line it holds, long or not UTF-8
-            return size
+            return None
 
 
 def _unpacked(raw, sizes):
