@@ -169,50 +169,56 @@ double scaled(std::uint64_t w, int k) {
     return x;
 }
 
-// True and the number when all of [p, end) is a plain decimal as above.
-bool read(const char* p, const char* end, double& out) {
-    if constexpr (std::endian::native != std::endian::little) return false;
+// The plain decimal as above at the start of [p, end), up to the first byte
+// that does not continue it: where it ends, or nullptr when there is none there
+// (no digit before the point, none after it, more digits than 19 or than
+// kMaxFraction after the point); `out` gets its number.
+const char* prefix(const char* p, const char* end, double& out) {
+    if constexpr (std::endian::native != std::endian::little) return nullptr;
     const bool negative = p != end && *p == '-';
     p += negative;
     const char* const first = p;
     std::uint64_t w = digits(p, end, 0);
     const auto whole = p - first;
+    if (whole == 0) return nullptr;
     std::ptrdiff_t k = 0;
-    if (p != end) {
-        if (*p != '.' || whole == 0) return false;
+    if (p != end && *p == '.') {
         const char* const point = ++p;
         while (end - p >= 8 && eight_digits(load8(p))) {
             w = w * 100000000 + parse8(load8(p));
             p += 8;
         }
-        const auto rest = end - p;
-        if (rest > 0 && rest < 8 && end - first >= 8) {
-            // The last digits read as eight, the bytes before them as zeros.
-            const auto drop = static_cast<unsigned>(8 - rest) * 8;
-            const std::uint64_t v = (load8(end - 8) & (~0ULL << drop)) |
-                                    (0x3030303030303030ULL >> (64 - drop));
-            if (eight_digits(v)) {
-                w = w * kPow10[rest] + parse8(v);
-                p = end;
+        if (end - p >= 8) {
+            // Fewer than eight digits left: how many the first byte that is no digit
+            // says (a byte of 0xfa or more carries into the next, which is past it).
+            const std::uint64_t v = load8(p);
+            const std::uint64_t marks = ((v & 0xF0F0F0F0F0F0F0F0ULL) |
+                                         (((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ^
+                                        0x3333333333333333ULL;
+            const int n = std::countr_zero(marks) / 8;
+            if (n > 0) {
+                // The n digits read as eight, zeros before them.
+                const auto drop = static_cast<unsigned>(8 - n) * 8;
+                w = w * kPow10[n] + parse8((v << drop) | (0x3030303030303030ULL >> (64 - drop)));
+                p += n;
             }
+        } else {
+            w = digits(p, end, w);
         }
-        w = digits(p, end, w);
         k = p - point;
-        if (p != end || k == 0) return false;
-    } else if (whole == 0) {
-        return false;
+        if (k == 0) return nullptr;
     }
     if (whole + k > 19) {  // leading zeros are no digits of w
         std::ptrdiff_t zeros = 0;
-        for (const char* z = first; z != end && (*z == '0' || *z == '.'); ++z) zeros += *z == '0';
-        if (whole + k - zeros > 19) return false;
+        for (const char* z = first; z != p && (*z == '0' || *z == '.'); ++z) zeros += *z == '0';
+        if (whole + k - zeros > 19) return nullptr;
     }
-    if (k > kMaxFraction) return false;
+    if (k > kMaxFraction) return nullptr;
     const double x = w == 0 ? 0.0
                      : k == 0 ? static_cast<double>(w)  // correctly rounded
                               : scaled(w, static_cast<int>(k));
     out = negative ? -x : x;
-    return true;
+    return p;
 }
 
 }  // namespace decimal
@@ -229,7 +235,8 @@ const char* read_number(const char* begin, const char* end, double& out) {
         if (p != end && *p == '-') return nullptr;  // "+-1"
     }
 #if defined(__SIZEOF_INT128__)
-    if (end - begin <= static_cast<std::ptrdiff_t>(kMaxPlainChars) && decimal::read(p, end, out)) {
+    if (end - begin <= static_cast<std::ptrdiff_t>(kMaxPlainChars) &&
+        decimal::prefix(p, end, out) == end) {
         return end;
     }
 #endif
