@@ -537,7 +537,7 @@ class _Table:
             if block is None:
                 return False
             if isinstance(self._data, bytearray):
-                # Nothing holds on to it now: every piece of it has been scanned.
+                # Nothing holds on to it now: every line of it has been read.
                 self._free.append(self._data)
             self._taken += self._end
             (self._data, self._end), self._pos = block, 0
