@@ -22,11 +22,12 @@ constexpr std::size_t kMaxSlots = 255;
 
 // Plain decimals, [-]digits[.digits] with at most 19 significant digits, read
 // without from_chars: a reads table's cells are such, and this reads them in
-// about three quarters of from_chars' time. The digits make an integer w < 10^19 and the number
-// is w * 10^-k; Eisel and Lemire's product of w with 5^-k to 128 bits (Lemire,
-// "Number parsing at a gigabyte per second", 2021; Mushtak and Lemire, "Fast
-// number parsing without fallback", 2023: the 128 bits always suffice) rounds
-// it correctly, as from_chars does, so that the two give the same double.
+// about three quarters of from_chars' time. The digits make an integer
+// w < 10^19 and the number is w * 10^-k; Eisel and Lemire's product of w with
+// 5^-k to 128 bits (Lemire, "Number parsing at a gigabyte per second", 2021;
+// Mushtak and Lemire, "Fast number parsing without fallback", 2023: the 128
+// bits always suffice) rounds it correctly, as from_chars does, so that the
+// two give the same double.
 namespace decimal {
 
 constexpr int kMaxFraction = 64;
@@ -192,9 +193,9 @@ const char* prefix(const char* p, const char* end, double& out) {
             // Fewer than eight digits left: how many the first byte that is no digit
             // says (a byte of 0xfa or more carries into the next, which is past it).
             const std::uint64_t v = load8(p);
-            const std::uint64_t marks = ((v & 0xF0F0F0F0F0F0F0F0ULL) |
-                                         (((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ^
-                                        0x3333333333333333ULL;
+            const std::uint64_t high = v & 0xF0F0F0F0F0F0F0F0ULL;
+            const std::uint64_t low = (v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL;
+            const std::uint64_t marks = (high | (low >> 4)) ^ 0x3333333333333333ULL;
             const int n = std::countr_zero(marks) / 8;
             if (n > 0) {
                 // The n digits read as eight, zeros before them.

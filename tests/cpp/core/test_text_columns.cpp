@@ -54,28 +54,36 @@ TEST(ScanColumns, DecimalsReadToTheBitsFromCharsGives) {
     // tables write them and with fewer digits, digit strings of any length, and
     // numbers exactly half way between two doubles (ties go to the even one).
     std::mt19937_64 rng(7);
-    std::vector<std::string> cells{"0", "-0.0", "00.50", "9007199254740993.0", "4503599627370496.5",
-                                   "4503599627370497.5", "0.00000000000000000000000000000000000000001"};
+    std::vector<std::string> cells{"0",
+                                   "-0.0",
+                                   "00.50",
+                                   "9007199254740993.0",
+                                   "4503599627370496.5",
+                                   "4503599627370497.5",
+                                   "0.00000000000000000000000000000000000000001"};
     char buf[64];
     for (int i = 0; i < 60000; ++i) {
         const std::uint64_t u = rng();
         double x = std::ldexp(static_cast<double>(u >> 11), -53) *
                    std::ldexp(1.0, static_cast<int>(rng() % 90) - 60);
         if (i % 2 == 1) x = -x;
-        std::snprintf(buf, sizeof buf, "%.*g", i % 3 == 0 ? 17 : static_cast<int>(1 + rng() % 19), x);
+        const int digits = i % 3 == 0 ? 17 : static_cast<int>(1 + rng() % 19);
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
         if (std::strchr(buf, 'e') == nullptr) cells.emplace_back(buf);
-        std::string digits;
-        for (std::uint64_t n = 1 + rng() % 24; n > 0; --n) digits += static_cast<char>('0' + rng() % 10);
-        digits.insert(rng() % digits.size() + 1, ".");
-        cells.push_back(digits);
+        std::string figures;
+        for (std::uint64_t n = 1 + rng() % 24; n > 0; --n) {
+            figures += static_cast<char>('0' + rng() % 10);
+        }
+        figures.insert(rng() % figures.size() + 1, ".");
+        cells.push_back(figures);
         // Half way between 2^52 + n and its neighbour, or 2^53 + 2n and its, with
         // zeros after the point that leave the tie in place.
         const std::uint64_t n = rng() % (1ULL << 52);
-        std::snprintf(buf, sizeof buf, "%llu.5%s", static_cast<unsigned long long>((1ULL << 52) + n),
-                      i % 2 ? "" : "0");
+        const auto low = static_cast<unsigned long long>((1ULL << 52) + n);
+        const auto high = static_cast<unsigned long long>((1ULL << 53) + 2 * n + 1);
+        std::snprintf(buf, sizeof buf, "%llu.5%s", low, i % 2 ? "" : "0");
         cells.emplace_back(buf);
-        std::snprintf(buf, sizeof buf, "%llu.%.*s", static_cast<unsigned long long>((1ULL << 53) + 2 * n + 1),
-                      static_cast<int>(1 + i % 2), "00");
+        std::snprintf(buf, sizeof buf, "%llu.%.*s", high, static_cast<int>(1 + i % 2), "00");
         cells.emplace_back(buf);
     }
     std::string text;
