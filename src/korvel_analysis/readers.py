@@ -415,8 +415,9 @@ class _BlockScans:
     """The blocks of ``blocks`` ((data, end) pairs) scanned by ``scan(data, 0, end)``,
     handed out in order by ``next()``: a helper thread scans the blocks ahead, and the
     thread that asks for a block not scanned yet scans the next block that no thread
-    has taken instead of waiting, so that the scanning goes to whichever thread is
-    free (the scan releases the interpreter lock) and neither waits on the other."""
+    has taken before it waits, so that the scanning goes to whichever thread is free
+    (the scan releases the interpreter lock) and neither sits idle while there are
+    blocks to scan."""
 
     AHEAD = 4  # blocks the helper scans beyond the one asked for
 
@@ -466,9 +467,11 @@ class _BlockScans:
         n = self._wanted
         with self._changed:
             ready = n in self._results
-        # Not scanned yet: a block taken here is scanned here (the helper may be
-        # taking or scanning the one wanted), then the wanted one is waited for.
-        if not ready and self._taken <= n:
+        # Not scanned yet: the next block that no thread has taken is scanned here
+        # meanwhile (the wanted one itself, or one after it while the helper scans that
+        # one: waiting would leave a core idle once the reading is ahead), then the
+        # wanted one is waited for.
+        if not ready and self._taken - n < self.AHEAD:
             self._take_and_scan()
         with self._changed:
             while n not in self._results:
