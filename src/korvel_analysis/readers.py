@@ -20,7 +20,7 @@ escaped.
 
 from __future__ import annotations
 
-import concurrent.futures
+import collections
 import contextlib
 import csv
 import gzip
@@ -51,11 +51,9 @@ SHOWN_CHARS = 80
 STDIN = "-"
 # Bytes read from the input at a time, and rows handed over by the bulk reader at a time.
 READ_BYTES = 1 << 20
+# Room left in a block's buffer for the start of a line that the last block cut off.
+READ_SPARE = 1 << 16
 SCAN_ROWS = 1 << 16
-# A block of lines is scanned in pieces of at least this many bytes, at most PIECES of them
-# (more pieces spread the work more evenly, and cost a call and a block of rows each).
-PIECE_BYTES = 1 << 17
-PIECES = 2
 
 
 class ArgumentError(ValueError):
@@ -134,10 +132,12 @@ class CountsTable:
     source: dict = field(default_factory=dict)
 
 
-def _raw_blocks(path, f, source):
-    """The bytes of the open file ``f`` as read, in blocks; ``source`` gets the input's path,
-    SHA-256 and size once it has been read to its end."""
-    sha256, size = hashlib.sha256(), 0
+def _raw_blocks(f, sha256, head, read):
+    """The bytes of the open file ``f`` as read, in blocks: its first bytes ``head``
+    (hashed already), then the rest, each block added to ``sha256``. ``read`` (a dict)
+    gets "bytes", the input's size, once it has been read to its end."""
+    size = len(head)
+    yield head
     while True:
         block = f.read(READ_BYTES)
         if not block:
@@ -145,8 +145,7 @@ def _raw_blocks(path, f, source):
         sha256.update(block)
         size += len(block)
         yield block
-    source.update(path=path if path == STDIN else os.path.abspath(path),
-                  sha256=sha256.hexdigest(), bytes=size)
+    read["bytes"] = size
 
 
 def _gunzipped(blocks):
@@ -226,11 +225,14 @@ def _ahead(blocks, depth=4):
         stop.set()
 
 
-def _content(path, source, sizes):
-    """The text's bytes in blocks of whole lines (see ``_line_blocks``): gunzipped when its first bytes say gzip, a leading
-    byte-order mark dropped (it is not part of the first column's name). ``sizes`` (a dict)
-    gets "file", the size in bytes of a regular file, and "gzip" True once the content is
-    known to be compressed (before its first block comes)."""
+def _content(path, source, sizes, free):
+    """The text's bytes in blocks of whole lines (see ``_line_blocks``), as (buffer, end)
+    pairs, the lines being buffer[:end]: gunzipped when its first bytes say gzip, a
+    leading byte-order mark dropped (it is not part of the first column's name).
+    ``sizes`` (a dict) gets "file", the size in bytes of a regular file, and "gzip" True
+    once the content is known to be compressed (before its first block comes). The
+    caller hands each bytearray back into ``free`` (a deque) once it is done with it,
+    to be read into again."""
     try:
         f = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
     except OSError as exc:
@@ -239,18 +241,70 @@ def _content(path, source, sizes):
         status = os.fstat(f.fileno())
         if stat.S_ISREG(status.st_mode):
             sizes["file"] = status.st_size
-    # Cut into whole lines on the reading thread too: the caller's thread only scans.
-    yield from _ahead(_line_blocks(path, _decoded(path, f, source, sizes)))
+    # Read, hashed and cut into whole lines on the reading thread: the caller's thread
+    # only scans.
+    yield from _ahead(_decoded(path, f, source, sizes, free))
 
 
-def _decoded(path, f, source, sizes):
-    raw = _raw_blocks(path, f, source)
+def _decoded(path, f, source, sizes, free):
+    sha256 = hashlib.sha256()
     try:
-        yield from _unpacked(raw, sizes)
+        head = f.read(3)
+        sha256.update(head)
+        if head[:2] == b"\x1f\x8b":
+            read = {}
+            for block in _line_blocks(path, _unpacked(_raw_blocks(f, sha256, head, read),
+                                                      sizes)):
+                yield block, len(block)
+            size = read.get("bytes")
+        else:
+            size = yield from _plain_blocks(path, f, sha256, head, free)
     finally:
-        raw.close()
         if f is not sys.stdin.buffer:
             f.close()
+    if size is None:
+        return  # a line too long or not UTF-8 ended the blocks: the caller refuses it
+    source.update(path=path if path == STDIN else os.path.abspath(path),
+                  sha256=sha256.hexdigest(), bytes=size)
+
+
+def _plain_blocks(path, f, sha256, head, free):
+    """What ``_line_blocks`` gives for an input that is not compressed, whose first bytes
+    ``head`` are read and hashed, as (buffer, end) pairs: the rest is read straight into
+    bytearrays taken from ``free`` (or new), each after the start of a line that the
+    last one cut off, so that a block is neither copied nor joined, nor its memory
+    made anew. Returns the input's size, None when a line too long or not UTF-8 ended
+    the blocks."""
+    size = len(head)
+    carry = b"" if head == b"\xef\xbb\xbf" else head  # a byte-order mark dropped
+    while True:
+        buf = free.pop() if free else bytearray(READ_BYTES + READ_SPARE)
+        if len(buf) < len(carry) + READ_BYTES:  # a long line goes on
+            buf = bytearray(len(carry) + READ_BYTES)
+        start = len(carry)
+        buf[:start] = carry
+        with memoryview(buf) as view:
+            end = start
+            while end < start + READ_BYTES:  # read(n) reads until n or the end, so does this
+                n = f.readinto(view[end:start + READ_BYTES])
+                if not n:
+                    break
+                end += n
+            sha256.update(view[start:end])
+            size += end - start
+            if end == start:
+                if start:
+                    yield buf, start
+                return size
+            cut = buf.rfind(b"\n", start, end) + 1
+            if not cut:
+                cut = buf.rfind(b"\r", 0, end - 1) + 1  # "\r" alone breaks a line
+            carry = bytes(view[cut:end])
+        if cut:
+            yield buf, cut
+        if len(carry) > MAX_LINE_CHARS and _unreadable_line(carry):
+            yield carry, len(carry)  # the caller refuses the line it holds, long or not UTF-8
+            return None
 
 
 def _unpacked(raw, sizes):
@@ -357,6 +411,93 @@ def _delimiter(path, header_line):
     return "\t" if "\t" in header_line or "," not in header_line else ","
 
 
+class _BlockScans:
+    """The blocks of ``blocks`` ((data, end) pairs) scanned by ``scan(data, 0, end)``,
+    handed out in order by ``next()``: a helper thread scans the blocks ahead, and the
+    thread that asks for a block not scanned yet scans the next block that no thread
+    has taken before it waits, so that the scanning goes to whichever thread is free
+    (the scan releases the interpreter lock) and neither sits idle while there are
+    blocks to scan."""
+
+    AHEAD = 4  # blocks the helper scans beyond the one asked for
+
+    def __init__(self, blocks, scan):
+        self._blocks, self._scan = blocks, scan
+        self._taking = threading.Lock()  # held while the next block is taken
+        self._changed = threading.Condition()
+        self._results = {}  # block number -> (block, chunks), None at the end, or an error
+        self._taken = 0  # blocks taken from ``blocks``
+        self._wanted = 0  # the block next() hands out next
+        self._stop = False
+        threading.Thread(target=self._help, name="korvel-scan", daemon=True).start()
+
+    def _take_and_scan(self):
+        """Takes the next block, scans it and files the result under its number; returns
+        whether there are blocks left."""
+        with self._taking:
+            n = self._taken
+            self._taken += 1
+            try:
+                block = next(self._blocks, None)
+            except BaseException as exc:  # noqa: BLE001 - raised by next() in its turn
+                block = exc
+        result = block
+        if isinstance(block, tuple):
+            try:
+                result = block, self._scan(block[0], 0, block[1])
+            except BaseException as exc:  # noqa: BLE001
+                result = exc
+        with self._changed:
+            self._results[n] = result
+            self._changed.notify_all()
+        return isinstance(block, tuple)
+
+    def _help(self):
+        while True:
+            with self._changed:
+                while not self._stop and self._taken - self._wanted >= self.AHEAD:
+                    self._changed.wait()
+                if self._stop:
+                    return
+            if not self._take_and_scan():
+                return
+
+    def next(self):
+        """The next block and its chunks, ((data, end), chunks); None at the end."""
+        n = self._wanted
+        with self._changed:
+            ready = n in self._results
+        # Not scanned yet: the next block that no thread has taken is scanned here
+        # meanwhile (the wanted one itself, or one after it while the helper scans that
+        # one: waiting would leave a core idle once the reading is ahead), then the
+        # wanted one is waited for.
+        if not ready and self._taken - n < self.AHEAD:
+            self._take_and_scan()
+        with self._changed:
+            while n not in self._results:
+                self._changed.wait()
+            result = self._results.pop(n)
+            self._wanted = n + 1
+            self._changed.notify_all()
+        if isinstance(result, BaseException):
+            raise result
+        return result
+
+    def close(self):
+        with self._changed:
+            self._stop = True
+            self._changed.notify_all()
+        # The blocks' reading thread stops once they are closed; the helper may still be
+        # waiting for a block (from a pipe that never ends), and then closes nothing.
+        if self._taking.acquire(blocking=False):
+            try:
+                close = getattr(self._blocks, "close", None)
+                if close is not None:
+                    close()
+            finally:
+                self._taking.release()
+
+
 class _Table:
     """A table read once, front to back: its header, then its rows as text fields or, for
     the plain lines that hold nothing but numbers, in bulk (see ``korvel._scan_columns``).
@@ -371,9 +512,12 @@ class _Table:
             csv.field_size_limit(MAX_LINE_CHARS + 1)
         self.path = path
         self._sizes = {}
-        self._blocks = _content(path, source, self._sizes)
-        # _taken: the bytes of the blocks before _data.
-        self._data, self._pos, self._lineno, self._taken = b"", 0, 1, 0
+        # The buffers of blocks done with, for the reading thread to read into again.
+        self._free = collections.deque()
+        self._blocks = _content(path, source, self._sizes, self._free)
+        # The current block's lines are _data[:_end]; _taken: the bytes of the blocks
+        # before it.
+        self._data, self._end, self._pos, self._lineno, self._taken = b"", 0, 0, 1, 0
         first = self._next_line()
         if first is None or not first.strip():
             raise InputError(path, "is empty: a header line is expected", line=1)
@@ -391,12 +535,15 @@ class _Table:
 
     def _fill(self):
         """False at the end of the input."""
-        while self._pos >= len(self._data):
+        while self._pos >= self._end:
             block = next(self._blocks, None)
             if block is None:
                 return False
-            self._taken += len(self._data)
-            self._data, self._pos = block, 0
+            if isinstance(self._data, bytearray):
+                # Nothing holds on to it now: every line of it has been read.
+                self._free.append(self._data)
+            self._taken += self._end
+            (self._data, self._end), self._pos = block, 0
         return True
 
     def expected_lines(self):
@@ -411,8 +558,8 @@ class _Table:
         """The next line as text (None at the end)."""
         if not self._fill():
             return None
-        m = _BREAK.search(self._data, self._pos)
-        end = m.end() if m else len(self._data)
+        m = _BREAK.search(self._data, self._pos, self._end)
+        end = m.end() if m else self._end
         ((_, text),) = _text_lines(self.path, self._data[self._pos:end], self._lineno)
         self._pos, self._lineno = end, self._lineno + 1
         return text
@@ -464,76 +611,72 @@ class _Table:
         for s, i in enumerate(columns):
             slots[i] = s + 1
         slots = bytes(slots)
-        # Each block is scanned in pieces that this thread and a helper take in turn (the
-        # scan releases the interpreter lock), so that the work goes to whichever finds a
-        # core free; a piece counts only when those before it were plain to their ends.
-        capacity = 2 * SCAN_ROWS // PIECES
-        out = [(np.empty(capacity, dtype=np.int64), np.empty((capacity, k)))
-               for _ in range(PIECES)]
         delimiter = ord(self.delimiter)
-        helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="korvel-scan")
+        spare = collections.deque()  # the outputs of chunks done with
+
+        def scanned(data, pos, end):
+            """The bulk reader's chunks of data[pos:end] from its start, in order: (rows,
+            bytes, lines, numbers, values) each, up to the first line it leaves or the
+            end. Lines are numbered from 0: where a block starts is known once those
+            before it are read."""
+            chunks = []
+            view = memoryview(data)
+            while pos < end:
+                numbers, values = spare.pop() if spare else (
+                    np.empty(SCAN_ROWS, dtype=np.int64), np.empty((SCAN_ROWS, k)))
+                rows, used, n_lines = scan(view[pos:end], delimiter, slots, k, values,
+                                           numbers, 0)
+                chunks.append((rows, used, n_lines, numbers, values))
+                pos += used
+                if rows < SCAN_ROWS:  # not stopped by a full output
+                    break
+            return chunks
+
+        # The rest of the block that holds the header is scanned here; the blocks after
+        # it by this thread and a helper, whichever is free (see _BlockScans).
+        scans = None
+        chunks = scanned(self._data, self._pos, self._end)
         try:
-            while self._fill():
-                pieces = self._pieces()
-                scanned = [None] * len(pieces)
-                taken = itertools.count()  # next() is atomic: each piece goes to one thread
-
-                def work(pieces=pieces, scanned=scanned, taken=taken):
-                    for i in taken:
-                        if i >= len(pieces):
-                            return
-                        numbers, values = out[i]
-                        # Lines numbered from 0: where a piece starts is known once
-                        # those before it are scanned.
-                        scanned[i] = scan(pieces[i], delimiter, slots, k, values, numbers, 0)
-
-                later = helper.submit(work) if len(pieces) > 1 else None
-                work()
-                # A helper that has not started yet finds nothing left: it is not waited for.
-                if later is not None and not later.cancel():
-                    later.result()
-                full = False
-                for piece, (rows, used, n_lines), (numbers, values) in zip(pieces, scanned, out):
+            while True:
+                for rows, used, n_lines, numbers, values in chunks:
                     # Moved on first: the caller may ask how far the reading got.
                     first = self._lineno
                     self._pos += used
                     self._lineno += n_lines
                     if rows:
                         yield numbers[:rows], first, values[:rows]
-                    if used < len(piece):
-                        full = rows == capacity
-                        break
-                # Scanned to the end of the block, or stopped by a full output: the scan
-                # goes on (a new block's first line is plain as often as any other).
-                if full or self._pos >= len(self._data):
+                    spare.append((numbers, values))
+                if self._pos < self._end:
+                    # A line the bulk reader left: read it here, or, when quotes may make
+                    # a row run over lines, every line left, in order.
+                    m = _BREAK.search(self._data, self._pos, self._end)
+                    end = m.end() if m else self._end
+                    if b'"' in self._data[self._pos:end]:
+                        if scans is not None:
+                            self._blocks = (block for block, _ in iter(scans.next, None))
+                        yield from self._slow_numbers(columns, self.rows())
+                        return
+                    lines = list(_text_lines(self.path, self._data[self._pos:end],
+                                             self._lineno))
+                    self._pos, self._lineno = end, self._lineno + len(lines)
+                    yield from self._slow_numbers(columns, self.rows(lines))
+                    # The scan goes on: the next line is plain as often as any other.
+                    chunks = scanned(self._data, self._pos, self._end)
                     continue
-                # A line the bulk reader left: read it here, or, when quotes may make a
-                # row run over lines, every line left.
-                m = _BREAK.search(self._data, self._pos)
-                end = m.end() if m else len(self._data)
-                if b'"' in self._data[self._pos:end]:
-                    yield from self._slow_numbers(columns, self.rows())
+                if scans is None:
+                    scans = _BlockScans(self._blocks, scanned)
+                got = scans.next()
+                if got is None:
                     return
-                lines = list(_text_lines(self.path, self._data[self._pos:end], self._lineno))
-                self._pos, self._lineno = end, self._lineno + len(lines)
-                yield from self._slow_numbers(columns, self.rows(lines))
+                (data, end), chunks = got
+                if isinstance(self._data, bytearray):
+                    # Nothing holds on to it now: every line of it has been read.
+                    self._free.append(self._data)
+                self._taken += self._end
+                self._data, self._end, self._pos = data, end, 0
         finally:
-            helper.shutdown(wait=True)
-
-    def _pieces(self):
-        """The rest of the current block as memoryviews of whole lines: at most PIECES, each
-        at least PIECE_BYTES long but the last."""
-        data, pos = self._data, self._pos
-        n = min(PIECES, max(1, (len(data) - pos) // PIECE_BYTES))
-        cuts = [pos]
-        for i in range(1, n):
-            cut = data.find(b"\n", pos + (len(data) - pos) * i // n) + 1
-            if cut <= cuts[-1]:
-                break
-            cuts.append(cut)
-        cuts.append(len(data))
-        view = memoryview(data)
-        return [view[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
+            if scans is not None:
+                scans.close()
 
     def _slow_numbers(self, columns, rows):
         names = [self.header[i] for i in columns]

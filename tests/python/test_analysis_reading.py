@@ -2,6 +2,8 @@
 
 import gzip
 import io
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -81,6 +83,23 @@ def test_a_bad_cell_deep_in_a_large_file_names_its_line(tmp_path, capsys, compre
     assert korvel_cmd("fit", path, "--out", tmp_path / "o", "--mode", "independent") == 2
     assert (f"{path}, line 80002, column 'meth_fraction': 'NA' is not a number"
             in capsys.readouterr().err)
+
+
+def test_an_input_cut_short_deep_in_is_refused_and_the_reading_threads_end(tmp_path):
+    # The error comes from the reading thread while blocks are scanned ahead of it; it is
+    # raised where the input ends, and no thread is left reading or scanning.
+    rows = np.column_stack([np.arange(200_000) / 7.0, (np.arange(200_000) % 71) / 70.0])
+    packed = gzip.compress(HEADER.encode() + readers.format_rows(rows, "\t"))
+    path = tmp_path / "cut.tsv.gz"
+    path.write_bytes(packed[:len(packed) * 3 // 4])
+    before = set(threading.enumerate())
+    with pytest.raises(readers.InputError, match="cut.tsv.gz: cannot be read as a text table "
+                       r"\(Compressed file ended"):
+        readers.read_reads(path)
+    deadline = time.monotonic() + 10
+    while set(threading.enumerate()) - before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not set(threading.enumerate()) - before
 
 
 def test_a_cell_longer_than_131072_characters_is_read_and_bad_utf8_is_named(tmp_path):

@@ -1,7 +1,11 @@
 // Reading numbers of chosen fields from the plain lines of a table.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +46,59 @@ TEST(ScanColumns, PlainNumbersAreTheCorrectlyRoundedDoubles) {
     EXPECT_TRUE(std::signbit(s.values[3]));
     EXPECT_EQ(s.lines, (std::vector<std::int64_t>{2, 5, 6, 7, -1, -1, -1, -1, -1, -1, -1, -1,
                                                   -1, -1, -1, -1}));
+}
+
+TEST(ScanColumns, DecimalsReadToTheBitsFromCharsGives) {
+    // Plain decimals of up to 19 significant digits are read without from_chars:
+    // every one must still give from_chars' double. Doubles written as reads
+    // tables write them and with fewer digits, digit strings of any length, and
+    // numbers exactly half way between two doubles (ties go to the even one).
+    std::mt19937_64 rng(7);
+    std::vector<std::string> cells{"0",
+                                   "-0.0",
+                                   "00.50",
+                                   "9007199254740993.0",
+                                   "4503599627370496.5",
+                                   "4503599627370497.5",
+                                   "0.00000000000000000000000000000000000000001"};
+    char buf[64];
+    for (int i = 0; i < 60000; ++i) {
+        const std::uint64_t u = rng();
+        double x = std::ldexp(static_cast<double>(u >> 11), -53) *
+                   std::ldexp(1.0, static_cast<int>(rng() % 90) - 60);
+        if (i % 2 == 1) x = -x;
+        const int digits = i % 3 == 0 ? 17 : static_cast<int>(1 + rng() % 19);
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        if (std::strchr(buf, 'e') == nullptr) cells.emplace_back(buf);
+        std::string figures;
+        for (std::uint64_t n = 1 + rng() % 24; n > 0; --n) {
+            figures += static_cast<char>('0' + rng() % 10);
+        }
+        figures.insert(rng() % figures.size() + 1, ".");
+        cells.push_back(figures);
+        // Half way between 2^52 + n and its neighbour, or 2^53 + 2n and its, with
+        // zeros after the point that leave the tie in place.
+        const std::uint64_t n = rng() % (1ULL << 52);
+        const auto low = static_cast<unsigned long long>((1ULL << 52) + n);
+        const auto high = static_cast<unsigned long long>((1ULL << 53) + 2 * n + 1);
+        std::snprintf(buf, sizeof buf, "%llu.5%s", low, i % 2 ? "" : "0");
+        cells.emplace_back(buf);
+        std::snprintf(buf, sizeof buf, "%llu.%.*s", high, static_cast<int>(1 + i % 2), "00");
+        cells.emplace_back(buf);
+    }
+    std::string text;
+    for (const std::string& c : cells) text += c + "\n";
+    std::vector<double> values(cells.size(), -1.0);
+    std::vector<std::int64_t> lines(cells.size());
+    const std::vector<std::uint8_t> slots{1};
+    const korvel::ColumnScan s = scan_columns(text, '\t', slots, 1, values, lines, 1);
+    ASSERT_EQ(s.rows, cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        double want = 0.0;
+        const std::string& c = cells[i];
+        ASSERT_EQ(std::from_chars(c.data(), c.data() + c.size(), want).ptr, c.data() + c.size());
+        ASSERT_EQ(std::memcmp(&values[i], &want, sizeof want), 0) << c;
+    }
 }
 
 TEST(ScanColumns, StopsBeforeTheFirstLineThatIsNotPlain) {
