@@ -306,11 +306,7 @@ def truth_ratios(fracs, edges, result, n, truth):
         elif not whole:
             nll = p.run(fracs, edges, s, scale, k, [d], grid[None, :], start)[0]
         else:
-            def call(g, first, cold):
-                nll, shared = p.run(fracs, edges, s, scale, k, [d], g[None, :], first,
-                                    cold_starts=cold, with_shared=True)
-                return nll[0], shared
-            nll = tl._Walk(call, start)(grid)
+            nll = tl._Walk.of(p, fracs, edges, s, scale, k, d, start)(grid)
         return float(nll[np.searchsorted(grid, value)]), float(np.nanmin(nll))
 
     def all_of(which, whole):

@@ -608,6 +608,17 @@ class _Walk:
         self.x, self.nll = np.empty(0), np.empty(0)
         self.shared = np.empty((0, len(self.start)))
 
+    @classmethod
+    def of(cls, profiler, fracs, edges, settings, scale, k, d, start):
+        """The walk of the profile of parameter ``k`` (of bin ``d``) through ``profiler``
+        (a walking modes.Profiler), from the fit's ``start``."""
+        def call(g, first, cold):
+            with _sigint_kept():
+                nll, shared = profiler.run(fracs, edges, settings, scale, k, [d], g[None, :],
+                                           first, cold_starts=cold, with_shared=True)
+            return nll[0], shared
+        return cls(call, start)
+
     def __call__(self, grid):
         grid = np.asarray(grid, dtype=np.float64)
         if not self.x.size:
@@ -703,12 +714,9 @@ def profiles(fracs, meth_bin_edges, result, n_reads, level=0.95, points=15, span
             walks = {}
 
             def walked(d, grid):
-                def call(g, first, cold):
-                    with _sigint_kept():
-                        nll, shared = p.run(fracs, edges, s, scale, k, [d], g[None, :], first,
-                                            cold_starts=cold, with_shared=True)
-                    return nll[0], shared
-                return walks.setdefault(d, _Walk(call, start))(grid)
+                if d not in walks:
+                    walks[d] = _Walk.of(p, fracs, edges, s, scale, k, d, start)
+                return walks[d](grid)
             return _each_row(walked)
         if p.per_row:
             return _each_row(lambda d, grid: run([d], grid[None, :])[0])

@@ -157,15 +157,11 @@ def test_a_profile_walked_out_reaches_a_far_minimum():
     result = tl.fit(fracs, edges, settings)
     cow = float(result.params["cow"][1])
     assert cow == pytest.approx(6.627, abs=0.01)
-    run = modes.get("shared-exp").profiler("cow").run
+    profiler = modes.get("shared-exp").profiler("cow")
+    run = profiler.run
     scale = tl.likelihood_weights(n)
-
-    def call(g, start, cold):
-        nll, shared = run(fracs, edges, settings, scale, 1, [1], g[None, :], start,
-                          cold_starts=cold, with_shared=True)
-        return nll[0], shared
     grid = np.geomspace(3.0, cow, 4)
-    nll = tl._Walk(call, tl.warm_start(result))(grid)
+    nll = tl._Walk.of(profiler, fracs, edges, settings, scale, 1, 1, tl.warm_start(result))(grid)
     assert 2 * (nll[0] - nll[-1]) == pytest.approx(5.77, abs=0.1)
     # The shared values reported are where the value was found.
     alone, shared = run(fracs, edges, settings, scale, 1, [1], grid[None, -1:],
