@@ -259,6 +259,33 @@ std::uint64_t first_digits(std::uint64_t v, int n) {
     return parse8(kept | (0x3030303030303030ULL & kLowBytes[8 - n]));
 }
 
+// Whether the 16 bytes from p are all digits; `out` gets the number they write.
+inline bool sixteen_digits(const char* p, std::uint64_t& out) {
+#if defined(__SSE2__)
+    // Pairs, then fours, then eights of digits added up in the lanes.
+    const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                   _mm_set1_epi8('0'));
+    const __m128i nine = _mm_set1_epi8(9);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(d, nine), nine)) != 0xFFFF) return false;
+    const __m128i pairs = _mm_add_epi16(
+        _mm_mullo_epi16(_mm_and_si128(d, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+        _mm_srli_epi16(d, 8));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100, 1
+    const __m128i eights =
+        _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00012710));  // 10^4, 1
+    const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+    out = std::uint64_t{high} * 100000000 + low;
+    return true;
+#else
+    const std::uint64_t high = load8(p);
+    const std::uint64_t low = load8(p + 8);
+    if ((nondigits(high) | nondigits(low)) != 0) return false;
+    out = parse8(high) * 100000000 + parse8(low);
+    return true;
+#endif
+}
+
 // prefix(p, stop, out) == stop for the cell [p, stop) of the usual form of a
 // reads table, -?d{1,7}.d+ with at most 19 digits, and out set alike; false,
 // out untouched, when the cell has another form, so that the caller reads it
@@ -269,27 +296,46 @@ std::uint64_t first_digits(std::uint64_t v, int n) {
 // and prefix's loops missed their exits at about every cell.
 inline bool usual(const char* p, const char* stop, double& out) {
     if constexpr (std::endian::native != std::endian::little) return false;
-    const bool negative = *p == '-';
-    const char* const s = p + negative;
-    const std::uint64_t head = load8(s);
-    const int whole = leading_digits(head);
-    if (whole == 0 || whole == 8 || s[whole] != '.') return false;
+    // The sign and the one digit before the point that %.17g writes for numbers
+    // below 10 are taken on branches, which are foreseen, so that the work on the
+    // digits after the point does not wait for them: a line's work is too long for
+    // the processor to overlap it with the next line's.
+    const char* s = p;
+    bool negative = false;
+    if (*s == '-') [[unlikely]] {
+        negative = true;
+        ++s;
+    }
+    int whole = 1;
+    std::uint64_t w = 0;
+    if (static_cast<unsigned char>(s[0] - '0') < 10 && s[1] == '.') [[likely]] {
+        w = static_cast<std::uint64_t>(s[0] - '0');
+    } else {
+        const std::uint64_t head = load8(s);
+        whole = leading_digits(head);
+        if (whole == 0 || whole == 8 || s[whole] != '.') return false;
+        w = first_digits(head, whole);
+    }
     const char* const f = s + whole + 1;
     const std::ptrdiff_t k = stop - f;
     if (k < 1 || whole + k > 19) return false;  // prefix counts leading zeros there
-    std::uint64_t w = whole == 1 ? static_cast<std::uint64_t>(*s - '0') : first_digits(head, whole);
     if (k >= 16) [[likely]] {
         // The last sixteen digits are the two words before `stop`, the zero to two
         // before them the first bytes of f.
         const auto lead = static_cast<int>(k - 16);
         const std::uint64_t first = load8(f);
-        const std::uint64_t high = load8(stop - 16);
-        const std::uint64_t low = load8(stop - 8);
-        if (((nondigits(first) & kLowBytes[lead]) | nondigits(high) | nondigits(low)) != 0) {
+        std::uint64_t last16 = 0;
+        if (!sixteen_digits(stop - 16, last16) || (nondigits(first) & kLowBytes[lead]) != 0) {
             return false;
         }
-        w = (w * kPow10[lead] + first_digits(first, lead)) * 10000000000000000ULL +
-            parse8(high) * 100000000 + parse8(low);
+        // The lead digits as a number, without a branch on how many: lead is 16 or
+        // 17 about as often.
+        const std::uint64_t one = 0 - static_cast<std::uint64_t>(lead >= 1);
+        const std::uint64_t two = 0 - static_cast<std::uint64_t>(lead == 2);
+        const std::uint64_t d0 = first & 0xF;
+        const std::uint64_t d1 = (first >> 8) & 0xF;
+        const std::uint64_t led = (d0 & one) * (1 + (9 & two)) + (d1 & two);
+        w = (w * kPow10[lead] + led) * 10000000000000000ULL + last16;
     } else {
         // At most fifteen digits, in the two words from f.
         const int n0 = static_cast<int>(std::min<std::ptrdiff_t>(k, 8));
@@ -568,8 +614,15 @@ FindStops find_stops_for(SimdPath path) {
 // missed often; the list is filled in a loop of its own.
 class Stops {
 public:
-    Stops(const char* begin, const char* end, char delimiter, SimdPath path) noexcept
-        : scanned_(begin), end_(end), find_(find_stops_for(path)), delimiter_(delimiter) {}
+    // Every byte of a chunk may be a stop; eight more for emit_stops' writes.
+    static constexpr std::size_t kChunk = 2048;  // a multiple of 64
+    using List = std::array<std::uint32_t, kChunk + 8>;
+
+    // `list` is kept apart from the object so that the object, whose members
+    // the lines use at every field, can live in registers.
+    Stops(const char* begin, const char* end, char delimiter, SimdPath path, List& list) noexcept
+        : scanned_(begin), end_(end), list_(list.data()), find_(find_stops_for(path)),
+          delimiter_(delimiter) {}
 
     // The first stop at or after p, `end` when there is none. p must be past
     // every stop returned before (the scan only moves forward).
@@ -579,45 +632,42 @@ public:
                 const char* const q = base_ + *cur_++;
                 if (q >= p) return q;
             }
-            if (!fill(std::max(p, scanned_))) return end_;
+            const char* const from = std::max(p, scanned_);
+            if (from >= end_) return end_;
+            const auto length = std::min(static_cast<std::size_t>(end_ - from), kChunk);
+            last_ = fill(from, length, delimiter_, find_, list_);
+            cur_ = list_;
+            base_ = from;
+            scanned_ = from + length;
         }
     }
 
 private:
-    static constexpr std::size_t kChunk = 2048;  // a multiple of 64
-
-    // Finds the stops of the chunk from `from`: false when it is the end.
-    bool fill(const char* from) {
-        if (from >= end_) return false;
-        const auto left = static_cast<std::size_t>(end_ - from);
-        const std::size_t length = std::min(left, kChunk);
+    // Lists the stops of [from, from + length) at `list`: the end of the list.
+    static const std::uint32_t* fill(const char* from, std::size_t length, char delimiter,
+                                     FindStops find, std::uint32_t* list) {
         const std::size_t blocks = length / 64;
-        std::uint32_t* out = find_(from, blocks, delimiter_, found_.data());
+        std::uint32_t* out = find(from, blocks, delimiter, list);
         if (const std::size_t rest = length - 64 * blocks; rest != 0) {
             // The text's last bytes: copied into a block of their own, the bits of
             // the bytes after them dropped.
             std::array<char, 64> tail{};
             std::memcpy(tail.data(), from + 64 * blocks, rest);
             const std::uint64_t bits =
-                stop_bits_scalar(tail.data(), delimiter_) & (~0ULL >> (64 - rest));
+                stop_bits_scalar(tail.data(), delimiter) & (~0ULL >> (64 - rest));
             out = emit_stops(bits, static_cast<std::uint32_t>(64 * blocks), out);
         }
-        base_ = from;
-        scanned_ = from + length;
-        cur_ = found_.data();
-        last_ = out;
-        return true;
+        return out;
     }
 
-    const char* base_ = nullptr;     // what the offsets count from
-    const char* scanned_;            // the end of the chunk last filled
+    const char* base_ = nullptr;  // what the offsets count from
+    const char* scanned_;         // the end of the chunk last listed
     const std::uint32_t* cur_ = nullptr;
     const std::uint32_t* last_ = nullptr;
     const char* end_;
+    std::uint32_t* list_;
     FindStops find_;
     char delimiter_;
-    // Every byte of a chunk may be a stop; eight more for emit_stops' writes.
-    std::array<std::uint32_t, kChunk + 8> found_;
 };
 
 }  // namespace
@@ -638,40 +688,49 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
     const char* const data_end = data + size;
     const bool one_pass = ends_numbers(delimiter);
     std::vector<CellCache> cells(n_slots);
-    Stops stops(data, data_end, delimiter, simd_path());
+    const std::uint8_t* const slot = slots.data();
+    const std::size_t n_fields = slots.size();
+    Stops::List stop_list;
+    Stops stops(data, data_end, delimiter, simd_path(), stop_list);
     while (pos < size) {
-        // The usual line first, read in one pass: each field ends at the next stop,
-        // numbers are read where they are wanted, the other fields stepped over, and
-        // each field must end at the delimiter, the last at the line break.
-        // Anything else is left to the careful reading below.
-        if (one_pass && scan.rows < capacity && data[pos] != '\n' && data[pos] != '\r') {
-            const char* p = data + pos;
+        // The usual lines first, read in one pass each, one after another while they
+        // are plain: each field ends at the next stop, numbers are read where they
+        // are wanted, the other fields stepped over, and each field must end at the
+        // delimiter, the last at the line break. Anything else is left to the
+        // careful reading below.
+        if (one_pass) {
+            const char* line = data + pos;
+            std::size_t rows = scan.rows;
             // Numbers go straight to their row: it counts only once the line is plain.
-            double* const row = values.data() + scan.rows * n_slots;
-            std::size_t field = 0;
-            bool plain = false;
-            for (;;) {
-                const char* q = stops.next(p);
-                if (q == data_end) break;
-                const std::uint8_t s = slots[field];
-                if (s != 0 && cells[s - 1].read(p, q, data_end, row[s - 1]) != q) break;
-                if (++field == slots.size()) {
-                    if (*q == '\r' && q + 1 != data_end) ++q;
-                    plain = *q == '\n';
-                    p = q;
-                    break;
+            double* row = values.data() + rows * n_slots;
+            while (rows < capacity && line != data_end && *line != '\n' && *line != '\r') {
+                const char* p = line;
+                std::size_t field = 0;
+                bool plain = false;
+                for (;;) {
+                    const char* q = stops.next(p);
+                    if (q == data_end) break;
+                    const std::uint8_t s = slot[field];
+                    if (s != 0 && cells[s - 1].read(p, q, data_end, row[s - 1]) != q) break;
+                    if (++field == n_fields) {
+                        if (*q == '\r' && q + 1 != data_end) ++q;
+                        plain = *q == '\n';
+                        p = q;
+                        break;
+                    }
+                    if (*q != delimiter) break;
+                    p = q + 1;
                 }
-                plain = *q == delimiter;
                 if (!plain) break;
-                p = q + 1;
+                line_numbers[rows] = first_line + scan.lines + static_cast<std::int64_t>(rows - scan.rows);
+                ++rows;
+                row += n_slots;
+                line = p + 1;
             }
-            if (plain && field == slots.size()) {
-                line_numbers[scan.rows] = first_line + scan.lines;
-                ++scan.rows;
-                ++scan.lines;
-                pos = static_cast<std::size_t>(p - data) + 1;
-                continue;
-            }
+            scan.lines += static_cast<std::int64_t>(rows - scan.rows);
+            scan.rows = rows;
+            pos = static_cast<std::size_t>(line - data);
+            if (pos == size) break;
         }
         const void* found = std::memchr(data + pos, '\n', size - pos);
         if (found == nullptr) break;
