@@ -418,12 +418,13 @@ public:
         // less often (71 fractions k/70 in 256 slots of one entry miss 9% of the time).
         Set& set = sets_[slot_of(text)];
         ++tried_;
-        for (int way = 0; way < 2; ++way) {
-            if (set.ways[way].same(text)) {
-                ++found_;
-                out = set.ways[way].value;
-                return stop;
-            }
+        // Both entries compared before the one branch, which is foreseen where
+        // cells repeat; which of the two holds the cell is not.
+        const bool first = set.ways[0].same(text);
+        if (first || set.ways[1].same(text)) {
+            ++found_;
+            out = first ? set.ways[0].value : set.ways[1].value;
+            return stop;
         }
         const char* q = read_cell(p, stop, end, out);
         if (q == stop) {
@@ -671,6 +672,21 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::size_t> detail::list_stops(std::span<const char> text, char delimiter,
+                                            SimdPath path) {
+    std::vector<std::size_t> found;
+    const char* const end = text.data() + text.size();
+    Stops::List list;
+    Stops stops(text.data(), end, delimiter, path, list);
+    for (const char* p = text.data();;) {
+        const char* const q = stops.next(p);
+        if (q == end) break;
+        found.push_back(static_cast<std::size_t>(q - text.data()));
+        p = q + 1;
+    }
+    return found;
+}
 
 ColumnScan scan_columns(std::span<const char> text, char delimiter,
                         std::span<const std::uint8_t> slots, std::size_t n_slots,
