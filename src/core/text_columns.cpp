@@ -228,7 +228,6 @@ const char* prefix(const char* p, const char* end, double& out) {
     return p;
 }
 
-
 // Nonzero in the bytes of `v` that are no digit, up to the first of them; the
 // bytes after it may be marked wrongly (a byte of 0xfa or more carries).
 std::uint64_t nondigits(std::uint64_t v) {
@@ -328,8 +327,8 @@ inline bool usual(const char* p, const char* stop, double& out) {
         if (!sixteen_digits(stop - 16, last16) || (nondigits(first) & kLowBytes[lead]) != 0) {
             return false;
         }
-        // The lead digits as a number, without a branch on how many: lead is 16 or
-        // 17 about as often.
+        // The lead digits as a number, without a branch on how many: k is 16 or 17
+        // about as often.
         const std::uint64_t one = 0 - static_cast<std::uint64_t>(lead >= 1);
         const std::uint64_t two = 0 - static_cast<std::uint64_t>(lead == 2);
         const std::uint64_t d0 = first & 0xF;
