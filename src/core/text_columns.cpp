@@ -9,8 +9,14 @@
 #include <system_error>
 #include <vector>
 
+#include "core/simd.h"
+#include "core/simd_kernels.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#ifdef KORVEL_SIMD_BUILDS
+#include <immintrin.h>
 #endif
 
 namespace korvel {
@@ -100,7 +106,7 @@ constexpr std::uint64_t kPow5[kMaxFraction][2] = {
     {0xd29fe4b18e88640eULL, 0x8eec7f0d19a03aadULL},  // 5^-63
     {0xa87fea27a539e9a5ULL, 0x3f2398d747b36224ULL},  // 5^-64
 };
-constexpr std::uint64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+constexpr std::uint64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 std::uint64_t load8(const char* p) {
     std::uint64_t v;
@@ -222,6 +228,128 @@ const char* prefix(const char* p, const char* end, double& out) {
     return p;
 }
 
+// Nonzero in the bytes of `v` that are no digit, up to the first of them; the
+// bytes after it may be marked wrongly (a byte of 0xfa or more carries).
+std::uint64_t nondigits(std::uint64_t v) {
+    return ((v & 0xF0F0F0F0F0F0F0F0ULL) |
+            (((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ^
+           0x3333333333333333ULL;
+}
+
+// The number of digits the bytes of `v` begin with (first byte lowest), 0 .. 8.
+int leading_digits(std::uint64_t v) { return std::countr_zero(nondigits(v)) / 8; }
+
+// ~0 in the low n bytes, n = 0 .. 8.
+constexpr std::uint64_t kLowBytes[9] = {0,
+                                        0xFFULL,
+                                        0xFFFFULL,
+                                        0xFFFFFFULL,
+                                        0xFFFFFFFFULL,
+                                        0xFFFFFFFFFFULL,
+                                        0xFFFFFFFFFFFFULL,
+                                        0xFFFFFFFFFFFFFFULL,
+                                        ~0ULL};
+
+// The number the first n digits of `v` write, n = 0 .. 8 (0 for none): read as
+// eight digits with zeros before them.
+std::uint64_t first_digits(std::uint64_t v, int n) {
+    const auto drop = static_cast<unsigned>(8 - n) * 8;
+    const std::uint64_t kept = drop == 64 ? 0 : v << drop;
+    return parse8(kept | (0x3030303030303030ULL & kLowBytes[8 - n]));
+}
+
+// Whether the 16 bytes from p are all digits; `out` gets the number they write.
+inline bool sixteen_digits(const char* p, std::uint64_t& out) {
+#if defined(__SSE2__)
+    // Pairs, then fours, then eights of digits added up in the lanes.
+    const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                   _mm_set1_epi8('0'));
+    const __m128i nine = _mm_set1_epi8(9);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(d, nine), nine)) != 0xFFFF) return false;
+    const __m128i pairs = _mm_add_epi16(
+        _mm_mullo_epi16(_mm_and_si128(d, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+        _mm_srli_epi16(d, 8));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100, 1
+    const __m128i eights =
+        _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00012710));  // 10^4, 1
+    const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+    out = std::uint64_t{high} * 100000000 + low;
+    return true;
+#else
+    const std::uint64_t high = load8(p);
+    const std::uint64_t low = load8(p + 8);
+    if ((nondigits(high) | nondigits(low)) != 0) return false;
+    out = parse8(high) * 100000000 + parse8(low);
+    return true;
+#endif
+}
+
+// prefix(p, stop, out) == stop for the cell [p, stop) of the usual form of a
+// reads table, -?d{1,7}.d+ with at most 19 digits, and out set alike; false,
+// out untouched, when the cell has another form, so that the caller reads it
+// as before. The byte at `stop` must be no digit, and 32 bytes from p must be
+// readable. The digits make the same w and k as prefix's, so that `scaled`
+// gives the same double; they are taken eight at a time with no loop whose
+// length follows the cell's: %.17g writes 15 to 18 digits after the point,
+// and prefix's loops missed their exits at about every cell.
+inline bool usual(const char* p, const char* stop, double& out) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    // The sign and the one digit before the point that %.17g writes for numbers
+    // below 10 are taken on branches, which are foreseen, so that the work on the
+    // digits after the point does not wait for them: a line's work is too long for
+    // the processor to overlap it with the next line's.
+    const char* s = p;
+    bool negative = false;
+    if (*s == '-') [[unlikely]] {
+        negative = true;
+        ++s;
+    }
+    int whole = 1;
+    std::uint64_t w = 0;
+    if (static_cast<unsigned char>(s[0] - '0') < 10 && s[1] == '.') [[likely]] {
+        w = static_cast<std::uint64_t>(s[0] - '0');
+    } else {
+        const std::uint64_t head = load8(s);
+        whole = leading_digits(head);
+        if (whole == 0 || whole == 8 || s[whole] != '.') return false;
+        w = first_digits(head, whole);
+    }
+    const char* const f = s + whole + 1;
+    const std::ptrdiff_t k = stop - f;
+    if (k < 1 || whole + k > 19) return false;  // prefix counts leading zeros there
+    if (k >= 16) [[likely]] {
+        // The last sixteen digits are the two words before `stop`, the zero to two
+        // before them the first bytes of f.
+        const auto lead = static_cast<int>(k - 16);
+        const std::uint64_t first = load8(f);
+        std::uint64_t last16 = 0;
+        if (!sixteen_digits(stop - 16, last16) || (nondigits(first) & kLowBytes[lead]) != 0) {
+            return false;
+        }
+        // The lead digits as a number, without a branch on how many: k is 16 or 17
+        // about as often.
+        const std::uint64_t one = 0 - static_cast<std::uint64_t>(lead >= 1);
+        const std::uint64_t two = 0 - static_cast<std::uint64_t>(lead == 2);
+        const std::uint64_t d0 = first & 0xF;
+        const std::uint64_t d1 = (first >> 8) & 0xF;
+        const std::uint64_t led = (d0 & one) * (1 + (9 & two)) + (d1 & two);
+        w = (w * kPow10[lead] + led) * 10000000000000000ULL + last16;
+    } else {
+        // At most fifteen digits, in the two words from f.
+        const int n0 = static_cast<int>(std::min<std::ptrdiff_t>(k, 8));
+        const int n1 = static_cast<int>(std::max<std::ptrdiff_t>(k - 8, 0));
+        const std::uint64_t c0 = load8(f);
+        const std::uint64_t c1 = load8(f + 8);
+        if (((nondigits(c0) & kLowBytes[n0]) | (nondigits(c1) & kLowBytes[n1])) != 0) return false;
+        w = w * kPow10[n0] + first_digits(c0, n0);
+        w = w * kPow10[n1] + first_digits(c1, n1);
+    }
+    const double x = w == 0 ? 0.0 : scaled(w, static_cast<int>(k));
+    out = negative ? -x : x;
+    return true;
+}
+
 }  // namespace decimal
 
 // Reads the number at the start of [begin, end) into `out`: where its text
@@ -251,6 +379,15 @@ const char* read_number(const char* begin, const char* end, double& out) {
     return ptr;
 }
 
+// read_number(p, stop, out) for a cell that ends at a stop byte (no digit) of
+// a text that ends at `end`.
+const char* read_cell(const char* p, const char* stop, const char* end, double& out) {
+#if defined(__SIZEOF_INT128__)
+    if (end - p >= 32 && decimal::usual(p, stop, out)) return stop;
+#endif
+    return read_number(p, stop, out);
+}
+
 // Numbers of cells seen before, by their text. Reads tables repeat their cells:
 // a methylated fraction is k/n for few n, a density is shared by the reads of
 // its region. A cell found here costs a hash and a compare instead of a
@@ -259,40 +396,39 @@ const char* read_number(const char* begin, const char* end, double& out) {
 class CellCache {
 public:
     // What read_number(p, stop, out) gives when the cell [p, stop) is followed by a
-    // byte that ends it (the delimiter, a line break or a byte for the caller) and
-    // `end` (at least `stop`) is the end of the text.
+    // byte that ends it (the delimiter, a line break or a byte for the caller),
+    // holds no NUL (which ends a field too) and `end` (at least `stop`) is the end
+    // of the text.
     const char* read(const char* p, const char* stop, const char* end, double& out) {
         const auto length = static_cast<std::uint32_t>(stop - p);
         if (!on_ || length == 0 || length > sizeof(Text) ||
             end - p < static_cast<std::ptrdiff_t>(sizeof(Text))) {
-            return read_number(p, stop, out);
+            return read_cell(p, stop, end, out);
         }
         Text text;
         std::memcpy(text.data(), p, sizeof text);
-        // The bytes after the cell zeroed: a cell's key is its own bytes alone.
-        for (std::size_t i = 0; i < kWords; ++i) {
-            const std::uint32_t first = static_cast<std::uint32_t>(8 * i);
-            if (length <= first) {
-                text[i] = 0;
-            } else if (length - first < 8) {
-                text[i] &= ~0ULL >> (64 - 8 * (length - first));
-            }
-        }
+        // The bytes after the cell zeroed: a cell's key is its own bytes alone, and
+        // as a cell holds no NUL its key tells its length too. The mask is read
+        // from where `length` bytes of ones end.
+        Text keep;
+        std::memcpy(keep.data(), kKeep.data() + sizeof(Text) - length, sizeof keep);
+        for (std::size_t i = 0; i < kWords; ++i) text[i] &= keep[i];
         // Two entries a slot, the newest first: texts whose hashes meet take turns
         // less often (71 fractions k/70 in 256 slots of one entry miss 9% of the time).
-        Entry* const set = entries_[slot_of(text, length)].data();
+        Set& set = sets_[slot_of(text)];
         ++tried_;
-        for (int way = 0; way < 2; ++way) {
-            if (set[way].same(text, length)) {
-                ++found_;
-                out = set[way].value;
-                return stop;
-            }
+        // Both entries compared before the one branch, which is foreseen where
+        // cells repeat; which of the two holds the cell is not.
+        const bool first = set.ways[0].same(text);
+        if (first || set.ways[1].same(text)) {
+            ++found_;
+            out = first ? set.ways[0].value : set.ways[1].value;
+            return stop;
         }
-        const char* q = read_number(p, stop, out);
+        const char* q = read_cell(p, stop, end, out);
         if (q == stop) {
-            set[1] = set[0];
-            set[0] = Entry{text, length, out};
+            set.ways[1] = set.ways[0];
+            set.ways[0] = Entry{text, out};
         }
         if (tried_ == kTrial && found_ < kTrial / 2) on_ = false;
         return q;
@@ -303,24 +439,33 @@ private:
     static constexpr int kSlotBits = 8;
     static constexpr std::uint32_t kTrial = 256;
     using Text = std::array<std::uint64_t, kWords>;
+    // 0xff for the bytes of a cell, 0 for those after it.
+    static constexpr std::array<unsigned char, 2 * sizeof(Text)> kKeep = [] {
+        std::array<unsigned char, 2 * sizeof(Text)> keep{};
+        for (std::size_t i = 0; i < sizeof(Text); ++i) keep[i] = 0xff;
+        return keep;
+    }();
     struct Entry {
-        Text text{};
-        std::uint32_t length = 0;  // 0: empty
+        Text text{};  // all zero: empty
         double value = 0.0;
         // One branch for the whole compare: whether a cell is found is not predictable.
-        bool same(const Text& t, std::uint32_t n) const {
-            return ((text[0] ^ t[0]) | (text[1] ^ t[1]) | (text[2] ^ t[2]) | (length ^ n)) == 0;
+        bool same(const Text& t) const {
+            return ((text[0] ^ t[0]) | (text[1] ^ t[1]) | (text[2] ^ t[2])) == 0;
         }
     };
+    // A slot's two entries in one cache line.
+    struct alignas(64) Set {
+        std::array<Entry, 2> ways{};
+    };
 
-    static std::size_t slot_of(const Text& text, std::uint32_t length) {
-        std::uint64_t h = text[0] * 0x9E3779B97F4A7C15ULL + text[1] * 0xC2B2AE3D27D4EB4FULL +
-                          text[2] * 0x165667B19E3779F9ULL + length;
-        h ^= h >> 29;
-        return static_cast<std::size_t>((h * 0xBF58476D1CE4E5B9ULL) >> (64 - kSlotBits));
+    // The words folded into one and spread by one multiply, whose high bits
+    // depend on every bit of it.
+    static std::size_t slot_of(const Text& text) {
+        const std::uint64_t h = text[0] ^ std::rotl(text[1], 21) ^ std::rotl(text[2], 42);
+        return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits));
     }
 
-    std::array<std::array<Entry, 2>, std::size_t{1} << kSlotBits> entries_{};
+    std::array<Set, std::size_t{1} << kSlotBits> sets_{};
     std::uint32_t tried_ = 0;
     std::uint32_t found_ = 0;
     bool on_ = std::endian::native == std::endian::little;
@@ -342,91 +487,205 @@ bool is_special(unsigned char c) {
     return (c == 0) | (c == '"') | (c == '\r') | (c >= 0x80);
 }
 
-// The first byte at or after p that ends a field or needs the caller: the
-// delimiter, a line break or a special byte; `end` when there is none. Eight
-// bytes at a time: the fields stepped over are text of any length (names,
-// positions, read identifiers).
-const char* field_end(const char* p, const char* end, char delimiter) {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-        constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-        // The high bit of the first zero byte of x is set, and none below it (a
-        // borrow may set some above, which the lowest set bit does not see).
-        const auto zeros = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-        const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delimiter);
-        while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, sizeof w);
-            const std::uint64_t stops = zeros(w ^ delimiters) | zeros(w ^ (kOnes * '\n')) |
-                                        zeros(w ^ (kOnes * '\r')) | zeros(w ^ (kOnes * '"')) |
-                                        zeros(w) | (w & kHighs);
-            if (stops != 0) return p + std::countr_zero(stops) / 8;
-            p += 8;
-        }
+// The stops of 64 bytes from p, bit i for p[i]: the bytes that end a field
+// (the delimiter, '\n') or need the caller (is_special). One build per
+// instruction set; each gives the same bits.
+std::uint64_t stop_bits_scalar(const char* p, char delimiter) {
+    std::uint64_t bits = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        const bool stop = c == static_cast<unsigned char>(delimiter) || c == '\n' || is_special(c);
+        bits |= static_cast<std::uint64_t>(stop) << i;
     }
-    while (p != end && *p != delimiter && *p != '\n' &&
-           !is_special(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    return p;
+    return bits;
 }
 
-// The stops of a text, found 64 bytes at a time: the bytes that end a field or
-// need the caller, as field_end finds them. A line's fields are then found by a
-// bit scan each, where field_end would look at every byte again for each field.
+#if defined(__SSE2__)
+std::uint64_t stop_bits_sse2(const char* p, char delimiter) {
+    const __m128i delimiters = _mm_set1_epi8(delimiter);
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i ret = _mm_set1_epi8('\r');
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t bits = 0;
+    for (unsigned i = 0; i < 64; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, delimiters), _mm_cmpeq_epi8(v, newline)),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, quote)),
+                         _mm_cmpeq_epi8(v, zero)));
+        // A byte of 0x80 or more has its high bit set, as a match does.
+        const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(stop, v)));
+        bits |= static_cast<std::uint64_t>(found) << i;
+    }
+    return bits;
+}
+#endif
+
+// Appends offset + i for each bit i of `bits` at `out`, lowest first; returns
+// the new end. Eight are written whatever the count (the bits past the last
+// give offset + 64, never read): a 64-byte block of a reads table holds two to
+// six stops, and a loop over just those would mispredict its exit at every
+// block. `out` needs room for eight more than the count.
+KORVEL_ALWAYS_INLINE std::uint32_t* emit_stops(std::uint64_t bits, std::uint32_t offset,
+                                               std::uint32_t* out) {
+    const int count = std::popcount(bits);
+    for (int i = 0; i < 8; ++i) {
+        out[i] = offset + static_cast<std::uint32_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+    }
+    for (int i = 8; i < count; ++i) {
+        out[i] = offset + static_cast<std::uint32_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+    }
+    return out + count;
+}
+
+// The stops of `blocks` whole blocks of 64 bytes from p, as offsets from p,
+// written at `out`: the new end.
+std::uint32_t* find_stops_scalar(const char* p, std::size_t blocks, char delimiter,
+                                 std::uint32_t* out) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        out = emit_stops(stop_bits_scalar(p + 64 * b, delimiter), static_cast<std::uint32_t>(64 * b), out);
+    }
+    return out;
+}
+
+#if defined(__SSE2__)
+std::uint32_t* find_stops_sse2(const char* p, std::size_t blocks, char delimiter,
+                               std::uint32_t* out) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        out = emit_stops(stop_bits_sse2(p + 64 * b, delimiter), static_cast<std::uint32_t>(64 * b), out);
+    }
+    return out;
+}
+#endif
+
+#ifdef KORVEL_SIMD_BUILDS
+KORVEL_TARGET_BEGIN_AVX2
+// Two 32-byte compares a block where SSE2 takes four 16-byte ones.
+KORVEL_ALWAYS_INLINE std::uint64_t stop_bits_avx2(const char* p, char delimiter) {
+    const __m256i delimiters = _mm256_set1_epi8(delimiter);
+    const __m256i newline = _mm256_set1_epi8('\n');
+    const __m256i ret = _mm256_set1_epi8('\r');
+    const __m256i quote = _mm256_set1_epi8('"');
+    const __m256i zero = _mm256_setzero_si256();
+    std::uint64_t bits = 0;
+    for (unsigned i = 0; i < 64; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i stop = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpeq_epi8(v, delimiters), _mm256_cmpeq_epi8(v, newline)),
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, ret), _mm256_cmpeq_epi8(v, quote)),
+                            _mm256_cmpeq_epi8(v, zero)));
+        const auto found =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(stop, v)));
+        bits |= static_cast<std::uint64_t>(found) << i;
+    }
+    return bits;
+}
+
+std::uint32_t* find_stops_avx2(const char* p, std::size_t blocks, char delimiter,
+                               std::uint32_t* out) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        out = emit_stops(stop_bits_avx2(p + 64 * b, delimiter), static_cast<std::uint32_t>(64 * b), out);
+    }
+    return out;
+}
+KORVEL_TARGET_END
+#endif
+
+using FindStops = std::uint32_t* (*)(const char*, std::size_t, char, std::uint32_t*);
+
+FindStops find_stops_for(SimdPath path) {
+#ifdef KORVEL_SIMD_BUILDS
+    if (static_cast<int>(path) >= static_cast<int>(SimdPath::avx2)) return find_stops_avx2;
+#endif
+#if defined(__SSE2__)
+    if (static_cast<int>(path) >= static_cast<int>(SimdPath::sse2)) return find_stops_sse2;
+#endif
+    (void)path;
+    return find_stops_scalar;
+}
+
+// The stops of a text: found for a chunk of it at a time into a list of
+// offsets, which the lines then take one per field. Where a line's fields were found in a window of 64 bytes
+// that was computed again whenever a field crossed its end, the branch that
+// asked for a new window went either way with the lengths of the lines and
+// missed often; the list is filled in a loop of its own.
 class Stops {
 public:
-    Stops(const char* end, char delimiter) noexcept : end_(end), delimiter_(delimiter) {}
+    // Every byte of a chunk may be a stop; eight more for emit_stops' writes.
+    static constexpr std::size_t kChunk = 2048;  // a multiple of 64
+    using List = std::array<std::uint32_t, kChunk + 8>;
 
-    // field_end(p, end, delimiter).
+    // `list` is kept apart from the object so that the object, whose members
+    // the lines use at every field, can live in registers.
+    Stops(const char* begin, const char* end, char delimiter, SimdPath path, List& list) noexcept
+        : scanned_(begin), end_(end), list_(list.data()), find_(find_stops_for(path)),
+          delimiter_(delimiter) {}
+
+    // The first stop at or after p, `end` when there is none. p must be past
+    // every stop returned before (the scan only moves forward).
     const char* next(const char* p) {
-#if defined(__SSE2__)
         for (;;) {
-            const auto offset = static_cast<std::size_t>(p - base_);
-            if (p >= base_ && offset < kWindow) {
-                const std::uint64_t bits = bits_ >> offset;
-                if (bits != 0) return p + std::countr_zero(bits);
-                p = base_ + kWindow;
+            while (cur_ != last_) {
+                const char* const q = base_ + *cur_++;
+                if (q >= p) return q;
             }
-            if (end_ - p < static_cast<std::ptrdiff_t>(kWindow)) break;
-            base_ = p;
-            bits_ = window(p);
+            const char* const from = std::max(p, scanned_);
+            if (from >= end_) return end_;
+            const auto length = std::min(static_cast<std::size_t>(end_ - from), kChunk);
+            last_ = fill(from, length, delimiter_, find_, list_);
+            cur_ = list_;
+            base_ = from;
+            scanned_ = from + length;
         }
-#endif
-        return field_end(p, end_, delimiter_);
     }
 
 private:
-    static constexpr std::size_t kWindow = 64;
-#if defined(__SSE2__)
-    // Bit i set when byte p[i] is a stop.
-    std::uint64_t window(const char* p) const {
-        const __m128i delimiter = _mm_set1_epi8(delimiter_);
-        const __m128i newline = _mm_set1_epi8('\n');
-        const __m128i ret = _mm_set1_epi8('\r');
-        const __m128i quote = _mm_set1_epi8('"');
-        const __m128i zero = _mm_setzero_si128();
-        std::uint64_t bits = 0;
-        for (std::size_t i = 0; i < kWindow; i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const __m128i stop = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, delimiter), _mm_cmpeq_epi8(v, newline)),
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, quote)),
-                             _mm_cmpeq_epi8(v, zero)));
-            // A byte of 0x80 or more has its high bit set, as a match does.
-            const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(stop, v)));
-            bits |= static_cast<std::uint64_t>(found) << i;
+    // Lists the stops of [from, from + length) at `list`: the end of the list.
+    static const std::uint32_t* fill(const char* from, std::size_t length, char delimiter,
+                                     FindStops find, std::uint32_t* list) {
+        const std::size_t blocks = length / 64;
+        std::uint32_t* out = find(from, blocks, delimiter, list);
+        if (const std::size_t rest = length - 64 * blocks; rest != 0) {
+            // The text's last bytes: copied into a block of their own, the bits of
+            // the bytes after them dropped.
+            std::array<char, 64> tail{};
+            std::memcpy(tail.data(), from + 64 * blocks, rest);
+            const std::uint64_t bits =
+                stop_bits_scalar(tail.data(), delimiter) & (~0ULL >> (64 - rest));
+            out = emit_stops(bits, static_cast<std::uint32_t>(64 * blocks), out);
         }
-        return bits;
+        return out;
     }
-    const char* base_ = nullptr;
-    std::uint64_t bits_ = 0;
-#endif
+
+    const char* base_ = nullptr;  // what the offsets count from
+    const char* scanned_;         // the end of the chunk last listed
+    const std::uint32_t* cur_ = nullptr;
+    const std::uint32_t* last_ = nullptr;
     const char* end_;
+    std::uint32_t* list_;
+    FindStops find_;
     char delimiter_;
 };
 
 }  // namespace
+
+std::vector<std::size_t> detail::list_stops(std::span<const char> text, char delimiter,
+                                            SimdPath path) {
+    std::vector<std::size_t> found;
+    const char* const end = text.data() + text.size();
+    Stops::List list;
+    Stops stops(text.data(), end, delimiter, path, list);
+    for (const char* p = text.data();;) {
+        const char* const q = stops.next(p);
+        if (q == end) break;
+        found.push_back(static_cast<std::size_t>(q - text.data()));
+        p = q + 1;
+    }
+    return found;
+}
 
 ColumnScan scan_columns(std::span<const char> text, char delimiter,
                         std::span<const std::uint8_t> slots, std::size_t n_slots,
@@ -444,40 +703,49 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
     const char* const data_end = data + size;
     const bool one_pass = ends_numbers(delimiter);
     std::vector<CellCache> cells(n_slots);
-    Stops stops(data_end, delimiter);
+    const std::uint8_t* const slot = slots.data();
+    const std::size_t n_fields = slots.size();
+    Stops::List stop_list;
+    Stops stops(data, data_end, delimiter, simd_path(), stop_list);
     while (pos < size) {
-        // The usual line first, read in one pass: each field ends at the next stop,
-        // numbers are read where they are wanted, the other fields stepped over, and
-        // each field must end at the delimiter, the last at the line break.
-        // Anything else is left to the careful reading below.
-        if (one_pass && scan.rows < capacity && data[pos] != '\n' && data[pos] != '\r') {
-            const char* p = data + pos;
+        // The usual lines first, read in one pass each, one after another while they
+        // are plain: each field ends at the next stop, numbers are read where they
+        // are wanted, the other fields stepped over, and each field must end at the
+        // delimiter, the last at the line break. Anything else is left to the
+        // careful reading below.
+        if (one_pass) {
+            const char* line = data + pos;
+            std::size_t rows = scan.rows;
             // Numbers go straight to their row: it counts only once the line is plain.
-            double* const row = values.data() + scan.rows * n_slots;
-            std::size_t field = 0;
-            bool plain = false;
-            for (;;) {
-                const char* q = stops.next(p);
-                if (q == data_end) break;
-                const std::uint8_t s = slots[field];
-                if (s != 0 && cells[s - 1].read(p, q, data_end, row[s - 1]) != q) break;
-                if (++field == slots.size()) {
-                    if (*q == '\r' && q + 1 != data_end) ++q;
-                    plain = *q == '\n';
-                    p = q;
-                    break;
+            double* row = values.data() + rows * n_slots;
+            while (rows < capacity && line != data_end && *line != '\n' && *line != '\r') {
+                const char* p = line;
+                std::size_t field = 0;
+                bool plain = false;
+                for (;;) {
+                    const char* q = stops.next(p);
+                    if (q == data_end) break;
+                    const std::uint8_t s = slot[field];
+                    if (s != 0 && cells[s - 1].read(p, q, data_end, row[s - 1]) != q) break;
+                    if (++field == n_fields) {
+                        if (*q == '\r' && q + 1 != data_end) ++q;
+                        plain = *q == '\n';
+                        p = q;
+                        break;
+                    }
+                    if (*q != delimiter) break;
+                    p = q + 1;
                 }
-                plain = *q == delimiter;
                 if (!plain) break;
-                p = q + 1;
+                line_numbers[rows] = first_line + scan.lines + static_cast<std::int64_t>(rows - scan.rows);
+                ++rows;
+                row += n_slots;
+                line = p + 1;
             }
-            if (plain && field == slots.size()) {
-                line_numbers[scan.rows] = first_line + scan.lines;
-                ++scan.rows;
-                ++scan.lines;
-                pos = static_cast<std::size_t>(p - data) + 1;
-                continue;
-            }
+            scan.lines += static_cast<std::int64_t>(rows - scan.rows);
+            scan.rows = rows;
+            pos = static_cast<std::size_t>(line - data);
+            if (pos == size) break;
         }
         const void* found = std::memchr(data + pos, '\n', size - pos);
         if (found == nullptr) break;

@@ -15,6 +15,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/simd.h"
 
 namespace korvel {
 
@@ -40,6 +43,14 @@ ColumnScan scan_columns(std::span<const char> text, char delimiter,
                         std::span<const std::uint8_t> slots, std::size_t n_slots,
                         std::span<double> values, std::span<std::int64_t> line_numbers,
                         std::int64_t first_line);
+
+namespace detail {
+// Where the bytes that end a field or need the caller (the delimiter, '\n',
+// '\r', '"', NUL, bytes of 0x80 or more) are in `text`, as scan_columns finds
+// them with the instructions of `path`. Exposed for tests: every path must
+// find the same.
+std::vector<std::size_t> list_stops(std::span<const char> text, char delimiter, SimdPath path);
+}  // namespace detail
 
 // Appends rows of `n_cols` numbers to `out`, each number as C's printf("%.17g")
 // writes it (Python's "%.17g" % x gives the same characters), the numbers of a

@@ -171,4 +171,32 @@ TEST(ScanColumns, RepeatedCellsReadAsTheirFirstReading) {
     }
 }
 
+TEST(ScanColumns, EveryInstructionSetFindsTheSameStops) {
+    // Each byte that stops a field, at each offset of a 64-byte block and across
+    // the blocks' and the chunks' seams, in a text whose end is no whole block;
+    // the bytes beside it are ones that never stop.
+    const std::string stop_bytes("\t\n\r\"\0\x80\xff", 7);
+    std::string text;
+    std::vector<std::size_t> want;
+    for (const char b : stop_bytes) {
+        for (std::size_t at = 0; at < 130; ++at) {
+            std::string piece(at % 67 + 1, at % 2 == 0 ? 'x' : '7');
+            want.push_back(text.size() + piece.size());
+            text += piece + b;
+        }
+    }
+    text += std::string(5, '.');
+    for (std::size_t cut : {text.size(), std::size_t{4100}, std::size_t{63}, std::size_t{0}}) {
+        std::vector<std::size_t> cut_want;
+        for (std::size_t w : want) {
+            if (w < cut) cut_want.push_back(w);
+        }
+        for (const korvel::SimdPath path : korvel::supported_simd_paths()) {
+            EXPECT_EQ(korvel::detail::list_stops(std::string_view(text).substr(0, cut), '\t', path),
+                      cut_want)
+                << korvel::simd_path_name(path) << " cut at " << cut;
+        }
+    }
+}
+
 }  // namespace
